@@ -1,0 +1,91 @@
+/* zemo.h - instrument-interface library.
+ *
+ * A program opens one interface by name, moves bytes to and from it, and closes it:
+ *
+ *     zemo_set_error_handler(ZEMO_ERROR_EXIT);
+ *     zemo_handle h = zemo_open("sim/echo");
+ *     zemo_write(h, "*IDN?\n", 6, ZEMO_END, NULL);
+ *     uint64_t n = sizeof buf;
+ *     zemo_read(h, buf, sizeof buf, 0, &n);
+ *     zemo_close(h);
+ *
+ * Interface names have the form TRANSPORT/ADDRESS... and are passed as typed; see zemo(3)
+ * and the README for every transport's grammar.
+ *
+ * Every call returns a status. Until an error handler is installed a failing call returns
+ * ZEMO_FAILURE or ZEMO_TIMEOUT (zemo_open returns NULL); once a handler is installed, the
+ * handler is called first and, if it returns, the call returns the status as before.
+ *
+ * Setting the environment variable ZEMO_TRACE to a file name (or "-" for standard error)
+ * logs every call, its arguments and its results, one line per call, in the order made.
+ */
+#ifndef ZEMO_H
+#define ZEMO_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(ZEMO_BUILDING_LIBRARY)
+#define ZEMO_API __attribute__((visibility("default")))
+#else
+#define ZEMO_API
+#endif
+
+/* An open interface. Opaque: pass it back unexamined. */
+typedef struct zemo_link* zemo_handle;
+
+typedef enum zemo_status {
+    ZEMO_OK = 0,
+    ZEMO_FAILURE = -1, /* the call failed: bad name, broken link, device error ... */
+    ZEMO_TIMEOUT = -2  /* the I/O timeout ran out before the call completed */
+} zemo_status;
+
+/* Flag of zemo_write: the last byte of this write ends the message (END). */
+#define ZEMO_END 1
+
+/* Called for every failing call: the call's name ("zemo_read"), the interface name as given
+ * to zemo_open (or "" when the handle is unknown), the status and a reason in words. */
+typedef void (*zemo_error_handler)(const char* call, const char* interface_name, zemo_status status,
+                                   const char* reason);
+
+/* The standard handler: writes one line "zemo: CALL INTERFACE: REASON" to standard error and
+ * ends the process through exit(), so buffered standard output is flushed. Exit status 3 for
+ * a timeout, 2 for any other failure. */
+ZEMO_API void ZEMO_ERROR_EXIT(const char* call, const char* interface_name, zemo_status status,
+                              const char* reason);
+
+/* Installs the handler for all later failing calls; NULL removes it. */
+ZEMO_API zemo_status zemo_set_error_handler(zemo_error_handler handler);
+
+/* Opens the interface NAME. Returns the handle, or NULL on failure. */
+ZEMO_API zemo_handle zemo_open(const char* name);
+
+/* Sets the I/O timeout in milliseconds for later calls on HANDLE (must be above 0). */
+ZEMO_API zemo_status zemo_set_timeout(zemo_handle handle, int32_t milliseconds);
+
+/* Writes all COUNT bytes of DATA. FLAGS: ZEMO_END or 0. When WRITTEN is not NULL it receives
+ * the number of bytes written, which is COUNT on success. */
+ZEMO_API zemo_status zemo_write(zemo_handle handle, const void* data, uint64_t count, int flags,
+                                uint64_t* written);
+
+/* Reads at most COUNT bytes into BUFFER and returns when the message ends, when COUNT bytes
+ * have arrived, or, on a stream transport, when some bytes are available. FLAGS must be 0.
+ * When RECEIVED is not NULL it receives the number of bytes placed at the start of BUFFER,
+ * from 0 to COUNT; 0 bytes is not a failure. */
+ZEMO_API zemo_status zemo_read(zemo_handle handle, void* buffer, uint64_t count, int flags,
+                               uint64_t* received);
+
+/* Sends a device clear: the device empties its input and output queues. */
+ZEMO_API zemo_status zemo_clear(zemo_handle handle);
+
+/* Closes the interface and releases HANDLE, even when closing reports a failure. */
+ZEMO_API zemo_status zemo_close(zemo_handle handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
