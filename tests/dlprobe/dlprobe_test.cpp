@@ -1,0 +1,287 @@
+// End-to-end tests of dlprobe32 and dlprobe64: every case runs against both programs, each with
+// the fixture libraries of its own word size, and checks exact standard output, exact standard
+// error and exact exit status.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// What a finished run left behind.
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+// A temporary file that is removed when the object goes out of scope.
+class TempFile {
+  public:
+    TempFile() {
+        path_ = (std::filesystem::temp_directory_path() / "dlprobe_test.XXXXXX").string();
+        int fd = mkstemp(path_.data());
+        if (fd < 0) {
+            throw std::runtime_error("mkstemp " + path_ + ": " + std::strerror(errno));
+        }
+        close(fd);
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() { std::remove(path_.c_str()); }
+
+    const std::string& path() const { return path_; }
+
+    // Returns the whole content of the file.
+    std::string read() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::ostringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+
+  private:
+    std::string path_;
+};
+
+// Returns the current environment without the variables that steer the dynamic loader, with
+// `extra` ("NAME=value" entries) added, so that every case controls the loader itself.
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string text = *entry;
+        if (text.rfind("LD_LIBRARY_PATH=", 0) != 0 && text.rfind("LD_BIND_NOW=", 0) != 0 &&
+            text.rfind("LD_PRELOAD=", 0) != 0) {
+            env.push_back(text);
+        }
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+// Builds a null-terminated argv-style array pointing into `strings`.
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (std::string& s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Runs `program` with argv[0] set to `argv0`, the arguments `args` and the environment `env`,
+// standard input empty, and collects its output and exit status (128 + signal if killed).
+RunResult run(const std::string& program, const std::string& argv0,
+              const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    TempFile out;
+    TempFile err;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.path().c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err.path().c_str(), O_WRONLY | O_TRUNC, 0);
+
+    std::vector<std::string> argvStrings{argv0};
+    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
+    std::vector<std::string> envStrings = env;
+    std::vector<char*> argv = pointersTo(argvStrings);
+    std::vector<char*> envp = pointersTo(envStrings);
+
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        throw std::runtime_error("posix_spawn " + program + ": " + std::strerror(rc));
+    }
+    int wstatus = 0;
+    if (waitpid(pid, &wstatus, 0) != pid) {
+        throw std::runtime_error("waitpid " + program + ": " + std::strerror(errno));
+    }
+    RunResult result;
+    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    result.out = out.read();
+    result.err = err.read();
+    return result;
+}
+
+// The narration of a library that loaded and unloaded.
+std::string loaded(const std::string& library) {
+    return "calling handle = dlopen(\"" + library + "\", RTLD_LAZY)\n" + "dlopen returned\n" +
+           "calling dlclose(handle)\n" + "dlclose returned\n";
+}
+
+// The narration of a library that failed to load with the loader's message `reason`.
+std::string failed(const std::string& library, const std::string& reason) {
+    return "calling handle = dlopen(\"" + library + "\", RTLD_LAZY)\n" + "dlopen returned\n" +
+           reason + "\n" + "Error: dlopen of " + library + " failed\n";
+}
+
+// The usage text for the program name `name`.
+std::string usage(const std::string& name) {
+    return "usage: " + name + " shared_library\n" +
+           "open (dlopen) a shared library and close it again.\n" +
+           "print errors happening to stderr\n" +
+           "return: 0 if no issues, non-0 in case of trouble\n";
+}
+
+// One row of the table. In every text, {lib} stands for the fixture directory of the program's
+// own word size, {other} for that of the other word size, {class} for the ELF class of the other
+// word size, and {argv0} for the program name as invoked.
+struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string expectedErr;
+    int expectedStatus;
+    std::string argv0 = "{program}";
+};
+
+const std::string noSuchFile = ": cannot open shared object file: No such file or directory";
+
+const Case cases[] = {
+    {"Plain", {"{lib}/libdlprobe_plain.so"}, {}, loaded("{lib}/libdlprobe_plain.so"), 0},
+    // The library's own lines fall between the narration lines, in the order they happened.
+    {"ConstructorAndDestructor",
+     {"{lib}/libdlprobe_ctor_dtor.so"},
+     {},
+     "calling handle = dlopen(\"{lib}/libdlprobe_ctor_dtor.so\", RTLD_LAZY)\n"
+     "dlprobe fixture: constructor ran\n"
+     "dlopen returned\n"
+     "calling dlclose(handle)\n"
+     "dlprobe fixture: destructor ran\n"
+     "dlclose returned\n",
+     0},
+    // Lazy binding: the reference to a function nothing defines is never resolved.
+    {"UndefinedReferenceLazy",
+     {"{lib}/libdlprobe_undefined_ref.so"},
+     {},
+     loaded("{lib}/libdlprobe_undefined_ref.so"),
+     0},
+    {"UndefinedReferenceBindNowFromEnvironment",
+     {"{lib}/libdlprobe_undefined_ref.so"},
+     {"LD_BIND_NOW=1"},
+     failed("{lib}/libdlprobe_undefined_ref.so",
+            "{lib}/libdlprobe_undefined_ref.so: undefined symbol: dlprobe_fixture_nowhere"),
+     1},
+    {"UndefinedReferenceBindNowFromLibrary",
+     {"{lib}/libdlprobe_undefined_ref_now.so"},
+     {},
+     failed("{lib}/libdlprobe_undefined_ref_now.so",
+            "{lib}/libdlprobe_undefined_ref_now.so: undefined symbol: dlprobe_fixture_nowhere"),
+     1},
+    // The loader's message names the missing dependency, not the library asked for.
+    {"MissingDependency",
+     {"{lib}/libdlprobe_needs_gone.so"},
+     {},
+     failed("{lib}/libdlprobe_needs_gone.so", "libdlprobe_gone.so" + noSuchFile),
+     1},
+    {"NonexistentPath",
+     {"/nonexistent/libdlprobe_none.so"},
+     {},
+     failed("/nonexistent/libdlprobe_none.so", "/nonexistent/libdlprobe_none.so" + noSuchFile),
+     1},
+    {"BareNameThroughLibraryPath",
+     {"libdlprobe_plain.so"},
+     {"LD_LIBRARY_PATH={lib}"},
+     loaded("libdlprobe_plain.so"),
+     0},
+    {"BareNameNotOnSearchPath",
+     {"libdlprobe_plain.so"},
+     {},
+     failed("libdlprobe_plain.so", "libdlprobe_plain.so" + noSuchFile),
+     1},
+    {"OtherWordSize",
+     {"{other}/libdlprobe_plain.so"},
+     {},
+     failed("{other}/libdlprobe_plain.so", "{other}/libdlprobe_plain.so: wrong ELF class: {class}"),
+     1},
+    // The program name appears exactly as invoked, whatever it is.
+    {"NoArgument", {}, {}, usage("{argv0}"), 1},
+    {"NoArgumentRenamed", {}, {}, usage("./probe renamed"), 1, "./probe renamed"},
+    {"TwoArguments",
+     {"{lib}/libdlprobe_plain.so", "{lib}/libdlprobe_plain.so"},
+     {},
+     usage("{argv0}"),
+     1},
+};
+
+// One build of dlprobe with the fixtures of its word size.
+struct Build {
+    int wordSize;
+    std::string program;
+    std::map<std::string, std::string> placeholders;
+};
+
+const Build builds[] = {
+    {32, DLPROBE32, {{"{lib}", FIXTURES32}, {"{other}", FIXTURES64}, {"{class}", "ELFCLASS64"}}},
+    {64, DLPROBE64, {{"{lib}", FIXTURES64}, {"{other}", FIXTURES32}, {"{class}", "ELFCLASS32"}}},
+};
+
+// Names the build in test listings instead of dumping its bytes.
+void PrintTo(const Build& build, std::ostream* os) {
+    *os << "dlprobe" << build.wordSize;
+}
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// Replaces every placeholder of `build` in `text`; {program} and {argv0} become the program.
+std::string expand(std::string text, const Build& build, const std::string& argv0) {
+    std::map<std::string, std::string> all = build.placeholders;
+    all["{program}"] = build.program;
+    all["{argv0}"] = argv0;
+    for (const auto& [key, value] : all) {
+        for (auto at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
+            text.replace(at, key.size(), value);
+            at += value.size();
+        }
+    }
+    return text;
+}
+
+// Expands every entry of `texts` like expand.
+std::vector<std::string> expandAll(std::vector<std::string> texts, const Build& build,
+                                   const std::string& argv0) {
+    for (std::string& text : texts) {
+        text = expand(text, build, argv0);
+    }
+    return texts;
+}
+
+class DlprobeTest : public testing::TestWithParam<std::tuple<Build, Case>> {};
+
+TEST_P(DlprobeTest, ExactOutputAndStatus) {
+    const auto& [build, c] = GetParam();
+    const std::string argv0 = expand(c.argv0, build, "");
+    RunResult result = run(build.program, argv0, expandAll(c.args, build, argv0),
+                           environmentWith(expandAll(c.env, build, argv0)));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, expand(c.expectedErr, build, argv0));
+    EXPECT_EQ(result.status, c.expectedStatus);
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, DlprobeTest,
+                         testing::Combine(testing::ValuesIn(builds), testing::ValuesIn(cases)),
+                         [](const testing::TestParamInfo<DlprobeTest::ParamType>& paramInfo) {
+                             return "Dlprobe" +
+                                    std::to_string(std::get<0>(paramInfo.param).wordSize) + "_" +
+                                    std::get<1>(paramInfo.param).name;
+                         });
+
+} // namespace
