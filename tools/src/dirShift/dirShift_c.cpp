@@ -1,0 +1,549 @@
+// dirShift: rewrites file-system paths relative to the caller's directory or to a related root.
+//
+// Build scripts call it once per file, so it does its work with plain system calls: every
+// output line is one write(2), and no stream library is initialised at start-up.
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <unistd.h>
+
+// The components of a path, component 0 first; an absolute path keeps its "/" in component 0.
+using PathVector = std::vector<std::string>;
+
+namespace {
+
+constexpr std::string_view errorPrefix = "ERROR [dirShift]: ";
+
+// Writes all of `text` to the descriptor `fd`, resuming after interruptions and partial writes.
+// Returns false, with errno set, when the descriptor refuses the data.
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = write(fd, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Writes `line` and a newline to standard error in one write. A failure is ignored: there is
+// nowhere left to report it.
+void writeErrorLine(std::string_view line) {
+    std::string text(line);
+    text += '\n';
+    writeAll(STDERR_FILENO, text);
+}
+
+// Writes one "ERROR [dirShift]: " line holding `message` to standard error.
+void reportError(std::string_view message) {
+    std::string line(errorPrefix);
+    line += message;
+    writeErrorLine(line);
+}
+
+// Reports that the directory `name` could not be entered.
+void reportMissingDirectory(const std::string& name) {
+    reportError("Directory DNE \"" + name + "\"");
+}
+
+// Returns the value of the environment variable `name`, or the empty text when it is unset.
+std::string environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
+}
+
+// Describes the state of the environment variable `name` for a message: its value in double
+// quotes, "empty" or "not set".
+std::string describeVariable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr)
+        return std::string(name) + " is not set";
+    if (*value == '\0')
+        return std::string(name) + " is empty";
+    return std::string(name) + " is \"" + value + "\"";
+}
+
+// True when `c` may stand unquoted in a shell word anywhere after the command name.
+bool isShellSafe(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+           (byte >= '0' && byte <= '9') ||
+           std::string_view("_-./,:+@%=").find(c) != std::string_view::npos;
+}
+
+// Returns `word` as the shell reads it back unchanged: as it is when every character is safe,
+// otherwise in single quotes with each single quote written as '\''.
+std::string shellQuoted(const std::string& word) {
+    bool safe = !word.empty();
+    for (const char c : word)
+        safe = safe && isShellSafe(c);
+    if (safe)
+        return word;
+    std::string quoted = "'";
+    for (const char c : word) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+// Returns the character at `index` of `arg`, or '\0' when `arg` is shorter.
+char charAt(std::string_view arg, std::size_t index) {
+    return index < arg.size() ? arg[index] : '\0';
+}
+
+} // namespace
+
+// One run of the path adjuster: the command line, the starting directory, and the modes that
+// rewrite each path argument.
+class dirShift {
+  public:
+    // Reads the command line and the starting directory; with no arguments at all, writes the
+    // usage text and ends the process with status 1. With -d, echoes the call on standard error.
+    dirShift(int argc, char** argv);
+
+    // Writes one result line per path argument in the selected mode, each flushed on its own.
+    // Returns 0, or 1 after reporting that standard output refused a line.
+    int adjust();
+
+  private:
+    friend class dirShiftTestAccess;
+
+    static constexpr std::string_view ABOUT = "C++ Replacement for Perl implementation of dirShift";
+    static constexpr std::string_view VERSION = "Version 1.1";
+    static constexpr std::string_view USAGE =
+        "Usage: dirShift [-rmb -rsn|-rmn|-rmn -p|-rsn] (path)+";
+    static constexpr bool DEBUG = false; // changes nothing; kept as the class has always had it
+    static bool DEBUG_CMDLINE;
+    static bool RMB;
+    static bool RSN;
+    static bool RMN;
+    static bool P;
+    static bool D; // reserved option flag; nothing sets or reads it
+
+    PathVector pathParameters; // the path arguments, verbatim and in command-line order
+    PathVector PATH;           // unused, kept with the class's layout
+    PathVector RELATED_ROOT;   // unused; the modes build local vectors of this name
+    PathVector PWD;            // unused, kept with the class's layout
+    std::string originalPath;  // the starting directory, captured once
+
+    // Sets the option flags from the leading "-" arguments and collects the rest as paths.
+    // Returns 0 when there is no argument besides the program name, 1 otherwise.
+    int parseCommandLine(int argc, char** argv);
+
+    // Sets the one flag that the option argument `arg` selects, if any, from its 2nd to 4th
+    // characters; an argument that selects nothing is ignored.
+    static void applyOption(std::string_view arg);
+
+    // Writes "dirShift call:: cd DIR && dirShift FLAGS PATHS" to standard error, quoting every
+    // word that the shell would otherwise change, so the line runs the same call again.
+    void echoCall() const;
+
+    // Returns the result line, without its newline, of the selected mode for `path`.
+    std::string applySelectedMode(std::string path);
+
+    // The -rmb mode alone: returns "RMB" whatever `path` holds.
+    static std::string adjustRMB(std::string path);
+
+    // Writes "[i]=component" for every component of `vs` to standard error.
+    static void printVectorString(const PathVector& vs);
+
+    // Returns the components of `vs` from index `offset` on, joined by "/"; a negative offset
+    // renders from component 0, an offset at or past the end gives the empty text.
+    static std::string printVectorStringAsPath(const PathVector& vs, int offset);
+
+    // Empties `v` and fills it with the components of `p`, resolving "." and ".." as text.
+    static void path2vector(std::string p, PathVector& v);
+
+    // Adds one piece between separators of a path to `v`: ".." cancels the last component
+    // unless there is none or it is ".." itself; "." and empty pieces add nothing.
+    static void addPathPiece(const std::string& piece, PathVector& v);
+
+    // Returns `v1` followed by `v2`, with each ".." removing the last component gathered so far;
+    // an absolute `v2` loses its leading "/" and lands below `v1`.
+    static PathVector joinPathVectors(const PathVector& v1, const PathVector& v2);
+
+    // Adds `component` to `ret` under the joining rule: ".." removes the last component of a
+    // non-empty `ret` and is appended to an empty one.
+    static void joinComponent(const std::string& component, PathVector& ret);
+
+    // Returns the relative path that leads from the directory `baseVector` to `pathVector`;
+    // an empty `pathVector` gives the climb out of `baseVector` alone.
+    static std::string calculateRelativePath(const PathVector& pathVector,
+                                             const PathVector& baseVector);
+
+    // Returns the physical form of `s` (symbolic links resolved) by entering it, or its parent
+    // when it cannot be entered, and reading the working directory back. Leaves the process in
+    // `originalPath`.
+    std::string getPhysicalPath(std::string s);
+
+    // Returns the related root: PART_SRC_ROOT for a component part, ORVEX_ROOT when
+    // CURRENT_PART is unset, empty or PART_NON_COMPONENTS. Ends the process with status 2 when
+    // the chosen variable is empty or unset.
+    static std::string getRELATED_ROOT();
+
+    // Reports which root variable is missing and why it was chosen, then ends with status 2.
+    [[noreturn]] static void stopForEmptyRelatedRoot(const char* rootVariable);
+
+    // Returns PWD; without it, the physical working directory, as a shell would. Ends the
+    // process with status 1 when neither is available.
+    static std::string getPWD();
+
+    // The -rmn mode: `path` relative to the starting directory; with -p both are first
+    // resolved to physical paths.
+    std::string adjustRMN(std::string path);
+
+    // The -rsn mode: `s`, as written, relative to the related root.
+    static std::string adjustRSN(std::string s);
+
+    // The -rmb -rsn mode: `path` taken from the starting directory, expressed relative to the
+    // related root.
+    std::string adjustRSNandRMB(std::string path);
+};
+
+bool dirShift::DEBUG_CMDLINE = false;
+bool dirShift::RMB = false;
+bool dirShift::RSN = false;
+bool dirShift::RMN = false;
+bool dirShift::P = false;
+bool dirShift::D = false;
+
+dirShift::dirShift(int argc, char** argv) {
+    if (parseCommandLine(argc, argv) == 0) {
+        writeErrorLine(ABOUT);
+        writeErrorLine(VERSION);
+        writeErrorLine(USAGE);
+        std::exit(1);
+    }
+    originalPath = getPWD();
+    if (DEBUG_CMDLINE)
+        echoCall();
+}
+
+int dirShift::parseCommandLine(int argc, char** argv) {
+    if (argc < 2)
+        return 0;
+    int index = 1;
+    for (; index < argc && argv[index][0] == '-'; ++index)
+        applyOption(argv[index]);
+    for (; index < argc; ++index)
+        pathParameters.emplace_back(argv[index]);
+    return 1;
+}
+
+void dirShift::applyOption(std::string_view arg) {
+    if (charAt(arg, 2) == 'm' && charAt(arg, 3) == 'n')
+        RMN = true;
+    else if (charAt(arg, 1) == 'p')
+        P = true;
+    else if (charAt(arg, 2) == 's')
+        RSN = true;
+    else if (charAt(arg, 3) == 'b')
+        RMB = true;
+    else if (charAt(arg, 1) == 'd')
+        DEBUG_CMDLINE = true;
+}
+
+void dirShift::echoCall() const {
+    std::string line = "dirShift call:: cd " + shellQuoted(originalPath) + " && dirShift";
+    if (RMB)
+        line += " -rmb";
+    if (RSN)
+        line += " -rsn";
+    if (RMN)
+        line += " -rmn";
+    if (P)
+        line += " -p";
+    line += ' ';
+    for (std::size_t i = 0; i < pathParameters.size(); ++i) {
+        if (i > 0)
+            line += ' ';
+        line += shellQuoted(pathParameters[i]);
+    }
+    writeErrorLine(line);
+}
+
+int dirShift::adjust() {
+    if (!RMN && !RSN && !RMB)
+        return 0;
+    for (const std::string& path : pathParameters) {
+        const std::string line = applySelectedMode(path) + '\n';
+        if (!writeAll(STDOUT_FILENO, line)) {
+            reportError(std::string("cannot write to standard output: ") + std::strerror(errno));
+            return 1;
+        }
+    }
+    return 0;
+}
+
+std::string dirShift::applySelectedMode(std::string path) {
+    if (RMN)
+        return adjustRMN(path);
+    if (RSN && RMB)
+        return adjustRSNandRMB(path);
+    if (RSN)
+        return adjustRSN(path);
+    return adjustRMB(path);
+}
+
+std::string dirShift::adjustRMB(std::string /*path*/) {
+    return "RMB";
+}
+
+void dirShift::printVectorString(const PathVector& vs) {
+    for (std::size_t i = 0; i < vs.size(); ++i)
+        writeErrorLine("[" + std::to_string(i) + "]=" + vs[i]);
+}
+
+std::string dirShift::printVectorStringAsPath(const PathVector& vs, int offset) {
+    std::string ret;
+    const std::size_t first = offset < 0 ? 0 : static_cast<std::size_t>(offset);
+    for (std::size_t i = first; i < vs.size(); ++i) {
+        if (i > first)
+            ret += '/';
+        ret += vs[i];
+    }
+    return ret;
+}
+
+void dirShift::path2vector(std::string p, PathVector& v) {
+    v.clear();
+    if (p.empty())
+        return;
+    std::string::size_type first = p.find('/');
+    const std::string::size_type last = p.rfind('/');
+    if (first == std::string::npos) {
+        if (p != ".")
+            v.push_back(p);
+        return;
+    }
+    if (first == 0) {
+        if (first == last) {
+            v.push_back(p);
+            return;
+        }
+        first = p.find('/', 1);
+    }
+    // The leading piece is a root component such as /opt, or the first name; never empty.
+    const std::string leading = p.substr(0, first);
+    if (leading != ".")
+        v.push_back(leading);
+    for (std::string::size_type next = p.find('/', first + 1); next != std::string::npos;
+         next = p.find('/', first + 1)) {
+        addPathPiece(p.substr(first + 1, next - first - 1), v);
+        first = next;
+    }
+    addPathPiece(p.substr(first + 1), v);
+}
+
+void dirShift::addPathPiece(const std::string& piece, PathVector& v) {
+    if (piece == ".." && !v.empty() && v.back() != "..")
+        v.pop_back();
+    else if (!piece.empty() && piece != ".")
+        v.push_back(piece);
+}
+
+PathVector dirShift::joinPathVectors(const PathVector& v1, const PathVector& v2) {
+    PathVector ret;
+    for (const std::string& component : v1)
+        joinComponent(component, ret);
+    if (v2.empty())
+        return ret;
+    std::size_t index = 0;
+    if (v2[0].starts_with('/')) {
+        // An absolute v2 is appended below v1: its root component loses the "/" and is taken
+        // as it stands, even when that leaves ".." or an empty component.
+        ret.push_back(v2[0].substr(1));
+        index = 1;
+    }
+    if (index < v2.size() && v2[index] == "/.." && !ret.empty()) {
+        ret.pop_back();
+        ++index;
+    }
+    for (; index < v2.size(); ++index)
+        joinComponent(v2[index], ret);
+    return ret;
+}
+
+void dirShift::joinComponent(const std::string& component, PathVector& ret) {
+    if (component == ".." && !ret.empty())
+        ret.pop_back();
+    else
+        ret.push_back(component);
+}
+
+std::string dirShift::calculateRelativePath(const PathVector& pathVector,
+                                            const PathVector& baseVector) {
+    std::string ret;
+    std::size_t i = 0;
+    while (i < baseVector.size() && i < pathVector.size() && baseVector[i] == pathVector[i])
+        ++i;
+    for (std::size_t climb = i; climb < baseVector.size(); ++climb)
+        ret += "../";
+    if (pathVector.empty())
+        return ret;
+    std::size_t start = i;
+    if (i == 0 && pathVector[0].starts_with('/')) {
+        // Nothing in common: the climb reached the file-system root, so the path's own root
+        // component is written without its "/", always followed by one.
+        ret += pathVector[0].substr(1);
+        ret += '/';
+        start = 1;
+    }
+    for (std::size_t index = start; index < pathVector.size(); ++index) {
+        if (index > start)
+            ret += '/';
+        ret += pathVector[index];
+    }
+    return ret;
+}
+
+std::string dirShift::getPhysicalPath(std::string s) {
+    std::string path;
+    bool lastNodeStripped = false;
+    std::string lastNode;
+    int chdirRET = chdir(s.c_str());
+    if (chdirRET != 0) {
+        // Enter the parent instead and put the last component back afterwards. A bare name
+        // lies in the current directory, and a name whose only "/" is the first in the root.
+        const std::string::size_type lastDelim = s.rfind('/');
+        if (lastDelim == std::string::npos) {
+            path = ".";
+            lastNode = "/" + s;
+        } else {
+            path = lastDelim == 0 ? std::string("/") : s.substr(0, lastDelim);
+            lastNode = s.substr(lastDelim);
+        }
+        lastNodeStripped = true;
+        chdirRET = chdir(path.c_str());
+        if (chdirRET != 0)
+            reportMissingDirectory(path);
+    }
+    char cwdC[4096];
+    const bool cwdRead = getcwd(cwdC, sizeof cwdC) != nullptr;
+    const int cwdErrno = errno;
+    if (!cwdRead) {
+        const std::string reason = cwdErrno == ERANGE
+                                       ? std::string("its physical path is longer than 4095 "
+                                                     "characters")
+                                       : std::string(std::strerror(cwdErrno));
+        reportError("cannot read the working directory while resolving \"" + s + "\": " + reason);
+    }
+    if (chdir(originalPath.c_str()) != 0)
+        reportMissingDirectory(originalPath);
+    if (!cwdRead)
+        return s;
+    std::string cwd = cwdC;
+    if (lastNodeStripped) {
+        // In the root directory the last component's own "/" is the only one needed.
+        if (cwd == "/")
+            cwd.clear();
+        cwd += lastNode;
+    }
+    return cwd;
+}
+
+std::string dirShift::getRELATED_ROOT() {
+    const std::string sCURRENT_PART = environmentValue("CURRENT_PART");
+    const char* rootVariable = sCURRENT_PART.empty() || sCURRENT_PART == "PART_NON_COMPONENTS"
+                                   ? "ORVEX_ROOT"
+                                   : "PART_SRC_ROOT";
+    const std::string sRELATED_ROOT = environmentValue(rootVariable);
+    if (sRELATED_ROOT.empty())
+        stopForEmptyRelatedRoot(rootVariable);
+    return sRELATED_ROOT;
+}
+
+void dirShift::stopForEmptyRelatedRoot(const char* rootVariable) {
+    reportError("dirShift_c:314: std::string dirShift::getRELATED_ROOT(): Assertion "
+                "`! sRELATED_ROOT.empty()' failed.");
+    reportError(describeVariable("CURRENT_PART") + ", so the related root is taken from " +
+                rootVariable + ", which is " +
+                (std::getenv(rootVariable) == nullptr ? "not set" : "empty"));
+    std::exit(2);
+}
+
+std::string dirShift::getPWD() {
+    if (const char* pwd = std::getenv("PWD"))
+        return pwd;
+    char cwdC[4096];
+    if (getcwd(cwdC, sizeof cwdC) == nullptr) {
+        reportError(std::string("PWD is not set and the working directory cannot be read: ") +
+                    std::strerror(errno));
+        std::exit(1);
+    }
+    return cwdC;
+}
+
+std::string dirShift::adjustRMN(std::string path) {
+    PathVector pathVector;
+    PathVector cwdVector;
+    if (P) {
+        path2vector(getPhysicalPath(path), pathVector);
+        path2vector(getPhysicalPath(originalPath), cwdVector);
+    } else {
+        path2vector(path, pathVector);
+        path2vector(originalPath, cwdVector);
+    }
+    return calculateRelativePath(pathVector, cwdVector);
+}
+
+// The RSN modes name their related-root vector after the member they once filled.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
+
+std::string dirShift::adjustRSN(std::string s) {
+    PathVector RELATED_ROOT;
+    path2vector(getRELATED_ROOT(), RELATED_ROOT);
+    PathVector pathVector;
+    path2vector(s, pathVector);
+    return calculateRelativePath(pathVector, RELATED_ROOT);
+}
+
+std::string dirShift::adjustRSNandRMB(std::string path) {
+    std::string ret;
+    const std::string sRELATED_ROOT = getRELATED_ROOT();
+    PathVector RELATED_ROOT;
+    path2vector(sRELATED_ROOT, RELATED_ROOT);
+    PathVector originalPathVector;
+    path2vector(originalPath, originalPathVector);
+    PathVector pathVector;
+    path2vector(path, pathVector);
+
+    // The bases agree when one is a leading part of the other.
+    bool basePathSame = true;
+    for (std::size_t i = 0;
+         i < RELATED_ROOT.size() && i < originalPathVector.size() && basePathSame; ++i)
+        basePathSame = RELATED_ROOT[i] == originalPathVector[i];
+    if (!basePathSame) {
+        // Climb from the related root to the file-system root; the joined path below starts
+        // with "/" and completes the last "..".
+        for (std::size_t level = 1; level < RELATED_ROOT.size(); ++level)
+            ret += "../";
+        ret += "..";
+    }
+    const PathVector joined = joinPathVectors(originalPathVector, pathVector);
+    const int offset = basePathSame ? static_cast<int>(RELATED_ROOT.size()) : 0;
+    ret += printVectorStringAsPath(joined, offset);
+    return ret;
+}
+
+#pragma GCC diagnostic pop
+
+#ifndef DIRSHIFT_NO_MAIN
+int main(int argc, char** argv) {
+    dirShift shifter(argc, argv);
+    return shifter.adjust();
+}
+#endif
