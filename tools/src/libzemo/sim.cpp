@@ -1,9 +1,285 @@
+// Simulated instruments, the transport "sim": sim/INSTRUMENT[/PARAMETER=VALUE]...
+//
+//   sim/sink     accepts every write; a read times out, since it has nothing to send
+//   sim/source   accepts every write; every read is filled from an endless stream that repeats
+//                the 16 bytes "0123456789abcde\n"
+//   sim/echo     a read returns the bytes written before it, in order; with none left it times
+//                out; a clear discards them
+//
+// Parameters, in any order, for any instrument:
+//   chunks=N[,N...]  successive reads deliver at most N bytes each, taking the counts in turn
+//                    and starting over after the last (0 makes a read deliver nothing)
+//   fail=CALL[@N]    CALL fails from its Nth call on (default 1); CALL is one of open,
+//                    timeout, write, read, clear, close
+//   timeout=CALL[@N] the same, as a timeout
+// Simulated timeouts are reported at once; the instrument never waits.
 #include "transport.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 namespace zemo {
 
-std::unique_ptr<Transport> openSim(std::string_view) {
-    throw failure("the sim transport is not built yet");
+namespace {
+
+enum class Call { open, timeout, write, read, clear, close };
+
+constexpr std::array<std::string_view, 6> callNames{"open", "timeout", "write",
+                                                    "read", "clear",   "close"};
+
+constexpr std::string_view expectedForm =
+    "expected sim/sink, sim/source or sim/echo, each optionally followed by "
+    "/chunks=N[,N...], /fail=CALL[@N] or /timeout=CALL[@N]";
+
+// An injected fault: CALL reports STATUS from its FIRSTFAILING-th call on.
+struct Fault {
+    zemo_status status;
+    Call call;
+    std::uint64_t firstFailing;
+};
+
+struct Settings {
+    std::vector<std::uint64_t> chunks;
+    std::vector<Fault> faults;
+};
+
+// Parses TEXT, all of it, as an unsigned decimal number; throws naming WHAT otherwise.
+std::uint64_t parseCount(std::string_view text, std::string_view what) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+        throw failure("bad number '" + std::string(text) + "' in '" + std::string(what) +
+                      "'; expected a decimal count");
+    return value;
+}
+
+// The fields of TEXT between the SEPARATOR bytes; an empty TEXT is one empty field.
+std::vector<std::string_view> splitFields(std::string_view text, char separator) {
+    std::vector<std::string_view> fields;
+    for (;;) {
+        const auto end = text.find(separator);
+        fields.push_back(text.substr(0, end));
+        if (end == std::string_view::npos)
+            return fields;
+        text.remove_prefix(end + 1);
+    }
+}
+
+// Parses "N[,N...]" into the list of read caps.
+std::vector<std::uint64_t> parseChunks(std::string_view list, std::string_view parameter) {
+    std::vector<std::uint64_t> chunks;
+    for (const std::string_view field : splitFields(list, ','))
+        chunks.push_back(parseCount(field, parameter));
+    return chunks;
+}
+
+// Parses "CALL[@N]" into a fault with STATUS.
+Fault parseFault(zemo_status status, std::string_view value, std::string_view parameter) {
+    const auto at = value.find('@');
+    const std::string_view callName = value.substr(0, at);
+    const auto known = std::find(callNames.begin(), callNames.end(), callName);
+    if (known == callNames.end())
+        throw failure("unknown call '" + std::string(callName) + "' in '" + std::string(parameter) +
+                      "'; expected open, timeout, write, read, clear or close");
+    const std::uint64_t first =
+        at == std::string_view::npos ? 1 : parseCount(value.substr(at + 1), parameter);
+    if (first == 0)
+        throw failure("bad call number 0 in '" + std::string(parameter) +
+                      "'; calls are counted from 1");
+    return {status, static_cast<Call>(known - callNames.begin()), first};
+}
+
+// Adds one "NAME=VALUE" parameter to SETTINGS.
+void applyParameter(std::string_view parameter, Settings& settings) {
+    const auto equals = parameter.find('=');
+    const std::string_view name = parameter.substr(0, equals);
+    const std::string_view value =
+        equals == std::string_view::npos ? std::string_view() : parameter.substr(equals + 1);
+    if (equals != std::string_view::npos && name == "chunks")
+        settings.chunks = parseChunks(value, parameter);
+    else if (equals != std::string_view::npos && name == "fail")
+        settings.faults.push_back(parseFault(ZEMO_FAILURE, value, parameter));
+    else if (equals != std::string_view::npos && name == "timeout")
+        settings.faults.push_back(parseFault(ZEMO_TIMEOUT, value, parameter));
+    else
+        throw failure("unknown parameter '" + std::string(parameter) + "'; " +
+                      std::string(expectedForm));
+}
+
+// The behaviour every simulated instrument shares: injected faults and read caps. The
+// instrument itself supplies what it does with written bytes and where read bytes come from.
+class Instrument : public Transport {
+  public:
+    explicit Instrument(Settings settings) : settings_(std::move(settings)) {}
+
+    // Counts the open call, which may be made to fail like any other.
+    void open() { enter(Call::open); }
+
+    void setTimeout(Milliseconds) override { enter(Call::timeout); }
+
+    void write(std::span<const std::byte> data, bool end) override {
+        enter(Call::write);
+        accept(data, end);
+    }
+
+    std::size_t read(std::span<std::byte> buffer) override {
+        enter(Call::read);
+        return produce(buffer.first(std::min<std::uint64_t>(buffer.size(), nextChunkCap())));
+    }
+
+    void clear() override {
+        enter(Call::clear);
+        discardOutput();
+    }
+
+    void close() override { enter(Call::close); }
+
+  private:
+    // Takes the bytes of one write.
+    virtual void accept(std::span<const std::byte> data, bool end) = 0;
+    // Fills the start of BUFFER, all of it or less, and returns how many bytes it placed.
+    virtual std::size_t produce(std::span<std::byte> buffer) = 0;
+    // Forgets whatever it still had to send.
+    virtual void discardOutput() {}
+
+    // Counts one CALL and throws when a fault applies to it.
+    void enter(Call call) {
+        const auto index = static_cast<std::size_t>(call);
+        const std::uint64_t number = ++callCounts_[index];
+        for (const Fault& fault : settings_.faults) {
+            if (fault.call == call && number >= fault.firstFailing) {
+                const std::string what =
+                    "simulated " +
+                    std::string(fault.status == ZEMO_TIMEOUT ? "timeout" : "failure") + " of " +
+                    std::string(callNames[index]);
+                throw Error(fault.status, what);
+            }
+        }
+    }
+
+    // The most the next read may deliver.
+    std::uint64_t nextChunkCap() {
+        if (settings_.chunks.empty())
+            return UINT64_MAX;
+        const std::uint64_t cap = settings_.chunks[nextChunk_];
+        nextChunk_ = (nextChunk_ + 1) % settings_.chunks.size();
+        return cap;
+    }
+
+    Settings settings_;
+    std::array<std::uint64_t, callNames.size()> callCounts_{};
+    std::size_t nextChunk_ = 0;
+};
+
+class Sink final : public Instrument {
+  public:
+    using Instrument::Instrument;
+
+  private:
+    void accept(std::span<const std::byte>, bool) override {}
+    std::size_t produce(std::span<std::byte>) override {
+        throw timeout("no response: sim/sink has nothing to send");
+    }
+};
+
+class Source final : public Instrument {
+  public:
+    using Instrument::Instrument;
+
+  private:
+    static constexpr std::string_view pattern = "0123456789abcde\n";
+    static constexpr std::size_t tableSize = std::size_t{1} << 20;
+
+    // The pattern repeated over 1 MiB plus one period, so that a copy of up to 1 MiB can
+    // start at any phase of the pattern.
+    static const std::array<std::byte, tableSize + pattern.size()>& table() {
+        static const auto filled = [] {
+            static std::array<std::byte, tableSize + pattern.size()> bytes;
+            for (std::size_t i = 0; i < bytes.size(); ++i)
+                bytes[i] = static_cast<std::byte>(pattern[i % pattern.size()]);
+            return &bytes;
+        }();
+        return *filled;
+    }
+
+    void accept(std::span<const std::byte>, bool) override {}
+
+    std::size_t produce(std::span<std::byte> buffer) override {
+        const auto& bytes = table();
+        for (std::size_t done = 0; done < buffer.size();) {
+            const std::size_t piece = std::min(buffer.size() - done, tableSize);
+            std::memcpy(buffer.data() + done, bytes.data() + phase_, piece);
+            phase_ = (phase_ + piece) % pattern.size();
+            done += piece;
+        }
+        return buffer.size();
+    }
+
+    std::size_t phase_ = 0;
+};
+
+class Echo final : public Instrument {
+  public:
+    using Instrument::Instrument;
+
+  private:
+    void accept(std::span<const std::byte> data, bool) override {
+        pending_.insert(pending_.end(), data.begin(), data.end());
+    }
+
+    std::size_t produce(std::span<std::byte> buffer) override {
+        if (pending_.size() == sent_)
+            throw timeout("no response: sim/echo has nothing left to send");
+        const std::size_t count = std::min(buffer.size(), pending_.size() - sent_);
+        std::memcpy(buffer.data(), pending_.data() + sent_, count);
+        sent_ += count;
+        if (sent_ == pending_.size())
+            discardOutput();
+        return count;
+    }
+
+    void discardOutput() override {
+        pending_.clear();
+        sent_ = 0;
+    }
+
+    std::vector<std::byte> pending_;
+    std::size_t sent_ = 0;
+};
+
+template <typename Kind> std::unique_ptr<Instrument> make(Settings settings) {
+    return std::make_unique<Kind>(std::move(settings));
+}
+
+using InstrumentMaker = std::unique_ptr<Instrument> (*)(Settings);
+
+// The maker of the instrument named KIND.
+InstrumentMaker instrumentMaker(std::string_view kind) {
+    if (kind == "sink")
+        return make<Sink>;
+    if (kind == "source")
+        return make<Source>;
+    if (kind == "echo")
+        return make<Echo>;
+    throw failure("unknown simulated instrument '" + std::string(kind) + "'; " +
+                  std::string(expectedForm));
+}
+
+} // namespace
+
+std::unique_ptr<Transport> openSim(std::string_view address) {
+    const std::vector<std::string_view> fields = splitFields(address, '/');
+    const InstrumentMaker maker = instrumentMaker(fields.front());
+    Settings settings;
+    for (auto field = fields.begin() + 1; field != fields.end(); ++field)
+        applyParameter(*field, settings);
+    auto instrument = maker(std::move(settings));
+    instrument->open();
+    return instrument;
 }
 
 } // namespace zemo

@@ -9,15 +9,40 @@
  *     zemo_read(h, buf, sizeof buf, 0, &n);
  *     zemo_close(h);
  *
- * Interface names have the form TRANSPORT/ADDRESS... and are passed as typed; see zemo(3)
- * and the README for every transport's grammar.
+ * Interface names have the form TRANSPORT/ADDRESS... and are passed as typed; the README
+ * gives every transport's grammar. The transport "sim" serves simulated instruments from
+ * inside the library, so programs run without hardware:
+ *
+ *     sim/sink     accepts every write; a read times out, having nothing to send
+ *     sim/source   accepts every write; reads are filled from an endless stream repeating
+ *                  the 16 bytes "0123456789abcde\n"
+ *     sim/echo     reads return the bytes written before, in order; with none left they time
+ *                  out; a clear discards them
+ *
+ * each optionally followed by parameters, "/NAME=VALUE", in any order:
+ *
+ *     /chunks=N[,N...]   successive reads deliver at most N bytes each, the counts taken in
+ *                        turn and starting over after the last (0: the read delivers nothing)
+ *     /fail=CALL[@N]     CALL (open, timeout, write, read, clear or close) fails from its Nth
+ *                        call on, N being 1 when left out
+ *     /timeout=CALL[@N]  the same, as a timeout
+ *
+ * e.g. sim/source/chunks=4,0,6/timeout=read@3. Simulated timeouts are reported at once.
  *
  * Every call returns a status. Until an error handler is installed a failing call returns
  * ZEMO_FAILURE or ZEMO_TIMEOUT (zemo_open returns NULL); once a handler is installed, the
  * handler is called first and, if it returns, the call returns the status as before.
  *
  * Setting the environment variable ZEMO_TRACE to a file name (or "-" for standard error)
- * logs every call, its arguments and its results, one line per call, in the order made.
+ * logs every call, its arguments and its results, one line per call, in the order made,
+ * appended to the file:
+ *
+ *     zemo_open("sim/source") = ZEMO_OK, h1
+ *     zemo_read(h1, 16, 0, &received) = ZEMO_OK, received 16 "0123456789abcde\n"
+ *     zemo_write(h1, "*IDN?\n", 6, 1, NULL) = ZEMO_TIMEOUT: REASON
+ *
+ * Handles appear as h1, h2 ... in the order opened; byte strings are quoted C-style and cut
+ * after 64 bytes, marked by "..." after the closing quote.
  */
 #ifndef ZEMO_H
 #define ZEMO_H
@@ -51,9 +76,9 @@ typedef enum zemo_status {
 typedef void (*zemo_error_handler)(const char* call, const char* interface_name, zemo_status status,
                                    const char* reason);
 
-/* The standard handler: writes one line "zemo: CALL INTERFACE: REASON" to standard error and
- * ends the process through exit(), so buffered standard output is flushed. Exit status 3 for
- * a timeout, 2 for any other failure. */
+/* The standard handler: writes one line "zemo: CALL INTERFACE: REASON" to standard error
+ * ("zemo: CALL: REASON" when the interface is unknown) and ends the process through exit(), so
+ * buffered standard output is flushed. Exit status 3 for a timeout, 2 for any other failure. */
 ZEMO_API void ZEMO_ERROR_EXIT(const char* call, const char* interface_name, zemo_status status,
                               const char* reason);
 
@@ -67,14 +92,14 @@ ZEMO_API zemo_handle zemo_open(const char* name);
 ZEMO_API zemo_status zemo_set_timeout(zemo_handle handle, int32_t milliseconds);
 
 /* Writes all COUNT bytes of DATA. FLAGS: ZEMO_END or 0. When WRITTEN is not NULL it receives
- * the number of bytes written, which is COUNT on success. */
+ * the number of bytes written: COUNT on success, 0 on failure. */
 ZEMO_API zemo_status zemo_write(zemo_handle handle, const void* data, uint64_t count, int flags,
                                 uint64_t* written);
 
 /* Reads at most COUNT bytes into BUFFER and returns when the message ends, when COUNT bytes
  * have arrived, or, on a stream transport, when some bytes are available. FLAGS must be 0.
  * When RECEIVED is not NULL it receives the number of bytes placed at the start of BUFFER,
- * from 0 to COUNT; 0 bytes is not a failure. */
+ * from 0 to COUNT, never more; 0 bytes is not a failure, and a failing read reports 0. */
 ZEMO_API zemo_status zemo_read(zemo_handle handle, void* buffer, uint64_t count, int flags,
                                uint64_t* received);
 

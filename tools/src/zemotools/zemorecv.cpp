@@ -1,0 +1,92 @@
+// zemorecv: copies bytes from one instrument interface to standard output, a given number of
+// them or without end.
+#include <zemo.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+// Writes the usage text naming the program as PROGRAM to standard error.
+static void usage(const char* program) {
+    std::fprintf(stderr,
+                 "Usage: %s [-c count] [-t <timeout>] <interface>\n\n"
+                 "       <count>      Number of characters to read.\n"
+                 "       <timeout>    I/O timeout in milliseconds.\n"
+                 "       <interface>  Name of ZEMO interface, e.g. "
+                 "'vxi11/192.168.0.100/gpib0,9'.\n"
+                 "\n",
+                 program);
+    std::fflush(stderr);
+}
+
+// The timeout as the 32-bit library call takes it: larger values become the largest one.
+static int32_t clampTimeout(int64_t milliseconds) {
+    return milliseconds > INT32_MAX ? INT32_MAX : static_cast<int32_t>(milliseconds);
+}
+
+// Reports that standard output lost data, closes the interface and ends with status 4.
+[[noreturn]] static void failOutput(const char* program, zemo_handle handle) {
+    std::fprintf(stderr, "%s: writing standard output: %s\n", program, std::strerror(errno));
+    zemo_close(handle);
+    std::exit(4);
+}
+
+// Opens the interface and copies the bytes it delivers to standard output: COUNT bytes in
+// all, or without end when COUNT is negative, in reads of at most 1 MiB. Status 0 once the
+// count is reached, 1 for a usage error, 2 when the library claims more bytes than requested,
+// 4 when standard output fails; other library failures end the process in its handler.
+int main(int argc, char* argv[]) {
+    constexpr uint64_t chunkSize = 1048576;
+    static char buffer[chunkSize];
+
+    const char* program = argv[0];
+    int64_t remaining = -1;
+    int64_t timeout = -1;
+    for (int option; (option = getopt(argc, argv, "c:t:")) != -1;) {
+        if (option == 'c') {
+            remaining = std::strtol(optarg, nullptr, 10);
+        } else if (option == 't') {
+            timeout = std::strtol(optarg, nullptr, 10);
+        } else {
+            usage(program);
+            return 1;
+        }
+    }
+    if (optind >= argc) {
+        usage(program);
+        return 1;
+    }
+    const char* interfaceName = argv[optind];
+
+    zemo_set_error_handler(ZEMO_ERROR_EXIT);
+    zemo_handle handle = zemo_open(interfaceName);
+    if (timeout > 0)
+        zemo_set_timeout(handle, clampTimeout(timeout));
+
+    while (remaining != 0) {
+        const uint64_t request = remaining > 0 && static_cast<uint64_t>(remaining) < chunkSize
+                                     ? static_cast<uint64_t>(remaining)
+                                     : chunkSize;
+        uint64_t transferred = request;
+        zemo_read(handle, buffer, request, 0, &transferred);
+        if (transferred > request) {
+            std::fprintf(stderr,
+                         "%s: %s: zemo_read reported %" PRIu64 " bytes for a request of %" PRIu64
+                         "\n",
+                         program, interfaceName, transferred, request);
+            std::exit(2);
+        }
+        if (std::fwrite(buffer, 1, transferred, stdout) != transferred)
+            failOutput(program, handle);
+        if (remaining > 0)
+            remaining -= static_cast<int64_t>(transferred);
+    }
+    if (std::fflush(stdout) != 0)
+        failOutput(program, handle);
+    zemo_close(handle);
+    return 0;
+}
