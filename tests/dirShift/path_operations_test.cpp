@@ -1,0 +1,540 @@
+// Unit tests of dirShift's private operations: splitting and rendering path vectors, relative
+// paths, joining, option recognition, the related root and physical paths.
+//
+// The program's one source is compiled into this test without its main; dirShiftTestAccess,
+// which the class names as its friend, forwards to the private members.
+
+#include "dirShift_c.cpp"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+class dirShiftTestAccess {
+  public:
+    static PathVector split(const std::string& p) {
+        PathVector v;
+        dirShift::path2vector(p, v);
+        return v;
+    }
+    static void path2vector(const std::string& p, PathVector& v) { dirShift::path2vector(p, v); }
+    static std::string render(const PathVector& vs, int offset) {
+        return dirShift::printVectorStringAsPath(vs, offset);
+    }
+    static void dump(const PathVector& vs) { dirShift::printVectorString(vs); }
+    static std::string relative(const PathVector& path, const PathVector& base) {
+        return dirShift::calculateRelativePath(path, base);
+    }
+    static PathVector join(const PathVector& v1, const PathVector& v2) {
+        return dirShift::joinPathVectors(v1, v2);
+    }
+    static std::string relatedRoot() { return dirShift::getRELATED_ROOT(); }
+
+    // The flags that parsing `args` leaves, as the option letters in the echo line's order
+    // followed by "d" for -d, and the path arguments it collects.
+    struct Parsed {
+        std::string flags;
+        PathVector paths;
+        int result = -1;
+    };
+    static Parsed parse(std::vector<std::string> args) {
+        resetFlags();
+        std::vector<char*> argv;
+        std::string name = "dirShift";
+        argv.push_back(name.data());
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        // Parsed on an object of its own: the constructor would end the process on no input.
+        dirShift shifter = makeUnparsed();
+        Parsed parsed;
+        parsed.result = shifter.parseCommandLine(static_cast<int>(args.size() + 1), argv.data());
+        parsed.paths = shifter.pathParameters;
+        for (const auto& [flag, letter] : {std::pair{dirShift::RMB, "b"},
+                                           {dirShift::RSN, "s"},
+                                           {dirShift::RMN, "n"},
+                                           {dirShift::P, "p"},
+                                           {dirShift::DEBUG_CMDLINE, "d"}})
+            if (flag)
+                parsed.flags += letter;
+        resetFlags();
+        return parsed;
+    }
+
+    // Resolves `s` physically for a run whose starting directory is `startingDirectory`.
+    static std::string physical(const std::string& startingDirectory, const std::string& s) {
+        dirShift shifter = makeUnparsed();
+        shifter.originalPath = startingDirectory;
+        return shifter.getPhysicalPath(s);
+    }
+
+  private:
+    // An object with no path arguments, made through the constructor with an option that sets
+    // nothing, so that the tests can fill its members themselves.
+    static dirShift makeUnparsed() {
+        std::string name = "dirShift";
+        std::string option = "-x";
+        char* argv[] = {name.data(), option.data(), nullptr};
+        return dirShift(2, argv);
+    }
+    static void resetFlags() {
+        dirShift::RMB = dirShift::RSN = dirShift::RMN = dirShift::P = false;
+        dirShift::DEBUG_CMDLINE = false;
+    }
+};
+
+namespace {
+
+using Access = dirShiftTestAccess;
+using dirshift_test::TempTree;
+
+std::string show(const PathVector& v) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < v.size(); ++i)
+        text += (i > 0 ? ", " : "") + v[i];
+    return text + "]";
+}
+
+// ---- Splitting and rendering ----
+
+struct SplitCase {
+    std::string path;
+    PathVector components;
+    std::string rendered;
+};
+
+const SplitCase splitCases[] = {
+    {"", {}, ""},
+    {".", {}, ""},
+    {"./", {}, ""},
+    {"..", {".."}, ".."},
+    {"...", {"..."}, "..."},
+    {"abc", {"abc"}, "abc"},
+    {"/", {"/"}, "/"},
+    {"//", {"/"}, "/"},
+    {"///", {"/"}, "/"},
+    {"/x", {"/x"}, "/x"},
+    {"/x/", {"/x"}, "/x"},
+    {"/x//", {"/x"}, "/x"},
+    // Two leading slashes make a bare root component followed by a name.
+    {"//x", {"/", "x"}, "//x"},
+    {"/opt/a/b", {"/opt", "a", "b"}, "/opt/a/b"},
+    {"/opt/a/b/", {"/opt", "a", "b"}, "/opt/a/b"},
+    {"/a//b", {"/a", "b"}, "/a/b"},
+    {"/a/b/./c/../d", {"/a", "b", "d"}, "/a/b/d"},
+    {"/usr/lib/../lib64/./x.so", {"/usr", "lib64", "x.so"}, "/usr/lib64/x.so"},
+    {"a/b", {"a", "b"}, "a/b"},
+    {"a/b/", {"a", "b"}, "a/b"},
+    {"./a", {"a"}, "a"},
+    {"a/./b", {"a", "b"}, "a/b"},
+    {"a/.", {"a"}, "a"},
+    {"a//b", {"a", "b"}, "a/b"},
+    {"a/../b", {"b"}, "b"},
+    {"a/..", {}, ""},
+    {"a/../..", {".."}, ".."},
+    {"../a", {"..", "a"}, "../a"},
+    {"../../a", {"..", "..", "a"}, "../../a"},
+    {"./../a", {"..", "a"}, "../a"},
+    {".././..", {"..", ".."}, "../.."},
+    {"x/../../y", {"..", "y"}, "../y"},
+    {"a/../../b/..", {".."}, ".."},
+    {"a/b/c/../../..", {}, ""},
+    // ".." cancels the root component like any other, so the result is no longer absolute.
+    {"/a/../b", {"b"}, "b"},
+    {"/a/..", {}, ""},
+    {"/a/b/../../..", {".."}, ".."},
+    {"/..", {"/.."}, "/.."},
+    {"/../x", {"/..", "x"}, "/../x"},
+    {"/../..", {}, ""},
+    {"/.", {"/."}, "/."},
+    {"/./", {"/."}, "/."},
+    {"/./x", {"/.", "x"}, "/./x"},
+    {"/a/.hidden/..", {"/a"}, "/a"},
+    {"..b/c", {"..b", "c"}, "..b/c"},
+    {"a/..b", {"a", "..b"}, "a/..b"},
+};
+
+class SplitTest : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitTest, SplitsAndRendersAtOffsetZero) {
+    const SplitCase& c = GetParam();
+    const PathVector v = Access::split(c.path);
+    EXPECT_EQ(v, c.components) << "got " << show(v);
+    EXPECT_EQ(Access::render(v, 0), c.rendered);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, SplitTest, testing::ValuesIn(splitCases));
+
+TEST(SplitReuse, EmptiesTheVectorBeforeFillingIt) {
+    PathVector v = {"/old", "stuff", ".."};
+    Access::path2vector("x", v);
+    EXPECT_EQ(v, PathVector{"x"});
+    Access::path2vector("", v);
+    EXPECT_TRUE(v.empty());
+}
+
+struct RenderCase {
+    PathVector vs;
+    int offset;
+    std::string rendered;
+};
+
+const RenderCase renderCases[] = {
+    {{"/opt", "a", "b"}, 0, "/opt/a/b"},
+    {{"/opt", "a", "b"}, 1, "a/b"},
+    {{"/opt", "a", "b"}, 2, "b"},
+    {{"/opt", "a", "b"}, 3, ""},
+    {{"/opt", "a", "b"}, 7, ""},
+    {{"/opt", "a", "b"}, -1, "/opt/a/b"},
+    {{}, 0, ""},
+    {{}, 2, ""},
+    {{}, -3, ""},
+    {{"..", "x"}, 0, "../x"},
+    {{"/"}, 0, "/"},
+    // Empty components are copied as they are and show as doubled or trailing slashes.
+    {{"a", ""}, 0, "a/"},
+    {{"", ""}, 0, "/"},
+    {{"/home", "u", ""}, 0, "/home/u/"},
+};
+
+TEST(Render, RendersFromTheOffset) {
+    for (const RenderCase& c : renderCases) {
+        SCOPED_TRACE(show(c.vs) + " at " + std::to_string(c.offset));
+        EXPECT_EQ(Access::render(c.vs, c.offset), c.rendered);
+    }
+}
+
+TEST(Dump, WritesOneNumberedLinePerComponent) {
+    testing::internal::CaptureStderr();
+    Access::dump({"/opt", "a"});
+    Access::dump({});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[0]=/opt\n[1]=a\n");
+}
+
+// ---- Relative paths ----
+
+struct RelativeCase {
+    PathVector path;
+    PathVector base;
+    std::string result;
+};
+
+const RelativeCase relativeCases[] = {
+    {{"/home", "u"}, {"/home", "u"}, ""},
+    {{"/home"}, {"/home"}, ""},
+    {{"/home", "u", "proj", "src", "x.c"}, {"/home", "u", "proj"}, "src/x.c"},
+    {{"/home", "u", "a"}, {"/home", "u", "x"}, "../a"},
+    {{"/home", "u", "other"}, {"/home", "u", "proj"}, "../other"},
+    {{"/home", "uu"}, {"/home", "u"}, "../uu"},
+    {{"/home"}, {"/home", "u"}, "../"},
+    {{"/home", "u", "proj", "a"}, {"/home", "u", "proj", "a", "b", "c"}, "../../"},
+    {{"x"}, {"x", "y", "z"}, "../../"},
+    {{"/opt", "a"}, {"/home", "u"}, "../../opt/a"},
+    {{"/opt", "tools"}, {"/home", "u", "proj"}, "../../../opt/tools"},
+    // A stripped root component is always followed by "/".
+    {{"/opt"}, {"/home", "u"}, "../../opt/"},
+    {{"/Home", "u"}, {"/home", "u"}, "../../Home/u"},
+    {{"/"}, {"/home", "u"}, "../..//"},
+    {{"/", "x"}, {"/home", "u"}, "../..//x"},
+    {{"/..", "x"}, {"/home", "u"}, "../../../x"},
+    {{"/opt", "a"}, {"/"}, "../opt/a"},
+    {{"/", "x"}, {"/"}, "x"},
+    {{"/opt", "a"}, {}, "opt/a"},
+    {{"/x"}, {}, "x/"},
+    {{"a", "b"}, {}, "a/b"},
+    // A relative path never matches an absolute base: full climb, then the path unchanged.
+    {{"a", "b"}, {"/home", "u"}, "../../a/b"},
+    {{"..", "a"}, {"/home", "u"}, "../../../a"},
+    {{"x"}, {"/x"}, "../x"},
+    // An empty path gives the climb alone.
+    {{}, {"/home", "u"}, "../../"},
+    {{}, {"/ws", "parts", "sensor", "src"}, "../../../../"},
+    {{}, {}, ""},
+};
+
+TEST(RelativePath, LeadsFromTheBaseToThePath) {
+    for (const RelativeCase& c : relativeCases) {
+        SCOPED_TRACE(show(c.path) + " from " + show(c.base));
+        EXPECT_EQ(Access::relative(c.path, c.base), c.result);
+    }
+}
+
+// ---- Joining ----
+
+struct JoinCase {
+    PathVector v1;
+    PathVector v2;
+    PathVector result;
+};
+
+const JoinCase joinCases[] = {
+    {{"/home", "u"}, {"a", "b"}, {"/home", "u", "a", "b"}},
+    // An absolute second vector lands below the first.
+    {{"/home", "u"}, {"/opt", "a"}, {"/home", "u", "opt", "a"}},
+    {{"/home", "u"}, {"/x"}, {"/home", "u", "x"}},
+    {{"/home", "u"}, {}, {"/home", "u"}},
+    {{"/home", "u"}, {"..", "a"}, {"/home", "a"}},
+    {{"/home", "u"}, {"..", "..", "..", "a"}, {"..", "a"}},
+    {{"/home", "u"}, {"/a", "..", "..", ".."}, {}},
+    {{"/home", "..", "x"}, {}, {"x"}},
+    // Unlike splitting, joining lets ".." cancel "..".
+    {{"..", ".."}, {}, {}},
+    {{".."}, {".."}, {}},
+    {{}, {"/..", "x"}, {"..", "x"}},
+    // The stripped root component is appended without a ".." test.
+    {{"/home", "u"}, {"/..", "x"}, {"/home", "u", "..", "x"}},
+    {{"/home", "u"}, {"/.", "x"}, {"/home", "u", ".", "x"}},
+    {{"/home", "u"}, {".", "a"}, {"/home", "u", ".", "a"}},
+    {{}, {"/"}, {""}},
+    {{"/home", "u"}, {"/"}, {"/home", "u", ""}},
+    {{"/home", "u"}, {"/a", "/..", "b"}, {"/home", "u", "b"}},
+    {{}, {"/a", "/..", "b"}, {"b"}},
+    {{}, {"x", "/.."}, {"x", "/.."}},
+    // Empty components, which splitting never makes, are taken as names.
+    {{"/home"}, {"", "a"}, {"/home", "", "a"}},
+};
+
+TEST(Join, AppendsTheSecondVectorResolvingDotDot) {
+    for (const JoinCase& c : joinCases) {
+        SCOPED_TRACE(show(c.v1) + " + " + show(c.v2));
+        const PathVector joined = Access::join(c.v1, c.v2);
+        EXPECT_EQ(joined, c.result) << "got " << show(joined);
+    }
+}
+
+// ---- Option recognition ----
+
+struct ParseCase {
+    std::vector<std::string> args;
+    std::string flags; // b=RMB s=RSN n=RMN p=P d=DEBUG_CMDLINE
+    PathVector paths;
+    int result;
+};
+
+const ParseCase parseCases[] = {
+    {{}, "", {}, 0},
+    {{"-rmb", "src", "../inc"}, "b", {"src", "../inc"}, 1},
+    {{"src"}, "", {"src"}, 1},
+    {{"-p", "src"}, "p", {"src"}, 1},
+    {{"-rmn"}, "n", {}, 1},
+    {{"-d"}, "d", {}, 1},
+    {{"-d", "-rsn", "-rmb", "a", "b"}, "bsd", {"a", "b"}, 1},
+    {{"-rmn", "-rsn", "-rmb", "x"}, "bsn", {"x"}, 1},
+    // The first argument without "-" ends the options; later ones are paths, "-" or not.
+    {{"src", "-rmb"}, "", {"src", "-rmb"}, 1},
+    // Only the 2nd to 4th characters count, tested in a fixed order.
+    {{"-debug", "x"}, "b", {"x"}, 1},
+    {{"-rs"}, "s", {}, 1},
+    {{"-pmn"}, "n", {}, 1},
+    {{"-psn"}, "p", {}, 1},
+    {{"-rmnp"}, "n", {}, 1},
+    {{"-rm", "-x", "-", "--"}, "", {}, 1},
+    // "--" does not end the options.
+    {{"--", "-rmb", "x"}, "b", {"x"}, 1},
+    {{"-rmb", ""}, "b", {""}, 1},
+    {{"", "-rmb"}, "", {"", "-rmb"}, 1},
+    {{"-rmb", "-rmb", "-d", "x"}, "bd", {"x"}, 1},
+};
+
+TEST(ParseCommandLine, SetsFlagsAndCollectsPaths) {
+    for (const ParseCase& c : parseCases) {
+        SCOPED_TRACE(show(c.args));
+        const Access::Parsed parsed = Access::parse(c.args);
+        EXPECT_EQ(parsed.flags, c.flags);
+        EXPECT_EQ(parsed.paths, c.paths);
+        EXPECT_EQ(parsed.result, c.result);
+    }
+}
+
+// ---- Related root ----
+
+// Sets or removes environment variables for one test and puts the old values back afterwards.
+class ScopedEnvironment {
+  public:
+    ~ScopedEnvironment() {
+        for (const auto& [name, value] : saved_) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+    }
+    // Sets `name` to `value`, or removes it when `value` is empty of any content.
+    void set(const std::string& name, std::optional<std::string> value) {
+        const char* old = std::getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        if (value)
+            setenv(name.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name.c_str());
+    }
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+struct RootCase {
+    std::optional<std::string> currentPart;
+    std::optional<std::string> partSrcRoot;
+    std::optional<std::string> orvexRoot;
+    std::string root;
+};
+
+const RootCase rootCases[] = {
+    {std::nullopt, std::nullopt, "/opt/root", "/opt/root"},
+    {"", "/src/p", "/opt/root", "/opt/root"},
+    {"PART_NON_COMPONENTS", "/src/p", "/opt/root", "/opt/root"},
+    // The value is taken as it is, trailing "/" included.
+    {"libfoo", "/src/libfoo/", "/opt/root", "/src/libfoo/"},
+    // Only the exact text PART_NON_COMPONENTS selects ORVEX_ROOT.
+    {"part_non_components", "/src/p", "/opt/root", "/src/p"},
+    {"PART_NON_COMPONENTS ", "/src/p", "/opt/root", "/src/p"},
+};
+
+TEST(RelatedRoot, ChoosesTheVariableByCurrentPart) {
+    for (const RootCase& c : rootCases) {
+        SCOPED_TRACE(c.currentPart.value_or("(unset)"));
+        ScopedEnvironment environment;
+        environment.set("CURRENT_PART", c.currentPart);
+        environment.set("PART_SRC_ROOT", c.partSrcRoot);
+        environment.set("ORVEX_ROOT", c.orvexRoot);
+        EXPECT_EQ(Access::relatedRoot(), c.root);
+    }
+}
+
+// ---- Physical paths ----
+
+// A tree with home/u/proj (the starting directory and the process's working directory),
+// home/u/link -> data/work, and data/work/sub holding f.c.
+class PhysicalPathTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        tree.makeDirectory("home/u/proj");
+        tree.makeDirectory("data/work/sub");
+        tree.makeFile("data/work/sub/f.c");
+        tree.makeLink("home/u/link", tree.root() / "data/work");
+        ASSERT_EQ(chdir(proj.c_str()), 0);
+    }
+    void TearDown() override { EXPECT_EQ(chdir(testDirectory.c_str()), 0); }
+
+    // Checks that resolving `s` gives `expected` and the message `err`, and that the process
+    // is back in the starting directory afterwards.
+    void expectPhysical(const std::string& s, const std::string& expected,
+                        const std::string& err = "") {
+        SCOPED_TRACE(s);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Access::physical(proj, s), expected);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), err);
+        EXPECT_EQ(std::filesystem::current_path().string(), proj);
+    }
+
+    const std::string testDirectory = std::filesystem::current_path().string();
+    TempTree tree;
+    const std::string root = tree.root().string();
+    const std::string proj = root + "/home/u/proj";
+    const std::string work = root + "/data/work";
+};
+
+TEST_F(PhysicalPathTest, ResolvesDirectoriesAndTheParentsOfFiles) {
+    expectPhysical(root + "/home/u/link", work);
+    expectPhysical(root + "/home/u/link/", work);
+    expectPhysical("../link", work);
+    expectPhysical(".", proj);
+    expectPhysical(root + "/home/u/link/sub/f.c", work + "/sub/f.c");
+    expectPhysical(root + "/home/u/link/sub/g.c", work + "/sub/g.c");
+    expectPhysical("/", "/");
+}
+
+TEST_F(PhysicalPathTest, ReportsAParentThatCannotBeEntered) {
+    const std::string message =
+        "ERROR [dirShift]: Directory DNE \"" + root + "/home/u/link/new\"\n";
+    expectPhysical(root + "/home/u/link/new/x", proj + "/x", message);
+    expectPhysical(root + "/home/u/link/new/", proj + "/", message);
+}
+
+TEST_F(PhysicalPathTest, TakesABareNameFromTheCurrentDirectory) {
+    tree.makeFile("home/u/proj/main.c");
+    expectPhysical("main.c", proj + "/main.c");
+    expectPhysical("notyet.c", proj + "/notyet.c");
+    expectPhysical("", proj + "/");
+}
+
+TEST_F(PhysicalPathTest, TakesANameBelowTheRootFromTheRoot) {
+    expectPhysical("/dirShift-no-such-entry", "/dirShift-no-such-entry");
+}
+
+TEST_F(PhysicalPathTest, ReportsAStartingDirectoryThatCannotBeEnteredAgain) {
+    const std::string gone = root + "/gone";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Access::physical(gone, work), work);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR [dirShift]: Directory DNE \"" + gone + "\"\n");
+}
+
+TEST_F(PhysicalPathTest, ReturnsTheArgumentWhenTheWorkingDirectoryWasRemoved) {
+    const std::string gone = root + "/gone";
+    tree.makeDirectory("gone");
+    ASSERT_EQ(chdir(gone.c_str()), 0);
+    ASSERT_EQ(rmdir(gone.c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Access::physical(gone, "."), ".");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR [dirShift]: cannot read the working directory while resolving \".\": No "
+              "such file or directory\n"
+              "ERROR [dirShift]: Directory DNE \"" +
+                  gone + "\"\n");
+}
+
+// A chain of directories whose physical path is longer than a working-directory buffer holds;
+// removed from the deepest level up with relative names, which stay short.
+class DeepChain {
+  public:
+    DeepChain(const std::string& base, int levels) : base_(base), levels_(levels) {
+        EXPECT_EQ(chdir(base_.c_str()), 0);
+        for (int level = 0; level < levels_; ++level) {
+            EXPECT_EQ(mkdir(name().c_str(), 0700), 0);
+            EXPECT_EQ(chdir(name().c_str()), 0);
+        }
+        EXPECT_EQ(chdir(base_.c_str()), 0);
+    }
+    ~DeepChain() {
+        if (chdir(base_.c_str()) != 0)
+            return;
+        for (int level = 0; level < levels_ - 1; ++level)
+            if (chdir(name().c_str()) != 0)
+                return;
+        for (int level = 0; level < levels_; ++level) {
+            rmdir(name().c_str());
+            if (chdir("..") != 0)
+                return;
+        }
+    }
+    static std::string name() { return std::string(200, 'd'); }
+
+  private:
+    std::string base_;
+    int levels_;
+};
+
+TEST_F(PhysicalPathTest, ReturnsTheArgumentWhenTheWorkingDirectoryIsTooLong) {
+    const DeepChain chain(proj, 21);
+    // Walk down to the second-deepest level, where the path still fits.
+    for (int level = 0; level < 20; ++level)
+        ASSERT_EQ(chdir(DeepChain::name().c_str()), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Access::physical(proj, DeepChain::name()), DeepChain::name());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ERROR [dirShift]: cannot read the working directory while resolving \"" +
+                  DeepChain::name() + "\": its physical path is longer than 4095 characters\n");
+    EXPECT_EQ(std::filesystem::current_path().string(), proj);
+}
+
+} // namespace

@@ -1,0 +1,377 @@
+// End-to-end tests of the built dirShift: each case runs the program with a controlled
+// environment and checks standard output, standard error and the exit status exactly.
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using dirshift_test::RunRequest;
+using dirshift_test::RunResult;
+using dirshift_test::TempTree;
+
+const std::string program = DIRSHIFT_PROGRAM;
+
+struct ProgramCase {
+    std::vector<std::string> args;
+    std::vector<std::string> environment;
+    std::string out;
+    std::string err;
+    int status = 0;
+};
+
+std::string describe(const ProgramCase& c) {
+    std::string text = "dirShift";
+    for (const std::string& arg : c.args)
+        text += " '" + arg + "'";
+    for (const std::string& entry : c.environment)
+        text += " [" + entry + "]";
+    return text;
+}
+
+// Runs one case, in `directory` when it is given, and compares everything the program left.
+void expectRun(const ProgramCase& c, const std::string& directory = "") {
+    SCOPED_TRACE(describe(c));
+    RunRequest request;
+    request.args = c.args;
+    request.environment = c.environment;
+    request.directory = directory;
+    const RunResult result = dirshift_test::runProgram(program, request);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.status, c.status);
+}
+
+const std::string usage = "C++ Replacement for Perl implementation of dirShift\n"
+                          "Version 1.1\n"
+                          "Usage: dirShift [-rmb -rsn|-rmn|-rmn -p|-rsn] (path)+\n";
+
+// ---- Command line ----
+
+// PWD is /home/u/proj and the related root /home/u, so -rsn x gives ../../x, -rmb -rsn x gives
+// proj/x and -rmn x gives ../../../x.
+const std::vector<std::string> homeSetting = {"PWD=/home/u/proj", "ORVEX_ROOT=/home/u"};
+
+const ProgramCase commandLineCases[] = {
+    {{}, homeSetting, "", usage, 1},
+    {{}, {}, "", usage, 1},
+    {{"-rmb", "src", "../inc"}, homeSetting, "RMB\nRMB\n", "", 0},
+    {{"src"}, homeSetting, "", "", 0},
+    {{"-p", "src"}, homeSetting, "", "", 0},
+    {{"-rmn"}, homeSetting, "", "", 0},
+    // The echo line keeps its blank when there are no paths.
+    {{"-d"}, homeSetting, "", "dirShift call:: cd /home/u/proj && dirShift \n", 0},
+    {{"-d", "x"}, homeSetting, "", "dirShift call:: cd /home/u/proj && dirShift x\n", 0},
+    // Options are echoed once each in a fixed order; paths are separate words.
+    {{"-d", "-rsn", "-rmb", "a", "b"},
+     homeSetting,
+     "proj/a\nproj/b\n",
+     "dirShift call:: cd /home/u/proj && dirShift -rmb -rsn a b\n",
+     0},
+    {{"-p", "-d", "-rmn", "-rsn", "-p", "-rmb", "-d"},
+     homeSetting,
+     "",
+     "dirShift call:: cd /home/u/proj && dirShift -rmb -rsn -rmn -p \n",
+     0},
+    {{"-rmb", "-rmb", "-d", "x"},
+     homeSetting,
+     "RMB\n",
+     "dirShift call:: cd /home/u/proj && dirShift -rmb x\n",
+     0},
+    {{"-rmn", "-rsn", "-rmb", "x"}, homeSetting, "../../../x\n", "", 0},
+    {{"-rsn", "-rmb", "x"}, homeSetting, "proj/x\n", "", 0},
+    {{"-rmb", "-rsn", "x"}, homeSetting, "proj/x\n", "", 0},
+    {{"-rsn", "x"}, homeSetting, "../../x\n", "", 0},
+    {{"-p", "-rsn", "x"}, homeSetting, "../../x\n", "", 0},
+    {{"src", "-rmb"}, homeSetting, "", "", 0},
+    // The 4th character of -debug is "b".
+    {{"-debug", "x"}, homeSetting, "RMB\n", "", 0},
+    {{"-rs", "x"}, homeSetting, "../../x\n", "", 0},
+    {{"-pmn", "x"}, homeSetting, "../../../x\n", "", 0},
+    {{"-psn", "x"}, homeSetting, "", "", 0},
+    {{"-rmnp", "x"}, homeSetting, "../../../x\n", "", 0},
+    {{"-rm", "-x", "-", "--", "x"}, homeSetting, "", "", 0},
+    {{"--", "-rmb", "x"}, homeSetting, "RMB\n", "", 0},
+    {{"-rmb", ""}, homeSetting, "RMB\n", "", 0},
+    {{"", "-rmb"}, homeSetting, "", "", 0},
+};
+
+TEST(CommandLine, SelectsTheModeAndEchoesTheCall) {
+    for (const ProgramCase& c : commandLineCases)
+        expectRun(c);
+}
+
+TEST(CommandLine, QuotesEchoedWordsThatTheShellWouldChange) {
+    expectRun({{"-d", "-rmb", "a b", "it's", "", "$HOME", "plain/x-1.c"},
+               {"PWD=/home/u/my proj"},
+               "RMB\nRMB\nRMB\nRMB\nRMB\n",
+               "dirShift call:: cd '/home/u/my proj' && dirShift -rmb 'a b' 'it'\\''s' '' "
+               "'$HOME' plain/x-1.c\n",
+               0});
+    expectRun({{"-d"}, {"PWD="}, "", "dirShift call:: cd '' && dirShift \n", 0});
+}
+
+// ---- Starting directory ----
+
+TEST(StartingDirectory, FallsBackToTheWorkingDirectoryWithoutPWD) {
+    expectRun({{"-d", "-rmn", "/a/b", "/"},
+               {},
+               "../a/b\n\n",
+               "dirShift call:: cd / && "
+               "dirShift -rmn /a/b /\n",
+               0},
+              "/");
+}
+
+TEST(StartingDirectory, StopsWhenNeitherPWDNorTheWorkingDirectoryCanBeRead) {
+    TempTree tree;
+    tree.makeDirectory("gone");
+    RunRequest request;
+    request.args = {"-rmn", "x"};
+    request.directory = (tree.root() / "gone").string();
+    request.removeDirectory = true;
+    const RunResult result = dirshift_test::runProgram(program, request);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "ERROR [dirShift]: PWD is not set and the working directory cannot "
+                          "be read: No such file or directory\n");
+    EXPECT_EQ(result.status, 1);
+}
+
+// ---- Related root ----
+
+const std::string assertionLine =
+    "ERROR [dirShift]: dirShift_c:314: std::string dirShift::getRELATED_ROOT(): Assertion "
+    "`! sRELATED_ROOT.empty()' failed.\n";
+
+const ProgramCase emptyRootCases[] = {
+    {{"-rsn", "x"},
+     {"PWD=/home/u", "CURRENT_PART=libfoo", "ORVEX_ROOT=/opt/root"},
+     "",
+     assertionLine + "ERROR [dirShift]: CURRENT_PART is \"libfoo\", so the related root is "
+                     "taken from PART_SRC_ROOT, which is not set\n",
+     2},
+    {{"-rsn", "x"},
+     {"PWD=/home/u", "CURRENT_PART=libfoo", "PART_SRC_ROOT="},
+     "",
+     assertionLine + "ERROR [dirShift]: CURRENT_PART is \"libfoo\", so the related root is "
+                     "taken from PART_SRC_ROOT, which is empty\n",
+     2},
+    {{"-rsn", "x"},
+     {"PWD=/home/u", "PART_SRC_ROOT=/src/p"},
+     "",
+     assertionLine + "ERROR [dirShift]: CURRENT_PART is not set, so the related root is taken "
+                     "from ORVEX_ROOT, which is not set\n",
+     2},
+    {{"-rsn", "x"},
+     {"PWD=/home/u", "ORVEX_ROOT="},
+     "",
+     assertionLine + "ERROR [dirShift]: CURRENT_PART is not set, so the related root is taken "
+                     "from ORVEX_ROOT, which is empty\n",
+     2},
+    {{"-rsn", "x"},
+     {"PWD=/home/u", "CURRENT_PART="},
+     "",
+     assertionLine + "ERROR [dirShift]: CURRENT_PART is empty, so the related root is taken "
+                     "from ORVEX_ROOT, which is not set\n",
+     2},
+    // The stop comes before the first line, in both modes that need the root.
+    {{"-rmb", "-rsn", "a", "b"},
+     {"PWD=/home/u", "CURRENT_PART=PART_NON_COMPONENTS", "PART_SRC_ROOT=/src/p"},
+     "",
+     assertionLine + "ERROR [dirShift]: CURRENT_PART is \"PART_NON_COMPONENTS\", so the related "
+                     "root is taken from ORVEX_ROOT, which is not set\n",
+     2},
+};
+
+TEST(RelatedRoot, StopsWhenTheChosenVariableIsEmpty) {
+    for (const ProgramCase& c : emptyRootCases)
+        expectRun(c);
+}
+
+// ---- Modes ----
+
+// One argument per case, printing one line.
+struct LineCase {
+    std::string argument;
+    std::string line;
+};
+
+// Runs every case of `cases` with `options` in front of the argument, in `environment`.
+void expectLines(const std::vector<std::string>& options,
+                 const std::vector<std::string>& environment, const std::vector<LineCase>& cases,
+                 const std::string& directory = "") {
+    for (const LineCase& c : cases) {
+        std::vector<std::string> args = options;
+        args.push_back(c.argument);
+        expectRun({args, environment, c.line + "\n", "", 0}, directory);
+    }
+}
+
+TEST(ModeRMN, ExpressesThePathFromTheStartingDirectory) {
+    expectLines({"-rmn"}, {"PWD=/ws/parts/sensor/src"},
+                {
+                    {"/ws/parts/sensor/src/main.c", "main.c"},
+                    {"/ws/parts/sensor/inc/defs.h", "../inc/defs.h"},
+                    {"/ws/parts/sensor/src/../inc/./defs.h", "../inc/defs.h"},
+                    {"/ws/tools/bin/gen", "../../../tools/bin/gen"},
+                    {"/etc/hosts", "../../../../etc/hosts"},
+                    {"/ws/parts/sensor/src", ""},
+                    {"/ws/parts/sensor/src/", ""},
+                    {"/ws", "../../../"},
+                    // Relative arguments are taken as written, not from the starting directory.
+                    {"src/main.c", "../../../../src/main.c"},
+                    {"../inc/defs.h", "../../../../../inc/defs.h"},
+                    // An argument that splits to nothing gives the climb alone.
+                    {".", "../../../../"},
+                    {"./", "../../../../"},
+                    {"x/..", "../../../../"},
+                    {"", "../../../../"},
+                });
+}
+
+TEST(ModeRSN, ExpressesThePathFromTheRelatedRoot) {
+    expectLines({"-rsn"}, {"CURRENT_PART=sensor", "PART_SRC_ROOT=/ws/parts/sensor"},
+                {
+                    {"/ws/parts/sensor/src/main.c", "src/main.c"},
+                    {"/ws/parts/sensor/src/../inc/defs.h", "inc/defs.h"},
+                    {"/ws/parts/common/inc", "../common/inc"},
+                    {"/ws/parts", "../"},
+                    {"/ws/parts/sensor", ""},
+                    {"/sw/lib/libm.a", "../../../sw/lib/libm.a"},
+                    {"src/main.c", "../../../src/main.c"},
+                    {".", "../../../"},
+                    {"x/..", "../../../"},
+                });
+    // CURRENT_PART set to PART_NON_COMPONENTS, empty, or unset: ORVEX_ROOT is the root.
+    for (const std::vector<std::string>& part :
+         {std::vector<std::string>{"CURRENT_PART=PART_NON_COMPONENTS"}, {"CURRENT_PART="}, {}}) {
+        std::vector<std::string> environment = {"ORVEX_ROOT=/sw/root",
+                                                "PART_SRC_ROOT=/ws/parts/sensor"};
+        environment.insert(environment.end(), part.begin(), part.end());
+        expectLines({"-rsn"}, environment, {{"/sw/root/include/x.h", "include/x.h"}});
+    }
+}
+
+TEST(ModeRSNandRMB, ExpressesThePathFromTheStartingDirectoryInTheRelatedRoot) {
+    struct Case {
+        std::string pwd;
+        std::string argument;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"/ws/parts/sensor/src", "main.c", "src/main.c"},
+        {"/ws/parts/sensor/src", "../inc/defs.h", "inc/defs.h"},
+        {"/ws/parts/sensor/src/deep", "../../inc/a.h", "inc/a.h"},
+        {"/ws/parts/sensor", "./src//main.c", "src/main.c"},
+        {"/ws/parts/sensor/src", ".", "src"},
+        {"/ws/parts/sensor", ".", ""},
+        {"/ws/parts/sensor", "..", ""},
+        // A starting directory above the related root counts as the same base.
+        {"/ws", "parts/sensor/src/main.c", "src/main.c"},
+        // Different bases: climb to the file-system root, then the whole joined path.
+        {"/ws/tools/gen", "tmpl/a.t", "../../../ws/tools/gen/tmpl/a.t"},
+        {"/ws/tools/gen", "../../x", "../../../ws/x"},
+        {"/ws/parts/sensor2/src", "a.c", "../../../ws/parts/sensor2/src/a.c"},
+        // Only the number of root components is skipped, not their names.
+        {"/ws/parts/sensor/src", "../../common/inc", "inc"},
+        {"/ws/parts/sensor/src", "/abs/x/y", "src/abs/x/y"},
+        {"/ws/parts/sensor/src", "/x", "src/x"},
+    };
+    for (const char* root : {"PART_SRC_ROOT=/ws/parts/sensor", "PART_SRC_ROOT=/ws/parts/sensor/"})
+        for (const Case& c : cases)
+            expectLines({"-rmb", "-rsn"}, {"PWD=" + c.pwd, "CURRENT_PART=sensor", root},
+                        {{c.argument, c.line}});
+    expectLines({"-rmb", "-rsn"}, {"PWD=/home/u", "CURRENT_PART=sensor", "PART_SRC_ROOT=/ws"},
+                {{"a.c", "../home/u/a.c"}});
+    expectLines({"-rmb", "-rsn"},
+                {"PWD=/sw/root/lib/src", "CURRENT_PART=PART_NON_COMPONENTS", "ORVEX_ROOT=/sw/root"},
+                {{"../include/x.h", "lib/include/x.h"}});
+}
+
+TEST(Modes, PrintOneLinePerArgumentInOrder) {
+    expectRun(
+        {{"-rmb", "-rsn", "main.c", "../inc/defs.h"},
+         {"PWD=/ws/parts/sensor/src", "CURRENT_PART=sensor", "PART_SRC_ROOT=/ws/parts/sensor"},
+         "src/main.c\ninc/defs.h\n",
+         "",
+         0});
+}
+
+// ---- Physical paths ----
+
+// /ws is a link to /export/ws; /ws/parts/sensor holds src, inc and obj, src/main.c and
+// inc/defs.h, and nothing named nodir. The program starts in, and PWD names, the logical
+// /ws/parts/sensor/src. All of it lives below a temporary root.
+class PhysicalModeTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* directory : {"src", "inc", "obj"})
+            tree.makeDirectory(std::string("export/ws/parts/sensor/") + directory);
+        tree.makeFile("export/ws/parts/sensor/src/main.c");
+        tree.makeFile("export/ws/parts/sensor/inc/defs.h");
+        tree.makeLink("ws", tree.root() / "export/ws");
+    }
+
+    TempTree tree;
+    const std::string root = tree.root().string();
+    const std::string start = root + "/ws/parts/sensor/src";
+};
+
+TEST_F(PhysicalModeTest, ResolvesLinksOnBothSides) {
+    expectLines({"-rmn", "-p"}, {"PWD=" + start},
+                {
+                    {"../inc/defs.h", "../inc/defs.h"},
+                    {"../obj", "../obj"},
+                    {root + "/ws/parts/sensor/src/main.c", "main.c"},
+                    {root + "/ws/parts/sensor/inc", "../inc"},
+                    {root + "/export/ws/parts/sensor/inc/defs.h", "../inc/defs.h"},
+                    {".", ""},
+                    {"", ""},
+                    // A bare name that cannot be entered lies in the starting directory.
+                    {"main.c", "main.c"},
+                    {"new.c", "new.c"},
+                },
+                start);
+}
+
+TEST_F(PhysicalModeTest, ReportsAParentThatCannotBeEntered) {
+    expectRun({{"-rmn", "-p", "nodir/x.c", "main.c"},
+               {"PWD=" + start},
+               "x.c\nmain.c\n",
+               "ERROR [dirShift]: Directory DNE \"nodir\"\n",
+               0},
+              start);
+}
+
+TEST_F(PhysicalModeTest, TakesPathsAsWrittenWithoutP) {
+    expectLines({"-rmn"}, {"PWD=" + start},
+                {
+                    {root + "/ws/parts/sensor/src/main.c", "main.c"},
+                    // The physical name shares only the temporary root with the logical start.
+                    {root + "/export/ws/parts/sensor/inc/defs.h",
+                     "../../../../export/ws/parts/sensor/inc/defs.h"},
+                },
+                start);
+}
+
+// ---- Standard output ----
+
+TEST(Output, ReportsAFailedWrite) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-rmn", "/x"}, {"-rmb", "a", "b"}}) {
+        RunRequest request;
+        request.args = args;
+        request.environment = {"PWD=/home/u"};
+        request.stdoutPath = "/dev/full";
+        const RunResult result = dirshift_test::runProgram(program, request);
+        EXPECT_EQ(result.err,
+                  "ERROR [dirShift]: cannot write to standard output: No space left on device\n");
+        EXPECT_EQ(result.status, 1);
+    }
+}
+
+} // namespace
