@@ -1,0 +1,539 @@
+// zemosend, zemorecv and zemoreset run as built, against the real libzemo and its simulated
+// instruments; the library's call trace shows exactly which calls they made.
+#include "run_program.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <ostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using zemotest::Invocation;
+using zemotest::Outcome;
+
+// The name the tools are invoked under: usage texts must show it unaltered.
+const std::string asInvoked = "./tools/as-invoked";
+
+constexpr std::size_t mebibyte = 1048576;
+
+const std::string handlerLine = "zemo_set_error_handler(ZEMO_ERROR_EXIT) = ZEMO_OK\n";
+const std::string closeLine = "zemo_close(h1) = ZEMO_OK\n";
+
+std::string openLine(const std::string& name) {
+    return "zemo_open(\"" + name + "\") = ZEMO_OK, h1\n";
+}
+
+// DATA the way the trace quotes it: C escapes, cut after 64 bytes.
+std::string quoted(const std::string& data) {
+    std::string text = "\"";
+    for (std::size_t i = 0; i < data.size() && i < 64; ++i) {
+        if (data[i] == '\n')
+            text += "\\n";
+        else if (data[i] == '\r')
+            text += "\\r";
+        else if (data[i] == '\0')
+            text += "\\x00";
+        else
+            text += data[i];
+    }
+    return text + (data.size() > 64 ? "\"..." : "\"");
+}
+
+std::string writeLine(const std::string& data) {
+    return "zemo_write(h1, " + quoted(data) + ", " + std::to_string(data.size()) +
+           ", 1, NULL) = ZEMO_OK\n";
+}
+
+std::string readLine(std::size_t request, const std::string& data) {
+    return "zemo_read(h1, " + std::to_string(request) + ", 0, &received) = ZEMO_OK, received " +
+           std::to_string(data.size()) + " " + quoted(data) + "\n";
+}
+
+// COUNT bytes of sim/source's endless stream, starting at byte OFFSET.
+std::string sourceBytes(std::size_t offset, std::size_t count) {
+    static const std::string pattern = "0123456789abcde\n";
+    std::string bytes;
+    for (std::size_t i = offset; i < offset + count; ++i)
+        bytes += pattern[i % pattern.size()];
+    return bytes;
+}
+
+// PROGRAM's file name and ARGUMENTS, for the names of parameterised cases.
+std::string describe(const std::string& program, const std::vector<std::string>& arguments) {
+    std::string text = std::filesystem::path(program).filename().string();
+    for (const std::string& argument : arguments)
+        text += " " + argument;
+    return text;
+}
+
+// The standard output of the shell COMMAND.
+std::string commandOutput(const std::string& command) {
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return {};
+    std::string text;
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        text.append(chunk, got);
+    pclose(pipe);
+    return text;
+}
+
+Outcome runTool(const std::string& program, const std::vector<std::string>& arguments,
+                const std::string& input = {}) {
+    Invocation invocation(program, {asInvoked}, input);
+    invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
+    return zemotest::run(invocation);
+}
+
+const std::string sendUsage = "Usage: " + asInvoked +
+                              " [-t <timeout>] <interface>\n\n"
+                              "       <timeout>    I/O timeout in milliseconds.\n"
+                              "       <interface>  Name of ZEMO interface, e.g. "
+                              "'vxi11/192.168.0.100/gpib0,9'.\n\n";
+const std::string recvUsage = "Usage: " + asInvoked +
+                              " [-c count] [-t <timeout>] <interface>\n\n"
+                              "       <count>      Number of characters to read.\n"
+                              "       <timeout>    I/O timeout in milliseconds.\n"
+                              "       <interface>  Name of ZEMO interface, e.g. "
+                              "'vxi11/192.168.0.100/gpib0,9'.\n\n";
+const std::string resetUsage = "Usage: " + asInvoked +
+                               " <interface>\n\n"
+                               "       <interface>  Name of ZEMO interface, e.g. "
+                               "'vxi11/192.168.0.100/gpib0,9'.\n\n";
+
+struct UsageCase {
+    const char* program;
+    std::vector<std::string> arguments;
+    std::string err;
+};
+
+void PrintTo(const UsageCase& usageCase, std::ostream* os) {
+    *os << describe(usageCase.program, usageCase.arguments);
+}
+
+class Usage : public testing::TestWithParam<UsageCase> {};
+
+// A usage error prints the text (after getopt's own diagnostic, if any), ends with status 1
+// and calls nothing in the library: the trace file is never created.
+TEST_P(Usage, PrintsTextAndCallsNoLibrary) {
+    const Outcome outcome = runTool(GetParam().program, GetParam().arguments);
+    EXPECT_EQ(outcome.err, GetParam().err);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_FALSE(outcome.traceExists);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, Usage,
+    testing::Values(
+        UsageCase{ZEMOSEND, {}, sendUsage}, UsageCase{ZEMOSEND, {"-t", "5"}, sendUsage},
+        UsageCase{
+            ZEMOSEND, {"-x", "sim/sink"}, asInvoked + ": invalid option -- 'x'\n" + sendUsage},
+        UsageCase{
+            ZEMOSEND, {"-c", "5", "sim/sink"}, asInvoked + ": invalid option -- 'c'\n" + sendUsage},
+        UsageCase{
+            ZEMOSEND, {"-t"}, asInvoked + ": option requires an argument -- 't'\n" + sendUsage},
+        UsageCase{ZEMORECV, {}, recvUsage}, UsageCase{ZEMORECV, {"-c", "5", "-t", "9"}, recvUsage},
+        UsageCase{
+            ZEMORECV, {"-q", "sim/source"}, asInvoked + ": invalid option -- 'q'\n" + recvUsage},
+        UsageCase{ZEMORECV,
+                  {"sim/source", "-c"},
+                  asInvoked + ": option requires an argument -- 'c'\n" + recvUsage},
+        UsageCase{ZEMORESET, {}, resetUsage},
+        UsageCase{ZEMORESET, {"sim/sink", "sim/sink"}, resetUsage}));
+
+struct TimeoutCase {
+    std::vector<std::string> options;
+    std::string timeoutLine; // empty when no zemo_set_timeout is expected
+};
+
+void PrintTo(const TimeoutCase& timeoutCase, std::ostream* os) {
+    *os << describe("", timeoutCase.options);
+}
+
+class Timeout : public testing::TestWithParam<TimeoutCase> {};
+
+// Only a timeout above 0 is set, right after the open; the last -t wins; values beyond the
+// 32-bit range are clamped to its largest value.
+TEST_P(Timeout, IsSetAfterOpenOnlyWhenPositive) {
+    for (const char* program : {ZEMOSEND, ZEMORECV}) {
+        SCOPED_TRACE(program);
+        std::vector<std::string> arguments = GetParam().options;
+        if (program == std::string(ZEMORECV))
+            arguments.insert(arguments.end(), {"-c", "0"});
+        arguments.push_back("sim/sink");
+        const Outcome outcome = runTool(program, arguments);
+        EXPECT_EQ(outcome.trace,
+                  handlerLine + openLine("sim/sink") + GetParam().timeoutLine + closeLine);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
+const std::string largestTimeout = "zemo_set_timeout(h1, 2147483647) = ZEMO_OK\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, Timeout,
+    testing::Values(TimeoutCase{{"-t", "250"}, "zemo_set_timeout(h1, 250) = ZEMO_OK\n"},
+                    TimeoutCase{{"-t", " +12ms"}, "zemo_set_timeout(h1, 12) = ZEMO_OK\n"},
+                    TimeoutCase{{}, ""}, TimeoutCase{{"-t", "0"}, ""},
+                    TimeoutCase{{"-t", "-5"}, ""}, TimeoutCase{{"-t", "abc"}, ""},
+                    TimeoutCase{{"-t", "500", "-t", "0"}, ""},
+                    TimeoutCase{{"-t", "0", "-t", "7"}, "zemo_set_timeout(h1, 7) = ZEMO_OK\n"},
+                    TimeoutCase{{"-t", "2147483647"}, largestTimeout},
+                    TimeoutCase{{"-t", "2147483648"}, largestTimeout},
+                    TimeoutCase{{"-t", "99999999999999999999999"}, largestTimeout}));
+
+struct SendCase {
+    const char* what;
+    std::string input;
+    std::vector<std::string> writes;
+};
+
+void PrintTo(const SendCase& sendCase, std::ostream* os) {
+    *os << sendCase.what;
+}
+
+class Send : public testing::TestWithParam<SendCase> {};
+
+// Every input line goes out as one write with exactly one newline at its end; all other bytes,
+// CR and NUL included, are sent unchanged.
+TEST_P(Send, WritesOneLinePerCall) {
+    const Outcome outcome =
+        runTool(ZEMOSEND, {"sim/sink", "ignored", "arguments"}, GetParam().input);
+    std::string expected = handlerLine + openLine("sim/sink");
+    for (const std::string& write : GetParam().writes)
+        expected += writeLine(write);
+    EXPECT_EQ(outcome.trace, expected + closeLine);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, Send,
+    testing::Values(SendCase{"empty input", "", {}}, SendCase{"one line", "*IDN?\n", {"*IDN?\n"}},
+                    SendCase{"empty line and no final newline", "A\n\nB", {"A\n", "\n", "B\n"}},
+                    SendCase{"carriage return kept", "VOLT 1\r\n", {"VOLT 1\r\n"}},
+                    SendCase{"NUL bytes kept",
+                             std::string("a\0b\n\0", 5),
+                             {std::string("a\0b\n", 4), std::string("\0\n", 2)}},
+                    SendCase{"long line in one write",
+                             std::string(200000, 'x') + "\n",
+                             {std::string(200000, 'x') + "\n"}}),
+    [](const auto& testInfo) {
+        std::string name = testInfo.param.what;
+        for (char& c : name)
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    });
+
+struct ReceiveCase {
+    std::vector<std::string> arguments;
+    std::vector<std::pair<std::size_t, std::size_t>> reads; // request, delivery
+};
+
+void PrintTo(const ReceiveCase& receiveCase, std::ostream* os) {
+    *os << describe(ZEMORECV, receiveCase.arguments);
+}
+
+class Receive : public testing::TestWithParam<ReceiveCase> {};
+
+// Counted reads request the smaller of the remainder and 1 MiB, take short and empty
+// deliveries in their stride, and write exactly what arrived.
+TEST_P(Receive, ReadsTheCountInChunks) {
+    const std::string name = GetParam().arguments.back();
+    const Outcome outcome = runTool(ZEMORECV, GetParam().arguments);
+    std::string expectedTrace = handlerLine + openLine(name);
+    std::size_t total = 0;
+    for (const auto& [request, delivery] : GetParam().reads) {
+        expectedTrace += readLine(request, sourceBytes(total, delivery));
+        total += delivery;
+    }
+    EXPECT_EQ(outcome.trace, expectedTrace + closeLine);
+    EXPECT_EQ(outcome.out, sourceBytes(0, total));
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, Receive,
+    testing::Values(ReceiveCase{{"-c", "0", "sim/source"}, {}},
+                    ReceiveCase{{"-c", "abc", "sim/source"}, {}},
+                    ReceiveCase{{"-c", "10", "sim/source"}, {{10, 10}}},
+                    ReceiveCase{{"-c", "5", "-c", "7", "sim/source"}, {{7, 7}}},
+                    ReceiveCase{{"-c", "10", "sim/source/chunks=4,0,6"}, {{10, 4}, {6, 0}, {6, 6}}},
+                    ReceiveCase{{"-c", "2097157", "sim/source"},
+                                {{mebibyte, mebibyte}, {mebibyte, mebibyte}, {5, 5}}},
+                    ReceiveCase{{"-c", "1048577", "sim/source/chunks=1048575"},
+                                {{mebibyte, 1048575}, {2, 2}}}));
+
+// Without a count, or with a negative one, every request is 1 MiB and only a failing read
+// ends the run: a timeout, status 3, after the bytes already received have been flushed.
+TEST(EndlessReceive, EndsAtTimeout) {
+    const std::string name = "sim/source/chunks=7/timeout=read@3";
+    for (const std::vector<std::string>& count :
+         {std::vector<std::string>{}, std::vector<std::string>{"-c", "-5"}}) {
+        std::vector<std::string> arguments = count;
+        arguments.push_back(name);
+        const Outcome outcome = runTool(ZEMORECV, arguments);
+        EXPECT_EQ(outcome.trace,
+                  handlerLine + openLine(name) + readLine(mebibyte, sourceBytes(0, 7)) +
+                      readLine(mebibyte, sourceBytes(7, 7)) +
+                      "zemo_read(h1, 1048576, 0, &received) = ZEMO_TIMEOUT, received 0 \"\": "
+                      "simulated timeout of read\n");
+        EXPECT_EQ(outcome.out, sourceBytes(0, 14));
+        EXPECT_EQ(outcome.err, "zemo: zemo_read " + name + ": simulated timeout of read\n");
+        EXPECT_EQ(outcome.status, 3);
+    }
+}
+
+struct FailureCase {
+    const char* program;
+    std::vector<std::string> arguments;
+    std::string input;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+void PrintTo(const FailureCase& failureCase, std::ostream* os) {
+    *os << describe(failureCase.program, failureCase.arguments);
+}
+
+class LibraryFailure : public testing::TestWithParam<FailureCase> {};
+
+// ZEMO_ERROR_EXIT names the call, the interface and the reason in one line and ends the
+// process: 3 for a timeout, 2 for anything else; output received before is not lost.
+TEST_P(LibraryFailure, EndsInTheHandler) {
+    const Outcome outcome = runTool(GetParam().program, GetParam().arguments, GetParam().input);
+    EXPECT_EQ(outcome.err, GetParam().err);
+    EXPECT_EQ(outcome.out, GetParam().out);
+    EXPECT_EQ(outcome.status, GetParam().status);
+}
+
+const std::string simForms = "expected sim/sink, sim/source or sim/echo, each optionally "
+                             "followed by /chunks=N[,N...], /fail=CALL[@N] or /timeout=CALL[@N]";
+const std::string transportForms = "expected sim/..., vxi11/HOST[/DEVICE], socket/HOST[/PORT] "
+                                   "or usbtmc/DEVICE";
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, LibraryFailure,
+    testing::Values(
+        FailureCase{ZEMORESET,
+                    {"-h"},
+                    "",
+                    "",
+                    "zemo: zemo_open -h: unknown transport '-h'; " + transportForms + "\n",
+                    2},
+        FailureCase{ZEMORESET,
+                    {"gpib/0"},
+                    "",
+                    "",
+                    "zemo: zemo_open gpib/0: unknown transport 'gpib'; " + transportForms + "\n",
+                    2},
+        FailureCase{ZEMORESET,
+                    {"sim"},
+                    "",
+                    "",
+                    "zemo: zemo_open sim: missing address after 'sim'; expected sim/ADDRESS\n",
+                    2},
+        FailureCase{ZEMORESET,
+                    {"sim/scope"},
+                    "",
+                    "",
+                    "zemo: zemo_open sim/scope: unknown simulated instrument 'scope'; " + simForms +
+                        "\n",
+                    2},
+        FailureCase{ZEMORESET,
+                    {"sim/sink/speed"},
+                    "",
+                    "",
+                    "zemo: zemo_open sim/sink/speed: unknown parameter 'speed'; " + simForms + "\n",
+                    2},
+        FailureCase{ZEMORESET,
+                    {"sim/sink/chunks=4,x"},
+                    "",
+                    "",
+                    "zemo: zemo_open sim/sink/chunks=4,x: bad number 'x' in 'chunks=4,x'; expected "
+                    "a decimal count\n",
+                    2},
+        FailureCase{ZEMORESET,
+                    {"sim/sink/fail=reset"},
+                    "",
+                    "",
+                    "zemo: zemo_open sim/sink/fail=reset: unknown call 'reset' in 'fail=reset'; "
+                    "expected open, timeout, write, read, clear or close\n",
+                    2},
+        FailureCase{ZEMORESET,
+                    {"sim/sink/fail=open"},
+                    "",
+                    "",
+                    "zemo: zemo_open sim/sink/fail=open: simulated failure of open\n",
+                    2},
+        FailureCase{ZEMORESET,
+                    {"sim/sink/timeout=clear"},
+                    "",
+                    "",
+                    "zemo: zemo_clear sim/sink/timeout=clear: simulated timeout of clear\n",
+                    3},
+        FailureCase{ZEMORESET,
+                    {"sim/sink/fail=close"},
+                    "",
+                    "",
+                    "zemo: zemo_close sim/sink/fail=close: simulated failure of close\n",
+                    2},
+        FailureCase{
+            ZEMOSEND,
+            {"-t", "9", "sim/sink/timeout=timeout"},
+            "",
+            "",
+            "zemo: zemo_set_timeout sim/sink/timeout=timeout: simulated timeout of timeout\n",
+            3},
+        FailureCase{ZEMOSEND,
+                    {"sim/sink/fail=write@2"},
+                    "a\nb\nc\n",
+                    "",
+                    "zemo: zemo_write sim/sink/fail=write@2: simulated failure of write\n",
+                    2},
+        FailureCase{ZEMORECV,
+                    {"-c", "5", "sim/sink"},
+                    "",
+                    "",
+                    "zemo: zemo_read sim/sink: no response: sim/sink has nothing to send\n",
+                    3},
+        FailureCase{ZEMORECV,
+                    {"-c", "30", "sim/source/chunks=10/fail=read@3"},
+                    "",
+                    sourceBytes(0, 20),
+                    "zemo: zemo_read sim/source/chunks=10/fail=read@3: simulated failure of read\n",
+                    2}));
+
+// A write that fails on the second line: the first went out, nothing after the failure did.
+TEST(FailingWrite, StopsTheSend) {
+    const Outcome outcome = runTool(ZEMOSEND, {"sim/sink/fail=write@2"}, "a\nb\nc\n");
+    EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/sink/fail=write@2") + writeLine("a\n") +
+                                 "zemo_write(h1, \"b\\n\", 2, 1, NULL) = ZEMO_FAILURE: "
+                                 "simulated failure of write\n");
+}
+
+// zemoreset makes exactly these calls; a leading dash is an interface name, not an option.
+TEST(Reset, ClearsAndCloses) {
+    const Outcome outcome = runTool(ZEMORESET, {"sim/echo"});
+    EXPECT_EQ(outcome.trace,
+              handlerLine + openLine("sim/echo") + "zemo_clear(h1) = ZEMO_OK\n" + closeLine);
+    EXPECT_EQ(outcome.out + outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(runTool(ZEMORESET, {"-h"}).trace,
+              handlerLine + "zemo_open(\"-h\") = ZEMO_FAILURE, NULL: unknown transport '-h'; " +
+                  transportForms + "\n");
+}
+
+// An error reading standard input is no end of input: it is reported, the interface is
+// closed, and the status is 4.
+TEST(MendedFaults, SendReportsStandardInputError) {
+    Invocation invocation(ZEMOSEND, {asInvoked, "sim/sink"});
+    invocation.stdinPath = "/";
+    const Outcome outcome = zemotest::run(invocation);
+    EXPECT_EQ(outcome.err, asInvoked + ": reading standard input: Is a directory\n");
+    EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/sink") + closeLine);
+    EXPECT_EQ(outcome.status, 4);
+}
+
+// Standard output that cannot take the data stops the run with status 4 after closing the
+// interface, whether the loss shows in a direct 1 MiB write or in the final flush.
+TEST(MendedFaults, ReceiveReportsStandardOutputError) {
+    for (const std::size_t count : {std::size_t{10}, mebibyte}) {
+        SCOPED_TRACE(count);
+        Invocation invocation(ZEMORECV, {asInvoked, "-c", std::to_string(count), "sim/source"});
+        invocation.stdoutPath = "/dev/full";
+        const Outcome outcome = zemotest::run(invocation);
+        EXPECT_EQ(outcome.err, asInvoked + ": writing standard output: No space left on device\n");
+        EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/source") +
+                                     readLine(count, sourceBytes(0, count)) + closeLine);
+        EXPECT_EQ(outcome.status, 4);
+    }
+}
+
+// A reader that goes away ends zemorecv by SIGPIPE, like any Unix filter.
+TEST(MendedFaults, ReceiveEndsBySigpipe) {
+    Invocation invocation(ZEMORECV, {asInvoked, "sim/source"});
+    invocation.stdoutToClosedPipe = true;
+    const Outcome outcome = zemotest::run(invocation);
+    EXPECT_EQ(outcome.signal, SIGPIPE);
+    EXPECT_EQ(outcome.err, "");
+}
+
+// A library claiming more bytes than requested is a library failure: a message, status 2,
+// and none of the claimed bytes on standard output.
+TEST(MendedFaults, ReceiveRejectsOverreportingLibrary) {
+    Invocation invocation(ZEMORECV, {asInvoked, "-c", "10", "sim/source"});
+    invocation.environment = {std::string("LD_LIBRARY_PATH=") + OVERREPORTING_DIR};
+    const Outcome outcome = zemotest::run(invocation);
+    EXPECT_EQ(outcome.err,
+              asInvoked + ": sim/source: zemo_read reported 11 bytes for a request of 10\n");
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.status, 2);
+}
+
+// ZEMO_TRACE=- sends the trace to standard error; without ZEMO_TRACE nothing is traced.
+TEST(Trace, GoesToStandardErrorOrNowhere) {
+    Invocation invocation(ZEMORESET, {asInvoked, "sim/sink"});
+    invocation.trace = false;
+    EXPECT_EQ(zemotest::run(invocation).err, "");
+    invocation.environment = {"ZEMO_TRACE=-"};
+    EXPECT_EQ(zemotest::run(invocation).err,
+              handlerLine + openLine("sim/sink") + "zemo_clear(h1) = ZEMO_OK\n" + closeLine);
+}
+
+// Without libzemo the dynamic loader refuses to start a tool.
+TEST(Link, ToolsDoNotStartWithoutTheLibrary) {
+    const zemotest::TempDir dir;
+    for (const char* program : {ZEMOSEND, ZEMORECV, ZEMORESET}) {
+        SCOPED_TRACE(program);
+        const auto alone = dir.path() / std::filesystem::path(program).filename();
+        std::filesystem::copy_file(program, alone);
+        const Outcome outcome =
+            zemotest::run(Invocation(alone.string(), {alone.string(), "sim/sink"}));
+        EXPECT_EQ(outcome.err, alone.string() +
+                                   ": error while loading shared libraries: libzemo.so.1: "
+                                   "cannot open shared object file: No such file or directory\n");
+        EXPECT_EQ(outcome.status, 127);
+        EXPECT_FALSE(outcome.traceExists);
+    }
+}
+
+// The tools need libzemo and look for it only relative to themselves: an empty run-path entry
+// would make the loader search the current directory.
+TEST(Link, ToolsLookForTheLibraryBesideThemselves) {
+    for (const char* program : {ZEMOSEND, ZEMORECV, ZEMORESET}) {
+        SCOPED_TRACE(program);
+        const std::string dynamic = commandOutput(std::string("readelf -d ") + program);
+        EXPECT_NE(dynamic.find("Shared library: [libzemo.so.1]"), std::string::npos);
+        EXPECT_NE(dynamic.find("Library runpath: [$ORIGIN/../lib]\n"), std::string::npos);
+    }
+}
+
+// The library exports its public calls and nothing else.
+TEST(Link, LibraryExportsOnlyThePublicCalls) {
+    std::istringstream listing(commandOutput("nm -D --defined-only " LIBZEMO));
+    std::set<std::string> exported;
+    for (std::string address, type, symbol; listing >> address >> type >> symbol;) {
+        if (type != "A") // the version node
+            exported.insert(symbol.substr(0, symbol.find('@')));
+    }
+    EXPECT_EQ(exported, (std::set<std::string>{"ZEMO_ERROR_EXIT", "zemo_clear", "zemo_close",
+                                               "zemo_open", "zemo_read", "zemo_set_error_handler",
+                                               "zemo_set_timeout", "zemo_write"}));
+}
+
+} // namespace
