@@ -1,0 +1,205 @@
+#include "netio.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace zemo {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        reset();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+void FileDescriptor::reset() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+std::string systemError(int number) {
+    char text[256];
+    return strerror_r(number, text, sizeof text);
+}
+
+HostPort splitHostPort(std::string_view text, const std::string& expected) {
+    if (text.empty())
+        throw failure("missing host; expected " + expected);
+    if (text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string_view::npos || close == 1)
+            throw failure("malformed IPv6 address '" + std::string(text) + "'; expected " +
+                          expected);
+        const std::string_view rest = text.substr(close + 1);
+        if (rest == ":" || (!rest.empty() && rest.front() != ':'))
+            throw failure("unexpected text after ']' in '" + std::string(text) + "'; expected " +
+                          expected);
+        return {std::string(text.substr(1, close - 1)),
+                std::string(rest.empty() ? rest : rest.substr(1))};
+    }
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos || text.find(':', colon + 1) != std::string_view::npos)
+        return {std::string(text), ""};
+    if (colon == 0 || colon + 1 == text.size())
+        throw failure("missing host or port around ':' in '" + std::string(text) + "'; expected " +
+                      expected);
+    return {std::string(text.substr(0, colon)), std::string(text.substr(colon + 1))};
+}
+
+unsigned short parsePort(std::string_view text, const std::string& expected) {
+    unsigned value = 0;
+    const auto* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || value == 0 || value > 65535)
+        throw failure("invalid port '" + std::string(text) + "'; expected " + expected +
+                      " with a port from 1 to 65535");
+    return static_cast<unsigned short>(value);
+}
+
+Milliseconds connectTimeout() {
+    const char* text = std::getenv("ZEMO_CONNECT_TIMEOUT");
+    if (text == nullptr || *text == '\0')
+        return Milliseconds{5000};
+    long value = 0;
+    const auto* end = text + std::strlen(text);
+    const auto [stop, error] = std::from_chars(text, end, value);
+    if (error != std::errc() || stop != end || value <= 0)
+        throw failure("ZEMO_CONNECT_TIMEOUT is '" + std::string(text) +
+                      "'; expected a number of milliseconds above 0");
+    return Milliseconds{value};
+}
+
+Milliseconds remaining(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<Milliseconds>(deadline - Clock::now());
+    return left > Milliseconds{0} ? left : Milliseconds{0};
+}
+
+bool waitReady(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd entry{fd, events, 0};
+        const auto left = remaining(deadline).count();
+        const int wait = left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
+        const int ready = ::poll(&entry, 1, wait);
+        if (ready > 0)
+            return true;
+        if (ready == 0) {
+            if (Clock::now() >= deadline)
+                return false;
+            continue;
+        }
+        if (errno != EINTR)
+            throw failure("poll failed: " + systemError(errno));
+    }
+}
+
+namespace {
+
+struct AddressList {
+    addrinfo* first = nullptr;
+    AddressList() = default;
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() {
+        if (first != nullptr)
+            ::freeaddrinfo(first);
+    }
+};
+
+// Resolves HOST to its TCP addresses at PORT; throws Error with the resolver's reason.
+void resolve(const std::string& host, unsigned short port, AddressList& list) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    const int status =
+        ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list.first);
+    if (status == EAI_SYSTEM)
+        throw failure("cannot resolve host '" + host + "': " + systemError(errno));
+    if (status != 0)
+        throw failure("cannot resolve host '" + host + "': " + ::gai_strerror(status));
+}
+
+enum class Outcome { connected, refused, timedOut };
+
+// Connects a new socket to ADDRESS within DEADLINE; on failure leaves the reason in ERROR.
+Outcome connectOne(const addrinfo& address, Clock::time_point deadline, FileDescriptor& socket,
+                   int& error) {
+    socket = FileDescriptor(::socket(address.ai_family,
+                                     address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                     address.ai_protocol));
+    if (!socket.valid()) {
+        error = errno;
+        return Outcome::refused;
+    }
+    if (::connect(socket.get(), address.ai_addr, address.ai_addrlen) != 0) {
+        if (errno != EINPROGRESS) {
+            error = errno;
+            return Outcome::refused;
+        }
+        if (!waitReady(socket.get(), POLLOUT, deadline)) {
+            error = ETIMEDOUT;
+            return Outcome::timedOut;
+        }
+        socklen_t length = sizeof error;
+        if (::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            error = errno;
+        if (error != 0)
+            return Outcome::refused;
+    }
+    const int flags = ::fcntl(socket.get(), F_GETFL);
+    const int on = 1;
+    if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+        error = errno;
+        return Outcome::refused;
+    }
+    return Outcome::connected;
+}
+
+} // namespace
+
+FileDescriptor connectTcp(const std::string& host, unsigned short port,
+                          const std::string& service) {
+    AddressList addresses;
+    resolve(host, port, addresses);
+    const Milliseconds limit = connectTimeout();
+    const auto deadline = Clock::now() + limit;
+    const std::string target =
+        (service.empty() ? "" : service + " at ") + "'" + host + "' port " + std::to_string(port);
+    int error = 0;
+    bool timedOut = false;
+    for (const addrinfo* address = addresses.first; address != nullptr;
+         address = address->ai_next) {
+        FileDescriptor socket;
+        switch (connectOne(*address, deadline, socket, error)) {
+        case Outcome::connected:
+            return socket;
+        case Outcome::timedOut:
+            timedOut = true;
+            break;
+        case Outcome::refused:
+            break;
+        }
+        if (Clock::now() >= deadline)
+            break;
+    }
+    if (timedOut)
+        throw timeout("cannot connect to " + target + ": no answer within " +
+                      std::to_string(limit.count()) + " ms");
+    throw failure("cannot connect to " + target + ": " + systemError(error));
+}
+
+} // namespace zemo

@@ -1,0 +1,40 @@
+// The numbers of the VXI-11 core channel that vxi11.x cannot carry: flags, reasons of
+// device_read, error codes, and the procedures the library does not call.
+#pragma once
+
+#include <string>
+
+namespace zemo::vxi11 {
+
+// Flags of device_write and device_read.
+inline constexpr int flagWaitLock = 0x01;
+inline constexpr int flagEnd = 0x08;
+inline constexpr int flagTermCharSet = 0x80;
+
+// Reason bits of a device_read reply; none set means more data is pending.
+inline constexpr int reasonRequestCount = 0x01;
+inline constexpr int reasonTermChar = 0x02;
+inline constexpr int reasonEnd = 0x04;
+
+// Error codes of every reply.
+inline constexpr int errorNone = 0;
+inline constexpr int errorDeviceNotAccessible = 3;
+inline constexpr int errorInvalidLink = 4;
+inline constexpr int errorParameter = 5;
+inline constexpr int errorNotSupported = 8;
+inline constexpr int errorOutOfResources = 9;
+inline constexpr int errorIoTimeout = 15;
+
+// Core procedures the library does not call; a server answers them with errorNotSupported.
+// device_readstb and device_docmd replies carry one more word after the error.
+inline constexpr unsigned procedureReadStb = 13;
+inline constexpr unsigned procedureDoCmd = 22;
+inline bool isOtherCoreProcedure(unsigned procedure) {
+    return (procedure >= 13 && procedure <= 22 && procedure != 15) || procedure == 25 ||
+           procedure == 26;
+}
+
+// The meaning of error CODE in words, e.g. "device not accessible".
+std::string errorMeaning(int code);
+
+} // namespace zemo::vxi11

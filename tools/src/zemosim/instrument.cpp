@@ -1,0 +1,265 @@
+#include "instrument.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <stdexcept>
+
+namespace zemosim {
+
+namespace {
+
+constexpr std::string_view blanks = " \t\r";
+
+std::string_view trim(std::string_view text) {
+    const auto first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+// Splits TEXT into its first word and the trimmed rest.
+std::pair<std::string_view, std::string_view> firstWord(std::string_view text) {
+    text = trim(text);
+    const auto end = text.find_first_of(blanks);
+    if (end == std::string_view::npos)
+        return {text, {}};
+    return {text.substr(0, end), trim(text.substr(end))};
+}
+
+std::string upper(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return result;
+}
+
+template <typename Number> std::optional<Number> parseNumber(std::string_view text) {
+    Number value{};
+    const auto* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
+}
+
+// Parses one line of a definition into DEFINITION; returns the reason when it cannot.
+std::optional<std::string> parseLine(std::string_view line, Definition& definition) {
+    const auto [keyword, rest] = firstWord(line);
+    const auto [word, text] = firstWord(rest);
+    const std::string key = upper(word);
+    if (keyword == "name" && !word.empty() && text.empty())
+        definition.name = std::string(word);
+    else if (keyword == "idn" && !rest.empty())
+        definition.identity = std::string(rest);
+    else if (keyword == "query" && !word.empty() && !text.empty())
+        definition.queries[key] = std::string(text);
+    else if (keyword == "property" && !word.empty())
+        definition.properties[key] = {std::string(text), std::string(text)};
+    else if (keyword == "error" && !rest.empty())
+        definition.errorResponse = std::string(rest);
+    else if (keyword == "drop" && !word.empty() && text.empty())
+        definition.drops.insert(key);
+    else if (keyword == "delay" && !word.empty()) {
+        const auto [milliseconds, response] = firstWord(text);
+        const auto delay = parseNumber<unsigned>(milliseconds);
+        if (!delay || response.empty())
+            return "expected 'delay QUERY MILLISECONDS RESPONSE'";
+        definition.delayedQueries[key] = {Milliseconds{*delay}, std::string(response)};
+    } else if (keyword == "fault" && !word.empty()) {
+        const auto code = parseNumber<int>(text);
+        if (!code || *code <= 0)
+            return "expected 'fault COMMAND VXI11-ERROR-CODE' with a code above 0";
+        definition.faults[key] = *code;
+    } else if (keyword == "maxrecvsize" || keyword == "readchunk") {
+        const auto size = parseNumber<std::uint32_t>(rest);
+        if (!size || (keyword == "readchunk" && *size == 0))
+            return "expected '" + std::string(keyword) + " BYTES'";
+        (keyword == "maxrecvsize" ? definition.maxRecvSize : definition.readChunk) = *size;
+    } else
+        return "cannot understand '" + std::string(line) + "'";
+    return std::nullopt;
+}
+
+} // namespace
+
+Definition parseDefinition(std::istream& input, const std::string& name) {
+    Definition definition;
+    std::string line;
+    for (int number = 1; std::getline(input, line); ++number) {
+        const std::string_view content = trim(line);
+        if (content.empty() || content.front() == '#')
+            continue;
+        if (const auto reason = parseLine(content, definition))
+            throw std::runtime_error(name + ":" + std::to_string(number) + ": " + *reason);
+    }
+    return definition;
+}
+
+Instrument::Instrument(Definition definition) : definition_(std::move(definition)) {}
+
+Effect Instrument::execute(std::string_view command, Milliseconds hold) {
+    const auto [word, argument] = firstWord(command);
+    if (word.empty())
+        return {};
+    const std::string header = upper(word);
+    const auto at = Clock::now() + hold;
+    std::lock_guard lock(mutex_);
+    if (definition_.drops.contains(header))
+        return {.dropConnection = true};
+    if (const auto fault = definition_.faults.find(header); fault != definition_.faults.end())
+        return {.vxi11Error = fault->second};
+    if (header == "*RST")
+        reset();
+    else if (header == "*CLS")
+        ;
+    else if (header.back() == '?' && answerQuery(header, argument, at))
+        ;
+    else if (const auto property = definition_.properties.find(header);
+             property != definition_.properties.end() && !argument.empty())
+        property->second.value = std::string(argument);
+    else if (definition_.errorResponse)
+        queueText(*definition_.errorResponse, at);
+    return {};
+}
+
+bool Instrument::answerQuery(const std::string& header, std::string_view argument,
+                             Clock::time_point at) {
+    const std::string base = header.substr(0, header.size() - 1);
+    if (header == "*IDN?")
+        queueText(definition_.identity, at);
+    else if (header == "DATA?") {
+        const auto count = parseNumber<std::uint64_t>(argument);
+        if (!count)
+            return false;
+        queueBlock(*count, at);
+    } else if (const auto delayed = definition_.delayedQueries.find(header);
+               delayed != definition_.delayedQueries.end())
+        queueText(delayed->second.response, at + delayed->second.delay);
+    else if (const auto query = definition_.queries.find(header);
+             query != definition_.queries.end())
+        queueText(query->second, at);
+    else if (const auto property = definition_.properties.find(base);
+             property != definition_.properties.end())
+        queueText(property->second.value, at);
+    else
+        return false;
+    return true;
+}
+
+void Instrument::queueText(std::string text, Clock::time_point readyAt) {
+    queue_.push_back({.head = std::move(text) + "\n",
+                      .generated = 0,
+                      .tail = {},
+                      .sent = 0,
+                      .readyAt = readyAt});
+    queued_.notify_all();
+}
+
+void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt) {
+    const std::string length = std::to_string(count);
+    queue_.push_back({.head = "#" + std::to_string(length.size()) + length,
+                      .generated = count,
+                      .tail = "\n",
+                      .sent = 0,
+                      .readyAt = readyAt});
+    queued_.notify_all();
+}
+
+void Instrument::reset() {
+    queue_.clear();
+    for (auto& [header, property] : definition_.properties)
+        property.value = property.initial;
+}
+
+void Instrument::clear() {
+    std::lock_guard lock(mutex_);
+    queue_.clear();
+}
+
+std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> termChar,
+                                      Clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        const auto now = Clock::now();
+        if (!queue_.empty() && queue_.front().readyAt <= now)
+            break;
+        if (now >= deadline)
+            return std::nullopt;
+        const auto wake = queue_.empty() ? deadline : std::min(deadline, queue_.front().readyAt);
+        queued_.wait_until(lock, wake);
+    }
+    Response& response = queue_.front();
+    Piece piece;
+    piece.size = copyFrom(response, out, termChar, piece.termCharSeen);
+    piece.endOfMessage = response.sent == response.size();
+    if (piece.endOfMessage)
+        queue_.pop_front();
+    return piece;
+}
+
+namespace {
+
+// 64 KiB of the data pattern plus one period, so that any run of up to 64 KiB starting at any
+// phase of the pattern is one contiguous slice.
+const std::array<char, 65536 + 256>& patternTable() {
+    static const auto table = [] {
+        std::array<char, 65536 + 256> bytes{};
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = dataByte(i);
+        return bytes;
+    }();
+    return table;
+}
+
+// Copies bytes FROM.. of the pattern to OUT.
+void copyPattern(std::uint64_t from, std::span<char> out) {
+    const auto& table = patternTable();
+    while (!out.empty()) {
+        const std::size_t run = std::min<std::size_t>(out.size(), 65536);
+        std::memcpy(out.data(), table.data() + (from & 0xff), run);
+        out = out.subspan(run);
+        from += run;
+    }
+}
+
+} // namespace
+
+std::size_t Instrument::copyFrom(Response& response, std::span<char> out,
+                                 std::optional<char> termChar, bool& termCharSeen) {
+    const std::uint64_t headEnd = response.head.size();
+    const std::uint64_t dataEnd = headEnd + response.generated;
+    const std::size_t count = static_cast<std::size_t>(
+        std::min<std::uint64_t>(out.size(), response.size() - response.sent));
+    std::size_t done = 0;
+    while (done < count) {
+        const std::uint64_t at = response.sent + done;
+        const std::span<char> rest = out.subspan(done, count - done);
+        std::size_t run;
+        if (at < headEnd) {
+            run = static_cast<std::size_t>(std::min<std::uint64_t>(rest.size(), headEnd - at));
+            std::memcpy(rest.data(), response.head.data() + at, run);
+        } else if (at < dataEnd) {
+            run = static_cast<std::size_t>(std::min<std::uint64_t>(rest.size(), dataEnd - at));
+            copyPattern(at - headEnd, rest.first(run));
+        } else {
+            run = static_cast<std::size_t>(
+                std::min<std::uint64_t>(rest.size(), response.size() - at));
+            std::memcpy(rest.data(), response.tail.data() + (at - dataEnd), run);
+        }
+        done += run;
+    }
+    std::size_t kept = count;
+    if (termChar) {
+        const auto* found = static_cast<const char*>(std::memchr(out.data(), *termChar, count));
+        if (found != nullptr) {
+            kept = static_cast<std::size_t>(found - out.data()) + 1;
+            termCharSeen = true;
+        }
+    }
+    response.sent += kept;
+    return kept;
+}
+
+} // namespace zemosim

@@ -1,0 +1,60 @@
+#include "server.h"
+
+#include <cerrno>
+#include <stdexcept>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+namespace zemosim {
+
+Listener listenTcp(const std::string& address, unsigned short port) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        length = sizeof *v4;
+    } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        length = sizeof *v6;
+    } else
+        throw std::runtime_error("'" + address + "' is not an IPv4 or IPv6 address");
+    const std::string where = address + " port " + std::to_string(port);
+    FileDescriptor socket(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    if (!socket.valid() ||
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(socket.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+        ::listen(socket.get(), SOMAXCONN) != 0 ||
+        ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+        throw std::runtime_error("cannot listen on " + where + ": " + zemo::systemError(errno));
+    const auto bound = storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port;
+    return {std::move(socket), ntohs(bound)};
+}
+
+void acceptForever(const Listener& listener, const std::function<void(FileDescriptor)>& serve) {
+    for (;;) {
+        FileDescriptor connection(::accept4(listener.socket.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!connection.valid()) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(connection.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        try {
+            std::thread(serve, std::move(connection)).detach();
+        } catch (const std::system_error&) {
+            // No thread to spare: the connection closes and the client sees why.
+        }
+    }
+}
+
+} // namespace zemosim

@@ -1,0 +1,168 @@
+// zemosim: serves simulated instruments over the VXI-11 core channel and raw sockets, prints
+// the interface name of each, and runs until it is stopped.
+#include "server.h"
+#include "vxi11.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <thread>
+
+#include <rpc/pmap_clnt.h>
+#include <unistd.h>
+
+namespace zemosim {
+
+namespace {
+
+struct Options {
+    std::string address = "127.0.0.1";
+    unsigned short vxi11Port = 0;
+    std::vector<unsigned short> socketPorts;
+    bool registerWithRpcbind = false;
+    std::vector<std::string> files;
+};
+
+[[noreturn]] void usage(const char* program) {
+    std::cerr << "Usage: " << program
+              << " [-a address] [-v port] [-s port]... [-r] [instrument-file]...\n\n"
+                 "       -a address  Address to listen on (default 127.0.0.1; ::1 for IPv6).\n"
+                 "       -v port     Port of the VXI-11 core channel (default: any free port).\n"
+                 "       -s port     Raw socket port of the next instrument (default: any free "
+                 "port).\n"
+                 "       -r          Register the VXI-11 core channel with the running rpcbind.\n"
+                 "       instrument-file  One simulated instrument per file; without any, one "
+                 "instrument inst0.\n\n";
+    std::exit(1);
+}
+
+// Reads a port option: 0 (any free port) to 65535; anything else is a usage error.
+unsigned short portOption(const char* program, const char* text) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < 0 || value > 65535) {
+        std::cerr << program << ": invalid port '" << text << "'\n";
+        usage(program);
+    }
+    return static_cast<unsigned short>(value);
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int option; (option = ::getopt(argc, argv, "a:v:s:r")) != -1;) {
+        switch (option) {
+        case 'a':
+            options.address = optarg;
+            break;
+        case 'v':
+            options.vxi11Port = portOption(argv[0], optarg);
+            break;
+        case 's':
+            options.socketPorts.push_back(portOption(argv[0], optarg));
+            break;
+        case 'r':
+            options.registerWithRpcbind = true;
+            break;
+        default:
+            usage(argv[0]);
+        }
+    }
+    options.files.assign(argv + optind, argv + argc);
+    return options;
+}
+
+// Loads one instrument per file (or the plain instrument without files), naming the unnamed
+// ones instN by position. Throws std::runtime_error for an unreadable file or a repeated name.
+Instruments loadInstruments(const std::vector<std::string>& files) {
+    std::vector<Definition> definitions;
+    for (const auto& file : files) {
+        std::ifstream input(file);
+        if (!input)
+            throw std::runtime_error("cannot read '" + file + "'");
+        definitions.push_back(parseDefinition(input, file));
+    }
+    if (definitions.empty())
+        definitions.emplace_back();
+    Instruments instruments;
+    std::set<std::string> names;
+    for (auto& definition : definitions) {
+        if (definition.name.empty())
+            definition.name = "inst" + std::to_string(instruments.size());
+        if (!names.insert(definition.name).second)
+            throw std::runtime_error("two instruments are named '" + definition.name + "'");
+        instruments.push_back(std::make_unique<Instrument>(std::move(definition)));
+    }
+    return instruments;
+}
+
+// The host part of an interface name: IPv6 addresses in brackets.
+std::string hostName(const std::string& address) {
+    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
+// Blocks the stop signals in every thread, so that the main thread can wait for them.
+sigset_t blockStopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return signals;
+}
+
+int run(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv);
+    const Instruments instruments = loadInstruments(options.files);
+    const Listener core = listenTcp(options.address, options.vxi11Port);
+    std::vector<Listener> sockets;
+    for (std::size_t i = 0; i < instruments.size(); ++i)
+        sockets.push_back(listenTcp(options.address,
+                                    i < options.socketPorts.size() ? options.socketPorts[i] : 0));
+    if (options.registerWithRpcbind) {
+        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+        if (pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, core.port) == 0)
+            throw std::runtime_error("cannot register with rpcbind; is it running?");
+    }
+    const sigset_t stopSignals = blockStopSignals();
+    std::thread([&] {
+        acceptForever(core, [&](FileDescriptor c) { serveVxi11(std::move(c), instruments); });
+    }).detach();
+    const std::string host = hostName(options.address);
+    for (std::size_t i = 0; i < instruments.size(); ++i) {
+        Instrument& instrument = *instruments[i];
+        std::thread([&listener = sockets[i], &instrument] {
+            acceptForever(listener,
+                          [&](FileDescriptor c) { serveSocket(std::move(c), instrument); });
+        }).detach();
+        const std::string& name = instrument.definition().name;
+        std::cout << "vxi11/" << host << ':' << core.port << '/' << name << '\n';
+        if (options.registerWithRpcbind)
+            std::cout << "vxi11/" << host << '/' << name << '\n';
+        std::cout << "socket/" << host << '/' << sockets[i].port << '\n';
+    }
+    std::cout.flush();
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    if (options.registerWithRpcbind)
+        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+    // The serving threads still run; end without unwinding what they use.
+    std::_Exit(0);
+}
+
+} // namespace
+
+} // namespace zemosim
+
+int main(int argc, char** argv) {
+    try {
+        return zemosim::run(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << argv[0] << ": " << error.what() << '\n';
+        return 1;
+    }
+}

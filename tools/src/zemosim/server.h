@@ -1,0 +1,38 @@
+// The network side of zemosim: listening sockets and the two protocols it serves.
+#pragma once
+
+#include "instrument.h"
+#include "netio.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zemosim {
+
+using zemo::FileDescriptor;
+using Instruments = std::vector<std::unique_ptr<Instrument>>;
+
+// A bound, listening TCP socket and the port it got.
+struct Listener {
+    FileDescriptor socket;
+    unsigned short port = 0;
+};
+
+// Listens on ADDRESS (an IPv4 or IPv6 address) at PORT, 0 letting the system choose. Throws
+// std::runtime_error naming the address and the reason.
+Listener listenTcp(const std::string& address, unsigned short port);
+
+// Accepts connections on LISTENER for ever and serves each on a thread of its own with SERVE.
+[[noreturn]] void acceptForever(const Listener& listener,
+                                const std::function<void(FileDescriptor)>& serve);
+
+// Serves raw socket connection CONNECTION to INSTRUMENT until the client leaves.
+void serveSocket(FileDescriptor connection, Instrument& instrument);
+
+// Serves the VXI-11 core channel on CONNECTION until the client leaves; create_link picks
+// one of INSTRUMENTS by its name.
+void serveVxi11(FileDescriptor connection, const Instruments& instruments);
+
+} // namespace zemosim

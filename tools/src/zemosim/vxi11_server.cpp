@@ -1,0 +1,364 @@
+// The VXI-11 core channel: ONC RPC calls in record marking over TCP, decoded and answered with
+// the XDR routines that rpcgen makes from vxi11.x. Each connection has its own thread and its
+// own links; the instruments behind the links are shared.
+#include "server.h"
+#include "vxi11.h"
+#include "vxi11proto.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <map>
+
+#include <sys/socket.h>
+
+namespace zemosim {
+
+namespace vxi11 = zemo::vxi11;
+
+namespace {
+
+// The largest call record accepted; a longer one ends the connection.
+constexpr std::size_t largestRecord = 64 << 20;
+// The most input a link holds without a newline or END before the device refuses it.
+constexpr std::size_t largestInput = 16 << 20;
+constexpr std::uint32_t lastFragment = 0x80000000U;
+
+bool receiveExactly(int fd, char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t received = ::recv(fd, data, size, 0);
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received <= 0)
+            return false;
+        data += received;
+        size -= static_cast<std::size_t>(received);
+    }
+    return true;
+}
+
+bool sendExactly(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        data += sent;
+        size -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+// Reads one record (all its fragments) into RECORD; false at the end of the connection or
+// for a record longer than largestRecord.
+bool receiveRecord(int fd, std::vector<char>& record) {
+    record.clear();
+    for (;;) {
+        std::uint32_t header = 0;
+        if (!receiveExactly(fd, reinterpret_cast<char*>(&header), sizeof header))
+            return false;
+        header = ntohl(header);
+        const std::size_t length = header & ~lastFragment;
+        if (record.size() + length > largestRecord)
+            return false;
+        const std::size_t start = record.size();
+        record.resize(start + length);
+        if (!receiveExactly(fd, record.data() + start, length))
+            return false;
+        if ((header & lastFragment) != 0)
+            return true;
+    }
+}
+
+// Sends BODY as one record of one fragment.
+bool sendRecord(int fd, const std::vector<char>& body) {
+    const std::uint32_t header = htonl(lastFragment | static_cast<std::uint32_t>(body.size()));
+    return sendExactly(fd, reinterpret_cast<const char*>(&header), sizeof header) &&
+           sendExactly(fd, body.data(), body.size());
+}
+
+template <typename Function> xdrproc_t xdrProcedure(Function function) {
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
+}
+
+// Call arguments decoded by PROCEDURE; what decoding allocated is freed with them.
+template <typename Arguments> class Decoded {
+  public:
+    Decoded(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*))
+        : procedure_(xdrProcedure(procedure)), ok_(procedure(&xdr, &value_) != 0) {}
+    Decoded(const Decoded&) = delete;
+    Decoded& operator=(const Decoded&) = delete;
+    ~Decoded() { xdr_free(procedure_, reinterpret_cast<char*>(&value_)); }
+    bool ok() const { return ok_; }
+    Arguments& operator*() { return value_; }
+    Arguments* operator->() { return &value_; }
+
+  private:
+    Arguments value_{};
+    xdrproc_t procedure_;
+    bool ok_;
+};
+
+// The reply of a procedure the simulator does not carry out: the error code, and for
+// device_readstb and device_docmd one more (zero) word.
+struct NotSupported {
+    int error = vxi11::errorNotSupported;
+    bool extraWord = false;
+};
+
+bool_t xdrNotSupported(XDR* xdr, NotSupported* reply) {
+    int zero = 0;
+    return xdr_int(xdr, &reply->error) && (!reply->extraWord || xdr_int(xdr, &zero));
+}
+
+// Encodes REPLY; PAYLOAD is the size of any opaque data its results carry.
+std::vector<char> encodeReply(rpc_msg& reply, std::size_t payload) {
+    std::vector<char> buffer(512 + payload);
+    XDR xdr;
+    xdrmem_create(&xdr, buffer.data(), static_cast<u_int>(buffer.size()), XDR_ENCODE);
+    const bool ok = xdr_replymsg(&xdr, &reply) != 0;
+    buffer.resize(ok ? xdr_getpos(&xdr) : 0);
+    xdr_destroy(&xdr);
+    return buffer;
+}
+
+rpc_msg replyTo(std::uint32_t xid) {
+    rpc_msg reply{};
+    reply.rm_xid = xid;
+    reply.rm_direction = REPLY;
+    reply.rm_reply.rp_stat = MSG_ACCEPTED;
+    reply.acpted_rply.ar_verf = _null_auth;
+    return reply;
+}
+
+std::vector<char> errorReply(std::uint32_t xid, accept_stat status) {
+    rpc_msg reply = replyTo(xid);
+    reply.acpted_rply.ar_stat = status;
+    reply.acpted_rply.ar_vers.low = DEVICE_CORE_VERSION;
+    reply.acpted_rply.ar_vers.high = DEVICE_CORE_VERSION;
+    return encodeReply(reply, 0);
+}
+
+template <typename Result>
+std::vector<char> successReply(std::uint32_t xid, bool_t (*procedure)(XDR*, Result*),
+                               Result& result, std::size_t payload = 0) {
+    rpc_msg reply = replyTo(xid);
+    reply.acpted_rply.ar_stat = SUCCESS;
+    reply.acpted_rply.ar_results.where = reinterpret_cast<caddr_t>(&result);
+    reply.acpted_rply.ar_results.proc = xdrProcedure(procedure);
+    return encodeReply(reply, payload);
+}
+
+std::atomic<int> nextLink{1};
+
+class Vxi11Connection {
+  public:
+    Vxi11Connection(FileDescriptor connection, const Instruments& instruments)
+        : connection_(std::move(connection)), instruments_(instruments) {}
+
+    // Answers calls until the client leaves, sends a record that is no call, or a command
+    // drops the connection.
+    void serve() {
+        std::vector<char> record;
+        while (receiveRecord(connection_.get(), record)) {
+            const auto reply = answer(record);
+            if (!reply || reply->empty() || !sendRecord(connection_.get(), *reply))
+                return;
+        }
+    }
+
+  private:
+    struct Link {
+        Instrument* instrument;
+        std::string input;
+    };
+
+    // The reply to the call in RECORD; nothing when the connection must be dropped.
+    std::optional<std::vector<char>> answer(std::vector<char>& record) {
+        XDR xdr;
+        xdrmem_create(&xdr, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
+        char credentials[MAX_AUTH_BYTES];
+        char verifier[MAX_AUTH_BYTES];
+        rpc_msg call{};
+        call.rm_call.cb_cred.oa_base = credentials;
+        call.rm_call.cb_verf.oa_base = verifier;
+        std::optional<std::vector<char>> reply;
+        if (xdr_callmsg(&xdr, &call) == 0 || call.rm_direction != CALL)
+            reply = std::nullopt;
+        else if (call.rm_call.cb_rpcvers != 2 || call.rm_call.cb_prog != DEVICE_CORE)
+            reply = errorReply(call.rm_xid, PROG_UNAVAIL);
+        else if (call.rm_call.cb_vers != DEVICE_CORE_VERSION)
+            reply = errorReply(call.rm_xid, PROG_MISMATCH);
+        else
+            reply = dispatch(static_cast<unsigned>(call.rm_call.cb_proc), call.rm_xid, xdr);
+        xdr_destroy(&xdr);
+        return reply;
+    }
+
+    std::optional<std::vector<char>> dispatch(unsigned procedure, std::uint32_t xid, XDR& xdr) {
+        switch (procedure) {
+        case 0:
+            return successReply(xid, xdrNothing, voidResult);
+        case create_link:
+            return createLink(xid, xdr);
+        case device_write:
+            return deviceWrite(xid, xdr);
+        case device_read:
+            return deviceRead(xid, xdr);
+        case device_clear:
+            return deviceClear(xid, xdr);
+        case destroy_link:
+            return destroyLink(xid, xdr);
+        default:
+            break;
+        }
+        if (!vxi11::isOtherCoreProcedure(procedure))
+            return errorReply(xid, PROC_UNAVAIL);
+        NotSupported result;
+        result.extraWord =
+            procedure == vxi11::procedureReadStb || procedure == vxi11::procedureDoCmd;
+        return successReply(xid, xdrNotSupported, result);
+    }
+
+    // The empty result of the null procedure, which clients call to test the channel.
+    static bool_t xdrNothing(XDR*, char*) { return 1; }
+
+    std::vector<char> createLink(std::uint32_t xid, XDR& xdr) {
+        Decoded arguments(xdr, xdr_Create_LinkParms);
+        if (!arguments.ok())
+            return errorReply(xid, GARBAGE_ARGS);
+        Create_LinkResp result{};
+        result.error = vxi11::errorDeviceNotAccessible;
+        for (const auto& instrument : instruments_) {
+            if (instrument->definition().name == arguments->device) {
+                result.error = vxi11::errorNone;
+                result.lid = nextLink++;
+                result.maxRecvSize = instrument->definition().maxRecvSize;
+                links_[result.lid] = {instrument.get(), {}};
+            }
+        }
+        return successReply(xid, xdr_Create_LinkResp, result);
+    }
+
+    // Executes the complete commands in LINK's input, and with END the rest too.
+    Effect runCommands(Link& link, bool end) {
+        std::size_t start = 0;
+        Effect effect;
+        for (auto stop = link.input.find('\n'); stop != std::string::npos && effect.vxi11Error == 0;
+             stop = link.input.find('\n', start)) {
+            effect =
+                link.instrument->execute(std::string_view(link.input).substr(start, stop - start));
+            if (effect.dropConnection)
+                return effect;
+            start = stop + 1;
+        }
+        link.input.erase(0, start);
+        if (end && effect.vxi11Error == 0) {
+            effect = link.instrument->execute(link.input);
+            link.input.clear();
+        }
+        return effect;
+    }
+
+    std::optional<std::vector<char>> deviceWrite(std::uint32_t xid, XDR& xdr) {
+        Decoded arguments(xdr, xdr_Device_WriteParms);
+        if (!arguments.ok())
+            return errorReply(xid, GARBAGE_ARGS);
+        Device_WriteResp result{};
+        const auto link = links_.find(arguments->lid);
+        if (link == links_.end()) {
+            result.error = vxi11::errorInvalidLink;
+            return successReply(xid, xdr_Device_WriteResp, result);
+        }
+        const std::uint32_t limit = link->second.instrument->definition().maxRecvSize;
+        const std::uint32_t length = arguments->data.data_len;
+        const bool unlimited = limit == 0 || limit == std::numeric_limits<std::uint32_t>::max();
+        const std::uint32_t accepted = unlimited ? length : std::min(length, limit);
+        if (link->second.input.size() + accepted > largestInput) {
+            link->second.input.clear();
+            result.error = vxi11::errorOutOfResources;
+            return successReply(xid, xdr_Device_WriteResp, result);
+        }
+        link->second.input.append(arguments->data.data_val, accepted);
+        const bool end = (arguments->flags & vxi11::flagEnd) != 0 && accepted == length;
+        const Effect effect = runCommands(link->second, end);
+        if (effect.dropConnection)
+            return std::nullopt;
+        result.error = effect.vxi11Error;
+        result.size = effect.vxi11Error == 0 ? accepted : 0;
+        return successReply(xid, xdr_Device_WriteResp, result);
+    }
+
+    std::vector<char> deviceRead(std::uint32_t xid, XDR& xdr) {
+        Decoded arguments(xdr, xdr_Device_ReadParms);
+        if (!arguments.ok())
+            return errorReply(xid, GARBAGE_ARGS);
+        Device_ReadResp result{};
+        const auto link = links_.find(arguments->lid);
+        if (link == links_.end()) {
+            result.error = vxi11::errorInvalidLink;
+            return successReply(xid, xdr_Device_ReadResp, result);
+        }
+        Instrument& instrument = *link->second.instrument;
+        const std::size_t size =
+            std::min(arguments->requestSize, instrument.definition().readChunk);
+        readBuffer_.resize(size);
+        std::optional<char> termChar;
+        if ((arguments->flags & vxi11::flagTermCharSet) != 0)
+            termChar = arguments->termChar;
+        const auto piece = instrument.take(readBuffer_, termChar,
+                                           Clock::now() + Milliseconds{arguments->io_timeout});
+        if (!piece) {
+            result.error = vxi11::errorIoTimeout;
+            return successReply(xid, xdr_Device_ReadResp, result);
+        }
+        result.reason = (piece->size == arguments->requestSize ? vxi11::reasonRequestCount : 0) |
+                        (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
+                        (piece->endOfMessage ? vxi11::reasonEnd : 0);
+        result.data.data_len = static_cast<u_int>(piece->size);
+        result.data.data_val = readBuffer_.data();
+        return successReply(xid, xdr_Device_ReadResp, result, piece->size);
+    }
+
+    std::vector<char> deviceClear(std::uint32_t xid, XDR& xdr) {
+        Decoded arguments(xdr, xdr_Device_GenericParms);
+        if (!arguments.ok())
+            return errorReply(xid, GARBAGE_ARGS);
+        Device_Error result{};
+        const auto link = links_.find(arguments->lid);
+        if (link == links_.end())
+            result.error = vxi11::errorInvalidLink;
+        else {
+            link->second.input.clear();
+            link->second.instrument->clear();
+        }
+        return successReply(xid, xdr_Device_Error, result);
+    }
+
+    std::vector<char> destroyLink(std::uint32_t xid, XDR& xdr) {
+        Decoded arguments(xdr, xdr_Device_Link);
+        if (!arguments.ok())
+            return errorReply(xid, GARBAGE_ARGS);
+        Device_Error result{};
+        if (links_.erase(*arguments) == 0)
+            result.error = vxi11::errorInvalidLink;
+        return successReply(xid, xdr_Device_Error, result);
+    }
+
+    FileDescriptor connection_;
+    const Instruments& instruments_;
+    std::map<int, Link> links_;
+    std::vector<char> readBuffer_;
+    char voidResult = 0;
+};
+
+} // namespace
+
+void serveVxi11(FileDescriptor connection, const Instruments& instruments) {
+    Vxi11Connection(std::move(connection), instruments).serve();
+}
+
+} // namespace zemosim
