@@ -3,6 +3,7 @@
 // Build scripts call it once per file, so it does its work with plain system calls: every
 // output line is one write(2), and no stream library is initialised at start-up.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -113,8 +114,9 @@ class dirShift {
     // usage text and ends the process with status 1. With -d, echoes the call on standard error.
     dirShift(int argc, char** argv);
 
-    // Writes one result line per path argument in the selected mode, each flushed on its own.
-    // Returns 0, or 1 after reporting that standard output refused a line.
+    // Writes one result line per path argument in the selected mode, each flushed on its own,
+    // handing each argument over to its mode. Returns 0, or 1 after reporting that standard
+    // output refused a line.
     int adjust();
 
   private:
@@ -168,7 +170,7 @@ class dirShift {
 
     // Adds one piece between separators of a path to `v`: ".." cancels the last component
     // unless there is none or it is ".." itself; "." and empty pieces add nothing.
-    static void addPathPiece(const std::string& piece, PathVector& v);
+    static void addPathPiece(std::string_view piece, PathVector& v);
 
     // Returns `v1` followed by `v2`, with each ".." removing the last component gathered so far;
     // an absolute `v2` loses its leading "/" and lands below `v1`.
@@ -237,6 +239,7 @@ int dirShift::parseCommandLine(int argc, char** argv) {
     int index = 1;
     for (; index < argc && argv[index][0] == '-'; ++index)
         applyOption(argv[index]);
+    pathParameters.reserve(static_cast<std::size_t>(argc - index));
     for (; index < argc; ++index)
         pathParameters.emplace_back(argv[index]);
     return 1;
@@ -277,8 +280,10 @@ void dirShift::echoCall() const {
 int dirShift::adjust() {
     if (!RMN && !RSN && !RMB)
         return 0;
-    for (const std::string& path : pathParameters) {
-        const std::string line = applySelectedMode(path) + '\n';
+    // Each mode takes its path argument by value; the last use hands it over without a copy.
+    for (std::string& path : pathParameters) {
+        std::string line = applySelectedMode(std::move(path));
+        line += '\n';
         if (!writeAll(STDOUT_FILENO, line)) {
             reportError(std::string("cannot write to standard output: ") + std::strerror(errno));
             return 1;
@@ -289,12 +294,12 @@ int dirShift::adjust() {
 
 std::string dirShift::applySelectedMode(std::string path) {
     if (RMN)
-        return adjustRMN(path);
+        return adjustRMN(std::move(path));
     if (RSN && RMB)
-        return adjustRSNandRMB(path);
+        return adjustRSNandRMB(std::move(path));
     if (RSN)
-        return adjustRSN(path);
-    return adjustRMB(path);
+        return adjustRSN(std::move(path));
+    return adjustRMB(std::move(path));
 }
 
 std::string dirShift::adjustRMB(std::string /*path*/) {
@@ -325,33 +330,36 @@ void dirShift::path2vector(std::string p, PathVector& v) {
     const std::string::size_type last = p.rfind('/');
     if (first == std::string::npos) {
         if (p != ".")
-            v.push_back(p);
+            v.push_back(std::move(p));
         return;
     }
     if (first == 0) {
         if (first == last) {
-            v.push_back(p);
+            v.push_back(std::move(p));
             return;
         }
         first = p.find('/', 1);
     }
+    // At most one component more than there are "/": reserving spares the vector its regrowth.
+    v.reserve(static_cast<std::size_t>(std::count(p.begin(), p.end(), '/')) + 1);
+    const std::string_view text(p);
     // The leading piece is a root component such as /opt, or the first name; never empty.
-    const std::string leading = p.substr(0, first);
+    const std::string_view leading = text.substr(0, first);
     if (leading != ".")
-        v.push_back(leading);
-    for (std::string::size_type next = p.find('/', first + 1); next != std::string::npos;
-         next = p.find('/', first + 1)) {
-        addPathPiece(p.substr(first + 1, next - first - 1), v);
+        v.emplace_back(leading);
+    for (std::string::size_type next = text.find('/', first + 1); next != std::string::npos;
+         next = text.find('/', first + 1)) {
+        addPathPiece(text.substr(first + 1, next - first - 1), v);
         first = next;
     }
-    addPathPiece(p.substr(first + 1), v);
+    addPathPiece(text.substr(first + 1), v);
 }
 
-void dirShift::addPathPiece(const std::string& piece, PathVector& v) {
+void dirShift::addPathPiece(std::string_view piece, PathVector& v) {
     if (piece == ".." && !v.empty() && v.back() != "..")
         v.pop_back();
     else if (!piece.empty() && piece != ".")
-        v.push_back(piece);
+        v.emplace_back(piece);
 }
 
 PathVector dirShift::joinPathVectors(const PathVector& v1, const PathVector& v2) {
@@ -493,7 +501,7 @@ std::string dirShift::adjustRMN(std::string path) {
         path2vector(getPhysicalPath(path), pathVector);
         path2vector(getPhysicalPath(originalPath), cwdVector);
     } else {
-        path2vector(path, pathVector);
+        path2vector(std::move(path), pathVector);
         path2vector(originalPath, cwdVector);
     }
     return calculateRelativePath(pathVector, cwdVector);
@@ -507,7 +515,7 @@ std::string dirShift::adjustRSN(std::string s) {
     PathVector RELATED_ROOT;
     path2vector(getRELATED_ROOT(), RELATED_ROOT);
     PathVector pathVector;
-    path2vector(s, pathVector);
+    path2vector(std::move(s), pathVector);
     return calculateRelativePath(pathVector, RELATED_ROOT);
 }
 
@@ -519,7 +527,7 @@ std::string dirShift::adjustRSNandRMB(std::string path) {
     PathVector originalPathVector;
     path2vector(originalPath, originalPathVector);
     PathVector pathVector;
-    path2vector(path, pathVector);
+    path2vector(std::move(path), pathVector);
 
     // The bases agree when one is a leading part of the other.
     bool basePathSame = true;
