@@ -18,5 +18,15 @@ check: all
 	cmake --build --preset asan
 	ctest --preset asan
 
+# Installs the programs, libzemo, its header and pkg-config file, and the man pages under
+# PREFIX; DESTDIR stages the installation under another root (make install DESTDIR=/tmp/x).
+PREFIX ?= /usr/local
+install: all
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# The Debian package of the same files, installing under /usr, written to build/.
+package: all
+	cd build && cpack -G DEB
+
 clean:
 	rm -rf build

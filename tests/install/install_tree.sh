@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs the build with DESTDIR into a scratch root and checks the tree: every file in place,
+# every program runs from the installed location without LD_LIBRARY_PATH, and the interface
+# tools refuse to start once libzemo is gone.
+# Usage: install_tree.sh SOURCE_DIR BUILD_DIR WORK_DIR BINDIR LIBDIR INCLUDEDIR MANDIR
+src=$1 build=$2 work=$3 bindir=$4 libdir=$5 includedir=$6 mandir=$7
+. "$src/tests/install/testlib.sh"
+
+rm -rf "$work" && mkdir -p "$work" || exit 1
+root=$work/root
+prefix=/usr/local
+DESTDIR=$root cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
+    fail "cmake --install into $root"
+
+check_same "installed files" "$(expected_listing usr/local "$bindir" "$libdir" "$includedir" "$mandir")" \
+    "$(listing "$root")"
+check_programs "$root$prefix/$bindir" "$root$prefix/$libdir"
+
+# Without libzemo the loader refuses to start the tools that need it.
+cp -a "$root" "$work/nolib"
+rm -f "$work/nolib$prefix/$libdir"/libzemo.so*
+for tool in zemosend zemorecv zemoreset; do
+    check_run "$tool without libzemo" 127 '' "$work/nolib$prefix/$bindir/$tool: error while loading shared libraries: libzemo.so.1: cannot open shared object file: No such file or directory
+" env -u LD_LIBRARY_PATH "$work/nolib$prefix/$bindir/$tool" sim/sink
+done
+finish
