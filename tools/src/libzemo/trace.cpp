@@ -75,9 +75,10 @@ void appendEscaped(std::string& text, unsigned char byte) {
 
 } // namespace
 
-bool tracing() {
-    return traceSink() != nullptr;
-}
+extern const bool traceRequested = [] {
+    const char* name = std::getenv("ZEMO_TRACE");
+    return name != nullptr && name[0] != '\0';
+}();
 
 void traceCall(const char* call, const std::string& arguments, zemo_status status,
                const std::string& results, const std::string& reason) {
@@ -88,6 +89,8 @@ void traceCall(const char* call, const std::string& arguments, zemo_status statu
         line += ": " + reason;
     line += '\n';
     std::FILE* sink = traceSink();
+    if (sink == nullptr)
+        return;
     std::fwrite(line.data(), 1, line.size(), sink);
     std::fflush(sink);
 }

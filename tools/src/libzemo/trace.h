@@ -9,10 +9,15 @@
 
 namespace zemo {
 
-// Whether calls are traced; ZEMO_TRACE is read once, at the first call of the process.
-bool tracing();
+// Whether ZEMO_TRACE asks for a trace; read once, when the library is loaded.
+extern const bool traceRequested;
 
-// Writes and flushes one trace line. Call only when tracing() is true.
+// Whether calls are traced: a flag test, so that untraced calls cost nothing more.
+inline bool tracing() {
+    return traceRequested;
+}
+
+// Writes and flushes one trace line; the destination is opened at the first line.
 void traceCall(const char* call, const std::string& arguments, zemo_status status,
                const std::string& results, const std::string& reason);
 
