@@ -1,0 +1,379 @@
+// From inside: the parsing of interface addresses and instrument definitions, and the VXI-11
+// core channel of zemosim answered call by call through libtirpc.
+#include "instrument.h"
+#include "netio.h"
+#include "sim_server.h"
+#include "transport.h"
+#include "vxi11.h"
+#include "vxi11proto.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+using zemo::Error;
+using zemo::HostPort;
+
+struct HostCase {
+    std::string text;
+    std::string host;
+    std::string port;
+};
+
+TEST(SplitHostPort, AcceptedForms) {
+    const std::vector<HostCase> cases{
+        {"192.168.0.100", "192.168.0.100", ""},
+        {"192.168.0.100:1024", "192.168.0.100", "1024"},
+        {"scope.lab", "scope.lab", ""},
+        {"scope.lab:5000", "scope.lab", "5000"},
+        // A bare IPv6 address has several colons and so never a port.
+        {"::1", "::1", ""},
+        {"fe80::1:2", "fe80::1:2", ""},
+        {"[::1]", "::1", ""},
+        {"[::1]:5000", "::1", "5000"},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.text);
+        const HostPort split = zemo::splitHostPort(item.text, "FORM");
+        EXPECT_EQ(split.host, item.host);
+        EXPECT_EQ(split.port, item.port);
+    }
+}
+
+TEST(SplitHostPort, MalformedForms) {
+    for (const std::string text :
+         {"", ":", "host:", ":80", "[", "[]", "[::1", "[::1]:", "[::1]x"}) {
+        SCOPED_TRACE(text);
+        try {
+            zemo::splitHostPort(text, "FORM");
+            ADD_FAILURE() << "accepted";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.status(), ZEMO_FAILURE);
+            EXPECT_NE(std::string(error.what()).find("expected FORM"), std::string::npos);
+        }
+    }
+}
+
+TEST(ParsePort, Range) {
+    EXPECT_EQ(zemo::parsePort("1", "F"), 1);
+    EXPECT_EQ(zemo::parsePort("65535", "F"), 65535);
+    for (const std::string text :
+         {"", "0", "65536", "-1", "+5", " 5", "5 ", "0x10", "99999999999"}) {
+        SCOPED_TRACE(text);
+        EXPECT_THROW(zemo::parsePort(text, "F"), Error);
+    }
+}
+
+TEST(VxiErrors, EveryCodeHasItsMeaning) {
+    const std::vector<std::pair<int, std::string>> cases{{1, "syntax error"},
+                                                         {3, "device not accessible"},
+                                                         {4, "invalid link identifier"},
+                                                         {5, "parameter error"},
+                                                         {6, "channel not established"},
+                                                         {8, "operation not supported"},
+                                                         {9, "out of resources"},
+                                                         {11, "device locked by another link"},
+                                                         {12, "no lock held by this link"},
+                                                         {15, "I/O timeout"},
+                                                         {17, "I/O error"},
+                                                         {21, "invalid address"},
+                                                         {23, "abort"},
+                                                         {29, "channel already established"},
+                                                         {2, "unknown error"},
+                                                         {-1, "unknown error"}};
+    for (const auto& [code, meaning] : cases)
+        EXPECT_EQ(zemo::vxi11::errorMeaning(code), meaning) << code;
+}
+
+zemosim::Definition parse(const std::string& text) {
+    std::istringstream input(text);
+    return zemosim::parseDefinition(input, "file");
+}
+
+TEST(Definition, ReadsEveryKind) {
+    const auto definition = parse("# a comment\n"
+                                  "\n"
+                                  "name dmm\n"
+                                  "idn Z,D,1,2\n"
+                                  "query meas:volt? 1.25 V\n"
+                                  "property volt 0\n"
+                                  "delay slow? 250 late\n"
+                                  "drop bye\n"
+                                  "fault lock 11\n"
+                                  "error ERR -113\n"
+                                  "maxrecvsize 0\n"
+                                  "readchunk 7\n");
+    EXPECT_EQ(definition.name, "dmm");
+    EXPECT_EQ(definition.identity, "Z,D,1,2");
+    EXPECT_EQ(definition.queries.at("MEAS:VOLT?"), "1.25 V");
+    EXPECT_EQ(definition.properties.at("VOLT").initial, "0");
+    EXPECT_EQ(definition.delayedQueries.at("SLOW?").delay, zemosim::Milliseconds{250});
+    EXPECT_TRUE(definition.drops.contains("BYE"));
+    EXPECT_EQ(definition.faults.at("LOCK"), 11);
+    EXPECT_EQ(definition.errorResponse, "ERR -113");
+    EXPECT_EQ(definition.maxRecvSize, 0U);
+    EXPECT_EQ(definition.readChunk, 7U);
+}
+
+TEST(Definition, RejectsLinesItDoesNotUnderstand) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"bogus line", "file:1: cannot understand 'bogus line'"},
+        {"\nquery X?", "file:2: cannot understand 'query X?'"},
+        {"delay X? soon late", "file:1: expected 'delay QUERY MILLISECONDS RESPONSE'"},
+        {"fault X 0", "file:1: expected 'fault COMMAND VXI11-ERROR-CODE' with a code above 0"},
+        {"readchunk 0", "file:1: expected 'readchunk BYTES'"},
+        {"maxrecvsize 4294967296", "file:1: expected 'maxrecvsize BYTES'"},
+        {"name two words", "file:1: cannot understand 'name two words'"}};
+    for (const auto& [text, message] : cases) {
+        SCOPED_TRACE(text);
+        try {
+            parse(text);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(error.what(), message);
+        }
+    }
+}
+
+template <typename Function> xdrproc_t xdrProcedure(Function function) {
+    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
+}
+
+void freeReadReply(Device_ReadResp& reply) {
+    xdr_free(xdrProcedure(xdr_Device_ReadResp), reinterpret_cast<char*>(&reply));
+}
+
+std::string takeAll(zemosim::Instrument& instrument, std::size_t piece,
+                    std::optional<char> termChar = std::nullopt) {
+    std::string result;
+    std::vector<char> buffer(piece);
+    while (const auto taken = instrument.take(buffer, termChar, zemosim::Clock::now()))
+        result.append(buffer.data(), taken->size);
+    return result;
+}
+
+TEST(Instrument, AnswersInOrderAndInPieces) {
+    zemosim::Instrument instrument(parse("property volt 0\nerror ERR\n"));
+    for (const char* command : {"*IDN?", "volt 5", "VOLT?", "nothing", "DATA? 300", "DATA? x", ""})
+        instrument.execute(command);
+    std::string block = "#3300";
+    for (int i = 0; i < 300; ++i)
+        block.push_back(static_cast<char>(i & 0xff));
+    EXPECT_EQ(takeAll(instrument, 7), "ZEMO,zemosim,0,1.0\n5\nERR\n" + block + "\nERR\n");
+}
+
+TEST(Instrument, PieceEndsAtTheMessageEndAndAtTheTermChar) {
+    zemosim::Instrument instrument(zemosim::Definition{});
+    instrument.execute("*IDN?");
+    instrument.execute("*IDN?");
+    std::vector<char> buffer(100);
+    auto piece = instrument.take(buffer, ',', zemosim::Clock::now());
+    ASSERT_TRUE(piece);
+    EXPECT_EQ(std::string(buffer.data(), piece->size), "ZEMO,");
+    EXPECT_TRUE(piece->termCharSeen);
+    EXPECT_FALSE(piece->endOfMessage);
+    piece = instrument.take(buffer, std::nullopt, zemosim::Clock::now());
+    ASSERT_TRUE(piece);
+    EXPECT_EQ(std::string(buffer.data(), piece->size), "zemosim,0,1.0\n");
+    EXPECT_TRUE(piece->endOfMessage);
+    instrument.clear();
+    EXPECT_FALSE(instrument.take(buffer, std::nullopt, zemosim::Clock::now()));
+}
+
+TEST(Instrument, ResetRestoresPropertiesAndEmptiesTheQueue) {
+    zemosim::Instrument instrument(parse("property volt 1\n"));
+    instrument.execute("VOLT 9");
+    instrument.execute("VOLT?");
+    instrument.execute("*RST");
+    instrument.execute("VOLT?");
+    EXPECT_EQ(takeAll(instrument, 64), "1\n");
+}
+
+TEST(Instrument, FaultsAreReportedToTheConnection) {
+    zemosim::Instrument instrument(parse("drop bye\nfault lock 11\n"));
+    EXPECT_TRUE(instrument.execute("BYE").dropConnection);
+    EXPECT_EQ(instrument.execute("lock").vxi11Error, 11);
+    EXPECT_EQ(instrument.execute("*IDN?").vxi11Error, 0);
+}
+
+// A client of zemosim's core channel that makes the calls the library never makes.
+class CoreChannel : public testing::Test {
+  protected:
+    static void SetUpTestSuite() { server_ = new zemotest::SimServer({}, 2); }
+    static void TearDownTestSuite() { delete server_; }
+
+    void SetUp() override {
+        const std::string& name = server_->name(0);
+        const auto colon = name.rfind(':');
+        port_ = static_cast<unsigned short>(std::stoi(name.substr(colon + 1)));
+        client_ = client(DEVICE_CORE, DEVICE_CORE_VERSION);
+        ASSERT_NE(client_, nullptr);
+    }
+    void TearDown() override { clnt_destroy(client_); }
+
+    CLIENT* client(rpcprog_t program, rpcvers_t version) const {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port_);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int socket = RPC_ANYSOCK;
+        return clnttcp_create(&address, program, version, &socket, 0, 0);
+    }
+
+    template <typename Arguments, typename Result>
+    clnt_stat call(CLIENT* on, unsigned procedure, bool_t (*encode)(XDR*, Arguments*),
+                   Arguments& arguments, bool_t (*decode)(XDR*, Result*), Result& result) {
+        const timeval wait{10, 0};
+        return clnt_call(on, procedure, xdrProcedure(encode), reinterpret_cast<char*>(&arguments),
+                         xdrProcedure(decode), reinterpret_cast<char*>(&result), wait);
+    }
+
+    int createLink() {
+        Create_LinkParms parameters{};
+        parameters.device = const_cast<char*>("inst0");
+        Create_LinkResp reply{};
+        EXPECT_EQ(call(client_, create_link, xdr_Create_LinkParms, parameters, xdr_Create_LinkResp,
+                       reply),
+                  RPC_SUCCESS);
+        EXPECT_EQ(reply.error, 0);
+        EXPECT_EQ(reply.maxRecvSize, 1U << 20);
+        return reply.lid;
+    }
+
+    static zemotest::SimServer* server_;
+    unsigned short port_ = 0;
+    CLIENT* client_ = nullptr;
+};
+
+zemotest::SimServer* CoreChannel::server_ = nullptr;
+
+TEST_F(CoreChannel, UnknownLinkIsError4) {
+    Device_ReadParms read{};
+    read.lid = 123456;
+    read.requestSize = 10;
+    Device_ReadResp readReply{};
+    ASSERT_EQ(
+        call(client_, device_read, xdr_Device_ReadParms, read, xdr_Device_ReadResp, readReply),
+        RPC_SUCCESS);
+    EXPECT_EQ(readReply.error, zemo::vxi11::errorInvalidLink);
+    freeReadReply(readReply);
+    Device_Link link = 123456;
+    Device_Error reply{};
+    ASSERT_EQ(call(client_, destroy_link, xdr_Device_Link, link, xdr_Device_Error, reply),
+              RPC_SUCCESS);
+    EXPECT_EQ(reply.error, zemo::vxi11::errorInvalidLink);
+}
+
+// The other core procedures answer "operation not supported"; device_readstb with its status
+// byte word.
+TEST_F(CoreChannel, OtherProceduresAreNotSupported) {
+    struct Answer {
+        int error = -1;
+        int status = -1;
+    };
+    const auto decodeWithStatus = +[](XDR* xdr, Answer* answer) -> bool_t {
+        return xdr_int(xdr, &answer->error) && xdr_int(xdr, &answer->status);
+    };
+    Device_GenericParms parameters{};
+    parameters.lid = createLink();
+    Answer answer;
+    ASSERT_EQ(call(client_, zemo::vxi11::procedureReadStb, xdr_Device_GenericParms, parameters,
+                   decodeWithStatus, answer),
+              RPC_SUCCESS);
+    EXPECT_EQ(answer.error, zemo::vxi11::errorNotSupported);
+    EXPECT_EQ(answer.status, 0);
+    Device_Error reply{};
+    for (const unsigned procedure : {14U, 16U, 17U}) {
+        ASSERT_EQ(
+            call(client_, procedure, xdr_Device_GenericParms, parameters, xdr_Device_Error, reply),
+            RPC_SUCCESS);
+        EXPECT_EQ(reply.error, zemo::vxi11::errorNotSupported);
+    }
+    EXPECT_EQ(call(client_, 99, xdr_Device_GenericParms, parameters, xdr_Device_Error, reply),
+              RPC_PROCUNAVAIL);
+}
+
+TEST_F(CoreChannel, WrongProgramOrVersion) {
+    Device_Link link = 1;
+    Device_Error reply{};
+    CLIENT* other = client(DEVICE_CORE + 1, DEVICE_CORE_VERSION);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(call(other, destroy_link, xdr_Device_Link, link, xdr_Device_Error, reply),
+              RPC_PROGUNAVAIL);
+    clnt_destroy(other);
+    other = client(DEVICE_CORE, DEVICE_CORE_VERSION + 1);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(call(other, destroy_link, xdr_Device_Link, link, xdr_Device_Error, reply),
+              RPC_PROGVERSMISMATCH);
+    clnt_destroy(other);
+}
+
+TEST_F(CoreChannel, ReadStopsAtTheTermCharAndTheRequestCount) {
+    const int lid = createLink();
+    Device_WriteParms write{};
+    write.lid = lid;
+    write.flags = zemo::vxi11::flagEnd;
+    std::string command = "*IDN?";
+    write.data.data_len = static_cast<u_int>(command.size());
+    write.data.data_val = command.data();
+    Device_WriteResp written{};
+    ASSERT_EQ(
+        call(client_, device_write, xdr_Device_WriteParms, write, xdr_Device_WriteResp, written),
+        RPC_SUCCESS);
+    EXPECT_EQ(written.size, command.size());
+    struct Expected {
+        u_int request;
+        bool termChar;
+        std::string data;
+        int reason;
+    };
+    using namespace zemo::vxi11;
+    for (const Expected& expected :
+         {Expected{100, true, "ZEMO,", reasonTermChar},
+          Expected{3, false, "zem", reasonRequestCount},
+          Expected{11, false, "osim,0,1.0\n", reasonRequestCount | reasonEnd}}) {
+        Device_ReadParms read{};
+        read.lid = lid;
+        read.requestSize = expected.request;
+        read.io_timeout = 1000;
+        read.flags = expected.termChar ? flagTermCharSet : 0;
+        read.termChar = ',';
+        Device_ReadResp reply{};
+        ASSERT_EQ(
+            call(client_, device_read, xdr_Device_ReadParms, read, xdr_Device_ReadResp, reply),
+            RPC_SUCCESS);
+        EXPECT_EQ(reply.error, 0);
+        EXPECT_EQ(std::string(reply.data.data_val, reply.data.data_len), expected.data);
+        EXPECT_EQ(reply.reason, expected.reason);
+        freeReadReply(reply);
+    }
+}
+
+// The transport through the library's own opener: a read into a buffer smaller than the answer
+// returns the buffer's size, and the next read goes on where it stopped.
+TEST_F(CoreChannel, TransportReadsInBuffersOfAnySize) {
+    for (const std::string& name : {server_->name(0), server_->name(1)}) {
+        SCOPED_TRACE(name);
+        auto transport = zemo::openTransport(name);
+        transport->setTimeout(zemo::Milliseconds{2000});
+        const std::string command = "*IDN?\n";
+        transport->write(std::as_bytes(std::span(command)), true);
+        std::string answer;
+        std::byte buffer[4];
+        while (answer.size() < 19) {
+            const std::size_t count = transport->read(buffer);
+            ASSERT_GT(count, 0U);
+            ASSERT_LE(count, sizeof buffer);
+            answer.append(reinterpret_cast<const char*>(buffer), count);
+        }
+        EXPECT_EQ(answer, "ZEMO,zemosim,0,1.0\n");
+        transport->clear();
+        transport->close();
+    }
+}
+
+} // namespace

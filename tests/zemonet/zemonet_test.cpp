@@ -1,0 +1,411 @@
+// End to end over loopback: zemosim serves simulated instruments, and the built tools reach
+// them through the VXI-11 and raw socket transports of the real library.
+#include "../zemo/run_program.h"
+#include "sim_server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zemotest {
+namespace {
+
+const std::string identity = "ZEMO,zemosim,0,1.0\n";
+
+Outcome runTool(const char* program, std::vector<std::string> arguments, std::string input = {},
+                std::vector<std::string> environment = {}) {
+    arguments.insert(arguments.begin(), program);
+    Invocation invocation(program, std::move(arguments), std::move(input));
+    invocation.trace = false;
+    invocation.environment = std::move(environment);
+    return run(invocation);
+}
+
+Outcome send(const std::string& name, const std::string& lines) {
+    return runTool(ZEMOSEND, {name}, lines);
+}
+
+Outcome receive(const std::string& name, std::vector<std::string> options) {
+    options.push_back(name);
+    return runTool(ZEMORECV, std::move(options));
+}
+
+// Checks that a tool ended with STATUS, nothing on standard output and exactly ERR on standard
+// error.
+void expectFailure(const Outcome& outcome, int status, const std::string& err) {
+    EXPECT_EQ(outcome.status, status);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, err);
+}
+
+void expectSuccess(const Outcome& outcome, const std::string& out) {
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.out, out);
+}
+
+// What "DATA? COUNT" answers: an IEEE 488.2 block of the byte pattern 0, 1, ... 255 and a
+// newline.
+std::string dataBlock(std::size_t count) {
+    const std::string length = std::to_string(count);
+    std::string block = "#" + std::to_string(length.size()) + length;
+    for (std::size_t i = 0; i < count; ++i)
+        block.push_back(static_cast<char>(i & 0xff));
+    return block + "\n";
+}
+
+// The port in interface NAME: "vxi11/HOST:PORT/DEVICE" or "socket/HOST/PORT".
+std::string portOf(const std::string& name) {
+    if (name.rfind("socket/", 0) == 0)
+        return name.substr(name.rfind('/') + 1);
+    const auto colon = name.rfind(':');
+    return name.substr(colon + 1, name.find('/', colon) - colon - 1);
+}
+
+// Writes an instrument definition into DIR and returns its path.
+std::string instrumentFile(const TempDir& dir, const std::string& name, const std::string& text) {
+    const auto path = dir.path() / name;
+    std::ofstream(path) << text;
+    return path.string();
+}
+
+const char* const faultyInstrument = "name faulty\n"
+                                     "query MEAS:VOLT? 1.25\n"
+                                     "property VOLT 0\n"
+                                     "error ERR unknown command\n"
+                                     "delay SLOW? 1000 late\n"
+                                     "drop DROP\n"
+                                     "fault LOCKED 11\n"
+                                     "maxrecvsize 16\n"
+                                     "readchunk 1000\n";
+
+// One zemosim with the plain instrument inst0 and the instrument "faulty" for every test.
+class Loopback : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        directory_ = new TempDir;
+        server_ = new SimServer({instrumentFile(*directory_, "plain", ""),
+                                 instrumentFile(*directory_, "faulty", faultyInstrument)},
+                                4);
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete directory_;
+    }
+    // Every test starts with empty output queues.
+    void SetUp() override {
+        for (const auto& name : {plainVxi11(), faultyVxi11()})
+            ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
+    }
+
+    static std::string plainVxi11() { return server_->name(0); }
+    static std::string plainSocket() { return server_->name(1); }
+    static std::string faultyVxi11() { return server_->name(2); }
+    static std::string faultySocket() { return server_->name(3); }
+
+    static TempDir* directory_;
+    static SimServer* server_;
+};
+
+TempDir* Loopback::directory_ = nullptr;
+SimServer* Loopback::server_ = nullptr;
+
+TEST_F(Loopback, PrintsTheNameOfEveryInterface) {
+    const auto& names = server_->names();
+    ASSERT_EQ(names.size(), 4U);
+    EXPECT_EQ(names[0].rfind("vxi11/127.0.0.1:", 0), 0U);
+    EXPECT_EQ(names[0].substr(names[0].size() - 6), "/inst0");
+    EXPECT_EQ(names[1].rfind("socket/127.0.0.1/", 0), 0U);
+    EXPECT_EQ(names[2].substr(names[2].size() - 7), "/faulty");
+    EXPECT_EQ(names[3].rfind("socket/127.0.0.1/", 0), 0U);
+}
+
+// The answer waits in the instrument's output queue between the two processes.
+TEST_F(Loopback, SendThenReceiveCarriesAQueryAndItsAnswer) {
+    for (const auto& name : {plainVxi11(), plainSocket()}) {
+        SCOPED_TRACE(name);
+        expectSuccess(send(name, "*IDN?\n"), "");
+        expectSuccess(receive(name, {"-c", std::to_string(identity.size())}), identity);
+    }
+}
+
+TEST_F(Loopback, PropertiesQueriesAndUnknownCommands) {
+    for (const auto& name : {faultyVxi11(), faultySocket()}) {
+        SCOPED_TRACE(name);
+        expectSuccess(send(name, "VOLT 2.5\nVOLT?\nMEAS:VOLT?\nBOGUS\n*RST\nvolt?\n"), "");
+        // *RST empties the queue and sets the property back to its default.
+        expectSuccess(receive(name, {"-c", "2"}), "0\n");
+        expectSuccess(send(name, "VOLT 7\nvolt?\nMEAS:VOLT?\nBOGUS\n"), "");
+        expectSuccess(receive(name, {"-c", "27"}), "7\n1.25\nERR unknown command\n");
+    }
+}
+
+// Several MiB through many device_read replies of at most 1000 bytes (the instrument's
+// readchunk), after a command written in pieces of 16 bytes (its maxRecvSize).
+TEST_F(Loopback, CountedReadOfSeveralMebibytes) {
+    const std::size_t count = 3 * 1024 * 1024 + 7;
+    const std::string expected = dataBlock(count);
+    for (const auto& name : {faultyVxi11(), faultySocket(), plainVxi11(), plainSocket()}) {
+        SCOPED_TRACE(name);
+        expectSuccess(send(name, "DATA?          " + std::to_string(count) + "\n"), "");
+        const Outcome outcome = receive(name, {"-c", std::to_string(expected.size())});
+        EXPECT_EQ(outcome.status, 0);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_TRUE(outcome.out == expected) << "received " << outcome.out.size() << " bytes";
+    }
+}
+
+// A line longer than maxRecvSize reaches the instrument whole.
+TEST_F(Loopback, LongCommandInSmallPieces) {
+    const std::string value(300, 'x');
+    expectSuccess(send(faultyVxi11(), "VOLT " + value + "\nVOLT?\n"), "");
+    expectSuccess(receive(faultyVxi11(), {"-c", "301"}), value + "\n");
+}
+
+// Without a count zemorecv reads until the instrument has nothing more: the timeout ends it
+// with status 3, after the answer reached standard output.
+TEST_F(Loopback, EndlessReadEndsWithTimeout) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {plainVxi11(), "device_read failed: I/O timeout (VXI-11 error 15)"},
+        {plainSocket(), "no data from the instrument within 500 ms"}};
+    for (const auto& [name, reason] : cases) {
+        SCOPED_TRACE(name);
+        expectSuccess(send(name, "*IDN?\n"), "");
+        const Outcome outcome = receive(name, {"-t", "500"});
+        EXPECT_EQ(outcome.status, 3);
+        EXPECT_EQ(outcome.out, identity);
+        EXPECT_EQ(outcome.err, "zemo: zemo_read " + name + ": " + reason + "\n");
+    }
+}
+
+TEST_F(Loopback, ResetEmptiesTheOutputQueue) {
+    expectSuccess(send(plainVxi11(), "*IDN?\nDATA? 100000\n"), "");
+    expectSuccess(runTool(ZEMORESET, {plainVxi11()}), "");
+    expectFailure(receive(plainVxi11(), {"-t", "200"}), 3,
+                  "zemo: zemo_read " + plainVxi11() +
+                      ": device_read failed: I/O timeout (VXI-11 error 15)\n");
+}
+
+// An answer that comes later than the timeout.
+TEST_F(Loopback, DelayedAnswerTimesOut) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {faultyVxi11(), "device_read failed: I/O timeout (VXI-11 error 15)"},
+        {faultySocket(), "no data from the instrument within 200 ms"}};
+    for (const auto& [name, reason] : cases) {
+        SCOPED_TRACE(name);
+        expectSuccess(send(name, "SLOW?\n"), "");
+        expectFailure(receive(name, {"-c", "5", "-t", "200"}), 3,
+                      "zemo: zemo_read " + name + ": " + reason + "\n");
+        ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
+    }
+}
+
+TEST_F(Loopback, DeviceErrorCodeBecomesAMessage) {
+    expectFailure(send(faultyVxi11(), "LOCKED\n"), 2,
+                  "zemo: zemo_write " + faultyVxi11() +
+                      ": device_write failed: device locked by another link (VXI-11 error 11)\n");
+}
+
+TEST_F(Loopback, DroppedConnection) {
+    expectFailure(send(faultyVxi11(), "DROP\n"), 2,
+                  "zemo: zemo_write " + faultyVxi11() +
+                      ": device_write failed: RPC: Unable to receive (Connection reset by peer)\n");
+    // The server lives on.
+    expectSuccess(send(faultyVxi11(), "*IDN?\n"), "");
+    expectSuccess(receive(faultyVxi11(), {"-c", std::to_string(identity.size())}), identity);
+}
+
+TEST_F(Loopback, UnknownDeviceName) {
+    const std::string host = plainVxi11().substr(0, plainVxi11().rfind('/'));
+    for (const std::string device : {"gpib0,9", "inst7"}) {
+        const std::string name = host + "/" + device;
+        expectFailure(runTool(ZEMORESET, {name}), 2,
+                      "zemo: zemo_open " + name + ": create_link for device '" + device +
+                          "' failed: device not accessible (VXI-11 error 3)\n");
+    }
+}
+
+// A name without a device reaches inst0.
+TEST_F(Loopback, DeviceDefaultsToInst0) {
+    const std::string name = plainVxi11().substr(0, plainVxi11().rfind('/'));
+    expectSuccess(send(name, "*IDN?\n"), "");
+    expectSuccess(receive(name, {"-c", std::to_string(identity.size())}), identity);
+}
+
+TEST_F(Loopback, HostNamesResolve) {
+    for (std::string name : {plainVxi11(), plainSocket()}) {
+        SCOPED_TRACE(name);
+        name.replace(name.find("127.0.0.1"), 9, "localhost");
+        expectSuccess(send(name, "*IDN?\n"), "");
+        expectSuccess(receive(name, {"-c", std::to_string(identity.size())}), identity);
+    }
+}
+
+// Clients on several connections at once, one of them waiting in a long read meanwhile.
+TEST_F(Loopback, SeveralClientsAtOnce) {
+    expectSuccess(send(faultyVxi11(), "SLOW?\n"), "");
+    Outcome waiting;
+    std::thread waiter([&] { waiting = receive(faultyVxi11(), {"-c", "5", "-t", "8000"}); });
+    std::vector<Outcome> outcomes(4);
+    std::vector<std::thread> clients;
+    for (std::size_t i = 0; i < outcomes.size(); ++i)
+        clients.emplace_back([&, i] {
+            outcomes[i] = runTool(ZEMORESET, {i % 2 == 0 ? plainSocket() : plainVxi11()});
+        });
+    for (auto& client : clients)
+        client.join();
+    waiter.join();
+    for (const auto& outcome : outcomes)
+        expectSuccess(outcome, "");
+    expectSuccess(waiting, "late\n");
+}
+
+// Requests that are no VXI-11 calls, or no lines, end the connection but not the server.
+TEST_F(Loopback, BadRequestsDoNotHurtTheServer) {
+    const std::vector<std::string> garbage{
+        std::string("\x80\x00\x00\x04"
+                    "abcd",
+                    8),                                  // a record too short for a call
+        std::string("\xff\xff\xff\xff", 4) + "xyz",      // a record of 2 GiB announced
+        std::string("\x00\x00\x00\x00", 4) + "\n\n\n\n", // an empty fragment, then 168 MB
+        std::string(100000, '\n') + std::string(70000, 'x')};
+    for (const auto& name : {plainVxi11(), plainSocket()}) {
+        SCOPED_TRACE(name);
+        const auto portNumber = static_cast<unsigned short>(std::stoi(portOf(name)));
+        for (const auto& bytes : garbage) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(portNumber);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+            ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(bytes.size()));
+            ::close(fd);
+        }
+        expectSuccess(send(name, "*IDN?\n"), "");
+        expectSuccess(receive(name, {"-c", std::to_string(identity.size())}), identity);
+    }
+}
+
+TEST(Failures, ConnectionRefused) {
+    const std::string port = std::to_string(closedPort());
+    for (const std::string& name :
+         {"vxi11/127.0.0.1:" + port + "/inst0", "socket/127.0.0.1/" + port}) {
+        expectFailure(runTool(ZEMORESET, {name}), 2,
+                      "zemo: zemo_open " + name + ": cannot connect to '127.0.0.1' port " + port +
+                          ": Connection refused\n");
+    }
+}
+
+// A listener whose queue of pending connections is full lets a connect hang: the connect
+// timeout ends it with status 3.
+TEST(Failures, ConnectTimeout) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), length);
+    }
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    for (const std::string& name : {"vxi11/127.0.0.1:" + port, "socket/127.0.0.1/" + port}) {
+        expectFailure(runTool(ZEMORESET, {name}, {}, {"ZEMO_CONNECT_TIMEOUT=200"}), 3,
+                      "zemo: zemo_open " + name + ": cannot connect to '127.0.0.1' port " + port +
+                          ": no answer within 200 ms\n");
+    }
+    for (const int fd : fillers)
+        ::close(fd);
+    ::close(listener);
+}
+
+TEST(Failures, HostDoesNotResolve) {
+    for (const std::string name :
+         {"vxi11/nosuchhost.invalid:5000/inst0", "socket/nosuchhost.invalid"}) {
+        const Outcome outcome = runTool(ZEMORESET, {name});
+        EXPECT_EQ(outcome.status, 2);
+        const std::string start =
+            "zemo: zemo_open " + name + ": cannot resolve host 'nosuchhost.invalid': ";
+        // The resolver's reason depends on the machine's network.
+        EXPECT_EQ(outcome.err.substr(0, start.size()), start);
+        EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1);
+    }
+}
+
+struct MalformedName {
+    std::string name;
+    std::string reason;
+};
+
+class Malformed : public testing::TestWithParam<MalformedName> {};
+
+TEST_P(Malformed, NameFailsWithTheExpectedForm) {
+    expectFailure(runTool(ZEMORESET, {GetParam().name}), 2,
+                  "zemo: zemo_open " + GetParam().name + ": " + GetParam().reason + "\n");
+}
+
+const std::string vxi11Form = "vxi11/HOST[:PORT][/DEVICE]";
+const std::string socketForm = "socket/HOST[/PORT]";
+const std::string usbtmcForm = "usbtmc/N, usbtmc/usbtmcN or usbtmc//dev/usbtmcN";
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Malformed,
+    testing::Values(
+        MalformedName{"vxi11/", "missing host; expected " + vxi11Form},
+        MalformedName{"vxi11/127.0.0.1:", "missing host or port around ':' in '127.0.0.1:'; "
+                                          "expected " +
+                                              vxi11Form},
+        MalformedName{"vxi11/:5000/inst0", "missing host or port around ':' in ':5000'; "
+                                           "expected " +
+                                               vxi11Form},
+        MalformedName{"vxi11/127.0.0.1:99999", "invalid port '99999'; expected " + vxi11Form +
+                                                   " with a port from 1 to 65535"},
+        MalformedName{"vxi11/127.0.0.1:5x/inst0",
+                      "invalid port '5x'; expected " + vxi11Form + " with a port from 1 to 65535"},
+        MalformedName{"vxi11/127.0.0.1:5000/", "missing device after '/'; expected " + vxi11Form},
+        MalformedName{"vxi11/[::1:5000/inst0",
+                      "malformed IPv6 address '[::1:5000'; expected " + vxi11Form},
+        MalformedName{"vxi11/[::1]5000/inst0", "unexpected text after ']' in '[::1]5000'; "
+                                               "expected " +
+                                                   vxi11Form},
+        MalformedName{"socket/", "missing host; expected " + socketForm},
+        MalformedName{"socket/127.0.0.1:5025", "unexpected ':5025' after the host; expected " +
+                                                   socketForm + " (the port follows a '/')"},
+        MalformedName{"socket/127.0.0.1/0",
+                      "invalid port '0'; expected " + socketForm + " with a port from 1 to 65535"},
+        MalformedName{"socket/127.0.0.1/",
+                      "invalid port ''; expected " + socketForm + " with a port from 1 to 65535"},
+        MalformedName{"usbtmc/", "missing device; expected " + usbtmcForm},
+        MalformedName{"usbtmc/a/b", "malformed device 'a/b'; expected " + usbtmcForm}));
+
+TEST(Usbtmc, MissingNodeAndFilesThatAreNoDevice) {
+    TempDir dir;
+    const auto plainFile = dir.path() / "plain";
+    std::ofstream(plainFile) << "not a device\n";
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"usbtmc/97", "cannot open /dev/usbtmc97: No such file or directory"},
+        {"usbtmc/usbtmc97", "cannot open /dev/usbtmc97: No such file or directory"},
+        {"usbtmc//dev/null", "/dev/null is not a USBTMC device"},
+        {"usbtmc/" + plainFile.string(), plainFile.string() + " is not a USBTMC device"},
+        {"usbtmc/" + dir.path().string(),
+         "cannot open " + dir.path().string() + ": Is a directory"}};
+    for (const auto& [name, reason] : cases) {
+        SCOPED_TRACE(name);
+        expectFailure(runTool(ZEMORESET, {name}), 2,
+                      "zemo: zemo_open " + name + ": " + reason + "\n");
+    }
+}
+
+} // namespace
+} // namespace zemotest
