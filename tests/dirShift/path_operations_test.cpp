@@ -162,18 +162,18 @@ const SplitCase splitCases[] = {
     {"a/..b", {"a", "..b"}, "a/..b"},
 };
 
-class SplitTest : public testing::TestWithParam<SplitCase> {};
+class DirShiftSplitTest : public testing::TestWithParam<SplitCase> {};
 
-TEST_P(SplitTest, SplitsAndRendersAtOffsetZero) {
+TEST_P(DirShiftSplitTest, SplitsAndRendersAtOffsetZero) {
     const SplitCase& c = GetParam();
     const PathVector v = Access::split(c.path);
     EXPECT_EQ(v, c.components) << "got " << show(v);
     EXPECT_EQ(Access::render(v, 0), c.rendered);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, SplitTest, testing::ValuesIn(splitCases));
+INSTANTIATE_TEST_SUITE_P(Paths, DirShiftSplitTest, testing::ValuesIn(splitCases));
 
-TEST(SplitReuse, EmptiesTheVectorBeforeFillingIt) {
+TEST(DirShiftSplitReuse, EmptiesTheVectorBeforeFillingIt) {
     PathVector v = {"/old", "stuff", ".."};
     Access::path2vector("x", v);
     EXPECT_EQ(v, PathVector{"x"});
@@ -205,14 +205,14 @@ const RenderCase renderCases[] = {
     {{"/home", "u", ""}, 0, "/home/u/"},
 };
 
-TEST(Render, RendersFromTheOffset) {
+TEST(DirShiftRender, RendersFromTheOffset) {
     for (const RenderCase& c : renderCases) {
         SCOPED_TRACE(show(c.vs) + " at " + std::to_string(c.offset));
         EXPECT_EQ(Access::render(c.vs, c.offset), c.rendered);
     }
 }
 
-TEST(Dump, WritesOneNumberedLinePerComponent) {
+TEST(DirShiftDump, WritesOneNumberedLinePerComponent) {
     testing::internal::CaptureStderr();
     Access::dump({"/opt", "a"});
     Access::dump({});
@@ -260,7 +260,7 @@ const RelativeCase relativeCases[] = {
     {{}, {}, ""},
 };
 
-TEST(RelativePath, LeadsFromTheBaseToThePath) {
+TEST(DirShiftRelativePath, LeadsFromTheBaseToThePath) {
     for (const RelativeCase& c : relativeCases) {
         SCOPED_TRACE(show(c.path) + " from " + show(c.base));
         EXPECT_EQ(Access::relative(c.path, c.base), c.result);
@@ -302,7 +302,7 @@ const JoinCase joinCases[] = {
     {{"/home"}, {"", "a"}, {"/home", "", "a"}},
 };
 
-TEST(Join, AppendsTheSecondVectorResolvingDotDot) {
+TEST(DirShiftJoin, AppendsTheSecondVectorResolvingDotDot) {
     for (const JoinCase& c : joinCases) {
         SCOPED_TRACE(show(c.v1) + " + " + show(c.v2));
         const PathVector joined = Access::join(c.v1, c.v2);
@@ -344,7 +344,7 @@ const ParseCase parseCases[] = {
     {{"-rmb", "-rmb", "-d", "x"}, "bd", {"x"}, 1},
 };
 
-TEST(ParseCommandLine, SetsFlagsAndCollectsPaths) {
+TEST(DirShiftParseCommandLine, SetsFlagsAndCollectsPaths) {
     for (const ParseCase& c : parseCases) {
         SCOPED_TRACE(show(c.args));
         const Access::Parsed parsed = Access::parse(c.args);
@@ -399,7 +399,7 @@ const RootCase rootCases[] = {
     {"PART_NON_COMPONENTS ", "/src/p", "/opt/root", "/src/p"},
 };
 
-TEST(RelatedRoot, ChoosesTheVariableByCurrentPart) {
+TEST(DirShiftRelatedRoot, ChoosesTheVariableByCurrentPart) {
     for (const RootCase& c : rootCases) {
         SCOPED_TRACE(c.currentPart.value_or("(unset)"));
         ScopedEnvironment environment;
@@ -414,7 +414,7 @@ TEST(RelatedRoot, ChoosesTheVariableByCurrentPart) {
 
 // A tree with home/u/proj (the starting directory and the process's working directory),
 // home/u/link -> data/work, and data/work/sub holding f.c.
-class PhysicalPathTest : public testing::Test {
+class DirShiftPhysicalPathTest : public testing::Test {
   protected:
     void SetUp() override {
         tree.makeDirectory("home/u/proj");
@@ -443,7 +443,7 @@ class PhysicalPathTest : public testing::Test {
     const std::string work = root + "/data/work";
 };
 
-TEST_F(PhysicalPathTest, ResolvesDirectoriesAndTheParentsOfFiles) {
+TEST_F(DirShiftPhysicalPathTest, ResolvesDirectoriesAndTheParentsOfFiles) {
     expectPhysical(root + "/home/u/link", work);
     expectPhysical(root + "/home/u/link/", work);
     expectPhysical("../link", work);
@@ -453,25 +453,25 @@ TEST_F(PhysicalPathTest, ResolvesDirectoriesAndTheParentsOfFiles) {
     expectPhysical("/", "/");
 }
 
-TEST_F(PhysicalPathTest, ReportsAParentThatCannotBeEntered) {
+TEST_F(DirShiftPhysicalPathTest, ReportsAParentThatCannotBeEntered) {
     const std::string message =
         "ERROR [dirShift]: Directory DNE \"" + root + "/home/u/link/new\"\n";
     expectPhysical(root + "/home/u/link/new/x", proj + "/x", message);
     expectPhysical(root + "/home/u/link/new/", proj + "/", message);
 }
 
-TEST_F(PhysicalPathTest, TakesABareNameFromTheCurrentDirectory) {
+TEST_F(DirShiftPhysicalPathTest, TakesABareNameFromTheCurrentDirectory) {
     tree.makeFile("home/u/proj/main.c");
     expectPhysical("main.c", proj + "/main.c");
     expectPhysical("notyet.c", proj + "/notyet.c");
     expectPhysical("", proj + "/");
 }
 
-TEST_F(PhysicalPathTest, TakesANameBelowTheRootFromTheRoot) {
+TEST_F(DirShiftPhysicalPathTest, TakesANameBelowTheRootFromTheRoot) {
     expectPhysical("/dirShift-no-such-entry", "/dirShift-no-such-entry");
 }
 
-TEST_F(PhysicalPathTest, ReportsAStartingDirectoryThatCannotBeEnteredAgain) {
+TEST_F(DirShiftPhysicalPathTest, ReportsAStartingDirectoryThatCannotBeEnteredAgain) {
     const std::string gone = root + "/gone";
     testing::internal::CaptureStderr();
     EXPECT_EQ(Access::physical(gone, work), work);
@@ -479,7 +479,7 @@ TEST_F(PhysicalPathTest, ReportsAStartingDirectoryThatCannotBeEnteredAgain) {
               "ERROR [dirShift]: Directory DNE \"" + gone + "\"\n");
 }
 
-TEST_F(PhysicalPathTest, ReturnsTheArgumentWhenTheWorkingDirectoryWasRemoved) {
+TEST_F(DirShiftPhysicalPathTest, ReturnsTheArgumentWhenTheWorkingDirectoryWasRemoved) {
     const std::string gone = root + "/gone";
     tree.makeDirectory("gone");
     ASSERT_EQ(chdir(gone.c_str()), 0);
@@ -524,7 +524,7 @@ class DeepChain {
     int levels_;
 };
 
-TEST_F(PhysicalPathTest, ReturnsTheArgumentWhenTheWorkingDirectoryIsTooLong) {
+TEST_F(DirShiftPhysicalPathTest, ReturnsTheArgumentWhenTheWorkingDirectoryIsTooLong) {
     const DeepChain chain(proj, 21);
     // Walk down to the second-deepest level, where the path still fits.
     for (int level = 0; level < 20; ++level)

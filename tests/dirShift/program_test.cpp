@@ -100,12 +100,12 @@ const ProgramCase commandLineCases[] = {
     {{"", "-rmb"}, homeSetting, "", "", 0},
 };
 
-TEST(CommandLine, SelectsTheModeAndEchoesTheCall) {
+TEST(DirShiftCommandLine, SelectsTheModeAndEchoesTheCall) {
     for (const ProgramCase& c : commandLineCases)
         expectRun(c);
 }
 
-TEST(CommandLine, QuotesEchoedWordsThatTheShellWouldChange) {
+TEST(DirShiftCommandLine, QuotesEchoedWordsThatTheShellWouldChange) {
     expectRun({{"-d", "-rmb", "a b", "it's", "", "$HOME", "plain/x-1.c"},
                {"PWD=/home/u/my proj"},
                "RMB\nRMB\nRMB\nRMB\nRMB\n",
@@ -117,7 +117,7 @@ TEST(CommandLine, QuotesEchoedWordsThatTheShellWouldChange) {
 
 // ---- Starting directory ----
 
-TEST(StartingDirectory, FallsBackToTheWorkingDirectoryWithoutPWD) {
+TEST(DirShiftStartingDirectory, FallsBackToTheWorkingDirectoryWithoutPWD) {
     expectRun({{"-d", "-rmn", "/a/b", "/"},
                {},
                "../a/b\n\n",
@@ -127,7 +127,7 @@ TEST(StartingDirectory, FallsBackToTheWorkingDirectoryWithoutPWD) {
               "/");
 }
 
-TEST(StartingDirectory, StopsWhenNeitherPWDNorTheWorkingDirectoryCanBeRead) {
+TEST(DirShiftStartingDirectory, StopsWhenNeitherPWDNorTheWorkingDirectoryCanBeRead) {
     TempTree tree;
     tree.makeDirectory("gone");
     RunRequest request;
@@ -187,7 +187,7 @@ const ProgramCase emptyRootCases[] = {
      2},
 };
 
-TEST(RelatedRoot, StopsWhenTheChosenVariableIsEmpty) {
+TEST(DirShiftRelatedRoot, StopsWhenTheChosenVariableIsEmpty) {
     for (const ProgramCase& c : emptyRootCases)
         expectRun(c);
 }
@@ -211,7 +211,7 @@ void expectLines(const std::vector<std::string>& options,
     }
 }
 
-TEST(ModeRMN, ExpressesThePathFromTheStartingDirectory) {
+TEST(DirShiftModeRMN, ExpressesThePathFromTheStartingDirectory) {
     expectLines({"-rmn"}, {"PWD=/ws/parts/sensor/src"},
                 {
                     {"/ws/parts/sensor/src/main.c", "main.c"},
@@ -233,7 +233,7 @@ TEST(ModeRMN, ExpressesThePathFromTheStartingDirectory) {
                 });
 }
 
-TEST(ModeRSN, ExpressesThePathFromTheRelatedRoot) {
+TEST(DirShiftModeRSN, ExpressesThePathFromTheRelatedRoot) {
     expectLines({"-rsn"}, {"CURRENT_PART=sensor", "PART_SRC_ROOT=/ws/parts/sensor"},
                 {
                     {"/ws/parts/sensor/src/main.c", "src/main.c"},
@@ -256,7 +256,7 @@ TEST(ModeRSN, ExpressesThePathFromTheRelatedRoot) {
     }
 }
 
-TEST(ModeRSNandRMB, ExpressesThePathFromTheStartingDirectoryInTheRelatedRoot) {
+TEST(DirShiftModeRSNandRMB, ExpressesThePathFromTheStartingDirectoryInTheRelatedRoot) {
     struct Case {
         std::string pwd;
         std::string argument;
@@ -292,7 +292,7 @@ TEST(ModeRSNandRMB, ExpressesThePathFromTheStartingDirectoryInTheRelatedRoot) {
                 {{"../include/x.h", "lib/include/x.h"}});
 }
 
-TEST(Modes, PrintOneLinePerArgumentInOrder) {
+TEST(DirShiftModes, PrintOneLinePerArgumentInOrder) {
     expectRun(
         {{"-rmb", "-rsn", "main.c", "../inc/defs.h"},
          {"PWD=/ws/parts/sensor/src", "CURRENT_PART=sensor", "PART_SRC_ROOT=/ws/parts/sensor"},
@@ -306,7 +306,7 @@ TEST(Modes, PrintOneLinePerArgumentInOrder) {
 // /ws is a link to /export/ws; /ws/parts/sensor holds src, inc and obj, src/main.c and
 // inc/defs.h, and nothing named nodir. The program starts in, and PWD names, the logical
 // /ws/parts/sensor/src. All of it lives below a temporary root.
-class PhysicalModeTest : public testing::Test {
+class DirShiftPhysicalModeTest : public testing::Test {
   protected:
     void SetUp() override {
         for (const char* directory : {"src", "inc", "obj"})
@@ -321,7 +321,7 @@ class PhysicalModeTest : public testing::Test {
     const std::string start = root + "/ws/parts/sensor/src";
 };
 
-TEST_F(PhysicalModeTest, ResolvesLinksOnBothSides) {
+TEST_F(DirShiftPhysicalModeTest, ResolvesLinksOnBothSides) {
     expectLines({"-rmn", "-p"}, {"PWD=" + start},
                 {
                     {"../inc/defs.h", "../inc/defs.h"},
@@ -338,7 +338,7 @@ TEST_F(PhysicalModeTest, ResolvesLinksOnBothSides) {
                 start);
 }
 
-TEST_F(PhysicalModeTest, ReportsAParentThatCannotBeEntered) {
+TEST_F(DirShiftPhysicalModeTest, ReportsAParentThatCannotBeEntered) {
     expectRun({{"-rmn", "-p", "nodir/x.c", "main.c"},
                {"PWD=" + start},
                "x.c\nmain.c\n",
@@ -347,7 +347,7 @@ TEST_F(PhysicalModeTest, ReportsAParentThatCannotBeEntered) {
               start);
 }
 
-TEST_F(PhysicalModeTest, TakesPathsAsWrittenWithoutP) {
+TEST_F(DirShiftPhysicalModeTest, TakesPathsAsWrittenWithoutP) {
     expectLines({"-rmn"}, {"PWD=" + start},
                 {
                     {root + "/ws/parts/sensor/src/main.c", "main.c"},
@@ -360,7 +360,7 @@ TEST_F(PhysicalModeTest, TakesPathsAsWrittenWithoutP) {
 
 // ---- Standard output ----
 
-TEST(Output, ReportsAFailedWrite) {
+TEST(DirShiftOutput, ReportsAFailedWrite) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-rmn", "/x"}, {"-rmb", "a", "b"}}) {
         RunRequest request;
