@@ -6,11 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
 #include <fstream>
+#include <memory>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace zemotest {
 namespace {
@@ -291,6 +298,92 @@ TEST_F(Loopback, BadRequestsDoNotHurtTheServer) {
         expectSuccess(send(name, "*IDN?\n"), "");
         expectSuccess(receive(name, {"-c", std::to_string(identity.size())}), identity);
     }
+}
+
+// IPv6 on loopback, in both spellings of the address.
+TEST(Ipv6, SendThenReceive) {
+    std::unique_ptr<SimServer> server;
+    try {
+        server = std::make_unique<SimServer>(std::vector<std::string>{"-a", "::1"}, 2);
+    } catch (const std::runtime_error& error) {
+        GTEST_SKIP() << "no IPv6 loopback here: " << error.what();
+    }
+    const std::string port = portOf(server->name(1));
+    EXPECT_EQ(server->name(0), "vxi11/[::1]:" + portOf(server->name(0)) + "/inst0");
+    EXPECT_EQ(server->name(1), "socket/[::1]/" + port);
+    for (const auto& name : {server->name(0), server->name(1), "socket/::1/" + port}) {
+        SCOPED_TRACE(name);
+        expectSuccess(send(name, "*IDN?\n"), "");
+        expectSuccess(receive(name, {"-c", std::to_string(identity.size())}), identity);
+    }
+}
+
+bool portmapperListens() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(111);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool listens = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return listens;
+}
+
+// Debian's rpcbind, started for the test unless one runs already, and stopped by its pid.
+class Rpcbind {
+  public:
+    Rpcbind() {
+        if (portmapperListens())
+            return;
+        char* argv[] = {const_cast<char*>(RPCBIND), const_cast<char*>("-f"), nullptr};
+        if (::posix_spawn(&pid_, RPCBIND, nullptr, nullptr, argv, environ) != 0) {
+            pid_ = -1;
+            return;
+        }
+        // rpcbind signals nothing when it is ready; its listening port is the signal.
+        for (int attempt = 0; attempt < 200 && !portmapperListens(); ++attempt)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    Rpcbind(const Rpcbind&) = delete;
+    Rpcbind& operator=(const Rpcbind&) = delete;
+    ~Rpcbind() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Plain "vxi11/HOST/DEVICE" names ask the portmapper for the core channel's port.
+TEST(Portmapper, NamesWithoutAPortGoThroughRpcbind) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can start rpcbind on port 111; skipping the portmapper test";
+    if (::access(RPCBIND, X_OK) != 0)
+        GTEST_SKIP() << RPCBIND << " is not installed (Debian package rpcbind)";
+    const std::string name = "vxi11/127.0.0.1/inst0";
+    if (!portmapperListens())
+        expectFailure(runTool(ZEMORESET, {name}), 2,
+                      "zemo: zemo_open " + name +
+                          ": cannot connect to the portmapper at "
+                          "'127.0.0.1' port 111: Connection refused\n");
+    const Rpcbind rpcbind;
+    ASSERT_TRUE(portmapperListens()) << "rpcbind did not start listening on port 111";
+    const std::string unregistered = "zemo: zemo_open " + name +
+                                     ": the portmapper on '127.0.0.1' knows no VXI-11 core "
+                                     "channel (program 395183 version 1)\n";
+    {
+        SimServer server({"-r"}, 3);
+        EXPECT_EQ(server.name(1), name);
+        expectSuccess(send(name, "*IDN?\n"), "");
+        expectSuccess(receive(name, {"-c", std::to_string(identity.size())}), identity);
+        expectSuccess(runTool(ZEMORESET, {"vxi11/localhost"}), "");
+        // Stopped, zemosim takes its registration back.
+        EXPECT_EQ(server.stop(), 0);
+    }
+    expectFailure(runTool(ZEMORESET, {name}), 2, unregistered);
 }
 
 TEST(Failures, ConnectionRefused) {
