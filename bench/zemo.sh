@@ -63,3 +63,57 @@ measure_receive_stream() {
 
 measure_send_lines
 measure_receive_stream
+
+# Network transports: zemosim serves the instrument on loopback; zemorecv reads 1 GiB of a
+# larger "DATA?" answer over the raw socket and over VXI-11, and nc (netcat-openbsd) reads the
+# same over the same socket as the peer. The query goes in over VXI-11 before each timed read
+# (the output queue is the instrument's, whichever protocol reads it); zemoreset empties the
+# queue afterwards. Targets: socket at least 0.8x nc; VXI-11 at least 0.5x the socket.
+net_bytes=1073741824
+
+# start_zemosim: starts zemosim in the background and waits until it has printed its names
+# (it prints them once it listens); sets vxi11_name and socket_name.
+start_zemosim() {
+    [ -x "$bin/zemosim" ] || { echo "bench/zemo.sh: no program at $bin/zemosim" >&2; exit 1; }
+    command -v nc > /dev/null || { echo "bench/zemo.sh: nc (netcat-openbsd) is missing" >&2; exit 1; }
+    mkfifo "$work/names"
+    "$bin/zemosim" > "$work/names" &
+    zemosim_pid=$!
+    trap 'kill "$zemosim_pid" 2> /dev/null; rm -rf "$work"' EXIT
+    { read -r vxi11_name; read -r socket_name; } < "$work/names"
+}
+
+# best_read_seconds COMMAND: queues a 2 GiB answer, times COMMAND reading 1 GiB of it, and
+# empties the queue; prints the lowest of $rounds times in seconds.
+best_read_seconds() {
+    local best="" start end elapsed
+    for ((round = 0; round < rounds; round++)); do
+        echo "DATA? $((2 * net_bytes))" | "$bin/zemosend" "$vxi11_name"
+        start=$(date +%s%N)
+        bash -c "$1"
+        end=$(date +%s%N)
+        "$bin/zemoreset" "$vxi11_name"
+        elapsed=$((end - start))
+        if [ -z "$best" ] || [ "$elapsed" -lt "$best" ]; then best=$elapsed; fi
+    done
+    awk -v ns="$best" 'BEGIN { printf "%.4f", ns / 1e9 }'
+}
+
+# measure_network_streams: 1 GiB through nc, zemorecv over the socket, and zemorecv over
+# VXI-11, each into a pipe.
+measure_network_streams() {
+    start_zemosim
+    local host=${socket_name#socket/}
+    local port=${host##*/}
+    host=${host%/*}
+    local peer socket vxi11
+    peer=$(best_read_seconds "nc -d '$host' '$port' | head -c $net_bytes > /dev/null")
+    socket=$(best_read_seconds "'$bin/zemorecv' -c $net_bytes '$socket_name' | cat > /dev/null")
+    vxi11=$(best_read_seconds "'$bin/zemorecv' -c $net_bytes '$vxi11_name' | cat > /dev/null")
+    echo "1 GiB from zemosim into a pipe: nc ${peer} s; zemorecv over the socket ${socket} s;" \
+         "zemorecv over VXI-11 ${vxi11} s"
+    echo "  the socket transport moves $(ratio "$peer" "$socket")x the throughput of nc (target: at least 0.8x)"
+    echo "  VXI-11 moves $(ratio "$socket" "$vxi11")x the throughput of the socket (target: at least 0.5x)"
+}
+
+measure_network_streams
