@@ -29,13 +29,27 @@
  *
  * e.g. sim/source/chunks=4,0,6/timeout=read@3. Simulated timeouts are reported at once.
  *
+ * The network and USB transports reach real instruments (HOST is a name, an IPv4 address or an
+ * IPv6 address, the latter bare or in brackets, and in brackets when a port follows it):
+ *
+ *     vxi11/HOST[/DEVICE]        VXI-11; the portmapper on HOST gives the core channel's port;
+ *                                DEVICE is e.g. inst0 (the default) or gpib0,9
+ *     vxi11/HOST:PORT[/DEVICE]   the same on core channel PORT, without the portmapper
+ *     socket/HOST[/PORT]         raw SCPI socket, PORT 5025 by default
+ *     usbtmc/N                   the Linux USBTMC driver's /dev/usbtmcN (also usbtmc/usbtmcN,
+ *                                or an absolute path: usbtmc//dev/usbtmc0)
+ *
+ * e.g. vxi11/192.168.0.100/gpib0,9, vxi11/[::1]:40000/inst0, socket/scope.lab. Connecting gives
+ * up after ZEMO_CONNECT_TIMEOUT milliseconds (default 5000) with ZEMO_TIMEOUT. A socket read
+ * returns the bytes that have arrived; a socket clear discards them.
+ *
  * Every call returns a status. Until an error handler is installed a failing call returns
  * ZEMO_FAILURE or ZEMO_TIMEOUT (zemo_open returns NULL); once a handler is installed, the
  * handler is called first and, if it returns, the call returns the status as before.
  *
  * Setting the environment variable ZEMO_TRACE to a file name (or "-" for standard error)
  * logs every call, its arguments and its results, one line per call, in the order made,
- * appended to the file:
+ * appended to the file (the variable is read once, when the library is loaded):
  *
  *     zemo_open("sim/source") = ZEMO_OK, h1
  *     zemo_read(h1, 16, 0, &received) = ZEMO_OK, received 16 "0123456789abcde\n"
