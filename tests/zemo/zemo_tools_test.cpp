@@ -485,7 +485,8 @@ TEST(MendedFaults, ReceiveRejectsOverreportingLibrary) {
     EXPECT_EQ(outcome.status, 2);
 }
 
-// ZEMO_TRACE=- sends the trace to standard error; without ZEMO_TRACE nothing is traced.
+// ZEMO_TRACE=- sends the trace to standard error; without ZEMO_TRACE nothing is traced; a trace
+// file that cannot be opened is reported once and the tool works on untraced.
 TEST(Trace, GoesToStandardErrorOrNowhere) {
     Invocation invocation(ZEMORESET, {asInvoked, "sim/sink"});
     invocation.trace = false;
@@ -493,6 +494,11 @@ TEST(Trace, GoesToStandardErrorOrNowhere) {
     invocation.environment = {"ZEMO_TRACE=-"};
     EXPECT_EQ(zemotest::run(invocation).err,
               handlerLine + openLine("sim/sink") + "zemo_clear(h1) = ZEMO_OK\n" + closeLine);
+    invocation.environment = {"ZEMO_TRACE=/nonexistent/trace"};
+    const Outcome outcome = zemotest::run(invocation);
+    EXPECT_EQ(outcome.err,
+              "zemo: ZEMO_TRACE: cannot open '/nonexistent/trace': No such file or directory\n");
+    EXPECT_EQ(outcome.status, 0);
 }
 
 // Without libzemo the dynamic loader refuses to start a tool.
