@@ -6,16 +6,16 @@
 #   20,000 paths:    dirShift -rmn PATH...  vs  realpath -s -m --relative-to=DIR PATH...
 #                    and a C program that writes each argument and a newline with one write
 #                    each (the floor that flushing every line sets).
-# Each figure is the lowest of several rounds of the mean time per call, which keeps the noise
-# of a shared machine out. Usage: bench/dirShift.sh [path/to/dirShift]   (default build/bin/dirShift)
+# Each figure is the lowest, over several rounds in which the commands take turns, of the mean
+# time per call; that keeps most of the noise of a shared machine out. Usage: bench/dirShift.sh [path/to/dirShift]   (default build/bin/dirShift)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 program=${1:-$here/build/bin/dirShift}
 [ -x "$program" ] || { echo "bench/dirShift.sh: no program at $program; run make first" >&2; exit 1; }
-rounds=${ROUNDS:-7}
-calls=${CALLS:-300}
-bulk_calls=${BULK_CALLS:-10}
+rounds=${ROUNDS:-15}
+calls=${CALLS:-100}
+bulk_calls=${BULK_CALLS:-5}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -76,15 +76,12 @@ realpath_program=$(command -v realpath)
 
 start=/ws/parts/sensor/src
 
-# best N COMMAND...: the lowest mean over the rounds, in nanoseconds.
-best() {
-    local n=$1 low="" t
-    shift
-    for ((round = 0; round < rounds; ++round)); do
-        t=$(PWD=$start "$work/timeit" "$n" "$@")
-        if [ -z "$low" ] || [ "$t" -lt "$low" ]; then low=$t; fi
-    done
-    echo "$low"
+# lower VAR N COMMAND...: times one batch of N calls and keeps the lower of it and $VAR.
+lower() {
+    local var=$1 n=$2 t
+    shift 2
+    t=$(PWD=$start "$work/timeit" "$n" "$@")
+    if [ -z "${!var}" ] || [ "$t" -lt "${!var}" ]; then printf -v "$var" '%s' "$t"; fi
 }
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2fx", a / b }'; }
@@ -97,13 +94,16 @@ for ((i = 0; i < 20000; ++i)); do
     paths+=("/ws/parts/sensor/src/module$((i % 50))/file$i.c")
 done
 
-call_shift=$(best "$calls" "$program" -rmn "$one")
-call_peer=$(best "$calls" "$realpath_program" -s -m --relative-to="$start" "$one")
-call_floor=$(best "$calls" "$work/noop")
-
-bulk_shift=$(best "$bulk_calls" "$program" -rmn "${paths[@]}")
-bulk_peer=$(best "$bulk_calls" "$realpath_program" -s -m --relative-to="$start" "${paths[@]}")
-bulk_floor=$(best "$bulk_calls" "$work/writeargs" "${paths[@]}")
+# The commands take turns in every round, so that a busy spell of the machine hits all alike.
+call_shift="" call_peer="" call_floor="" bulk_shift="" bulk_peer="" bulk_floor=""
+for ((round = 0; round < rounds; ++round)); do
+    lower call_shift "$calls" "$program" -rmn "$one"
+    lower call_peer "$calls" "$realpath_program" -s -m --relative-to="$start" "$one"
+    lower call_floor "$calls" "$work/noop"
+    lower bulk_shift "$bulk_calls" "$program" -rmn "${paths[@]}"
+    lower bulk_peer "$bulk_calls" "$realpath_program" -s -m --relative-to="$start" "${paths[@]}"
+    lower bulk_floor "$bulk_calls" "$work/writeargs" "${paths[@]}"
+done
 
 echo "dirShift benchmark: $program ($(nproc) cores, lowest of $rounds rounds)"
 echo "one path per call:"
