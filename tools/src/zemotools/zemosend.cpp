@@ -58,7 +58,8 @@ int main(int argc, char* argv[]) {
             line[length++] = '\n';
         zemo_write(handle, line, static_cast<uint64_t>(length), 1, nullptr);
     }
-    if (std::ferror(stdin)) {
+    // The loop also ends when getline cannot grow the buffer; only the end of input is normal.
+    if (std::ferror(stdin) || !std::feof(stdin)) {
         std::fprintf(stderr, "%s: reading standard input: %s\n", program, std::strerror(errno));
         status = 4;
     }
