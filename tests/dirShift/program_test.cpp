@@ -115,6 +115,36 @@ TEST(DirShiftCommandLine, QuotesEchoedWordsThatTheShellWouldChange) {
     expectRun({{"-d"}, {"PWD="}, "", "dirShift call:: cd '' && dirShift \n", 0});
 }
 
+// The echo line, given to a shell, repeats the call: same directory, options and paths.
+TEST(DirShiftCommandLine, EchoLineRunsTheSameCallAgain) {
+    TempTree tree;
+    tree.makeDirectory("my proj/it's here");
+    const std::string start = (tree.root() / "my proj/it's here").string();
+    const std::vector<std::string> environment = {"PWD=" + start,
+                                                  "ORVEX_ROOT=" + tree.root().string()};
+    RunRequest request;
+    request.args = {"-d", "-rmb", "-rsn", "a b", "$HOME/x", "", "../*.c", "it's"};
+    request.environment = environment;
+    const RunResult first = dirshift_test::runProgram(program, request);
+    ASSERT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, "my proj/it's here/a b\nmy proj/it's here/$HOME/x\nmy proj/it's here\n"
+                         "my proj/*.c\nmy proj/it's here/it's\n");
+
+    const std::string prefix = "dirShift call:: ";
+    ASSERT_EQ(first.err.rfind(prefix, 0), 0u) << first.err;
+    std::string command = first.err.substr(prefix.size());
+    const std::string::size_type call = command.find(" && dirShift ");
+    ASSERT_NE(call, std::string::npos) << command;
+    command.replace(call, 12, " && '" + program + "'");
+    RunRequest again;
+    again.args = {"-c", command};
+    again.environment = {"ORVEX_ROOT=" + tree.root().string()};
+    const RunResult second = dirshift_test::runProgram("/bin/sh", again);
+    EXPECT_EQ(second.out, first.out);
+    EXPECT_EQ(second.err, ""); // -d itself is not echoed
+    EXPECT_EQ(second.status, 0);
+}
+
 // ---- Starting directory ----
 
 TEST(DirShiftStartingDirectory, FallsBackToTheWorkingDirectoryWithoutPWD) {

@@ -72,6 +72,13 @@ std::string describeVariable(const char* name) {
     return std::string(name) + " is \"" + value + "\"";
 }
 
+// Explains why reading the working directory failed with the error number `error`.
+std::string workingDirectoryProblem(int error) {
+    if (error == ERANGE)
+        return "its physical path is longer than 4095 characters";
+    return std::strerror(error);
+}
+
 // True when `c` may stand unquoted in a shell word anywhere after the command name.
 bool isShellSafe(char c) {
     const auto byte = static_cast<unsigned char>(c);
@@ -285,7 +292,9 @@ int dirShift::adjust() {
         std::string line = applySelectedMode(std::move(path));
         line += '\n';
         if (!writeAll(STDOUT_FILENO, line)) {
-            reportError(std::string("cannot write to standard output: ") + std::strerror(errno));
+            const int writeError = errno;
+            reportError(std::string("cannot write to standard output: ") +
+                        std::strerror(writeError));
             return 1;
         }
     }
@@ -440,14 +449,10 @@ std::string dirShift::getPhysicalPath(std::string s) {
     }
     char cwdC[4096];
     const bool cwdRead = getcwd(cwdC, sizeof cwdC) != nullptr;
-    const int cwdErrno = errno;
-    if (!cwdRead) {
-        const std::string reason = cwdErrno == ERANGE
-                                       ? std::string("its physical path is longer than 4095 "
-                                                     "characters")
-                                       : std::string(std::strerror(cwdErrno));
-        reportError("cannot read the working directory while resolving \"" + s + "\": " + reason);
-    }
+    const int cwdError = errno;
+    if (!cwdRead)
+        reportError("cannot read the working directory while resolving \"" + s +
+                    "\": " + workingDirectoryProblem(cwdError));
     if (chdir(originalPath.c_str()) != 0)
         reportMissingDirectory(originalPath);
     if (!cwdRead)
@@ -487,8 +492,9 @@ std::string dirShift::getPWD() {
         return pwd;
     char cwdC[4096];
     if (getcwd(cwdC, sizeof cwdC) == nullptr) {
-        reportError(std::string("PWD is not set and the working directory cannot be read: ") +
-                    std::strerror(errno));
+        const int cwdError = errno;
+        reportError("PWD is not set and the working directory cannot be read: " +
+                    workingDirectoryProblem(cwdError));
         std::exit(1);
     }
     return cwdC;
