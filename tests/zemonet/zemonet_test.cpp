@@ -88,6 +88,7 @@ const char* const faultyInstrument = "name faulty\n"
                                      "delay SLOW? 1000 late\n"
                                      "drop DROP\n"
                                      "fault LOCKED 11\n"
+                                     "stall HANG 3000\n"
                                      "maxrecvsize 16\n"
                                      "readchunk 1000\n";
 
@@ -216,6 +217,14 @@ TEST_F(Loopback, DeviceErrorCodeBecomesAMessage) {
     expectFailure(send(faultyVxi11(), "LOCKED\n"), 2,
                   "zemo: zemo_write " + faultyVxi11() +
                       ": device_write failed: device locked by another link (VXI-11 error 11)\n");
+}
+
+// The instrument withholds its reply: the RPC times out a second after the I/O timeout.
+TEST_F(Loopback, WithheldReplyTimesOut) {
+    const Outcome outcome = runTool(ZEMOSEND, {"-t", "200", faultyVxi11()}, "HANG\n");
+    expectFailure(outcome, 3,
+                  "zemo: zemo_write " + faultyVxi11() +
+                      ": device_write: no reply from the instrument (RPC: Timed out)\n");
 }
 
 TEST_F(Loopback, DroppedConnection) {
@@ -384,6 +393,59 @@ TEST(Portmapper, NamesWithoutAPortGoThroughRpcbind) {
         EXPECT_EQ(server.stop(), 0);
     }
     expectFailure(runTool(ZEMORESET, {name}), 2, unregistered);
+}
+
+// Devices that report a maxRecvSize of 0 or 2^32-1 (clamped to a few KiB and to 1 MiB), or of
+// one byte: a long line still arrives whole.
+TEST(MaxRecvSize, LongLinesArriveWhole) {
+    TempDir dir;
+    SimServer server({instrumentFile(dir, "zero", "property VOLT\nmaxrecvsize 0\n"),
+                      instrumentFile(dir, "huge", "property VOLT\nmaxrecvsize 4294967295\n"),
+                      instrumentFile(dir, "one", "property VOLT\nmaxrecvsize 1\n")},
+                     6);
+    const std::string value(5000, 'v');
+    for (const std::size_t index : {0U, 2U, 4U}) {
+        const std::string& name = server.name(index);
+        SCOPED_TRACE(name);
+        expectSuccess(send(name, "VOLT " + value + "\nVOLT?\n"), "");
+        expectSuccess(receive(name, {"-c", std::to_string(value.size() + 1)}), value + "\n");
+    }
+}
+
+struct BadStart {
+    std::vector<std::string> arguments;
+    std::string definition;
+    std::string message;
+};
+
+// zemosim refuses what it cannot serve, with one line and status 1, before it listens.
+TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
+    TempDir dir;
+    const std::string file = (dir.path() / "instrument").string();
+    const std::string missing = (dir.path() / "missing").string();
+    const std::string program = ZEMOSIM;
+    const std::string usage =
+        "Usage: " + program +
+        " [-a address] [-v port] [-s port]... [-r] [instrument-file]...\n\n"
+        "       -a address  Address to listen on (default 127.0.0.1; ::1 for IPv6).\n"
+        "       -v port     Port of the VXI-11 core channel (default: any free port).\n"
+        "       -s port     Raw socket port of the next instrument (default: any free port).\n"
+        "       -r          Register the VXI-11 core channel with the running rpcbind.\n"
+        "       instrument-file  One simulated instrument per file; without any, one "
+        "instrument inst0.\n\n";
+    const std::vector<BadStart> cases{
+        {{file}, "bogus\n", program + ": " + file + ":1: cannot understand 'bogus'\n"},
+        {{file, file}, "name a\n", program + ": two instruments are named 'a'\n"},
+        {{missing}, "", program + ": cannot read '" + missing + "'\n"},
+        {{"-s", "0", "-s", "0"}, "", program + ": more -s ports (2) than instruments (1)\n"},
+        {{"-a", "nowhere"}, "", program + ": 'nowhere' is not an IPv4 or IPv6 address\n"},
+        {{"-v", "70000"}, "", program + ": invalid port '70000'\n" + usage},
+        {{"-x"}, "", program + ": invalid option -- 'x'\n" + usage}};
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.message);
+        std::ofstream(file) << item.definition;
+        expectFailure(runTool(ZEMOSIM, item.arguments), 1, item.message);
+    }
 }
 
 TEST(Failures, ConnectionRefused) {

@@ -111,8 +111,8 @@ class RpcClient {
         if (status == RPC_SUCCESS)
             return;
         if (status == RPC_TIMEDOUT)
-            throw timeout(std::string(name) + ": no reply within " + std::to_string(wait.count()) +
-                          " ms");
+            throw timeout(std::string(name) + ": no reply from the instrument (" +
+                          clnt_sperrno(status) + ")");
         throw failure(std::string(name) + " failed: " + describe(status));
     }
 

@@ -72,6 +72,11 @@ std::optional<std::string> parseLine(std::string_view line, Definition& definiti
         if (!code || *code <= 0)
             return "expected 'fault COMMAND VXI11-ERROR-CODE' with a code above 0";
         definition.faults[key] = *code;
+    } else if (keyword == "stall" && !word.empty()) {
+        const auto milliseconds = parseNumber<unsigned>(text);
+        if (!milliseconds)
+            return "expected 'stall COMMAND MILLISECONDS'";
+        definition.stalls[key] = Milliseconds{*milliseconds};
     } else if (keyword == "maxrecvsize" || keyword == "readchunk") {
         const auto size = parseNumber<std::uint32_t>(rest);
         if (!size || (keyword == "readchunk" && *size == 0))
@@ -110,6 +115,8 @@ Effect Instrument::execute(std::string_view command, Milliseconds hold) {
         return {.dropConnection = true};
     if (const auto fault = definition_.faults.find(header); fault != definition_.faults.end())
         return {.vxi11Error = fault->second};
+    if (const auto stall = definition_.stalls.find(header); stall != definition_.stalls.end())
+        return {.stall = stall->second};
     if (header == "*RST")
         reset();
     else if (header == "*CLS")

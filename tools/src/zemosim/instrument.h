@@ -40,6 +40,8 @@ struct Definition {
     std::map<std::string, DelayedQuery> delayedQueries;
     std::set<std::string> drops;
     std::map<std::string, int> faults;
+    // Commands after which the VXI-11 reply is withheld this long.
+    std::map<std::string, Milliseconds> stalls;
     std::optional<std::string> errorResponse;
     // What create_link reports as the most bytes one device_write may carry.
     std::uint32_t maxRecvSize = 1U << 20;
@@ -55,6 +57,8 @@ Definition parseDefinition(std::istream& input, const std::string& name);
 struct Effect {
     bool dropConnection = false;
     int vxi11Error = 0;
+    // How long to withhold the VXI-11 reply.
+    Milliseconds stall{0};
 };
 
 // A piece taken from the front of the output queue.

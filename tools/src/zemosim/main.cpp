@@ -118,6 +118,9 @@ sigset_t blockStopSignals() {
 int run(int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
     const Instruments instruments = loadInstruments(options.files);
+    if (options.socketPorts.size() > instruments.size())
+        throw std::runtime_error("more -s ports (" + std::to_string(options.socketPorts.size()) +
+                                 ") than instruments (" + std::to_string(instruments.size()) + ")");
     const Listener core = listenTcp(options.address, options.vxi11Port);
     std::vector<Listener> sockets;
     for (std::size_t i = 0; i < instruments.size(); ++i)

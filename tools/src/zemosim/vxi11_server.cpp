@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <thread>
 
 #include <sys/socket.h>
 
@@ -247,7 +248,8 @@ class Vxi11Connection {
     Effect runCommands(Link& link, bool end) {
         std::size_t start = 0;
         Effect effect;
-        for (auto stop = link.input.find('\n'); stop != std::string::npos && effect.vxi11Error == 0;
+        for (auto stop = link.input.find('\n');
+             stop != std::string::npos && effect.vxi11Error == 0 && effect.stall.count() == 0;
              stop = link.input.find('\n', start)) {
             effect =
                 link.instrument->execute(std::string_view(link.input).substr(start, stop - start));
@@ -256,7 +258,7 @@ class Vxi11Connection {
             start = stop + 1;
         }
         link.input.erase(0, start);
-        if (end && effect.vxi11Error == 0) {
+        if (end && effect.vxi11Error == 0 && effect.stall.count() == 0) {
             effect = link.instrument->execute(link.input);
             link.input.clear();
         }
@@ -287,6 +289,7 @@ class Vxi11Connection {
         const Effect effect = runCommands(link->second, end);
         if (effect.dropConnection)
             return std::nullopt;
+        std::this_thread::sleep_for(effect.stall);
         result.error = effect.vxi11Error;
         result.size = effect.vxi11Error == 0 ? accepted : 0;
         return successReply(xid, xdr_Device_WriteResp, result);
