@@ -448,6 +448,24 @@ TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
     }
 }
 
+// The instrument closes the connection after a reply; the next write, a record of 1 MiB that
+// takes several writes to the socket, fails with a message instead of ending the process by
+// SIGPIPE.
+TEST(HangUp, NextWriteFailsWithAMessage) {
+    TempDir dir;
+    SimServer server({instrumentFile(dir, "hangup", "hangup BYE\n")}, 2);
+    const std::string name = server.name(0);
+    const Outcome outcome = send(name, "BYE\n" + std::string(1 << 20, 'x') + "\n");
+    EXPECT_EQ(outcome.signal, 0);
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.out, "");
+    // Whether the close reaches the client before or during its write is a matter of timing.
+    const std::string start = "zemo: zemo_write " + name + ": device_write failed: ";
+    EXPECT_TRUE(outcome.err == start + "RPC: Unable to send (Broken pipe)\n" ||
+                outcome.err == start + "RPC: Unable to receive (Connection reset by peer)\n")
+        << outcome.err;
+}
+
 TEST(Failures, ConnectionRefused) {
     const std::string port = std::to_string(closedPort());
     for (const std::string& name :

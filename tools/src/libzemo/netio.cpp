@@ -29,6 +29,38 @@ void FileDescriptor::reset() {
     fd_ = -1;
 }
 
+namespace {
+
+sigset_t onlySigpipe() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    return set;
+}
+
+bool sigpipePending() {
+    sigset_t pending;
+    sigpending(&pending);
+    return sigismember(&pending, SIGPIPE) == 1;
+}
+
+} // namespace
+
+SigpipeBlocked::SigpipeBlocked() : pendingBefore_(sigpipePending()) {
+    const sigset_t set = onlySigpipe();
+    pthread_sigmask(SIG_BLOCK, &set, &previousMask_);
+}
+
+SigpipeBlocked::~SigpipeBlocked() {
+    if (!pendingBefore_ && sigpipePending()) {
+        const sigset_t set = onlySigpipe();
+        const timespec now{};
+        while (sigtimedwait(&set, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+}
+
 std::string systemError(int number) {
     char text[256];
     return strerror_r(number, text, sizeof text);

@@ -5,6 +5,7 @@
 #include "transport.h"
 
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +34,21 @@ class FileDescriptor {
 
   private:
     int fd_ = -1;
+};
+
+// Keeps SIGPIPE from ending the process while it lives: a write to a connection that the peer
+// has closed fails with EPIPE instead. For writes by libraries that do not pass MSG_NOSIGNAL;
+// a SIGPIPE raised meanwhile is discarded, one that was pending before is left alone.
+class SigpipeBlocked {
+  public:
+    SigpipeBlocked();
+    SigpipeBlocked(const SigpipeBlocked&) = delete;
+    SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+    ~SigpipeBlocked();
+
+  private:
+    sigset_t previousMask_;
+    bool pendingBefore_;
 };
 
 // A host and what follows it in an interface address. HOST is a name, an IPv4 address, or an

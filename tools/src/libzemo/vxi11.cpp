@@ -105,6 +105,7 @@ class RpcClient {
     void call(unsigned procedure, const char* name, bool_t (*encode)(XDR*, Arguments*),
               Arguments& arguments, bool_t (*decode)(XDR*, Result*), Result& result,
               Milliseconds wait) {
+        const SigpipeBlocked quiet;
         const clnt_stat status =
             clnt_call(client_, procedure, xdrProcedure(encode), reinterpret_cast<char*>(&arguments),
                       xdrProcedure(decode), reinterpret_cast<char*>(&result), toTimeval(wait));

@@ -61,6 +61,8 @@ std::optional<std::string> parseLine(std::string_view line, Definition& definiti
         definition.errorResponse = std::string(rest);
     else if (keyword == "drop" && !word.empty() && text.empty())
         definition.drops.insert(key);
+    else if (keyword == "hangup" && !word.empty() && text.empty())
+        definition.hangUps.insert(key);
     else if (keyword == "delay" && !word.empty()) {
         const auto [milliseconds, response] = firstWord(text);
         const auto delay = parseNumber<unsigned>(milliseconds);
@@ -113,6 +115,8 @@ Effect Instrument::execute(std::string_view command, Milliseconds hold) {
     std::lock_guard lock(mutex_);
     if (definition_.drops.contains(header))
         return {.dropConnection = true};
+    if (definition_.hangUps.contains(header))
+        return {.hangUpAfterReply = true};
     if (const auto fault = definition_.faults.find(header); fault != definition_.faults.end())
         return {.vxi11Error = fault->second};
     if (const auto stall = definition_.stalls.find(header); stall != definition_.stalls.end())

@@ -39,6 +39,8 @@ struct Definition {
     std::map<std::string, Property> properties;
     std::map<std::string, DelayedQuery> delayedQueries;
     std::set<std::string> drops;
+    // Commands after which the connection closes, once the VXI-11 reply is sent.
+    std::set<std::string> hangUps;
     std::map<std::string, int> faults;
     // Commands after which the VXI-11 reply is withheld this long.
     std::map<std::string, Milliseconds> stalls;
@@ -56,9 +58,15 @@ Definition parseDefinition(std::istream& input, const std::string& name);
 // What a connection must do after a command besides queueing its response.
 struct Effect {
     bool dropConnection = false;
+    bool hangUpAfterReply = false;
     int vxi11Error = 0;
     // How long to withhold the VXI-11 reply.
     Milliseconds stall{0};
+
+    // True when the command asks for nothing but queueing its answer.
+    bool plain() const {
+        return !dropConnection && !hangUpAfterReply && vxi11Error == 0 && stall.count() == 0;
+    }
 };
 
 // A piece taken from the front of the output queue.

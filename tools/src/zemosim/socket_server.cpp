@@ -67,7 +67,7 @@ class SocketConnection {
              end = input_.find('\n', start)) {
             const Effect effect = instrument_.execute(
                 std::string_view(input_).substr(start, end - start), ownAnswerHold);
-            if (effect.dropConnection)
+            if (effect.dropConnection || effect.hangUpAfterReply)
                 return false;
             start = end + 1;
         }

@@ -166,7 +166,7 @@ class Vxi11Connection {
         std::vector<char> record;
         while (receiveRecord(connection_.get(), record)) {
             const auto reply = answer(record);
-            if (!reply || reply->empty() || !sendRecord(connection_.get(), *reply))
+            if (!reply || reply->empty() || !sendRecord(connection_.get(), *reply) || hangingUp_)
                 return;
         }
     }
@@ -244,24 +244,23 @@ class Vxi11Connection {
         return successReply(xid, xdr_Create_LinkResp, result);
     }
 
-    // Executes the complete commands in LINK's input, and with END the rest too.
+    // Executes the complete commands in LINK's input, and with END the rest too, up to the
+    // first that asks the connection for more than queueing its answer; returns what it asks.
     Effect runCommands(Link& link, bool end) {
         std::size_t start = 0;
         Effect effect;
-        for (auto stop = link.input.find('\n');
-             stop != std::string::npos && effect.vxi11Error == 0 && effect.stall.count() == 0;
-             stop = link.input.find('\n', start)) {
-            effect =
-                link.instrument->execute(std::string_view(link.input).substr(start, stop - start));
-            if (effect.dropConnection)
-                return effect;
-            start = stop + 1;
+        while (effect.plain()) {
+            const auto stop = link.input.find('\n', start);
+            if (stop == std::string::npos && !end)
+                break;
+            const std::size_t length =
+                (stop == std::string::npos ? link.input.size() : stop) - start;
+            effect = link.instrument->execute(std::string_view(link.input).substr(start, length));
+            start = stop == std::string::npos ? link.input.size() : stop + 1;
+            if (stop == std::string::npos)
+                break;
         }
         link.input.erase(0, start);
-        if (end && effect.vxi11Error == 0 && effect.stall.count() == 0) {
-            effect = link.instrument->execute(link.input);
-            link.input.clear();
-        }
         return effect;
     }
 
@@ -290,6 +289,7 @@ class Vxi11Connection {
         if (effect.dropConnection)
             return std::nullopt;
         std::this_thread::sleep_for(effect.stall);
+        hangingUp_ = effect.hangUpAfterReply;
         result.error = effect.vxi11Error;
         result.size = effect.vxi11Error == 0 ? accepted : 0;
         return successReply(xid, xdr_Device_WriteResp, result);
@@ -356,6 +356,8 @@ class Vxi11Connection {
     std::map<int, Link> links_;
     std::vector<char> readBuffer_;
     char voidResult = 0;
+    // Set when the connection is to close after the reply now being sent.
+    bool hangingUp_ = false;
 };
 
 } // namespace
