@@ -297,6 +297,21 @@ TEST_F(CoreChannel, OtherProceduresAreNotSupported) {
               RPC_PROCUNAVAIL);
 }
 
+// Arguments that do not decode are answered as garbage, for every procedure that takes some:
+// create_link, device_write, device_read, device_clear and destroy_link.
+TEST_F(CoreChannel, ArgumentsThatDoNotDecode) {
+    const auto nothing = +[](XDR*, char*) -> bool_t { return 1; };
+    char none = 0;
+    Device_Error reply{};
+    for (const unsigned procedure : {10U, 11U, 12U, 15U, 23U}) {
+        SCOPED_TRACE(procedure);
+        EXPECT_EQ(call(client_, procedure, nothing, none, xdr_Device_Error, reply),
+                  RPC_CANTDECODEARGS);
+    }
+    // The connection still serves.
+    createLink();
+}
+
 TEST_F(CoreChannel, WrongProgramOrVersion) {
     Device_Link link = 1;
     Device_Error reply{};
