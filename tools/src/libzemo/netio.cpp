@@ -31,6 +31,7 @@ void FileDescriptor::reset() {
 
 namespace {
 
+// The signal set holding SIGPIPE alone.
 sigset_t onlySigpipe() {
     sigset_t set;
     sigemptyset(&set);
@@ -38,6 +39,7 @@ sigset_t onlySigpipe() {
     return set;
 }
 
+// True when a SIGPIPE waits, blocked, for this thread or the process.
 bool sigpipePending() {
     sigset_t pending;
     sigpending(&pending);

@@ -39,12 +39,14 @@ class UsbtmcTransport final : public Transport {
     UsbtmcTransport(FileDescriptor device, std::string path)
         : device_(std::move(device)), path_(std::move(path)) {}
 
+    // Sets the driver's timeout, raised to the driver's least when shorter.
     void setTimeout(Milliseconds timeout) override {
         std::uint32_t value = static_cast<std::uint32_t>(std::clamp<Milliseconds::rep>(
             timeout.count(), shortestDriverTimeout.count(), 0xffffffff));
         control(USBTMC_IOCTL_SET_TIMEOUT, &value, "USBTMC_IOCTL_SET_TIMEOUT");
     }
 
+    // Writes all of DATA, the driver marking its last byte with END when END is set.
     void write(std::span<const std::byte> data, bool end) override {
         setEndOfMessage(end);
         while (!data.empty()) {
@@ -57,6 +59,7 @@ class UsbtmcTransport final : public Transport {
         }
     }
 
+    // One read of the driver: a message, or as much of it as fits; ETIMEDOUT is a timeout.
     std::size_t read(std::span<std::byte> buffer) override {
         for (;;) {
             const ssize_t received = ::read(device_.get(), buffer.data(), buffer.size());
@@ -67,8 +70,10 @@ class UsbtmcTransport final : public Transport {
         }
     }
 
+    // The driver's device clear.
     void clear() override { control(USBTMC_IOCTL_CLEAR, nullptr, "USBTMC_IOCTL_CLEAR"); }
 
+    // Closes the node, reporting what close reports.
     void close() override {
         if (::close(device_.release()) != 0)
             throw failure("close " + path_ + ": " + systemError(errno));
@@ -84,11 +89,13 @@ class UsbtmcTransport final : public Transport {
         endOfMessage_ = end;
     }
 
+    // Calls ioctl REQUEST (named NAME in the message) with ARGUMENT; throws Error on failure.
     void control(unsigned long request, void* argument, const char* name) {
         if (::ioctl(device_.get(), request, argument) != 0)
             throw failure(std::string(name) + " on " + path_ + " failed: " + systemError(errno));
     }
 
+    // The Error for a failed read or write (WHAT) with errno NUMBER: ETIMEDOUT is a timeout.
     Error transferError(const char* what, int number) const {
         const std::string reason = std::string(what) + " " + path_ + ": " + systemError(number);
         return number == ETIMEDOUT ? timeout(reason) : failure(reason);

@@ -68,10 +68,12 @@ constexpr std::uint32_t fallbackMaxRecvSize = 4096;
 constexpr std::uint32_t largestWritePiece = 1 << 20;
 constexpr u_int rpcBufferSize = 256 * 1024;
 
+// FUNCTION, an XDR routine of a particular type, as the generic type that clnt_call takes.
 template <typename Function> xdrproc_t xdrProcedure(Function function) {
     return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
 }
 
+// TIME as the timeval that clnt_call takes.
 timeval toTimeval(Milliseconds time) {
     return {static_cast<time_t>(time.count() / 1000),
             static_cast<suseconds_t>(time.count() % 1000 * 1000)};
@@ -153,6 +155,8 @@ struct ReadReply {
     bool tooLong = false;
 };
 
+// Decodes a Device_ReadResp into REPLY, its data straight into REPLY's buffer; fails, setting
+// tooLong, when the data would not fit.
 bool_t decodeReadReply(XDR* xdr, ReadReply* reply) {
     if (xdr_int(xdr, &reply->error) == 0 || xdr_int(xdr, &reply->reason) == 0 ||
         xdr_u_int(xdr, &reply->size) == 0)
@@ -171,6 +175,7 @@ Error deviceError(const std::string& name, int code) {
     return code == vxi11::errorIoTimeout ? timeout(reason) : failure(reason);
 }
 
+// TIME as the 32-bit count of milliseconds of a VXI-11 timeout field, capped at its largest.
 std::uint32_t milliseconds32(Milliseconds time) {
     return static_cast<std::uint32_t>(
         std::min<Milliseconds::rep>(time.count(), std::numeric_limits<std::uint32_t>::max()));
@@ -275,6 +280,7 @@ class Vxi11Transport final : public Transport {
         return total;
     }
 
+    // device_clear: the device empties its input and output queues.
     void clear() override {
         checkUsable();
         Device_GenericParms parameters{};
@@ -289,6 +295,7 @@ class Vxi11Transport final : public Transport {
             throw deviceError("device_clear", reply.error);
     }
 
+    // destroy_link; the connection closes with the object.
     void close() override {
         checkUsable();
         linked_ = false;

@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::string_view blanks = " \t\r";
 
+// TEXT without blanks (and carriage returns) at either end.
 std::string_view trim(std::string_view text) {
     const auto first = text.find_first_not_of(blanks);
     if (first == std::string_view::npos)
@@ -28,6 +29,7 @@ std::pair<std::string_view, std::string_view> firstWord(std::string_view text) {
     return {text.substr(0, end), trim(text.substr(end))};
 }
 
+// TEXT in upper case (ASCII letters only).
 std::string upper(std::string_view text) {
     std::string result(text);
     std::transform(result.begin(), result.end(), result.begin(),
@@ -35,6 +37,7 @@ std::string upper(std::string_view text) {
     return result;
 }
 
+// The decimal number that is all of TEXT, or nothing when TEXT is no such number or too large.
 template <typename Number> std::optional<Number> parseNumber(std::string_view text) {
     Number value{};
     const auto* end = text.data() + text.size();

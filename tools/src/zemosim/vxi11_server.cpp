@@ -27,6 +27,7 @@ constexpr std::size_t largestRecord = 64 << 20;
 constexpr std::size_t largestInput = 16 << 20;
 constexpr std::uint32_t lastFragment = 0x80000000U;
 
+// Reads exactly SIZE bytes into DATA; false at the end of the connection or on an error.
 bool receiveExactly(int fd, char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t received = ::recv(fd, data, size, 0);
@@ -40,6 +41,7 @@ bool receiveExactly(int fd, char* data, std::size_t size) {
     return true;
 }
 
+// Sends all SIZE bytes of DATA; false when the connection fails.
 bool sendExactly(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
@@ -126,6 +128,7 @@ std::vector<char> encodeReply(rpc_msg& reply, std::size_t payload) {
     return buffer;
 }
 
+// An accepted reply to call XID, without its status and results yet.
 rpc_msg replyTo(std::uint32_t xid) {
     rpc_msg reply{};
     reply.rm_xid = xid;
@@ -135,6 +138,7 @@ rpc_msg replyTo(std::uint32_t xid) {
     return reply;
 }
 
+// The encoded reply to call XID that refuses it with STATUS (e.g. GARBAGE_ARGS).
 std::vector<char> errorReply(std::uint32_t xid, accept_stat status) {
     rpc_msg reply = replyTo(xid);
     reply.acpted_rply.ar_stat = status;
@@ -143,6 +147,7 @@ std::vector<char> errorReply(std::uint32_t xid, accept_stat status) {
     return encodeReply(reply, 0);
 }
 
+// The encoded reply to call XID carrying RESULT, encoded by PROCEDURE.
 template <typename Result>
 std::vector<char> successReply(std::uint32_t xid, bool_t (*procedure)(XDR*, Result*),
                                Result& result, std::size_t payload = 0) {
@@ -199,6 +204,7 @@ class Vxi11Connection {
         return reply;
     }
 
+    // Carries out core procedure PROCEDURE with the arguments left in XDR.
     std::optional<std::vector<char>> dispatch(unsigned procedure, std::uint32_t xid, XDR& xdr) {
         switch (procedure) {
         case 0:
@@ -227,6 +233,7 @@ class Vxi11Connection {
     // The empty result of the null procedure, which clients call to test the channel.
     static bool_t xdrNothing(XDR*, char*) { return 1; }
 
+    // Links to the instrument of the given device name, or fails with error 3.
     std::vector<char> createLink(std::uint32_t xid, XDR& xdr) {
         Decoded arguments(xdr, xdr_Create_LinkParms);
         if (!arguments.ok())
@@ -264,6 +271,8 @@ class Vxi11Connection {
         return effect;
     }
 
+    // Takes at most maxRecvSize bytes into the link's input and executes what is complete;
+    // nothing when a command drops the connection.
     std::optional<std::vector<char>> deviceWrite(std::uint32_t xid, XDR& xdr) {
         Decoded arguments(xdr, xdr_Device_WriteParms);
         if (!arguments.ok())
@@ -295,6 +304,8 @@ class Vxi11Connection {
         return successReply(xid, xdr_Device_WriteResp, result);
     }
 
+    // Answers the next piece of the output queue, waiting up to io_timeout for one (error 15
+    // when none comes), with the reasons it ended.
     std::vector<char> deviceRead(std::uint32_t xid, XDR& xdr) {
         Decoded arguments(xdr, xdr_Device_ReadParms);
         if (!arguments.ok())
@@ -326,6 +337,7 @@ class Vxi11Connection {
         return successReply(xid, xdr_Device_ReadResp, result, piece->size);
     }
 
+    // Empties the link's input and the instrument's output queue.
     std::vector<char> deviceClear(std::uint32_t xid, XDR& xdr) {
         Decoded arguments(xdr, xdr_Device_GenericParms);
         if (!arguments.ok())
@@ -341,6 +353,7 @@ class Vxi11Connection {
         return successReply(xid, xdr_Device_Error, result);
     }
 
+    // Forgets the link.
     std::vector<char> destroyLink(std::uint32_t xid, XDR& xdr) {
         Decoded arguments(xdr, xdr_Device_Link);
         if (!arguments.ok())
