@@ -402,10 +402,15 @@ void dirShift::joinComponent(const std::string& component, PathVector& ret) {
 
 std::string dirShift::calculateRelativePath(const PathVector& pathVector,
                                             const PathVector& baseVector) {
-    std::string ret;
     std::size_t i = 0;
     while (i < baseVector.size() && i < pathVector.size() && baseVector[i] == pathVector[i])
         ++i;
+    // One allocation for the whole result, with room for the newline that adjust() appends.
+    std::size_t length = 3 * (baseVector.size() - i) + pathVector.size() + 1;
+    for (std::size_t index = i; index < pathVector.size(); ++index)
+        length += pathVector[index].size();
+    std::string ret;
+    ret.reserve(length);
     for (std::size_t climb = i; climb < baseVector.size(); ++climb)
         ret += "../";
     if (pathVector.empty())
