@@ -503,6 +503,15 @@ TEST(Failures, ConnectTimeout) {
     ::close(listener);
 }
 
+TEST(Failures, ConnectTimeoutThatIsNoNumber) {
+    for (const std::string value : {"soon", "0", "-5", "12ms"}) {
+        expectFailure(
+            runTool(ZEMORESET, {"socket/127.0.0.1/1"}, {}, {"ZEMO_CONNECT_TIMEOUT=" + value}), 2,
+            "zemo: zemo_open socket/127.0.0.1/1: ZEMO_CONNECT_TIMEOUT is '" + value +
+                "'; expected a number of milliseconds above 0\n");
+    }
+}
+
 TEST(Failures, HostDoesNotResolve) {
     for (const std::string name :
          {"vxi11/nosuchhost.invalid:5000/inst0", "socket/nosuchhost.invalid"}) {
