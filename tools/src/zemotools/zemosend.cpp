@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 #include <unistd.h>
 
 // Writes the usage text naming the program as PROGRAM to standard error.
@@ -23,6 +25,68 @@ static void usage(const char* program) {
 // The timeout as the 32-bit library call takes it: larger values become the largest one.
 static int32_t clampTimeout(int64_t milliseconds) {
     return milliseconds > INT32_MAX ? INT32_MAX : static_cast<int32_t>(milliseconds);
+}
+
+// Standard input is read in blocks of this many bytes; complete lines are sent from the block.
+constexpr std::size_t blockSize = 65536;
+
+// Reads up to SIZE bytes of standard input into BLOCK, retrying a read that a signal
+// interrupted. Returns the count, 0 at the end of input, or -1 with errno set.
+static ssize_t readBlock(char* block, std::size_t size) {
+    ssize_t got;
+    do {
+        got = read(STDIN_FILENO, block, size);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
+// Sends the LENGTH bytes at LINE, its newline included, as one write to HANDLE.
+static void sendLine(zemo_handle handle, const char* line, std::size_t length) {
+    zemo_write(handle, line, static_cast<uint64_t>(length), 1, nullptr);
+}
+
+// Sends every line that ends within the bytes from NEXT to END to HANDLE, each as one write
+// with its newline, straight from those bytes; the first line completes the one begun in
+// PENDING, if any, which is then emptied. Returns where the unfinished rest begins.
+static const char* sendCompleteLines(zemo_handle handle, const char* next, const char* end,
+                                     std::string& pending) {
+    for (const char* newline; (newline = static_cast<const char*>(std::memchr(
+                                   next, '\n', static_cast<std::size_t>(end - next)))) != nullptr;
+         next = newline + 1) {
+        if (pending.empty()) {
+            sendLine(handle, next, static_cast<std::size_t>(newline + 1 - next));
+        } else {
+            pending.append(next, newline + 1);
+            sendLine(handle, pending.data(), pending.size());
+            pending.clear();
+        }
+    }
+    return next;
+}
+
+// Sends each line of standard input to HANDLE as one write, newline included, as soon as its
+// newline has been read; a line that spans blocks, or ends the input without a newline, is
+// gathered in one growable buffer, and the last gets a newline appended. Every other byte is
+// kept, CR and NUL included. Returns 0 at the end of input, or the errno of a failed read
+// (ENOMEM when a line does not fit in memory); an unfinished line is not sent after a failure.
+static int sendLines(zemo_handle handle) {
+    static char block[blockSize];
+    std::string pending; // the start of a line whose newline is still to come
+    try {
+        for (ssize_t got; (got = readBlock(block, blockSize)) != 0;) {
+            if (got < 0)
+                return errno;
+            const char* const end = block + got;
+            pending.append(sendCompleteLines(handle, block, end, pending), end);
+        }
+        if (!pending.empty()) {
+            pending += '\n';
+            sendLine(handle, pending.data(), pending.size());
+        }
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+    return 0;
 }
 
 // Opens the interface, sends each input line as one write, and closes it. Status 0 at the end
@@ -49,21 +113,11 @@ int main(int argc, char* argv[]) {
     if (timeout > 0)
         zemo_set_timeout(handle, clampTimeout(timeout));
 
-    char* line = nullptr;
-    size_t capacity = 0;
     int status = 0;
-    for (ssize_t length; (length = getline(&line, &capacity, stdin)) != -1;) {
-        // getline leaves room for a terminating NUL, so a missing newline always fits.
-        if (line[length - 1] != '\n')
-            line[length++] = '\n';
-        zemo_write(handle, line, static_cast<uint64_t>(length), 1, nullptr);
-    }
-    // The loop also ends when getline cannot grow the buffer; only the end of input is normal.
-    if (std::ferror(stdin) || !std::feof(stdin)) {
-        std::fprintf(stderr, "%s: reading standard input: %s\n", program, std::strerror(errno));
+    if (const int error = sendLines(handle); error != 0) {
+        std::fprintf(stderr, "%s: reading standard input: %s\n", program, std::strerror(error));
         status = 4;
     }
-    std::free(line);
     zemo_close(handle);
     return status;
 }
