@@ -4,8 +4,7 @@
 // The program's one source is compiled into this test without its main; dirShiftTestAccess,
 // which the class names as its friend, forwards to the private members.
 
-#include "dirShift_c.cpp"
-
+#include "dirShift_access.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -17,79 +16,6 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-
-class dirShiftTestAccess {
-  public:
-    static PathVector split(const std::string& p) {
-        PathVector v;
-        dirShift::path2vector(p, v);
-        return v;
-    }
-    static void path2vector(const std::string& p, PathVector& v) { dirShift::path2vector(p, v); }
-    static std::string render(const PathVector& vs, int offset) {
-        return dirShift::printVectorStringAsPath(vs, offset);
-    }
-    static void dump(const PathVector& vs) { dirShift::printVectorString(vs); }
-    static std::string relative(const PathVector& path, const PathVector& base) {
-        return dirShift::calculateRelativePath(path, base);
-    }
-    static PathVector join(const PathVector& v1, const PathVector& v2) {
-        return dirShift::joinPathVectors(v1, v2);
-    }
-    static std::string relatedRoot() { return dirShift::getRELATED_ROOT(); }
-
-    // The flags that parsing `args` leaves, as the option letters in the echo line's order
-    // followed by "d" for -d, and the path arguments it collects.
-    struct Parsed {
-        std::string flags;
-        PathVector paths;
-        int result = -1;
-    };
-    static Parsed parse(std::vector<std::string> args) {
-        resetFlags();
-        std::vector<char*> argv;
-        std::string name = "dirShift";
-        argv.push_back(name.data());
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        // Parsed on an object of its own: the constructor would end the process on no input.
-        dirShift shifter = makeUnparsed();
-        Parsed parsed;
-        parsed.result = shifter.parseCommandLine(static_cast<int>(args.size() + 1), argv.data());
-        parsed.paths = shifter.pathParameters;
-        for (const auto& [flag, letter] : {std::pair{dirShift::RMB, "b"},
-                                           {dirShift::RSN, "s"},
-                                           {dirShift::RMN, "n"},
-                                           {dirShift::P, "p"},
-                                           {dirShift::DEBUG_CMDLINE, "d"}})
-            if (flag)
-                parsed.flags += letter;
-        resetFlags();
-        return parsed;
-    }
-
-    // Resolves `s` physically for a run whose starting directory is `startingDirectory`.
-    static std::string physical(const std::string& startingDirectory, const std::string& s) {
-        dirShift shifter = makeUnparsed();
-        shifter.originalPath = startingDirectory;
-        return shifter.getPhysicalPath(s);
-    }
-
-  private:
-    // An object with no path arguments, made through the constructor with an option that sets
-    // nothing, so that the tests can fill its members themselves.
-    static dirShift makeUnparsed() {
-        std::string name = "dirShift";
-        std::string option = "-x";
-        char* argv[] = {name.data(), option.data(), nullptr};
-        return dirShift(2, argv);
-    }
-    static void resetFlags() {
-        dirShift::RMB = dirShift::RSN = dirShift::RMN = dirShift::P = false;
-        dirShift::DEBUG_CMDLINE = false;
-    }
-};
 
 namespace {
 

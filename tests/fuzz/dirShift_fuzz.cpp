@@ -2,31 +2,13 @@
 // first newline (or NUL); each is split and checked against the rules a split vector keeps,
 // and the pair goes through rendering, relative paths and joining, which must not crash.
 
-#include "dirShift_c.cpp"
+#include "dirShift_access.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-class dirShiftTestAccess {
-  public:
-    static PathVector split(const std::string& p) {
-        PathVector v;
-        dirShift::path2vector(p, v);
-        return v;
-    }
-    static std::string render(const PathVector& vs, int offset) {
-        return dirShift::printVectorStringAsPath(vs, offset);
-    }
-    static std::string relative(const PathVector& path, const PathVector& base) {
-        return dirShift::calculateRelativePath(path, base);
-    }
-    static PathVector join(const PathVector& v1, const PathVector& v2) {
-        return dirShift::joinPathVectors(v1, v2);
-    }
-};
 
 namespace {
 
