@@ -6,11 +6,7 @@
 src=$1 build=$2 work=$3 bindir=$4 libdir=$5 includedir=$6 mandir=$7
 . "$src/tests/install/testlib.sh"
 
-rm -rf "$work" && mkdir -p "$work" || exit 1
-root=$work/root
-prefix=/usr/local
-DESTDIR=$root cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
-    fail "cmake --install into $root"
+install_scratch_root "$build"
 
 check_same "installed files" "$(expected_listing usr/local "$bindir" "$libdir" "$includedir" "$mandir")" \
     "$(listing "$root")"

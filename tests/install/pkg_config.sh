@@ -5,11 +5,7 @@
 src=$1 build=$2 work=$3 libdir=$4 includedir=$5 client_flags=$6
 . "$src/tests/install/testlib.sh"
 
-rm -rf "$work" && mkdir -p "$work" || exit 1
-root=$work/root
-prefix=/usr/local
-DESTDIR=$root cmake --install "$build" --prefix "$prefix" >"$work/install.log" ||
-    fail "cmake --install into $root"
+install_scratch_root "$build"
 
 # The file names the real prefix; the sysroot maps it into the scratch root.
 export PKG_CONFIG_PATH="$root$prefix/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root"

@@ -23,6 +23,16 @@ check_run() {
     diff -u "$work/expected.err" "$work/actual.err" >&2 || fail "$name: standard error differs"
 }
 
+# install_scratch_root BUILD_DIR: installs the build under the prefix /usr/local into a fresh
+# scratch root, $work/root, and sets `root` and `prefix` to them.
+install_scratch_root() {
+    rm -rf "$work" && mkdir -p "$work" || exit 1
+    root=$work/root
+    prefix=/usr/local
+    DESTDIR=$root cmake --install "$1" --prefix "$prefix" >"$work/install.log" ||
+        fail "cmake --install into $root"
+}
+
 # check_same NAME EXPECTED ACTUAL: compares two texts and shows the difference.
 check_same() {
     printf '%s\n' "$2" >"$work/expected.txt"
