@@ -146,16 +146,21 @@ class Instrument : public Transport {
     // Forgets whatever it still had to send.
     virtual void discardOutput() {}
 
-    // Counts one CALL and throws when a fault applies to it.
+    // Counts one CALL and throws when a fault applies to it. Without faults, it only counts.
     void enter(Call call) {
-        const auto index = static_cast<std::size_t>(call);
-        const std::uint64_t number = ++callCounts_[index];
+        const std::uint64_t number = ++callCounts_[static_cast<std::size_t>(call)];
+        if (!settings_.faults.empty()) [[unlikely]]
+            applyFaults(call, number);
+    }
+
+    // Throws the first fault that applies to the NUMBERth call of CALL, if any.
+    void applyFaults(Call call, std::uint64_t number) const {
         for (const Fault& fault : settings_.faults) {
             if (fault.call == call && number >= fault.firstFailing) {
                 const std::string what =
                     "simulated " +
                     std::string(fault.status == ZEMO_TIMEOUT ? "timeout" : "failure") + " of " +
-                    std::string(callNames[index]);
+                    std::string(callNames[static_cast<std::size_t>(call)]);
                 throw Error(fault.status, what);
             }
         }

@@ -34,17 +34,27 @@ struct Outcome {
     std::string reason;
 };
 
+// The outcome of the exception being handled. Call it only inside a catch block; an exception
+// that is no std::exception goes on its way.
+Outcome caughtOutcome() {
+    try {
+        throw;
+    } catch (const zemo::Error& error) {
+        return {error.status(), error.what()};
+    } catch (const std::bad_alloc&) {
+        return {ZEMO_FAILURE, "out of memory"};
+    } catch (const std::exception& error) {
+        return {ZEMO_FAILURE, error.what()};
+    }
+}
+
 // Runs BODY and records in OUTCOME whatever it throws, so that no exception crosses the C
 // interface. OUTCOME is left untouched when BODY succeeds.
 template <typename Body> void attempt(Outcome& outcome, Body&& body) {
     try {
         body();
-    } catch (const zemo::Error& error) {
-        outcome = {error.status(), error.what()};
-    } catch (const std::bad_alloc&) {
-        outcome = {ZEMO_FAILURE, "out of memory"};
-    } catch (const std::exception& error) {
-        outcome = {ZEMO_FAILURE, error.what()};
+    } catch (...) {
+        outcome = caughtOutcome();
     }
 }
 
@@ -90,6 +100,45 @@ std::string handleArgument(const zemo_link* link) {
 // The trace text of an optional result pointer argument.
 const char* pointerArgument(const void* pointer, const char* name) {
     return pointer == nullptr ? "NULL" : name;
+}
+
+// Whether zemo_write's checks pass: a handle, no flag but ZEMO_END, and data unless the count
+// is 0.
+bool soundWrite(const zemo_link* link, const void* data, uint64_t count, int flags) {
+    return link != nullptr && (flags & ~ZEMO_END) == 0 && (data != nullptr || count == 0);
+}
+
+// Hands COUNT bytes at DATA to the transport of LINK, the last marked as the end of a message
+// when FLAGS has ZEMO_END. Throws what the transport throws.
+void transportWrite(zemo_link* link, const void* data, uint64_t count, int flags) {
+    link->transport->write({static_cast<const std::byte*>(data), static_cast<std::size_t>(count)},
+                           (flags & ZEMO_END) != 0);
+}
+
+// zemo_write in full: the argument checks with their messages, the transport, the trace line
+// and the failure report. Returns the call's status.
+[[gnu::noinline]] zemo_status writeChecked(zemo_link* handle, const void* data, uint64_t count,
+                                           int flags, uint64_t* written) {
+    Outcome outcome;
+    if (handle == nullptr)
+        outcome = nullHandle();
+    else if ((flags & ~ZEMO_END) != 0)
+        outcome = {ZEMO_FAILURE,
+                   "unknown write flags " + std::to_string(flags) + "; expected ZEMO_END (1) or 0"};
+    else if (data == nullptr && count > 0)
+        outcome = {ZEMO_FAILURE, "no data: the data pointer is NULL"};
+    else
+        attempt(outcome, [&] { transportWrite(handle, data, count, flags); });
+    if (written != nullptr)
+        *written = outcome.status == ZEMO_OK ? count : 0;
+    return finish("zemo_write", handle, outcome, [=] {
+        return Description{
+            handleArgument(handle) + ", " +
+                zemo::quoted(static_cast<const char*>(data), data == nullptr ? 0 : count) + ", " +
+                std::to_string(count) + ", " + std::to_string(flags) + ", " +
+                pointerArgument(written, "&written"),
+            written != nullptr ? "written " + std::to_string(*written) : std::string()};
+    });
 }
 
 } // namespace
@@ -149,30 +198,22 @@ zemo_status zemo_set_timeout(zemo_handle handle, int32_t milliseconds) {
 
 zemo_status zemo_write(zemo_handle handle, const void* data, uint64_t count, int flags,
                        uint64_t* written) {
-    Outcome outcome;
-    if (handle == nullptr)
-        outcome = nullHandle();
-    else if ((flags & ~ZEMO_END) != 0)
-        outcome = {ZEMO_FAILURE,
-                   "unknown write flags " + std::to_string(flags) + "; expected ZEMO_END (1) or 0"};
-    else if (data == nullptr && count > 0)
-        outcome = {ZEMO_FAILURE, "no data: the data pointer is NULL"};
-    else
-        attempt(outcome, [&] {
-            handle->transport->write(
-                {static_cast<const std::byte*>(data), static_cast<std::size_t>(count)},
-                (flags & ZEMO_END) != 0);
-        });
+    // The common case, an untraced write with sound arguments, goes straight to the transport
+    // and builds neither trace text nor a failure record unless the transport throws.
+    if (zemo::tracing() || !soundWrite(handle, data, count, flags)) [[unlikely]]
+        return writeChecked(handle, data, count, flags, written);
+    try {
+        transportWrite(handle, data, count, flags);
+    } catch (...) {
+        const Outcome outcome = caughtOutcome();
+        if (written != nullptr)
+            *written = 0;
+        reportFailure("zemo_write", handle->name.c_str(), outcome.status, outcome.reason);
+        return outcome.status;
+    }
     if (written != nullptr)
-        *written = outcome.status == ZEMO_OK ? count : 0;
-    return finish("zemo_write", handle, outcome, [&] {
-        return Description{
-            handleArgument(handle) + ", " +
-                zemo::quoted(static_cast<const char*>(data), data == nullptr ? 0 : count) + ", " +
-                std::to_string(count) + ", " + std::to_string(flags) + ", " +
-                pointerArgument(written, "&written"),
-            written != nullptr ? "written " + std::to_string(*written) : std::string()};
-    });
+        *written = count;
+    return ZEMO_OK;
 }
 
 zemo_status zemo_read(zemo_handle handle, void* buffer, uint64_t count, int flags,
