@@ -1,6 +1,7 @@
 #include "run_program.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -69,19 +71,18 @@ std::string readFile(const std::filesystem::path& path) {
     return text;
 }
 
-Outcome run(const Invocation& invocation) {
-    const TempDir dir;
-    const auto inPath = dir.path() / "in", outPath = dir.path() / "out",
-               errPath = dir.path() / "err", tracePath = dir.path() / "trace";
-    writeFile(inPath, invocation.input);
+namespace {
 
+// Starts INVOCATION with its standard input from INPUT, a descriptor that the child gets as
+// descriptor 0, and the other streams and the trace as files in DIR. Returns the child's id.
+pid_t spawn(const Invocation& invocation, const TempDir& dir, int input) {
+    const auto outPath = dir.path() / "out", errPath = dir.path() / "err",
+               tracePath = dir.path() / "trace";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const std::string stdinPath =
-        invocation.stdinPath.empty() ? inPath.string() : invocation.stdinPath;
+    posix_spawn_file_actions_adddup2(&actions, input, 0);
     const std::string stdoutPath =
         invocation.stdoutPath.empty() ? outPath.string() : invocation.stdoutPath;
-    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
     int pipeEnds[2] = {-1, -1};
     if (invocation.stdoutToClosedPipe) {
         if (pipe(pipeEnds) != 0)
@@ -119,13 +120,18 @@ Outcome run(const Invocation& invocation) {
         errno = spawnError;
         throwSystemError("posix_spawn " + invocation.program);
     }
+    return child;
+}
+
+// Waits for the end of CHILD, started by spawn in DIR, and collects what it wrote.
+Outcome collect(pid_t child, const Invocation& invocation, const TempDir& dir) {
     int waitStatus = 0;
     if (waitpid(child, &waitStatus, 0) != child)
         throwSystemError("waitpid");
-
+    const auto tracePath = dir.path() / "trace";
     Outcome outcome;
-    outcome.out = invocation.stdoutPath.empty() ? readFile(outPath) : std::string();
-    outcome.err = readFile(errPath);
+    outcome.out = invocation.stdoutPath.empty() ? readFile(dir.path() / "out") : std::string();
+    outcome.err = readFile(dir.path() / "err");
     outcome.traceExists = std::filesystem::exists(tracePath);
     outcome.trace = readFile(tracePath);
     if (WIFEXITED(waitStatus))
@@ -133,6 +139,78 @@ Outcome run(const Invocation& invocation) {
     else if (WIFSIGNALED(waitStatus))
         outcome.signal = WTERMSIG(waitStatus);
     return outcome;
+}
+
+} // namespace
+
+Outcome run(const Invocation& invocation) {
+    const TempDir dir;
+    const auto inPath = dir.path() / "in";
+    writeFile(inPath, invocation.input);
+    const std::string stdinPath =
+        invocation.stdinPath.empty() ? inPath.string() : invocation.stdinPath;
+    const int input = open(stdinPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (input == -1)
+        throwSystemError("open " + stdinPath);
+    pid_t child = 0;
+    try {
+        child = spawn(invocation, dir, input);
+    } catch (...) {
+        close(input);
+        throw;
+    }
+    close(input);
+    return collect(child, invocation, dir);
+}
+
+FedRun::FedRun(Invocation invocation) : invocation_(std::move(invocation)) {
+    // A child that ends early must fail the test, not kill it with SIGPIPE on the next feed.
+    signal(SIGPIPE, SIG_IGN);
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+        throwSystemError("pipe2");
+    input_ = pipeEnds[1];
+    try {
+        child_ = spawn(invocation_, dir_, pipeEnds[0]);
+    } catch (...) {
+        close(pipeEnds[0]);
+        close(input_);
+        throw;
+    }
+    close(pipeEnds[0]);
+}
+
+FedRun::~FedRun() {
+    if (child_ != -1) {
+        close(input_);
+        waitpid(child_, nullptr, 0);
+    }
+}
+
+void FedRun::feed(const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t wrote = write(input_, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno != EINTR)
+            throwSystemError("write to the standard input of " + invocation_.program);
+        if (wrote > 0)
+            done += static_cast<std::size_t>(wrote);
+    }
+}
+
+std::string FedRun::traceOnceItHolds(std::size_t size) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string trace;
+    while ((trace = readFile(dir_.path() / "trace")).size() < size &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return trace;
+}
+
+Outcome FedRun::finish() {
+    close(input_);
+    const pid_t child = child_;
+    child_ = -1;
+    return collect(child, invocation_, dir_);
 }
 
 } // namespace zemotest

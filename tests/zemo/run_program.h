@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -50,6 +51,32 @@ struct Outcome {
 // Runs INVOCATION to its end. SIGPIPE has its default action in the child, ZEMO_TRACE and
 // LD_LIBRARY_PATH are taken from the invocation only, and everything else is inherited.
 Outcome run(const Invocation& invocation);
+
+// A program running with a pipe as its standard input, which the test feeds piece by piece,
+// so that it can see what the program does before the rest of its input exists.
+class FedRun {
+  public:
+    // Starts INVOCATION; its input and stdinPath are not used.
+    explicit FedRun(Invocation invocation);
+    FedRun(const FedRun&) = delete;
+    FedRun& operator=(const FedRun&) = delete;
+    // Ends the program's input and waits for it, unless finish did.
+    ~FedRun();
+
+    // Writes BYTES, all of them, to the program's standard input.
+    void feed(const std::string& bytes);
+    // Waits until the program's trace holds at least SIZE bytes, at most 10 seconds, and
+    // returns it.
+    std::string traceOnceItHolds(std::size_t size) const;
+    // Ends the program's input, waits for its end and collects what it wrote. Call it once.
+    Outcome finish();
+
+  private:
+    Invocation invocation_;
+    TempDir dir_;
+    pid_t child_ = -1;
+    int input_ = -1;
+};
 
 // The whole content of the file at PATH.
 std::string readFile(const std::filesystem::path& path);

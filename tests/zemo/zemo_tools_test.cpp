@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -203,6 +204,14 @@ void PrintTo(const SendCase& sendCase, std::ostream* os) {
     *os << sendCase.what;
 }
 
+// The case's description, with every byte that a test name cannot hold made an underscore.
+std::string sendCaseName(const testing::TestParamInfo<SendCase>& testInfo) {
+    std::string name = testInfo.param.what;
+    for (char& c : name)
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+}
+
 class Send : public testing::TestWithParam<SendCase> {};
 
 // Every input line goes out as one write with exactly one newline at its end; all other bytes,
@@ -230,12 +239,67 @@ INSTANTIATE_TEST_SUITE_P(
                     SendCase{"long line in one write",
                              std::string(200000, 'x') + "\n",
                              {std::string(200000, 'x') + "\n"}}),
-    [](const auto& testInfo) {
-        std::string name = testInfo.param.what;
-        for (char& c : name)
-            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        return name;
-    });
+    sendCaseName);
+
+// zemosend reads its input in blocks of this size: lines that meet a block's end are gathered
+// from two or more reads.
+constexpr std::size_t inputBlock = 65536;
+
+// A line that spans the first block's end at its 35th byte, where a CR ends the first block and
+// a NUL starts the second: the trace shows the line's first 64 bytes, the edge included.
+const std::string acrossEdge = std::string(34, 'b') + "\r" + std::string(1, '\0') + "\rcc\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    BlockReader, Send,
+    testing::Values(SendCase{"line across the block edge with CR and NUL at the edge",
+                             std::string(inputBlock - 36, 'a') + "\n" + acrossEdge + "d\n",
+                             {std::string(inputBlock - 36, 'a') + "\n", acrossEdge, "d\n"}},
+                    SendCase{"newline last in the block",
+                             std::string(inputBlock - 1, 'e') + "\nf\n",
+                             {std::string(inputBlock - 1, 'e') + "\n", "f\n"}},
+                    SendCase{"newline first in the next block",
+                             std::string(inputBlock, 'g') + "\nh\n",
+                             {std::string(inputBlock, 'g') + "\n", "h\n"}},
+                    SendCase{"empty lines on both sides of the block edge",
+                             std::string(inputBlock - 2, 'q') + "\n\n\nr",
+                             {std::string(inputBlock - 2, 'q') + "\n", "\n", "\n", "r\n"}},
+                    SendCase{"line of three blocks between short lines",
+                             "k\n" + std::string(3 * inputBlock + 5, 'l') + "\nm\n",
+                             {"k\n", std::string(3 * inputBlock + 5, 'l') + "\n", "m\n"}},
+                    SendCase{"last line without newline after a long line",
+                             std::string(100000, 'n') + "\n" + std::string(70000, 'o'),
+                             {std::string(100000, 'n') + "\n", std::string(70000, 'o') + "\n"}},
+                    SendCase{"only a long line without newline",
+                             std::string(2 * inputBlock + 9, 'p'),
+                             {std::string(2 * inputBlock + 9, 'p') + "\n"}}),
+    sendCaseName);
+
+// Each line goes out as soon as its newline has arrived, however the input is cut: each piece
+// of input is written only once the trace shows every line that the pieces before it completed.
+TEST(FedSend, SendsEachLineBeforeMoreInputArrives) {
+    struct Step {
+        std::string piece;
+        std::string completes; // the line that the piece completes, if any
+    };
+    const std::vector<Step> steps = {
+        {"first\nsec", "first\n"}, {"ond\r", ""}, {"\nthi", "second\r\n"},
+        {"rd\n", "third\n"},       {"\n", "\n"},  {std::string("\0last", 5), ""},
+    };
+    zemotest::FedRun run(Invocation(ZEMOSEND, {asInvoked, "sim/sink"}));
+    std::string expected = handlerLine + openLine("sim/sink");
+    for (const Step& step : steps) {
+        SCOPED_TRACE(quoted(step.piece));
+        run.feed(step.piece);
+        if (!step.completes.empty()) {
+            expected += writeLine(step.completes);
+            ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
+        }
+    }
+    const Outcome outcome = run.finish();
+    EXPECT_EQ(outcome.trace, expected + writeLine(std::string("\0last\n", 6)) + closeLine);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+}
 
 struct ReceiveCase {
     std::vector<std::string> arguments;
@@ -424,6 +488,28 @@ TEST(FailingWrite, StopsTheSend) {
     EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/sink/fail=write@2") + writeLine("a\n") +
                                  "zemo_write(h1, \"b\\n\", 2, 1, NULL) = ZEMO_FAILURE: "
                                  "simulated failure of write\n");
+}
+
+// Untraced, a write goes straight to the transport; a failing one still ends the process in the
+// handler, with the same message and status as when traced.
+TEST(UntracedSend, EndsLikeTraced) {
+    const std::vector<std::tuple<std::string, std::string, int>> cases = {
+        {"sim/sink", "", 0},
+        {"sim/sink/fail=write@2",
+         "zemo: zemo_write sim/sink/fail=write@2: simulated failure of write\n", 2},
+        {"sim/sink/timeout=write@3",
+         "zemo: zemo_write sim/sink/timeout=write@3: simulated timeout of write\n", 3},
+    };
+    for (const auto& [name, err, status] : cases) {
+        SCOPED_TRACE(name);
+        Invocation invocation(ZEMOSEND, {asInvoked, name}, "a\nb\nc\n");
+        invocation.trace = false;
+        const Outcome outcome = zemotest::run(invocation);
+        EXPECT_EQ(outcome.err, err);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.status, status);
+        EXPECT_FALSE(outcome.traceExists);
+    }
 }
 
 // zemoreset makes exactly these calls; a leading dash is an interface name, not an option.
