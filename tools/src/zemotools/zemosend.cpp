@@ -45,14 +45,17 @@ static void sendLine(zemo_handle handle, const char* line, std::size_t length) {
     zemo_write(handle, line, static_cast<uint64_t>(length), 1, nullptr);
 }
 
+// The first newline from NEXT up to END, or NULL when there is none.
+static const char* findNewline(const char* next, const char* end) {
+    return static_cast<const char*>(std::memchr(next, '\n', static_cast<std::size_t>(end - next)));
+}
+
 // Sends every line that ends within the bytes from NEXT to END to HANDLE, each as one write
 // with its newline, straight from those bytes; the first line completes the one begun in
 // PENDING, if any, which is then emptied. Returns where the unfinished rest begins.
 static const char* sendCompleteLines(zemo_handle handle, const char* next, const char* end,
                                      std::string& pending) {
-    for (const char* newline; (newline = static_cast<const char*>(std::memchr(
-                                   next, '\n', static_cast<std::size_t>(end - next)))) != nullptr;
-         next = newline + 1) {
+    for (const char* newline; (newline = findNewline(next, end)) != nullptr; next = newline + 1) {
         if (pending.empty()) {
             sendLine(handle, next, static_cast<std::size_t>(newline + 1 - next));
         } else {
