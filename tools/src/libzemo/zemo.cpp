@@ -131,7 +131,7 @@ void transportWrite(zemo_link* link, const void* data, uint64_t count, int flags
         attempt(outcome, [&] { transportWrite(handle, data, count, flags); });
     if (written != nullptr)
         *written = outcome.status == ZEMO_OK ? count : 0;
-    return finish("zemo_write", handle, outcome, [=] {
+    return finish("zemo_write", handle, outcome, [&] {
         return Description{
             handleArgument(handle) + ", " +
                 zemo::quoted(static_cast<const char*>(data), data == nullptr ? 0 : count) + ", " +
