@@ -615,18 +615,6 @@ TEST(Link, ToolsLookForTheLibraryBesideThemselves) {
     }
 }
 
-// The tools and the library carry the C++ runtime they use, so that a tool starts without
-// loading libstdc++ or libgcc_s.
-TEST(Link, NothingNeedsTheSharedCxxRuntime) {
-    for (const char* file : {ZEMOSEND, ZEMORECV, ZEMORESET, LIBZEMO}) {
-        SCOPED_TRACE(file);
-        const std::string dynamic = commandOutput(std::string("readelf -d ") + file);
-        EXPECT_NE(dynamic.find("Shared library: [libc.so.6]"), std::string::npos);
-        EXPECT_EQ(dynamic.find("Shared library: [libstdc++"), std::string::npos);
-        EXPECT_EQ(dynamic.find("Shared library: [libgcc_s"), std::string::npos);
-    }
-}
-
 // The library exports its public calls and nothing else.
 TEST(Link, LibraryExportsOnlyThePublicCalls) {
     std::istringstream listing(commandOutput("nm -D --defined-only " LIBZEMO));
