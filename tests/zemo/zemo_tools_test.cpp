@@ -387,8 +387,9 @@ TEST_P(LibraryFailure, EndsInTheHandler) {
 
 const std::string simForms = "expected sim/sink, sim/source or sim/echo, each optionally "
                              "followed by /chunks=N[,N...], /fail=CALL[@N] or /timeout=CALL[@N]";
-const std::string transportForms = "expected sim/..., vxi11/HOST[/DEVICE], socket/HOST[/PORT] "
-                                   "or usbtmc/DEVICE";
+const std::string transportForms =
+    "expected sim/INSTRUMENT[/PARAMETER=VALUE]..., vxi11/HOST[:PORT][/DEVICE], "
+    "socket/HOST[/PORT] or usbtmc/N, usbtmc/usbtmcN or usbtmc//dev/usbtmcN";
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, LibraryFailure,
@@ -409,7 +410,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {"sim"},
                     "",
                     "",
-                    "zemo: zemo_open sim: missing address after 'sim'; expected sim/ADDRESS\n",
+                    "zemo: zemo_open sim: missing address after 'sim'; expected "
+                    "sim/INSTRUMENT[/PARAMETER=VALUE]...\n",
                     2},
         FailureCase{ZEMORESET,
                     {"sim/scope"},
