@@ -552,6 +552,33 @@ TEST(MendedFaults, ReceiveReportsStandardOutputError) {
     }
 }
 
+// Bytes already received are not left in the stream's buffer for the library's handler to lose
+// at its exit: when standard output cannot take them, the run stops with status 4 at that
+// chunk, rather than ending later in the handler with the status of a timeout (the normal end
+// of an endless run) or of a failing read, the bytes lost unreported.
+TEST(MendedFaults, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::size_t request; // of the first read
+        std::size_t delivery;
+    };
+    const std::vector<Case> cases = {
+        {{"sim/source/chunks=16/timeout=read@3"}, mebibyte, 16},
+        {{"-c", "30", "sim/source/chunks=10/fail=read@3"}, 30, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(describe(ZEMORECV, c.arguments));
+        Invocation invocation(ZEMORECV, {asInvoked});
+        invocation.argv.insert(invocation.argv.end(), c.arguments.begin(), c.arguments.end());
+        invocation.stdoutPath = "/dev/full";
+        const Outcome outcome = zemotest::run(invocation);
+        EXPECT_EQ(outcome.err, asInvoked + ": writing standard output: No space left on device\n");
+        EXPECT_EQ(outcome.trace, handlerLine + openLine(c.arguments.back()) +
+                                     readLine(c.request, sourceBytes(0, c.delivery)) + closeLine);
+        EXPECT_EQ(outcome.status, 4);
+    }
+}
+
 // A reader that goes away ends zemorecv by SIGPIPE, like any Unix filter.
 TEST(MendedFaults, ReceiveEndsBySigpipe) {
     Invocation invocation(ZEMORECV, {asInvoked, "sim/source"});

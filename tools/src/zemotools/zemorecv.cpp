@@ -80,13 +80,13 @@ int main(int argc, char* argv[]) {
                          program, interfaceName, transferred, request);
             std::exit(2);
         }
-        if (std::fwrite(buffer, 1, transferred, stdout) != transferred)
+        // Each chunk leaves the stream's buffer before the next read: a read that fails ends
+        // the process in the library's handler, whose exit would lose buffered bytes unreported.
+        if (std::fwrite(buffer, 1, transferred, stdout) != transferred || std::fflush(stdout) != 0)
             failOutput(program, handle);
         if (remaining > 0)
             remaining -= static_cast<int64_t>(transferred);
     }
-    if (std::fflush(stdout) != 0)
-        failOutput(program, handle);
     zemo_close(handle);
     return 0;
 }
