@@ -120,7 +120,9 @@ ZEMO_API zemo_status zemo_read(zemo_handle handle, void* buffer, uint64_t count,
 /* Sends a device clear: the device empties its input and output queues. */
 ZEMO_API zemo_status zemo_clear(zemo_handle handle);
 
-/* Closes the interface and releases HANDLE, even when closing reports a failure. */
+/* Closes the interface and releases HANDLE, even when closing reports a failure. A closed
+ * handle, like freed memory, refers to nothing any more: pass it to no call again, not even to
+ * zemo_close. A NULL handle makes every call fail. */
 ZEMO_API zemo_status zemo_close(zemo_handle handle);
 
 #ifdef __cplusplus
