@@ -401,6 +401,8 @@ TEST_F(DirShiftPhysicalPathTest, ReportsAStartingDirectoryThatCannotBeEnteredAga
     EXPECT_EQ(Access::physical(gone, work), work);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "ERROR [dirShift]: Directory DNE \"" + gone + "\"\n");
+    // Back where the query began, not left in the directory it resolved.
+    EXPECT_EQ(std::filesystem::current_path().string(), proj);
 }
 
 TEST_F(DirShiftPhysicalPathTest, ReturnsTheArgumentWhenTheWorkingDirectoryWasRemoved) {

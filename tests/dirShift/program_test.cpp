@@ -377,6 +377,22 @@ TEST_F(DirShiftPhysicalModeTest, ReportsAParentThatCannotBeEntered) {
               start);
 }
 
+// A starting directory that cannot be entered leaves the process where each resolution began,
+// so that the same relative argument means the same path wherever it stands on the line.
+TEST_F(DirShiftPhysicalModeTest, ResolvesEveryArgumentAlikeWhenTheStartCannotBeEntered) {
+    const std::string gone = root + "/ws/parts/sensor/gone";
+    const std::string message = "ERROR [dirShift]: Directory DNE \"" + gone + "\"\n";
+    std::string messages;
+    for (int count = 0; count < 6; ++count)
+        messages += message;
+    expectRun({{"-rmn", "-p", "main.c", "../inc", "main.c"},
+               {"PWD=" + gone},
+               "../src/main.c\n../inc\n../src/main.c\n",
+               messages,
+               0},
+              start);
+}
+
 TEST_F(DirShiftPhysicalModeTest, TakesPathsAsWrittenWithoutP) {
     expectLines({"-rmn"}, {"PWD=" + start},
                 {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 // The components of a path, component 0 first; an absolute path keeps its "/" in component 0.
@@ -194,7 +195,7 @@ class dirShift {
 
     // Returns the physical form of `s` (symbolic links resolved) by entering it, or its parent
     // when it cannot be entered, and reading the working directory back. Leaves the process in
-    // `originalPath`.
+    // `originalPath`, or where it was before when `originalPath` cannot be entered.
     std::string getPhysicalPath(std::string s);
 
     // Returns the related root: PART_SRC_ROOT for a component part, ORVEX_ROOT when
@@ -432,6 +433,8 @@ std::string dirShift::calculateRelativePath(const PathVector& pathVector,
 }
 
 std::string dirShift::getPhysicalPath(std::string s) {
+    // Where this query began: the way back when the starting directory cannot be entered.
+    const int queryDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     std::string path;
     bool lastNodeStripped = false;
     std::string lastNode;
@@ -458,8 +461,16 @@ std::string dirShift::getPhysicalPath(std::string s) {
     if (!cwdRead)
         reportError("cannot read the working directory while resolving \"" + s +
                     "\": " + workingDirectoryProblem(cwdError));
-    if (chdir(originalPath.c_str()) != 0)
+    if (chdir(originalPath.c_str()) != 0) {
         reportMissingDirectory(originalPath);
+        // Left inside this query's directories, the next relative argument would be taken from
+        // there; go back to where the query began instead.
+        if (queryDirectory >= 0 && fchdir(queryDirectory) != 0)
+            reportError(std::string("cannot return to the working directory: ") +
+                        std::strerror(errno));
+    }
+    if (queryDirectory >= 0)
+        close(queryDirectory);
     if (!cwdRead)
         return s;
     std::string cwd = cwdC;
