@@ -458,6 +458,23 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     "zemo: zemo_close sim/sink/fail=close: simulated failure of close\n",
                     2},
+        // A name from a script with CRLF line ends, and one with a newline: the message stays
+        // one line and shows the bytes that a terminal would hide.
+        FailureCase{ZEMORESET,
+                    {"sim/sink/fail=clear\r"},
+                    "",
+                    "",
+                    "zemo: zemo_open sim/sink/fail=clear\\r: unknown call 'clear\\r' in "
+                    "'fail=clear\\r'; expected open, timeout, write, read, clear or close\n",
+                    2},
+        FailureCase{
+            ZEMORESET,
+            {"sim/si\nnk\x7f"},
+            "",
+            "",
+            "zemo: zemo_open sim/si\\nnk\\x7f: unknown simulated instrument 'si\\nnk\\x7f'; " +
+                simForms + "\n",
+            2},
         FailureCase{
             ZEMOSEND,
             {"-t", "9", "sim/sink/timeout=timeout"},
@@ -524,6 +541,17 @@ TEST(Reset, ClearsAndCloses) {
     EXPECT_EQ(runTool(ZEMORESET, {"-h"}).trace,
               handlerLine + "zemo_open(\"-h\") = ZEMO_FAILURE, NULL: unknown transport '-h'; " +
                   transportForms + "\n");
+}
+
+// A failure's reason stays on its trace line, control bytes escaped as in the quoted arguments.
+TEST(Trace, EscapesControlBytesInTheReason) {
+    const Outcome outcome = runTool(ZEMORESET, {"sim/\tsink"});
+    EXPECT_EQ(outcome.trace,
+              handlerLine +
+                  "zemo_open(\"sim/\\tsink\") = ZEMO_FAILURE, NULL: unknown simulated "
+                  "instrument '\\tsink'; " +
+                  simForms + "\n");
+    EXPECT_EQ(outcome.status, 2);
 }
 
 // An error reading standard input is no end of input: it is reported, the interface is

@@ -73,6 +73,11 @@ void appendEscaped(std::string& text, unsigned char byte) {
     text += hexDigits[byte & 0xf];
 }
 
+// Whether BYTE is a control byte, which a terminal would hide or act on.
+bool isControl(unsigned char byte) {
+    return byte < 0x20 || byte == 0x7f;
+}
+
 } // namespace
 
 extern const bool traceRequested = [] {
@@ -86,7 +91,7 @@ void traceCall(const char* call, const std::string& arguments, zemo_status statu
     if (!results.empty())
         line += ", " + results;
     if (!reason.empty())
-        line += ": " + reason;
+        line += ": " + visible(reason);
     line += '\n';
     std::FILE* sink = traceSink();
     if (sink == nullptr)
@@ -104,6 +109,19 @@ std::string quoted(const char* data, std::uint64_t size) {
     if (size > shownBytes)
         text += "...";
     return text;
+}
+
+std::string visible(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (isControl(byte))
+            appendEscaped(shown, byte);
+        else
+            shown += c;
+    }
+    return shown;
 }
 
 } // namespace zemo

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace zemo {
 
@@ -20,6 +21,10 @@ inline bool tracing() {
 // Writes and flushes one trace line; the destination is opened at the first line.
 void traceCall(const char* call, const std::string& arguments, zemo_status status,
                const std::string& results, const std::string& reason);
+
+// TEXT with every control byte written as its C escape (\n, \r, \t, \xHH), so that it stays on
+// one line and shows the bytes that a terminal would hide; all other bytes are kept.
+std::string visible(std::string_view text);
 
 // DATA as a double-quoted C-style string literal; bytes beyond the first 64 are left out and
 // marked by "..." after the closing quote.

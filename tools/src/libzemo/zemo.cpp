@@ -141,15 +141,30 @@ void transportWrite(zemo_link* link, const void* data, uint64_t count, int flags
     });
 }
 
+// Writes the standard handler's line, "zemo: CALL NAME: REASON" ("zemo: CALL: REASON" when NAME
+// is NULL or empty), to standard error, with the control bytes of NAME and REASON escaped so
+// that the line stays one line and shows them. Without the memory to escape them, it writes
+// them as they are.
+[[gnu::cold]] void writeFailureLine(const char* call, const char* name, const char* reason) {
+    const bool named = name != nullptr && name[0] != '\0';
+    try {
+        const std::string line = std::string("zemo: ") + call +
+                                 (named ? " " + zemo::visible(name) : std::string()) + ": " +
+                                 zemo::visible(reason) + "\n";
+        std::fputs(line.c_str(), stderr);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "zemo: %s%s%s: %s\n", call, named ? " " : "", named ? name : "",
+                     reason);
+    }
+}
+
 } // namespace
 
 extern "C" {
 
 void ZEMO_ERROR_EXIT(const char* call, const char* interface_name, zemo_status status,
                      const char* reason) {
-    const bool named = interface_name != nullptr && interface_name[0] != '\0';
-    std::fprintf(stderr, "zemo: %s%s%s: %s\n", call, named ? " " : "", named ? interface_name : "",
-                 reason);
+    writeFailureLine(call != nullptr ? call : "", interface_name, reason != nullptr ? reason : "");
     std::exit(status == ZEMO_TIMEOUT ? 3 : 2);
 }
 

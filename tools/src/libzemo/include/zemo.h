@@ -91,8 +91,9 @@ typedef void (*zemo_error_handler)(const char* call, const char* interface_name,
                                    const char* reason);
 
 /* The standard handler: writes one line "zemo: CALL INTERFACE: REASON" to standard error
- * ("zemo: CALL: REASON" when the interface is unknown) and ends the process through exit(), so
- * buffered standard output is flushed. Exit status 3 for a timeout, 2 for any other failure. */
+ * ("zemo: CALL: REASON" when the interface is unknown), control bytes in INTERFACE and REASON
+ * written as C escapes (\r, \n, \t, \xHH), and ends the process through exit(), so buffered
+ * standard output is flushed. Exit status 3 for a timeout, 2 for any other failure. */
 ZEMO_API void ZEMO_ERROR_EXIT(const char* call, const char* interface_name, zemo_status status,
                               const char* reason);
 
