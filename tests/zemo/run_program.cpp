@@ -171,6 +171,8 @@ FedRun::FedRun(Invocation invocation) : invocation_(std::move(invocation)) {
         throwSystemError("pipe2");
     input_ = pipeEnds[1];
     try {
+        if (invocation_.stdinNonBlocking && fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK) != 0)
+            throwSystemError("fcntl");
         child_ = spawn(invocation_, dir_, pipeEnds[0]);
     } catch (...) {
         close(pipeEnds[0]);

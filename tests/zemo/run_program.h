@@ -33,6 +33,7 @@ struct Invocation {
     std::vector<std::string> argv;        // the arguments, argv[0] included
     std::string input;                    // standard input, unless stdinPath is set
     std::string stdinPath;                // a file to open as standard input instead of INPUT
+    bool stdinNonBlocking = false;        // FedRun's pipe is non-blocking on the program's side
     std::string stdoutPath;               // a file to open as standard output instead of capturing
     bool stdoutToClosedPipe = false;      // standard output is a pipe nobody reads from
     bool trace = true;                    // set ZEMO_TRACE to a file in the run's directory

@@ -301,6 +301,25 @@ TEST(FedSend, SendsEachLineBeforeMoreInputArrives) {
     EXPECT_EQ(outcome.status, 0);
 }
 
+// Standard input that its writer's side left non-blocking is waited for, not taken for an
+// error: whenever a read finds the pipe empty, the line still to come goes out once it arrives.
+TEST(FedSend, WaitsForNonBlockingInput) {
+    Invocation invocation(ZEMOSEND, {asInvoked, "sim/sink"});
+    invocation.stdinNonBlocking = true;
+    zemotest::FedRun run(invocation);
+    std::string expected = handlerLine + openLine("sim/sink");
+    ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
+    for (const std::string line : {"a\n", "b\n"}) {
+        run.feed(line);
+        expected += writeLine(line);
+        ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
+    }
+    const Outcome outcome = run.finish();
+    EXPECT_EQ(outcome.trace, expected + closeLine);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+}
+
 struct ReceiveCase {
     std::vector<std::string> arguments;
     std::vector<std::pair<std::size_t, std::size_t>> reads; // request, delivery

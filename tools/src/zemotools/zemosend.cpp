@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <poll.h>
 #include <string>
 #include <unistd.h>
 
@@ -30,14 +31,24 @@ static int32_t clampTimeout(int64_t milliseconds) {
 // Standard input is read in blocks of this many bytes; complete lines are sent from the block.
 constexpr std::size_t blockSize = 65536;
 
+// Waits until standard input has bytes to read or has ended: whoever shares it may have left
+// it non-blocking. Returns false, with errno set, when it cannot wait.
+static bool awaitInput() {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    return poll(&input, 1, -1) >= 0 || errno == EINTR;
+}
+
 // Reads up to SIZE bytes of standard input into BLOCK, retrying a read that a signal
-// interrupted. Returns the count, 0 at the end of input, or -1 with errno set.
+// interrupted or that found non-blocking input empty. Returns the count, 0 at the end of input,
+// or -1 with errno set.
 static ssize_t readBlock(char* block, std::size_t size) {
-    ssize_t got;
-    do {
-        got = read(STDIN_FILENO, block, size);
-    } while (got < 0 && errno == EINTR);
-    return got;
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, block, size);
+        if (got >= 0)
+            return got;
+        if (errno != EINTR && (errno != EAGAIN || !awaitInput()))
+            return -1;
+    }
 }
 
 // Sends the LENGTH bytes at LINE, its newline included, as one write to HANDLE.
