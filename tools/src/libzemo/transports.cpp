@@ -16,7 +16,7 @@ constexpr std::array transports{
     TransportEntry{"sim", "sim/INSTRUMENT[/PARAMETER=VALUE]...", openSim},
     TransportEntry{"vxi11", "vxi11/HOST[:PORT][/DEVICE]", openVxi11},
     TransportEntry{"socket", "socket/HOST[/PORT]", openSocket},
-    TransportEntry{"usbtmc", "usbtmc/N, usbtmc/usbtmcN or usbtmc//dev/usbtmcN", openUsbtmc},
+    TransportEntry{"usbtmc", "usbtmc/DEVICE", openUsbtmc},
 };
 
 // Every form, for the message about an unknown transport.
