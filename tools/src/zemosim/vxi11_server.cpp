@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include <sys/socket.h>
@@ -87,11 +88,22 @@ template <typename Function> xdrproc_t xdrProcedure(Function function) {
     return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
 }
 
+// libtirpc decodes the padding after opaque data and strings into one static scratch buffer, so
+// decoding in several connection threads at once would be a data race; decoders take turns.
+std::mutex decoding;
+
+// Runs PROCEDURE to decode VALUE from XDR while no other thread decodes; true when it decoded.
+template <typename Arguments>
+bool decodeAlone(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*), Arguments& value) {
+    const std::lock_guard lock(decoding);
+    return procedure(&xdr, &value) != 0;
+}
+
 // Call arguments decoded by PROCEDURE; what decoding allocated is freed with them.
 template <typename Arguments> class Decoded {
   public:
     Decoded(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*))
-        : procedure_(xdrProcedure(procedure)), ok_(procedure(&xdr, &value_) != 0) {}
+        : procedure_(xdrProcedure(procedure)), ok_(decodeAlone(xdr, procedure, value_)) {}
     Decoded(const Decoded&) = delete;
     Decoded& operator=(const Decoded&) = delete;
     ~Decoded() { xdr_free(procedure_, reinterpret_cast<char*>(&value_)); }
@@ -192,7 +204,7 @@ class Vxi11Connection {
         call.rm_call.cb_cred.oa_base = credentials;
         call.rm_call.cb_verf.oa_base = verifier;
         std::optional<std::vector<char>> reply;
-        if (xdr_callmsg(&xdr, &call) == 0 || call.rm_direction != CALL)
+        if (!decodeAlone(xdr, xdr_callmsg, call) || call.rm_direction != CALL)
             reply = std::nullopt;
         else if (call.rm_call.cb_rpcvers != 2 || call.rm_call.cb_prog != DEVICE_CORE)
             reply = errorReply(call.rm_xid, PROG_UNAVAIL);
