@@ -2,6 +2,7 @@
 // core channel of zemosim answered call by call through libtirpc.
 #include "instrument.h"
 #include "netio.h"
+#include "server.h"
 #include "sim_server.h"
 #include "transport.h"
 #include "vxi11.h"
@@ -12,6 +13,8 @@
 #include <arpa/inet.h>
 #include <cstring>
 #include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -198,6 +201,50 @@ TEST(Instrument, FaultsAreReportedToTheConnection) {
     EXPECT_TRUE(instrument.execute("BYE").dropConnection);
     EXPECT_EQ(instrument.execute("lock").vxi11Error, 11);
     EXPECT_EQ(instrument.execute("*IDN?").vxi11Error, 0);
+}
+
+// The two ends of a local stream connection, closed when the test ends.
+struct StreamPair {
+    zemo::FileDescriptor reading;
+    zemo::FileDescriptor writing;
+    StreamPair() {
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+            throw std::runtime_error("socketpair failed");
+        reading = zemo::FileDescriptor(ends[0]);
+        writing = zemo::FileDescriptor(ends[1]);
+    }
+    // Sends a record-marking header for a fragment of LENGTH bytes, LAST or not, then DATA.
+    void fragment(std::uint32_t length, bool last, const std::string& data) const {
+        const std::uint32_t header = htonl(length | (last ? 0x80000000U : 0U));
+        ASSERT_EQ(::send(writing.get(), &header, sizeof header, 0), 4);
+        ASSERT_EQ(::send(writing.get(), data.data(), data.size(), 0),
+                  static_cast<ssize_t>(data.size()));
+    }
+};
+
+TEST(RecordMarking, FragmentsMakeOneRecord) {
+    StreamPair connection;
+    connection.fragment(3, false, "abc");
+    connection.fragment(0, false, "");
+    connection.fragment(2, true, "de");
+    std::vector<char> record;
+    ASSERT_TRUE(zemosim::receiveRecord(connection.reading.get(), record));
+    EXPECT_EQ(std::string(record.begin(), record.end()), "abcde");
+}
+
+// A header announcing a long fragment costs memory only for the bytes that really follow, so
+// that clients sending such headers cannot make the server hold memory they never send.
+TEST(RecordMarking, RecordGrowsOnlyAsItsBytesArrive) {
+    for (const std::uint32_t announced : {60U << 20, (64U << 20) + 1, 0x7fffffffU}) {
+        SCOPED_TRACE(announced);
+        StreamPair connection;
+        connection.fragment(announced, true, std::string(1000, 'x'));
+        connection.writing.reset();
+        std::vector<char> record;
+        EXPECT_FALSE(zemosim::receiveRecord(connection.reading.get(), record));
+        EXPECT_LT(record.capacity(), 1U << 20);
+    }
 }
 
 // A client of zemosim's core channel that makes the calls the library never makes.

@@ -27,6 +27,8 @@ constexpr std::size_t largestRecord = 64 << 20;
 // The most input a link holds without a newline or END before the device refuses it.
 constexpr std::size_t largestInput = 16 << 20;
 constexpr std::uint32_t lastFragment = 0x80000000U;
+// A record grows by at most this much per receive.
+constexpr std::size_t receiveStep = 64 << 10;
 
 // Reads exactly SIZE bytes into DATA; false at the end of the connection or on an error.
 bool receiveExactly(int fd, char* data, std::size_t size) {
@@ -56,8 +58,22 @@ bool sendExactly(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// Reads one record (all its fragments) into RECORD; false at the end of the connection or
-// for a record longer than largestRecord.
+// Reads LENGTH more bytes onto the end of RECORD, growing it a step at a time as they arrive,
+// so that a header announcing a long fragment costs no memory before its bytes come.
+bool receiveOnto(int fd, std::vector<char>& record, std::size_t length) {
+    while (length > 0) {
+        const std::size_t start = record.size();
+        const std::size_t step = std::min(length, receiveStep);
+        record.resize(start + step);
+        if (!receiveExactly(fd, record.data() + start, step))
+            return false;
+        length -= step;
+    }
+    return true;
+}
+
+} // namespace
+
 bool receiveRecord(int fd, std::vector<char>& record) {
     record.clear();
     for (;;) {
@@ -66,16 +82,14 @@ bool receiveRecord(int fd, std::vector<char>& record) {
             return false;
         header = ntohl(header);
         const std::size_t length = header & ~lastFragment;
-        if (record.size() + length > largestRecord)
-            return false;
-        const std::size_t start = record.size();
-        record.resize(start + length);
-        if (!receiveExactly(fd, record.data() + start, length))
+        if (record.size() + length > largestRecord || !receiveOnto(fd, record, length))
             return false;
         if ((header & lastFragment) != 0)
             return true;
     }
 }
+
+namespace {
 
 // Sends BODY as one record of one fragment.
 bool sendRecord(int fd, const std::vector<char>& body) {
