@@ -196,6 +196,26 @@ TEST(Instrument, ResetRestoresPropertiesAndEmptiesTheQueue) {
     EXPECT_EQ(takeAll(instrument, 64), "1\n");
 }
 
+// Queries that are never read fill the output queue up to its limits, in answers and in text;
+// later answers are discarded until reading makes room again.
+TEST(Instrument, OutputQueueIsBounded) {
+    zemosim::Instrument instrument(parse("property volt 0\n"));
+    const std::string identity = "ZEMO,zemosim,0,1.0\n";
+    for (std::size_t i = 0; i < zemosim::largestOutputQueue + 10; ++i)
+        instrument.execute("*IDN?");
+    EXPECT_EQ(takeAll(instrument, 1 << 20).size(), zemosim::largestOutputQueue * identity.size());
+
+    const std::string value(1 << 20, 'v');
+    instrument.execute("VOLT " + value);
+    for (int i = 0; i < 100; ++i)
+        instrument.execute("VOLT?");
+    const std::size_t answers = zemosim::largestQueuedText / (value.size() + 1);
+    EXPECT_EQ(takeAll(instrument, 1 << 20).size(), answers * (value.size() + 1));
+
+    instrument.execute("*IDN?");
+    EXPECT_EQ(takeAll(instrument, 1 << 20), identity);
+}
+
 TEST(Instrument, FaultsAreReportedToTheConnection) {
     zemosim::Instrument instrument(parse("drop bye\nfault lock 11\n"));
     EXPECT_TRUE(instrument.execute("BYE").dropConnection);

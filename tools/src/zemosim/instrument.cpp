@@ -163,33 +163,45 @@ bool Instrument::answerQuery(const std::string& header, std::string_view argumen
 }
 
 void Instrument::queueText(std::string text, Clock::time_point readyAt) {
-    queue_.push_back({.head = std::move(text) + "\n",
-                      .generated = 0,
-                      .tail = {},
-                      .sent = 0,
-                      .readyAt = readyAt});
-    queued_.notify_all();
+    enqueue({.head = std::move(text) + "\n",
+             .generated = 0,
+             .tail = {},
+             .sent = 0,
+             .readyAt = readyAt});
 }
 
 void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt) {
     const std::string length = std::to_string(count);
-    queue_.push_back({.head = "#" + std::to_string(length.size()) + length,
-                      .generated = count,
-                      .tail = "\n",
-                      .sent = 0,
-                      .readyAt = readyAt});
+    enqueue({.head = "#" + std::to_string(length.size()) + length,
+             .generated = count,
+             .tail = "\n",
+             .sent = 0,
+             .readyAt = readyAt});
+}
+
+void Instrument::enqueue(Response response) {
+    const std::size_t text = response.head.size() + response.tail.size();
+    if (queue_.size() >= largestOutputQueue || queuedText_ + text > largestQueuedText)
+        return;
+    queuedText_ += text;
+    queue_.push_back(std::move(response));
     queued_.notify_all();
 }
 
-void Instrument::reset() {
+void Instrument::emptyQueue() {
     queue_.clear();
+    queuedText_ = 0;
+}
+
+void Instrument::reset() {
+    emptyQueue();
     for (auto& [header, property] : definition_.properties)
         property.value = property.initial;
 }
 
 void Instrument::clear() {
     std::lock_guard lock(mutex_);
-    queue_.clear();
+    emptyQueue();
 }
 
 std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> termChar,
@@ -208,8 +220,10 @@ std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> t
     Piece piece;
     piece.size = copyFrom(response, out, termChar, piece.termCharSeen);
     piece.endOfMessage = response.sent == response.size();
-    if (piece.endOfMessage)
+    if (piece.endOfMessage) {
+        queuedText_ -= response.head.size() + response.tail.size();
         queue_.pop_front();
+    }
     return piece;
 }
 

@@ -76,6 +76,13 @@ struct Piece {
     bool termCharSeen = false;
 };
 
+// The output queue holds at most this many answers, and answers of this much text (a data block
+// counts only its header), so that clients that query without reading cannot make the server's
+// memory grow without bound; further answers are discarded, as a real instrument's queue
+// overflows.
+inline constexpr std::size_t largestOutputQueue = 65536;
+inline constexpr std::size_t largestQueuedText = 64 << 20;
+
 class Instrument {
   public:
     explicit Instrument(Definition definition);
@@ -108,6 +115,10 @@ class Instrument {
 
     void queueText(std::string text, Clock::time_point readyAt);
     void queueBlock(std::uint64_t count, Clock::time_point readyAt);
+    // Appends RESPONSE to the output queue, or discards it when the queue is full.
+    void enqueue(Response response);
+    // Empties the output queue; the caller holds the lock.
+    void emptyQueue();
     void reset();
     // Answers the query HEADER with ARGUMENT; false when the instrument knows no such query.
     bool answerQuery(const std::string& header, std::string_view argument, Clock::time_point at);
@@ -118,6 +129,8 @@ class Instrument {
     std::mutex mutex_;
     std::condition_variable queued_;
     std::deque<Response> queue_;
+    // The bytes of head and tail text held by the responses in queue_.
+    std::size_t queuedText_ = 0;
 };
 
 // Byte I of the data that "DATA? N" answers: the pattern 0, 1, ... 255 repeated.
