@@ -11,9 +11,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <array>
 #include <cstring>
 #include <sstream>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -265,6 +267,87 @@ TEST(RecordMarking, RecordGrowsOnlyAsItsBytesArrive) {
         EXPECT_FALSE(zemosim::receiveRecord(connection.reading.get(), record));
         EXPECT_LT(record.capacity(), 1U << 20);
     }
+}
+
+// A core channel that links any device and answers every device_read, a while after it came,
+// with one byte and no reason: a device that keeps a read going with a trickle of data.
+class TricklingCoreChannel {
+  public:
+    TricklingCoreChannel() : listener_(zemosim::listenTcp("127.0.0.1", 0)) {
+        server_ = std::thread([socket = listener_.socket.get()] {
+            const zemo::FileDescriptor connection(::accept(socket, nullptr, nullptr));
+            std::vector<char> call;
+            while (zemosim::receiveRecord(connection.get(), call) && answer(connection, call)) {
+            }
+        });
+    }
+    TricklingCoreChannel(const TricklingCoreChannel&) = delete;
+    TricklingCoreChannel& operator=(const TricklingCoreChannel&) = delete;
+    // Wakes an accept that no client answered, and waits for the serving thread.
+    ~TricklingCoreChannel() {
+        ::shutdown(listener_.socket.get(), SHUT_RDWR);
+        server_.join();
+    }
+
+    std::string name() const {
+        return "vxi11/127.0.0.1:" + std::to_string(listener_.port) + "/inst0";
+    }
+
+  private:
+    // Replies to CALL (made with no credentials) on CONNECTION; false for a call it cannot
+    // answer.
+    static bool answer(const zemo::FileDescriptor& connection, const std::vector<char>& call) {
+        if (call.size() < 40)
+            return false;
+        std::uint32_t xid = 0;
+        std::uint32_t procedure = 0;
+        std::memcpy(&xid, call.data(), 4);
+        std::memcpy(&procedure, call.data() + 20, 4);
+        // The record header, then xid, REPLY, MSG_ACCEPTED, a null verifier, SUCCESS, and up to
+        // four words of results.
+        std::array<std::uint32_t, 11> reply{0, xid, htonl(1), 0, 0, 0, 0};
+        std::size_t words = 7;
+        switch (ntohl(procedure)) {
+        case create_link: // error, lid, abortPort, maxRecvSize
+            reply[8] = htonl(1);
+            reply[10] = htonl(1024);
+            words += 4;
+            break;
+        case device_read: // error, reason, one byte of data
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            reply[9] = htonl(1);
+            reply[10] = htonl(0x78000000);
+            words += 4;
+            break;
+        case destroy_link: // error
+            words += 1;
+            break;
+        default:
+            return false;
+        }
+        reply[0] = htonl(0x80000000U | static_cast<std::uint32_t>((words - 1) * 4));
+        const auto bytes = words * 4;
+        return ::send(connection.get(), reply.data(), bytes, MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes);
+    }
+
+    zemosim::Listener listener_;
+    std::thread server_;
+};
+
+// A read gets its timeout once: when the time is up it returns the bytes that have come,
+// though the device still sends more, one device_read at a time.
+TEST(Vxi11Read, EndsAtTheTimeoutWhileDataStillTrickles) {
+    TricklingCoreChannel device;
+    auto transport = zemo::openTransport(device.name());
+    transport->setTimeout(zemo::Milliseconds{300});
+    std::byte buffer[100];
+    const std::size_t count = transport->read(buffer);
+    EXPECT_GT(count, 0U);
+    EXPECT_LT(count, sizeof buffer);
+    for (std::size_t i = 0; i < count; ++i)
+        EXPECT_EQ(buffer[i], std::byte{'x'});
+    transport->close();
 }
 
 // A client of zemosim's core channel that makes the calls the library never makes.

@@ -233,8 +233,8 @@ class Vxi11Transport final : public Transport {
         } while (!data.empty());
     }
 
-    // Reads with device_read until END, the requested count, or the timeout; a timeout after
-    // some bytes arrived returns those bytes.
+    // Reads with device_read until END, the requested count, or the timeout, which counts once
+    // for the whole read; at the timeout the bytes that have arrived are returned.
     std::size_t read(std::span<std::byte> buffer) override {
         checkUsable();
         const auto deadline = Clock::now() + timeout_;
@@ -270,7 +270,7 @@ class Vxi11Transport final : public Transport {
             }
             if ((reply.reason & (vxi11::reasonEnd | vxi11::reasonTermChar)) != 0)
                 break;
-            if (Clock::now() >= deadline && reply.size == 0) {
+            if (Clock::now() >= deadline) {
                 if (total > 0)
                     break;
                 throw timeout("device_read: no data within " + std::to_string(timeout_.count()) +
