@@ -21,6 +21,7 @@ class SimServer {
 
     const std::vector<std::string>& names() const { return names_; }
     const std::string& name(std::size_t index) const { return names_.at(index); }
+    pid_t pid() const { return pid_; }
     // Stops the server now and returns its exit status (-1 when a signal ended it).
     int stop();
 

@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <sys/socket.h>
 #include <thread>
@@ -382,12 +383,12 @@ class CoreChannel : public testing::Test {
                          xdrProcedure(decode), reinterpret_cast<char*>(&result), wait);
     }
 
-    int createLink() {
+    int createLink(CLIENT* on = nullptr) {
         Create_LinkParms parameters{};
         parameters.device = const_cast<char*>("inst0");
         Create_LinkResp reply{};
-        EXPECT_EQ(call(client_, create_link, xdr_Create_LinkParms, parameters, xdr_Create_LinkResp,
-                       reply),
+        EXPECT_EQ(call(on != nullptr ? on : client_, create_link, xdr_Create_LinkParms, parameters,
+                       xdr_Create_LinkResp, reply),
                   RPC_SUCCESS);
         EXPECT_EQ(reply.error, 0);
         EXPECT_EQ(reply.maxRecvSize, 1U << 20);
@@ -516,6 +517,35 @@ TEST_F(CoreChannel, ReadStopsAtTheTermCharAndTheRequestCount) {
         EXPECT_EQ(reply.reason, expected.reason);
         freeReadReply(reply);
     }
+}
+
+// The number of threads of process PID.
+std::size_t threadCount(pid_t pid) {
+    const std::filesystem::directory_iterator tasks("/proc/" + std::to_string(pid) + "/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// A client that leaves while its device_read waits for an answer frees the thread (and the read
+// buffer) that served it, long before the read's own timeout of an hour.
+TEST_F(CoreChannel, ReadThatLostItsClientEnds) {
+    createLink();
+    const std::size_t threads = threadCount(server_->pid());
+    CLIENT* leaving = client(DEVICE_CORE, DEVICE_CORE_VERSION);
+    ASSERT_NE(leaving, nullptr);
+    Device_ReadParms read{};
+    read.lid = createLink(leaving);
+    read.requestSize = 1 << 20;
+    read.io_timeout = 3600 * 1000;
+    Device_ReadResp reply{};
+    const timeval shortWait{0, 200 * 1000};
+    EXPECT_EQ(clnt_call(leaving, device_read, xdrProcedure(xdr_Device_ReadParms),
+                        reinterpret_cast<char*>(&read), xdrProcedure(xdr_Device_ReadResp),
+                        reinterpret_cast<char*>(&reply), shortWait),
+              RPC_TIMEDOUT);
+    clnt_destroy(leaving);
+    for (int i = 0; i < 500 && threadCount(server_->pid()) > threads; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(threadCount(server_->pid()), threads);
 }
 
 // The transport through the library's own opener: a read into a buffer smaller than the answer

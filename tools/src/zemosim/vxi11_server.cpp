@@ -14,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 namespace zemosim {
@@ -29,6 +30,8 @@ constexpr std::size_t largestInput = 16 << 20;
 constexpr std::uint32_t lastFragment = 0x80000000U;
 // A record grows by at most this much per receive.
 constexpr std::size_t receiveStep = 64 << 10;
+// How often a device_read that waits for an answer looks whether its client is still there.
+constexpr Milliseconds clientCheck{100};
 
 // Reads exactly SIZE bytes into DATA; false at the end of the connection or on an error.
 bool receiveExactly(int fd, char* data, std::size_t size) {
@@ -349,8 +352,8 @@ class Vxi11Connection {
         std::optional<char> termChar;
         if ((arguments->flags & vxi11::flagTermCharSet) != 0)
             termChar = arguments->termChar;
-        const auto piece = instrument.take(readBuffer_, termChar,
-                                           Clock::now() + Milliseconds{arguments->io_timeout});
+        const auto piece = takeWhileConnected(instrument, termChar,
+                                              Clock::now() + Milliseconds{arguments->io_timeout});
         if (!piece) {
             result.error = vxi11::errorIoTimeout;
             return successReply(xid, xdr_Device_ReadResp, result);
@@ -361,6 +364,25 @@ class Vxi11Connection {
         result.data.data_len = static_cast<u_int>(piece->size);
         result.data.data_val = readBuffer_.data();
         return successReply(xid, xdr_Device_ReadResp, result, piece->size);
+    }
+
+    // Takes the next piece of INSTRUMENT's output into readBuffer_, waiting for one until
+    // DEADLINE; gives up early when the client has closed the connection, so that a client that
+    // leaves during a long read does not hold its thread and buffer until the read's timeout.
+    std::optional<Piece> takeWhileConnected(Instrument& instrument, std::optional<char> termChar,
+                                            Clock::time_point deadline) {
+        for (;;) {
+            const auto until = std::min(deadline, Clock::now() + clientCheck);
+            auto piece = instrument.take(readBuffer_, termChar, until);
+            if (piece || until >= deadline || clientLeft())
+                return piece;
+        }
+    }
+
+    // True when the client has closed the connection or it has failed.
+    bool clientLeft() const {
+        pollfd entry{connection_.get(), POLLRDHUP, 0};
+        return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     }
 
     // Empties the link's input and the instrument's output queue.
