@@ -172,6 +172,25 @@ TEST(Instrument, AnswersInOrderAndInPieces) {
     EXPECT_EQ(takeAll(instrument, 7), "ZEMO,zemosim,0,1.0\n5\nERR\n" + block + "\nERR\n");
 }
 
+// A block whose size would not count in 64 bits is no query the instrument knows; the largest
+// it answers announces its full length.
+TEST(Instrument, DataCountsUpTo2To63Minus1) {
+    zemosim::Instrument instrument(parse("error ERR\n"));
+    std::vector<char> buffer(24);
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"DATA? 18446744073709551615", "ERR\n"},
+        {"DATA? 9223372036854775808", "ERR\n"},
+        {"DATA? 9223372036854775807", std::string("#199223372036854775807\0\1", 24)}};
+    for (const auto& [command, answer] : cases) {
+        SCOPED_TRACE(command);
+        instrument.execute(command);
+        const auto piece = instrument.take(buffer, std::nullopt, zemosim::Clock::now());
+        ASSERT_TRUE(piece);
+        EXPECT_EQ(std::string(buffer.data(), piece->size), answer);
+        instrument.clear();
+    }
+}
+
 TEST(Instrument, PieceEndsAtTheMessageEndAndAtTheTermChar) {
     zemosim::Instrument instrument(zemosim::Definition{});
     instrument.execute("*IDN?");

@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace zemosim {
@@ -11,6 +12,9 @@ namespace zemosim {
 namespace {
 
 constexpr std::string_view blanks = " \t\r";
+// The most bytes "DATA? N" answers: the whole block, header and newline included, must count in
+// 64 bits.
+constexpr std::uint64_t largestBlock = std::numeric_limits<std::int64_t>::max();
 
 // TEXT without blanks (and carriage returns) at either end.
 std::string_view trim(std::string_view text) {
@@ -145,7 +149,7 @@ bool Instrument::answerQuery(const std::string& header, std::string_view argumen
         queueText(definition_.identity, at);
     else if (header == "DATA?") {
         const auto count = parseNumber<std::uint64_t>(argument);
-        if (!count)
+        if (!count || *count > largestBlock)
             return false;
         queueBlock(*count, at);
     } else if (const auto delayed = definition_.delayedQueries.find(header);
