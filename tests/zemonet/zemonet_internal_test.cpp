@@ -563,6 +563,51 @@ TEST_F(CoreChannel, ReadStopsAtTheTermCharAndTheRequestCount) {
     }
 }
 
+// One connection holds at most 64 links at a time; more are refused as "out of resources"
+// until one is destroyed.
+TEST_F(CoreChannel, LinksOfOneConnectionAreLimited) {
+    std::vector<int> links;
+    for (int i = 0; i < 64; ++i)
+        links.push_back(createLink());
+    Create_LinkParms parameters{};
+    parameters.device = const_cast<char*>("inst0");
+    Create_LinkResp refused{};
+    ASSERT_EQ(
+        call(client_, create_link, xdr_Create_LinkParms, parameters, xdr_Create_LinkResp, refused),
+        RPC_SUCCESS);
+    EXPECT_EQ(refused.error, zemo::vxi11::errorOutOfResources);
+    Device_Error destroyed{};
+    ASSERT_EQ(
+        call(client_, destroy_link, xdr_Device_Link, links.back(), xdr_Device_Error, destroyed),
+        RPC_SUCCESS);
+    EXPECT_EQ(destroyed.error, 0);
+    createLink();
+}
+
+// The links of one connection hold at most 16 MiB of input without a newline between them;
+// a write beyond is refused as "out of resources".
+TEST_F(CoreChannel, InputOfOneConnectionIsLimited) {
+    std::string piece(1 << 20, 'x');
+    Device_WriteParms write{};
+    write.data.data_len = static_cast<u_int>(piece.size());
+    write.data.data_val = piece.data();
+    Device_WriteResp written{};
+    for (const int lid : {createLink(), createLink()}) {
+        write.lid = lid;
+        for (int i = 0; i < 8; ++i) {
+            ASSERT_EQ(call(client_, device_write, xdr_Device_WriteParms, write,
+                           xdr_Device_WriteResp, written),
+                      RPC_SUCCESS);
+            ASSERT_EQ(written.error, 0);
+        }
+    }
+    write.data.data_len = 1;
+    ASSERT_EQ(
+        call(client_, device_write, xdr_Device_WriteParms, write, xdr_Device_WriteResp, written),
+        RPC_SUCCESS);
+    EXPECT_EQ(written.error, zemo::vxi11::errorOutOfResources);
+}
+
 // Clients on connections of their own link, write and unlink at the same time; each gets its
 // own link and all its bytes accepted. (Built with -fsanitize=thread, this also shows that the
 // server's connection threads share nothing unguarded while they decode calls.)

@@ -25,8 +25,11 @@ namespace {
 
 // The largest call record accepted; a longer one ends the connection.
 constexpr std::size_t largestRecord = 64 << 20;
-// The most input a link holds without a newline or END before the device refuses it.
+// The most input the links of one connection hold together without a newline or END before the
+// device refuses more.
 constexpr std::size_t largestInput = 16 << 20;
+// The most links one connection holds at a time; create_link beyond answers "out of resources".
+constexpr std::size_t largestLinks = 64;
 constexpr std::uint32_t lastFragment = 0x80000000U;
 // A record grows by at most this much per receive.
 constexpr std::size_t receiveStep = 64 << 10;
@@ -262,12 +265,17 @@ class Vxi11Connection {
     // The empty result of the null procedure, which clients call to test the channel.
     static bool_t xdrNothing(XDR*, char*) { return 1; }
 
-    // Links to the instrument of the given device name, or fails with error 3.
+    // Links to the instrument of the given device name, or fails with error 3; with error 9 when
+    // the connection holds as many links as it may.
     std::vector<char> createLink(std::uint32_t xid, XDR& xdr) {
         Decoded arguments(xdr, xdr_Create_LinkParms);
         if (!arguments.ok())
             return errorReply(xid, GARBAGE_ARGS);
         Create_LinkResp result{};
+        if (links_.size() >= largestLinks) {
+            result.error = vxi11::errorOutOfResources;
+            return successReply(xid, xdr_Create_LinkResp, result);
+        }
         result.error = vxi11::errorDeviceNotAccessible;
         for (const auto& instrument : instruments_) {
             if (instrument->definition().name == arguments->device) {
@@ -300,6 +308,14 @@ class Vxi11Connection {
         return effect;
     }
 
+    // The bytes of input that the connection's links hold.
+    std::size_t heldInput() const {
+        std::size_t total = 0;
+        for (const auto& [lid, link] : links_)
+            total += link.input.size();
+        return total;
+    }
+
     // Takes at most maxRecvSize bytes into the link's input and executes what is complete;
     // nothing when a command drops the connection.
     std::optional<std::vector<char>> deviceWrite(std::uint32_t xid, XDR& xdr) {
@@ -316,7 +332,7 @@ class Vxi11Connection {
         const std::uint32_t length = arguments->data.data_len;
         const bool unlimited = limit == 0 || limit == std::numeric_limits<std::uint32_t>::max();
         const std::uint32_t accepted = unlimited ? length : std::min(length, limit);
-        if (link->second.input.size() + accepted > largestInput) {
+        if (heldInput() + accepted > largestInput) {
             link->second.input.clear();
             result.error = vxi11::errorOutOfResources;
             return successReply(xid, xdr_Device_WriteResp, result);
