@@ -514,6 +514,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "zemo: zemo_read sim/sink: no response: sim/sink has nothing to send\n",
                     3},
         FailureCase{ZEMORECV,
+                    {"-c", "4", "sim/source/chunks=0,0"},
+                    "",
+                    "",
+                    "zemo: zemo_read sim/source/chunks=0,0: no response: every read is capped at "
+                    "0 bytes\n",
+                    3},
+        FailureCase{ZEMORECV,
                     {"-c", "30", "sim/source/chunks=10/fail=read@3"},
                     "",
                     sourceBytes(0, 20),

@@ -114,7 +114,11 @@ void applyParameter(std::string_view parameter, Settings& settings) {
 // instrument itself supplies what it does with written bytes and where read bytes come from.
 class Instrument : public Transport {
   public:
-    explicit Instrument(Settings settings) : settings_(std::move(settings)) {}
+    explicit Instrument(Settings settings)
+        : settings_(std::move(settings)),
+          deliversNothing_(!settings_.chunks.empty() &&
+                           std::all_of(settings_.chunks.begin(), settings_.chunks.end(),
+                                       [](std::uint64_t cap) { return cap == 0; })) {}
 
     // Counts the open call, which may be made to fail like any other.
     void open() { enter(Call::open); }
@@ -128,6 +132,10 @@ class Instrument : public Transport {
 
     std::size_t read(std::span<std::byte> buffer) override {
         enter(Call::read);
+        // Reads that may deliver nothing at all would only spin in a caller that waits for
+        // bytes; such an instrument has nothing to send, and its reads time out.
+        if (deliversNothing_)
+            throw timeout("no response: every read is capped at 0 bytes");
         return produce(buffer.first(std::min<std::uint64_t>(buffer.size(), nextChunkCap())));
     }
 
@@ -176,6 +184,7 @@ class Instrument : public Transport {
     }
 
     Settings settings_;
+    bool deliversNothing_;
     std::array<std::uint64_t, callNames.size()> callCounts_{};
     std::size_t nextChunk_ = 0;
 };
