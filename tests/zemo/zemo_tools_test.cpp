@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -654,8 +656,7 @@ TEST(MendedFaults, ReceiveRejectsOverreportingLibrary) {
     EXPECT_EQ(outcome.status, 2);
 }
 
-// ZEMO_TRACE=- sends the trace to standard error; without ZEMO_TRACE nothing is traced; a trace
-// file that cannot be opened is reported once and the tool works on untraced.
+// ZEMO_TRACE=- sends the trace to standard error; without ZEMO_TRACE nothing is traced.
 TEST(Trace, GoesToStandardErrorOrNowhere) {
     Invocation invocation(ZEMORESET, {asInvoked, "sim/sink"});
     invocation.trace = false;
@@ -663,11 +664,31 @@ TEST(Trace, GoesToStandardErrorOrNowhere) {
     invocation.environment = {"ZEMO_TRACE=-"};
     EXPECT_EQ(zemotest::run(invocation).err,
               handlerLine + openLine("sim/sink") + "zemo_clear(h1) = ZEMO_OK\n" + closeLine);
-    invocation.environment = {"ZEMO_TRACE=/nonexistent/trace"};
-    const Outcome outcome = zemotest::run(invocation);
-    EXPECT_EQ(outcome.err,
-              "zemo: ZEMO_TRACE: cannot open '/nonexistent/trace': No such file or directory\n");
-    EXPECT_EQ(outcome.status, 0);
+}
+
+// A trace that cannot be opened or written is reported once, and the tool works on untraced
+// with its status unchanged; a FIFO that nobody reads does not hold the tool up.
+TEST(Trace, DestinationFailuresAreReportedOnce) {
+    const zemotest::TempDir dir;
+    const auto fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/nonexistent/trace",
+         "zemo: ZEMO_TRACE: cannot open '/nonexistent/trace': No such file or directory\n"},
+        {"/dev/full", "zemo: ZEMO_TRACE: cannot write to '/dev/full': No space left on device; "
+                      "trace lines are lost\n"},
+        {fifo.string(), "zemo: ZEMO_TRACE: cannot open '" + fifo.string() +
+                            "': it is a FIFO that no process reads\n"},
+    };
+    for (const auto& [destination, err] : cases) {
+        SCOPED_TRACE(destination);
+        Invocation invocation(ZEMORESET, {asInvoked, "sim/sink"});
+        invocation.trace = false;
+        invocation.environment = {"ZEMO_TRACE=" + destination};
+        const Outcome outcome = zemotest::run(invocation);
+        EXPECT_EQ(outcome.err, err);
+        EXPECT_EQ(outcome.status, 0);
+    }
 }
 
 // Without libzemo the dynamic loader refuses to start a tool.

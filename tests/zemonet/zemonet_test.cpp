@@ -153,6 +153,33 @@ TEST_F(Loopback, PropertiesQueriesAndUnknownCommands) {
     }
 }
 
+// A tool started with a standard stream closed fails on that stream; the library's connection
+// never takes its number, so no answer goes back into the instrument and no input is read from
+// it.
+TEST_F(Loopback, ClosedStandardStreamIsNoConnection) {
+    struct Case {
+        const char* program;
+        const char* script;
+        std::string input;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {ZEMORECV, "exec \"$0\" -c 19 \"$1\" >&-", "", "writing standard output"},
+        {ZEMOSEND, "exec \"$0\" \"$1\" <&-", "", "reading standard input"},
+    };
+    for (const auto& name : {plainVxi11(), plainSocket()}) {
+        for (const Case& test : cases) {
+            SCOPED_TRACE(name + ": " + test.script);
+            expectSuccess(send(name, "*IDN?\n"), "");
+            const Outcome outcome = runTool("/bin/sh", {"-c", test.script, test.program, name});
+            EXPECT_EQ(outcome.status, 4);
+            EXPECT_NE(outcome.err.find(test.reason + ": Bad file descriptor"), std::string::npos)
+                << outcome.err;
+            ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
+        }
+    }
+}
+
 // Several MiB through many device_read replies of at most 1000 bytes (the instrument's
 // readchunk), after a command written in pieces of 16 bytes (its maxRecvSize).
 TEST_F(Loopback, CountedReadOfSeveralMebibytes) {
@@ -503,12 +530,22 @@ TEST(Failures, ConnectTimeout) {
     ::close(listener);
 }
 
-TEST(Failures, ConnectTimeoutThatIsNoNumber) {
-    for (const std::string value : {"soon", "0", "-5", "12ms"}) {
+// ZEMO_CONNECT_TIMEOUT outside its range fails every open, each with its own reason.
+TEST(Failures, ConnectTimeoutOutOfRange) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"soon", "not a decimal number"},
+        {"12ms", "not a decimal number"},
+        {"-", "not a decimal number"},
+        {"0", "below 1"},
+        {"-5", "below 1"},
+        {"2147483648", "above 2147483647"},
+        {"99999999999999999999", "above 2147483647"},
+    };
+    for (const auto& [value, reason] : cases) {
         expectFailure(
             runTool(ZEMORESET, {"socket/127.0.0.1/1"}, {}, {"ZEMO_CONNECT_TIMEOUT=" + value}), 2,
-            "zemo: zemo_open socket/127.0.0.1/1: ZEMO_CONNECT_TIMEOUT is '" + value +
-                "'; expected a number of milliseconds above 0\n");
+            "zemo: zemo_open socket/127.0.0.1/1: ZEMO_CONNECT_TIMEOUT is '" + value + "', " +
+                reason + "; expected a decimal number of milliseconds from 1 to 2147483647\n");
     }
 }
 

@@ -29,6 +29,16 @@ void FileDescriptor::reset() {
     fd_ = -1;
 }
 
+int aboveStandardStreams(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return moved;
+}
+
 namespace {
 
 // The signal set holding SIGPIPE alone.
@@ -103,16 +113,26 @@ unsigned short parsePort(std::string_view text, const std::string& expected) {
 }
 
 Milliseconds connectTimeout() {
+    constexpr long longest = 2147483647;
     const char* text = std::getenv("ZEMO_CONNECT_TIMEOUT");
     if (text == nullptr || *text == '\0')
         return Milliseconds{5000};
+    const std::string_view digits = text[0] == '-' ? text + 1 : text;
     long value = 0;
-    const auto* end = text + std::strlen(text);
-    const auto [stop, error] = std::from_chars(text, end, value);
-    if (error != std::errc() || stop != end || value <= 0)
-        throw failure("ZEMO_CONNECT_TIMEOUT is '" + std::string(text) +
-                      "'; expected a number of milliseconds above 0");
-    return Milliseconds{value};
+    const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    std::string reason;
+    if (digits.empty() || stop != digits.data() + digits.size() ||
+        (error != std::errc() && error != std::errc::result_out_of_range))
+        reason = "not a decimal number";
+    else if (text[0] == '-' || (error == std::errc() && value < 1))
+        reason = "below 1";
+    else if (error == std::errc::result_out_of_range || value > longest)
+        reason = "above " + std::to_string(longest);
+    else
+        return Milliseconds{value};
+    throw failure("ZEMO_CONNECT_TIMEOUT is '" + std::string(text) + "', " + reason +
+                  "; expected a decimal number of milliseconds from 1 to " +
+                  std::to_string(longest));
 }
 
 Milliseconds remaining(Clock::time_point deadline) {
@@ -171,9 +191,9 @@ enum class Outcome { connected, refused, timedOut };
 // Connects a new socket to ADDRESS within DEADLINE; on failure leaves the reason in ERROR.
 Outcome connectOne(const addrinfo& address, Clock::time_point deadline, FileDescriptor& socket,
                    int& error) {
-    socket = FileDescriptor(::socket(address.ai_family,
-                                     address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                                     address.ai_protocol));
+    socket = FileDescriptor(aboveStandardStreams(
+        ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                 address.ai_protocol)));
     if (!socket.valid()) {
         error = errno;
         return Outcome::refused;

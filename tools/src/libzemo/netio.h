@@ -51,6 +51,12 @@ class SigpipeBlocked {
     bool pendingBefore_;
 };
 
+// FD moved above the standard streams (0, 1, 2) and made close-on-exec, so that a program
+// started with one of them closed never has its own input or output land on a descriptor of
+// ours. FD itself when it is already above 2; otherwise FD is closed and the copy returned, or
+// -1 with errno set when no copy could be made. A negative FD is returned as it is.
+int aboveStandardStreams(int fd);
+
 // A host and what follows it in an interface address. HOST is a name, an IPv4 address, or an
 // IPv6 address, bare or in brackets; PORT is empty when the address gave none.
 struct HostPort {

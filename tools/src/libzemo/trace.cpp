@@ -1,33 +1,81 @@
 #include "trace.h"
+#include "netio.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace zemo {
 
 namespace {
 
-// Opens the destination that ZEMO_TRACE names, or returns NULL when it is unset or empty. A
-// file is opened for appending, so one trace can follow a script through several programs. A
-// file that cannot be opened is reported once on standard error, and the calls go untraced.
-std::FILE* openTraceSink() {
-    const char* name = std::getenv("ZEMO_TRACE");
-    if (name == nullptr || name[0] == '\0')
+// The trace's destination and its name for messages.
+struct TraceSink {
+    std::FILE* file = nullptr;
+    std::string name;
+    bool writeFailed = false;
+};
+
+// Opens the file NAME for appending, without waiting for a reader when it is a FIFO and on a
+// descriptor above the standard streams; returns NULL with errno set when it cannot.
+std::FILE* openForAppending(const char* name) {
+    const int fd = aboveStandardStreams(
+        ::open(name, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (fd < 0)
         return nullptr;
-    if (std::strcmp(name, "-") == 0)
-        return stderr;
-    std::FILE* file = std::fopen(name, "a");
-    if (file == nullptr)
-        std::fprintf(stderr, "zemo: ZEMO_TRACE: cannot open '%s': %s\n", name,
-                     std::strerror(errno));
+    const int flags = ::fcntl(fd, F_GETFL);
+    std::FILE* file = nullptr;
+    if (flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        file = ::fdopen(fd, "a");
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
     return file;
 }
 
-std::FILE* traceSink() {
-    static std::FILE* const sink = openTraceSink();
+// Opens the destination that ZEMO_TRACE names; no file when it is unset or empty. A file is
+// opened for appending, so one trace can follow a script through several programs. A file that
+// cannot be opened is reported once on standard error, and the calls go untraced.
+TraceSink openTraceSink() {
+    const char* name = std::getenv("ZEMO_TRACE");
+    if (name == nullptr || name[0] == '\0')
+        return {};
+    if (std::strcmp(name, "-") == 0)
+        return {stderr, "standard error"};
+    std::FILE* file = openForAppending(name);
+    if (file == nullptr) {
+        // A FIFO that no process reads refuses a writer that will not wait with ENXIO, whose
+        // text ("No such device or address") would not say so.
+        const std::string reason =
+            errno == ENXIO ? "it is a FIFO that no process reads" : std::strerror(errno);
+        std::fprintf(stderr, "zemo: ZEMO_TRACE: cannot open '%s': %s\n", name, reason.c_str());
+    }
+    return {file, std::string("'") + name + "'"};
+}
+
+TraceSink& traceSink() {
+    static TraceSink sink = openTraceSink();
     return sink;
+}
+
+// Writes LINE to SINK; the first line that cannot be written is reported on standard error,
+// once, and the run goes on (a trace on standard error has nowhere to report to).
+void writeTraceLine(TraceSink& sink, const std::string& line) {
+    errno = 0;
+    if (std::fwrite(line.data(), 1, line.size(), sink.file) == line.size() &&
+        std::fflush(sink.file) == 0)
+        return;
+    if (sink.writeFailed || sink.file == stderr)
+        return;
+    sink.writeFailed = true;
+    std::fprintf(stderr, "zemo: ZEMO_TRACE: cannot write to %s: %s; trace lines are lost\n",
+                 sink.name.c_str(), std::strerror(errno));
 }
 
 const char* statusName(zemo_status status) {
@@ -93,11 +141,9 @@ void traceCall(const char* call, const std::string& arguments, zemo_status statu
     if (!reason.empty())
         line += ": " + visible(reason);
     line += '\n';
-    std::FILE* sink = traceSink();
-    if (sink == nullptr)
-        return;
-    std::fwrite(line.data(), 1, line.size(), sink);
-    std::fflush(sink);
+    TraceSink& sink = traceSink();
+    if (sink.file != nullptr)
+        writeTraceLine(sink, line);
 }
 
 std::string quoted(const char* data, std::uint64_t size) {

@@ -110,7 +110,7 @@ class UsbtmcTransport final : public Transport {
 
 std::unique_ptr<Transport> openUsbtmc(std::string_view address) {
     const std::string path = devicePath(address);
-    FileDescriptor device(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    FileDescriptor device(aboveStandardStreams(::open(path.c_str(), O_RDWR | O_CLOEXEC)));
     if (!device.valid())
         throw failure("cannot open " + path + ": " + systemError(errno));
     struct stat status {};
