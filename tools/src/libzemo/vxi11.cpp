@@ -140,9 +140,12 @@ unsigned short lookUpCorePort(const std::string& host) {
     u_long port = 0;
     portmapper.call(PMAPPROC_GETPORT, "portmapper GETPORT", xdr_pmap, query, xdr_u_long, port,
                     connectTimeout());
-    if (port == 0 || port > 65535)
+    if (port == 0)
         throw failure("the portmapper on '" + host +
                       "' knows no VXI-11 core channel (program 395183 version 1)");
+    if (port > 65535)
+        throw failure("the portmapper on '" + host + "' answered an invalid port, " +
+                      std::to_string(port) + ", for the VXI-11 core channel");
     return static_cast<unsigned short>(port);
 }
 
