@@ -5,10 +5,14 @@
 #include "server.h"
 #include "sim_server.h"
 #include "transport.h"
+#include "usbtmc.h"
 #include "vxi11.h"
 #include "vxi11proto.h"
 
 #include <gtest/gtest.h>
+
+#include <linux/usb/tmc.h>
+#include <sys/ioctl.h>
 
 #include <arpa/inet.h>
 #include <array>
@@ -678,6 +682,120 @@ TEST_F(CoreChannel, TransportReadsInBuffersOfAnySize) {
         EXPECT_EQ(answer, "ZEMO,zemosim,0,1.0\n");
         transport->clear();
         transport->close();
+    }
+}
+
+// A USBTMC device that answers reads from a script of transfers: each the bytes of one USB
+// transfer and whether it ended the message, or a timeout of the driver. It keeps the timeouts
+// the transport gave the driver.
+class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
+  public:
+    struct Transfer {
+        std::string bytes;
+        bool endsMessage = false;
+        bool timesOut = false;
+    };
+
+    ScriptedUsbtmc(std::vector<Transfer> script, bool kernelKnowsAttributes = true)
+        : script_(std::move(script)), kernelKnowsAttributes_(kernelKnowsAttributes) {}
+
+    ssize_t read(void* buffer, std::size_t size) override {
+        if (next_ == script_.size() || script_[next_].timesOut) {
+            ++next_;
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        const Transfer& transfer = script_[next_++];
+        const std::size_t count = std::min(size, transfer.bytes.size());
+        std::memcpy(buffer, transfer.bytes.data(), count);
+        lastEnded_ = transfer.endsMessage;
+        return static_cast<ssize_t>(count);
+    }
+    ssize_t write(const void*, std::size_t size) override { return static_cast<ssize_t>(size); }
+    int ioctl(unsigned long request, void* argument) override {
+        if (request == USBTMC_IOCTL_MSG_IN_ATTR || request == USBTMC_IOCTL_AUTO_ABORT) {
+            if (!kernelKnowsAttributes_) {
+                errno = ENOTTY;
+                return -1;
+            }
+            if (request == USBTMC_IOCTL_MSG_IN_ATTR)
+                *static_cast<std::uint8_t*>(argument) = lastEnded_ ? 1 : 0;
+        } else if (request == USBTMC_IOCTL_SET_TIMEOUT) {
+            timeouts_->push_back(*static_cast<std::uint32_t*>(argument));
+        }
+        return 0;
+    }
+    int close() override { return 0; }
+
+    std::shared_ptr<std::vector<std::uint32_t>> timeouts() const { return timeouts_; }
+
+  private:
+    std::vector<Transfer> script_;
+    bool kernelKnowsAttributes_;
+    std::size_t next_ = 0;
+    bool lastEnded_ = false;
+    std::shared_ptr<std::vector<std::uint32_t>> timeouts_ =
+        std::make_shared<std::vector<std::uint32_t>>();
+};
+
+// A USBTMC read goes on over transfers until the driver says the message ended or the buffer
+// is full; a timeout returns what arrived, or is a timeout when nothing did.
+TEST(UsbtmcRead, FollowsTheDriverToTheEndOfTheMessage) {
+    using Transfer = ScriptedUsbtmc::Transfer;
+    struct Case {
+        const char* what;
+        std::vector<Transfer> script;
+        std::size_t request;
+        std::string expected; // empty: the read times out
+    };
+    const std::vector<Case> cases = {
+        {"one transfer", {{"ZEMO\n", true}}, 64, "ZEMO\n"},
+        {"three transfers", {{"ab", false}, {"cd", false}, {"e\n", true}}, 64, "abcde\n"},
+        {"buffer full first", {{"abcd", false}, {"efgh", true}}, 6, "abcdef"},
+        {"timeout after bytes", {{"ab", false}, {"", false, true}}, 64, "ab"},
+        {"timeout with none", {{"", false, true}}, 64, ""},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        auto transport =
+            zemo::makeUsbtmcTransport(std::make_unique<ScriptedUsbtmc>(test.script), "/dev/fake");
+        std::vector<std::byte> buffer(test.request);
+        try {
+            const std::size_t count = transport->read(buffer);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), count),
+                      test.expected);
+        } catch (const Error& error) {
+            EXPECT_EQ(test.expected, "") << error.what();
+            EXPECT_EQ(error.status(), ZEMO_TIMEOUT);
+            EXPECT_STREQ(error.what(), "read /dev/fake: no data within 5000 ms");
+        }
+    }
+}
+
+// The driver applies its timeout to each transfer: before each it gets the time left of the
+// read's one timeout, never less than the driver's least, 100 ms.
+TEST(UsbtmcRead, DriverTimeoutIsTheTimeLeft) {
+    using Transfer = ScriptedUsbtmc::Transfer;
+    auto device = std::make_unique<ScriptedUsbtmc>(std::vector<Transfer>{{"ab"}, {"cd", true}});
+    const auto timeouts = device->timeouts();
+    auto transport = zemo::makeUsbtmcTransport(std::move(device), "/dev/fake");
+    transport->setTimeout(zemo::Milliseconds{50});
+    std::byte buffer[8];
+    EXPECT_EQ(transport->read(buffer), 4U);
+    ASSERT_FALSE(timeouts->empty());
+    EXPECT_EQ(timeouts->front(), 100U);
+}
+
+TEST(UsbtmcRead, KernelWithoutMessageAttributesIsNamed) {
+    try {
+        zemo::makeUsbtmcTransport(
+            std::make_unique<ScriptedUsbtmc>(std::vector<ScriptedUsbtmc::Transfer>{}, false),
+            "/dev/usbtmc0");
+        ADD_FAILURE() << "accepted";
+    } catch (const Error& error) {
+        EXPECT_STREQ(error.what(), "the USBTMC driver of this kernel cannot tell where a message "
+                                   "ends on /dev/usbtmc0 (USBTMC_IOCTL_MSG_IN_ATTR needs Linux "
+                                   "4.19 or later)");
     }
 }
 

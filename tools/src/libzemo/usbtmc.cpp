@@ -1,6 +1,7 @@
 // The USBTMC transport: the Linux driver's /dev/usbtmcN nodes. Plain read and write carry the
-// messages (the driver adds the protocol's headers); clear, timeout and the END of a write go
-// through the driver's ioctls.
+// messages (the driver adds the protocol's headers); clear, timeout, the END of a write and
+// where a read message ends go through the driver's ioctls.
+#include "usbtmc.h"
 #include "netio.h"
 
 #include <algorithm>
@@ -34,23 +35,40 @@ std::string devicePath(std::string_view address) {
     return "/dev/" + std::string(address);
 }
 
+// The device node itself.
+class NodeDevice final : public UsbtmcDevice {
+  public:
+    explicit NodeDevice(FileDescriptor node) : node_(std::move(node)) {}
+    ssize_t read(void* buffer, std::size_t size) override {
+        return ::read(node_.get(), buffer, size);
+    }
+    ssize_t write(const void* data, std::size_t size) override {
+        return ::write(node_.get(), data, size);
+    }
+    int ioctl(unsigned long request, void* argument) override {
+        return ::ioctl(node_.get(), request, argument);
+    }
+    int close() override { return ::close(node_.release()); }
+
+  private:
+    FileDescriptor node_;
+};
+
 class UsbtmcTransport final : public Transport {
   public:
-    UsbtmcTransport(FileDescriptor device, std::string path)
+    UsbtmcTransport(std::unique_ptr<UsbtmcDevice> device, std::string path)
         : device_(std::move(device)), path_(std::move(path)) {}
 
-    // Sets the driver's timeout, raised to the driver's least when shorter.
-    void setTimeout(Milliseconds timeout) override {
-        std::uint32_t value = static_cast<std::uint32_t>(std::clamp<Milliseconds::rep>(
-            timeout.count(), shortestDriverTimeout.count(), 0xffffffff));
-        control(USBTMC_IOCTL_SET_TIMEOUT, &value, "USBTMC_IOCTL_SET_TIMEOUT");
-    }
+    void setTimeout(Milliseconds timeout) override { timeout_ = timeout; }
 
-    // Writes all of DATA, the driver marking its last byte with END when END is set.
+    // Writes all of DATA, the driver marking its last byte with END when END is set, within one
+    // timeout for the whole write.
     void write(std::span<const std::byte> data, bool end) override {
+        const auto deadline = Clock::now() + timeout_;
         setEndOfMessage(end);
         while (!data.empty()) {
-            const ssize_t written = ::write(device_.get(), data.data(), data.size());
+            setDriverTimeout(deadline);
+            const ssize_t written = device_->write(data.data(), data.size());
             if (written < 0 && errno == EINTR)
                 continue;
             if (written < 0)
@@ -59,15 +77,30 @@ class UsbtmcTransport final : public Transport {
         }
     }
 
-    // One read of the driver: a message, or as much of it as fits; ETIMEDOUT is a timeout.
+    // Reads transfer after transfer until the driver says the message has ended, the buffer is
+    // full, or the timeout, which counts once for the whole read: the driver's read returns one
+    // USB transfer, whether or not it ended the message. At the timeout the bytes that have
+    // arrived are returned; the driver aborts the transfer that timed out, so no late reply
+    // shows up in the next read.
     std::size_t read(std::span<std::byte> buffer) override {
-        for (;;) {
-            const ssize_t received = ::read(device_.get(), buffer.data(), buffer.size());
-            if (received >= 0)
-                return static_cast<std::size_t>(received);
-            if (errno != EINTR)
+        const auto deadline = Clock::now() + timeout_;
+        std::size_t total = 0;
+        while (total < buffer.size()) {
+            if (Clock::now() >= deadline)
+                return timedOut(total);
+            setDriverTimeout(deadline);
+            const ssize_t received = device_->read(buffer.data() + total, buffer.size() - total);
+            if (received < 0 && errno == EINTR)
+                continue;
+            if (received < 0 && errno == ETIMEDOUT)
+                return timedOut(total);
+            if (received < 0)
                 throw transferError("read", errno);
+            total += static_cast<std::size_t>(received);
+            if (messageEnded())
+                break;
         }
+        return total;
     }
 
     // The driver's device clear.
@@ -75,11 +108,52 @@ class UsbtmcTransport final : public Transport {
 
     // Closes the node, reporting what close reports.
     void close() override {
-        if (::close(device_.release()) != 0)
+        if (device_->close() != 0)
             throw failure("close " + path_ + ": " + systemError(errno));
     }
 
+    // Checks that the driver tells where a message ends and aborts a transfer that times out
+    // (both since Linux 4.19), and asks it to abort such transfers.
+    void prepare() {
+        std::uint8_t attributes = 0;
+        std::uint8_t on = 1;
+        if (device_->ioctl(USBTMC_IOCTL_MSG_IN_ATTR, &attributes) != 0 ||
+            device_->ioctl(USBTMC_IOCTL_AUTO_ABORT, &on) != 0) {
+            if (errno == ENOTTY || errno == EINVAL)
+                throw failure("the USBTMC driver of this kernel cannot tell where a message "
+                              "ends on " +
+                              path_ + " (USBTMC_IOCTL_MSG_IN_ATTR needs Linux 4.19 or later)");
+            throw failure("USBTMC_IOCTL_AUTO_ABORT on " + path_ + " failed: " + systemError(errno));
+        }
+    }
+
   private:
+    // What a read that timed out with TOTAL bytes returns: those bytes, or a timeout when none.
+    std::size_t timedOut(std::size_t total) const {
+        if (total > 0)
+            return total;
+        throw timeout("read " + path_ + ": no data within " + std::to_string(timeout_.count()) +
+                      " ms");
+    }
+
+    // Whether the last transfer ended the message (END, or the termination character).
+    bool messageEnded() {
+        std::uint8_t attributes = 0;
+        control(USBTMC_IOCTL_MSG_IN_ATTR, &attributes, "USBTMC_IOCTL_MSG_IN_ATTR");
+        return (attributes & 1) != 0;
+    }
+
+    // Gives the driver the time left until DEADLINE for its next transfer, at least the
+    // driver's least; the driver applies it to each transfer on its own.
+    void setDriverTimeout(Clock::time_point deadline) {
+        auto value = static_cast<std::uint32_t>(std::clamp<Milliseconds::rep>(
+            remaining(deadline).count(), shortestDriverTimeout.count(), 0xffffffff));
+        if (value == driverTimeout_)
+            return;
+        control(USBTMC_IOCTL_SET_TIMEOUT, &value, "USBTMC_IOCTL_SET_TIMEOUT");
+        driverTimeout_ = value;
+    }
+
     // Asks the driver to mark the last byte of each write with END, or not; kept as set.
     void setEndOfMessage(bool end) {
         if (endOfMessage_ == end)
@@ -91,7 +165,7 @@ class UsbtmcTransport final : public Transport {
 
     // Calls ioctl REQUEST (named NAME in the message) with ARGUMENT; throws Error on failure.
     void control(unsigned long request, void* argument, const char* name) {
-        if (::ioctl(device_.get(), request, argument) != 0)
+        if (device_->ioctl(request, argument) != 0)
             throw failure(std::string(name) + " on " + path_ + " failed: " + systemError(errno));
     }
 
@@ -101,8 +175,10 @@ class UsbtmcTransport final : public Transport {
         return number == ETIMEDOUT ? timeout(reason) : failure(reason);
     }
 
-    FileDescriptor device_;
+    std::unique_ptr<UsbtmcDevice> device_;
     std::string path_;
+    Milliseconds timeout_ = defaultTimeout;
+    std::uint32_t driverTimeout_ = 0;
     bool endOfMessage_ = true;
 };
 
@@ -120,8 +196,13 @@ std::unique_ptr<Transport> openUsbtmc(std::string_view address) {
     if (!S_ISCHR(status.st_mode) ||
         ::ioctl(device.get(), USBTMC_IOCTL_GET_TIMEOUT, &driverTimeout) != 0)
         throw failure(path + " is not a USBTMC device");
-    auto transport = std::make_unique<UsbtmcTransport>(std::move(device), path);
-    transport->setTimeout(defaultTimeout);
+    return makeUsbtmcTransport(std::make_unique<NodeDevice>(std::move(device)), path);
+}
+
+std::unique_ptr<Transport> makeUsbtmcTransport(std::unique_ptr<UsbtmcDevice> device,
+                                               std::string path) {
+    auto transport = std::make_unique<UsbtmcTransport>(std::move(device), std::move(path));
+    transport->prepare();
     return transport;
 }
 
