@@ -246,18 +246,18 @@ TEST_F(Loopback, DeviceErrorCodeBecomesAMessage) {
                       ": device_write failed: device locked by another link (VXI-11 error 11)\n");
 }
 
-// The instrument withholds its reply: the RPC times out a second after the I/O timeout.
+// The instrument withholds its reply: the call times out shortly after the I/O timeout.
 TEST_F(Loopback, WithheldReplyTimesOut) {
     const Outcome outcome = runTool(ZEMOSEND, {"-t", "200", faultyVxi11()}, "HANG\n");
     expectFailure(outcome, 3,
                   "zemo: zemo_write " + faultyVxi11() +
-                      ": device_write: no reply from the instrument (RPC: Timed out)\n");
+                      ": device_write: no reply from the core channel within the timeout\n");
 }
 
 TEST_F(Loopback, DroppedConnection) {
     expectFailure(send(faultyVxi11(), "DROP\n"), 2,
                   "zemo: zemo_write " + faultyVxi11() +
-                      ": device_write failed: RPC: Unable to receive (Connection reset by peer)\n");
+                      ": device_write failed: the core channel closed the connection\n");
     // The server lives on.
     expectSuccess(send(faultyVxi11(), "*IDN?\n"), "");
     expectSuccess(receive(faultyVxi11(), {"-c", std::to_string(identity.size())}), identity);
@@ -488,8 +488,10 @@ TEST(HangUp, NextWriteFailsWithAMessage) {
     EXPECT_EQ(outcome.out, "");
     // Whether the close reaches the client before or during its write is a matter of timing.
     const std::string start = "zemo: zemo_write " + name + ": device_write failed: ";
-    EXPECT_TRUE(outcome.err == start + "RPC: Unable to send (Broken pipe)\n" ||
-                outcome.err == start + "RPC: Unable to receive (Connection reset by peer)\n")
+    EXPECT_TRUE(outcome.err == start + "cannot send to the core channel (Broken pipe)\n" ||
+                outcome.err ==
+                    start + "cannot send to the core channel (Connection reset by peer)\n" ||
+                outcome.err == start + "the core channel closed the connection\n")
         << outcome.err;
 }
 

@@ -227,10 +227,14 @@ Outcome connectOne(const addrinfo& address, Clock::time_point deadline, FileDesc
 
 FileDescriptor connectTcp(const std::string& host, unsigned short port,
                           const std::string& service) {
+    return connectTcp(host, port, Clock::now() + connectTimeout(), service);
+}
+
+FileDescriptor connectTcp(const std::string& host, unsigned short port, Clock::time_point deadline,
+                          const std::string& service) {
     AddressList addresses;
     resolve(host, port, addresses);
     const Milliseconds limit = connectTimeout();
-    const auto deadline = Clock::now() + limit;
     const std::string target =
         (service.empty() ? "" : service + " at ") + "'" + host + "' port " + std::to_string(port);
     int error = 0;

@@ -82,6 +82,10 @@ Milliseconds connectTimeout();
 FileDescriptor connectTcp(const std::string& host, unsigned short port,
                           const std::string& service = {});
 
+// The same, giving up at DEADLINE, for a connection that is one step of a longer open.
+FileDescriptor connectTcp(const std::string& host, unsigned short port, Clock::time_point deadline,
+                          const std::string& service = {});
+
 // The text of the system error NUMBER, e.g. "Connection refused".
 std::string systemError(int number);
 

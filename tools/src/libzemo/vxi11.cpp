@@ -1,8 +1,9 @@
-// The VXI-11 transport: ONC RPC calls on an instrument's core channel through libtirpc, with
-// the XDR routines that rpcgen makes from vxi11.x. One link per interface; the core channel's
+// The VXI-11 transport: ONC RPC calls on an instrument's core channel through our own call loop,
+// with the XDR routines that rpcgen makes from vxi11.x. One link per interface; the core channel's
 // port comes from the portmapper unless the name gives it.
 #include "vxi11.h"
 #include "netio.h"
+#include "rpc_client.h"
 #include "vxi11proto.h"
 
 #include <limits>
@@ -59,87 +60,28 @@ namespace {
 
 const std::string vxi11Form = "vxi11/HOST[:PORT][/DEVICE]";
 constexpr unsigned short portmapperPort = 111;
-// The RPC timeout is the I/O timeout plus this, so that the device's own timeout error arrives
-// before the client gives up.
-constexpr Milliseconds rpcMargin{1000};
+// A call waits for its reply this much longer than the I/O timeout it gives the device, so that
+// the device's own timeout error can arrive first.
+constexpr Milliseconds rpcMargin{200};
 // maxRecvSize as reported is sometimes 0 or 2^32-1: 0 falls back to this ...
 constexpr std::uint32_t fallbackMaxRecvSize = 4096;
 // ... and every value is capped at this.
 constexpr std::uint32_t largestWritePiece = 1 << 20;
 constexpr u_int rpcBufferSize = 256 * 1024;
 
-// FUNCTION, an XDR routine of a particular type, as the generic type that clnt_call takes.
-template <typename Function> xdrproc_t xdrProcedure(Function function) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
-}
+// The largest reply to a call other than device_read: a few integers.
+constexpr std::size_t largestSmallReply = 1024;
+// The room a device_read reply needs beyond its data.
+constexpr std::size_t readReplyOverhead = 1024;
 
-// TIME as the timeval that clnt_call takes.
-timeval toTimeval(Milliseconds time) {
-    return {static_cast<time_t>(time.count() / 1000),
-            static_cast<suseconds_t>(time.count() % 1000 * 1000)};
-}
-
-// An RPC client on one connected TCP socket; destroying it closes the socket.
-class RpcClient {
-  public:
-    // Makes a client for PROGRAM version VERSION on SOCKET. Throws Error naming WHAT.
-    RpcClient(FileDescriptor socket, rpcprog_t program, rpcvers_t version,
-              const std::string& what) {
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        if (::getpeername(socket.get(), reinterpret_cast<sockaddr*>(&peer), &length) != 0)
-            throw failure(what + ": " + systemError(errno));
-        netbuf address{length, length, &peer};
-        client_ =
-            clnt_vc_create(socket.get(), &address, program, version, rpcBufferSize, rpcBufferSize);
-        if (client_ == nullptr)
-            throw failure(what + ": " + clnt_sperrno(rpc_createerr.cf_stat));
-        clnt_control(client_, CLSET_FD_CLOSE, nullptr);
-        socket.release();
-    }
-    RpcClient(const RpcClient&) = delete;
-    RpcClient& operator=(const RpcClient&) = delete;
-    ~RpcClient() { clnt_destroy(client_); }
-
-    // Calls PROCEDURE with ARGUMENTS and decodes RESULT, waiting at most WAIT for the reply.
-    // Throws Error naming the procedure: ZEMO_TIMEOUT when no reply came in time.
-    template <typename Arguments, typename Result>
-    void call(unsigned procedure, const char* name, bool_t (*encode)(XDR*, Arguments*),
-              Arguments& arguments, bool_t (*decode)(XDR*, Result*), Result& result,
-              Milliseconds wait) {
-        const SigpipeBlocked quiet;
-        const clnt_stat status =
-            clnt_call(client_, procedure, xdrProcedure(encode), reinterpret_cast<char*>(&arguments),
-                      xdrProcedure(decode), reinterpret_cast<char*>(&result), toTimeval(wait));
-        if (status == RPC_SUCCESS)
-            return;
-        if (status == RPC_TIMEDOUT)
-            throw timeout(std::string(name) + ": no reply from the instrument (" +
-                          clnt_sperrno(status) + ")");
-        throw failure(std::string(name) + " failed: " + describe(status));
-    }
-
-  private:
-    std::string describe(clnt_stat status) const {
-        std::string text = clnt_sperrno(status);
-        rpc_err error{};
-        clnt_geterr(client_, &error);
-        if ((status == RPC_CANTSEND || status == RPC_CANTRECV) && error.re_errno != 0)
-            text += " (" + systemError(error.re_errno) + ")";
-        return text;
-    }
-
-    CLIENT* client_ = nullptr;
-};
-
-// Asks the portmapper on HOST for the port of the VXI-11 core channel.
-unsigned short lookUpCorePort(const std::string& host) {
-    RpcClient portmapper(connectTcp(host, portmapperPort, "the portmapper"), PMAPPROG, PMAPVERS,
-                         "portmapper");
+// Asks the portmapper on HOST for the port of the VXI-11 core channel, by DEADLINE.
+unsigned short lookUpCorePort(const std::string& host, Clock::time_point deadline) {
+    RpcClient portmapper(connectTcp(host, portmapperPort, deadline, "the portmapper"), PMAPPROG,
+                         PMAPVERS, "portmapper");
     pmap query{DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, 0};
     u_long port = 0;
     portmapper.call(PMAPPROC_GETPORT, "portmapper GETPORT", xdr_pmap, query, xdr_u_long, port,
-                    connectTimeout());
+                    deadline, largestSmallReply);
     if (port == 0)
         throw failure("the portmapper on '" + host +
                       "' knows no VXI-11 core channel (program 395183 version 1)");
@@ -186,7 +128,8 @@ std::uint32_t milliseconds32(Milliseconds time) {
 
 class Vxi11Transport final : public Transport {
   public:
-    Vxi11Transport(FileDescriptor socket, const std::string& device)
+    // Links to DEVICE on the core channel SOCKET; create_link must be answered by DEADLINE.
+    Vxi11Transport(FileDescriptor socket, const std::string& device, Clock::time_point deadline)
         : rpc_(std::move(socket), DEVICE_CORE, DEVICE_CORE_VERSION, "core channel") {
         std::random_device random;
         Create_LinkParms parameters{};
@@ -196,7 +139,7 @@ class Vxi11Transport final : public Transport {
         parameters.device = const_cast<char*>(device.c_str());
         Create_LinkResp reply{};
         rpc_.call(create_link, "create_link", xdr_Create_LinkParms, parameters, xdr_Create_LinkResp,
-                  reply, timeout_ + rpcMargin);
+                  reply, deadline, largestSmallReply);
         if (reply.error != 0)
             throw deviceError("create_link for device '" + device + "'", reply.error);
         link_ = reply.lid;
@@ -225,7 +168,7 @@ class Vxi11Transport final : public Transport {
             Device_WriteResp reply{};
             guarded([&] {
                 rpc_.call(device_write, "device_write", xdr_Device_WriteParms, parameters,
-                          xdr_Device_WriteResp, reply, remaining(deadline) + rpcMargin);
+                          xdr_Device_WriteResp, reply, deadline + rpcMargin, largestSmallReply);
             });
             if (reply.error != 0)
                 throw deviceError("device_write", reply.error);
@@ -254,7 +197,8 @@ class Vxi11Transport final : public Transport {
             try {
                 guarded([&] {
                     rpc_.call(device_read, "device_read", xdr_Device_ReadParms, parameters,
-                              decodeReadReply, reply, remaining(deadline) + rpcMargin);
+                              decodeReadReply, reply, deadline + rpcMargin,
+                              parameters.requestSize + readReplyOverhead);
                 });
             } catch (const Error&) {
                 if (reply.tooLong)
@@ -292,7 +236,8 @@ class Vxi11Transport final : public Transport {
         Device_Error reply{};
         guarded([&] {
             rpc_.call(device_clear, "device_clear", xdr_Device_GenericParms, parameters,
-                      xdr_Device_Error, reply, timeout_ + rpcMargin);
+                      xdr_Device_Error, reply, Clock::now() + timeout_ + rpcMargin,
+                      largestSmallReply);
         });
         if (reply.error != 0)
             throw deviceError("device_clear", reply.error);
@@ -304,7 +249,7 @@ class Vxi11Transport final : public Transport {
         linked_ = false;
         Device_Error reply{};
         rpc_.call(destroy_link, "destroy_link", xdr_Device_Link, link_, xdr_Device_Error, reply,
-                  timeout_ + rpcMargin);
+                  Clock::now() + timeout_ + rpcMargin, largestSmallReply);
         if (reply.error != 0)
             throw deviceError("destroy_link", reply.error);
     }
@@ -346,9 +291,12 @@ std::unique_ptr<Transport> openVxi11(std::string_view address) {
         if (device.empty())
             throw failure("missing device after '/'; expected " + vxi11Form);
     }
+    // Opening as a whole, look-up, connection and create_link, keeps to the connect limit.
+    const auto deadline = Clock::now() + connectTimeout();
     const unsigned short port =
-        host.port.empty() ? lookUpCorePort(host.host) : parsePort(host.port, vxi11Form);
-    return std::make_unique<Vxi11Transport>(connectTcp(host.host, port), device);
+        host.port.empty() ? lookUpCorePort(host.host, deadline) : parsePort(host.port, vxi11Form);
+    return std::make_unique<Vxi11Transport>(connectTcp(host.host, port, deadline), device,
+                                            deadline);
 }
 
 } // namespace zemo
