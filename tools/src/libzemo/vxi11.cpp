@@ -155,6 +155,7 @@ class Vxi11Transport final : public Transport {
     void write(std::span<const std::byte> data, bool end) override {
         checkUsable();
         const auto deadline = Clock::now() + timeout_;
+        const std::size_t total = data.size();
         do {
             const auto piece = data.first(std::min<std::size_t>(data.size(), maxRecvSize_));
             const bool last = piece.size() == data.size();
@@ -176,6 +177,10 @@ class Vxi11Transport final : public Transport {
                 throw failure("device_write: the device accepted " + std::to_string(reply.size) +
                               " of " + std::to_string(piece.size()) + " bytes");
             data = data.subspan(reply.size);
+            if (!data.empty() && Clock::now() >= deadline)
+                throw timeout("device_write: the device took " +
+                              std::to_string(total - data.size()) + " of " + std::to_string(total) +
+                              " bytes within " + std::to_string(timeout_.count()) + " ms");
         } while (!data.empty());
     }
 
