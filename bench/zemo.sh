@@ -4,7 +4,10 @@
 #   zemosend:  1,000,000 short lines from a file to sim/sink  vs  wc -l on the same file
 #              (target: at most 3x the time of wc -l);
 #   zemorecv:  4 GiB from sim/source through a pipe into cat  vs  dd if=/dev/zero bs=1M into
-#              the same pipe (target: at least 0.9x the throughput of dd).
+#              the same pipe (target: at least 0.9x the throughput of dd);
+#   zemoquery: 1,000 *IDN? queries to zemosim over VXI-11 and the socket, one zemoquery per
+#              query  vs  zemosend plus zemorecv -c per query, and all 1,000 on the standard
+#              input of one zemoquery (see measure_queries).
 # Each figure is the lowest wall-clock time of several rounds, which keeps the noise of a shared
 # machine out. One function per measurement; the list at the end runs them.
 # Usage: bench/zemo.sh [BUILD_DIR]   (default build; the tools are in BUILD_DIR/bin)
@@ -13,7 +16,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
 bin=$build/bin
-for tool in zemosend zemorecv; do
+for tool in zemosend zemorecv zemoquery; do
     [ -x "$bin/$tool" ] || { echo "bench/zemo.sh: no program at $bin/$tool; run make first" >&2; exit 1; }
 done
 rounds=${ROUNDS:-5}
@@ -117,3 +120,24 @@ measure_network_streams() {
 }
 
 measure_network_streams
+
+# measure_queries: 1,000 "*IDN?" queries, each answered by zemosim, asked three ways: one
+# zemoquery per query; zemosend then zemorecv -c for the 19-byte answer per query (the pair
+# that zemoquery replaces); and one zemoquery reading all 1,000 from standard input.
+measure_queries() {
+    local queries=1000 name pair single batch
+    awk -v n=$queries 'BEGIN { for (i = 0; i < n; i++) print "*IDN?" }' > "$work/queries"
+    for name in "$vxi11_name" "$socket_name"; do
+        pair=$(best_seconds "for ((i = 0; i < $queries; i++)); do
+            echo '*IDN?' | '$bin/zemosend' '$name'; '$bin/zemorecv' -c 19 '$name'; done > /dev/null")
+        single=$(best_seconds "for ((i = 0; i < $queries; i++)); do
+            '$bin/zemoquery' '$name' '*IDN?'; done > /dev/null")
+        batch=$(best_seconds "'$bin/zemoquery' '$name' < '$work/queries' > /dev/null")
+        echo "$queries *IDN? over ${name%%/*}: zemosend+zemorecv ${pair} s; one zemoquery each" \
+             "${single} s; one zemoquery for all ${batch} s"
+        echo "  one zemoquery per query takes $(ratio "$single" "$pair")x the time of the pair;" \
+             "one for all $(ratio "$batch" "$pair")x"
+    done
+}
+
+measure_queries

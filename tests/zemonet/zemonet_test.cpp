@@ -240,6 +240,72 @@ TEST_F(Loopback, DelayedAnswerTimesOut) {
     }
 }
 
+// zemoquery asks and reads on one connection: each query's answer, whole and as sent, before
+// the next message; a command between queries gets no read.
+TEST_F(Loopback, QueryPrintsEachAnswer) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string input;
+        std::string out;
+    };
+    const std::string block = dataBlock(2 * 1024 * 1024 + 3); // holds newline bytes
+    for (const auto& name : {faultyVxi11(), faultySocket()}) {
+        const std::vector<Case> cases = {
+            {{name, "*IDN?", "VOLT 3", "volt?", "MEAS:VOLT? (@101)"}, "", identity + "3\n1.25\n"},
+            {{name, "DATA? " + std::to_string(2 * 1024 * 1024 + 3), "*IDN?"}, "", block + identity},
+            // From standard input, one message a line; a CRLF line is a query all the same.
+            {{name}, "*IDN?\r\nVOLT 4\nVOLT?\n", identity + "4\n"},
+            {{"sim/source", "*IDN?", "X?"}, "", "0123456789abcde\n0123456789abcde\n"},
+        };
+        for (const Case& test : cases) {
+            SCOPED_TRACE(test.arguments.front() + " " + test.input);
+            expectSuccess(runTool(ZEMOQUERY, test.arguments, test.input), test.out);
+        }
+    }
+}
+
+// An answer that does not come within the timeout is status 3, with the library's line.
+TEST_F(Loopback, QueryWithoutAnswerTimesOut) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {faultyVxi11(), "device_read failed: I/O timeout (VXI-11 error 15)"},
+        {faultySocket(), "no data from the instrument within 200 ms"}};
+    for (const auto& [name, reason] : cases) {
+        SCOPED_TRACE(name);
+        expectFailure(runTool(ZEMOQUERY, {"-t", "200", name, "SLOW?"}), 3,
+                      "zemo: zemo_read " + name + ": " + reason + "\n");
+        ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
+    }
+}
+
+// The trace of one run: one open, the writes and the reads, one close.
+TEST(Query, TracesOneOpenAndOneClose) {
+    const Outcome outcome =
+        runTool(ZEMOQUERY, {"sim/echo", "A?", "B", "C? 1"}, {}, {"ZEMO_TRACE=-"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "A?\nB\n");
+    EXPECT_EQ(outcome.err, "zemo_set_error_handler(ZEMO_ERROR_EXIT) = ZEMO_OK\n"
+                           "zemo_open(\"sim/echo\") = ZEMO_OK, h1\n"
+                           "zemo_write(h1, \"A?\\n\", 3, 1, NULL) = ZEMO_OK\n"
+                           "zemo_read(h1, 1048576, 0, &received) = ZEMO_OK, received 3 \"A?\\n\"\n"
+                           "zemo_write(h1, \"B\\n\", 2, 1, NULL) = ZEMO_OK\n"
+                           "zemo_write(h1, \"C? 1\\n\", 5, 1, NULL) = ZEMO_OK\n"
+                           "zemo_read(h1, 1048576, 0, &received) = ZEMO_OK, received 7 "
+                           "\"B\\nC? 1\\n\"\n"
+                           "zemo_close(h1) = ZEMO_OK\n");
+}
+
+TEST(Query, UsageAndOutputFailure) {
+    const Outcome usage = runTool(ZEMOQUERY, {});
+    EXPECT_EQ(usage.status, 1);
+    EXPECT_EQ(
+        usage.err.rfind(std::string("Usage: ") + ZEMOQUERY + " [-t <timeout>] <interface>", 0), 0U);
+    const Outcome full =
+        runTool("/bin/sh", {"-c", "exec \"$0\" sim/echo 'A?' >/dev/full", ZEMOQUERY});
+    EXPECT_EQ(full.status, 4);
+    EXPECT_EQ(full.err,
+              std::string(ZEMOQUERY) + ": writing standard output: No space left on device\n");
+}
+
 TEST_F(Loopback, DeviceErrorCodeBecomesAMessage) {
     expectFailure(send(faultyVxi11(), "LOCKED\n"), 2,
                   "zemo: zemo_write " + faultyVxi11() +
