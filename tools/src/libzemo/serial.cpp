@@ -335,7 +335,7 @@ class SerialTransport final : public Transport {
         for (;;) {
             int queued = 0;
             if (::ioctl(line_.get(), TIOCOUTQ, &queued) != 0)
-                throw failure("TIOCOUTQ on " + path_ + " failed: " + systemError(errno));
+                throw failure("drain " + path_ + ": " + systemError(errno));
             if (queued == 0 && transmitterEmpty())
                 return;
             if (Clock::now() >= deadline)
