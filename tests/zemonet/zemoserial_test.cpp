@@ -191,6 +191,10 @@ struct RefusedName {
     std::string reason;
 };
 
+void PrintTo(const RefusedName& refused, std::ostream* os) {
+    *os << refused.name;
+}
+
 const std::string settingForms =
     "baud=N, format=DPS, flow=none|rtscts|xonxoff or term=lf|cr|crlf|none";
 const std::string formatForm = "; expected format=DPS with data bits 5 to 8, parity N, E, O, M "
@@ -273,6 +277,12 @@ struct ReadCase {
     // The counts of successive reads and what each returns.
     std::vector<std::pair<std::size_t, std::string>> reads;
 };
+
+void PrintTo(const ReadCase& readCase, std::ostream* os) {
+    *os << "serial" << readCase.settings << ", reads ending";
+    for (const auto& read : readCase.reads)
+        *os << " " << testing::PrintToString(read.second);
+}
 
 class Reads : public testing::TestWithParam<ReadCase> {};
 

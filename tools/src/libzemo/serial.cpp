@@ -176,7 +176,7 @@ class SerialTransport final : public Transport {
           termination_(std::move(termination)) {}
 
     ~SerialTransport() override {
-        if (!line_.valid())
+        if (!taken_ || !line_.valid())
             return;
         try {
             saved_->restore(line_.get());
@@ -193,6 +193,7 @@ class SerialTransport final : public Transport {
                 throw inUse(path_);
             throw failure("cannot lock " + path_ + ": " + systemError(errno));
         }
+        taken_ = true;
         if (::ioctl(line_.get(), TIOCEXCL) != 0)
             throw failure("TIOCEXCL on " + path_ + " failed: " + systemError(errno));
         applyLineFormat(line_.get(), format, path_);
@@ -304,8 +305,10 @@ class SerialTransport final : public Transport {
         return waitReady(line_.get(), POLLIN, deadline);
     }
 
-    // Appends what the line has to the held bytes.
+    // Appends what the line has to the held bytes, first dropping those already returned.
     void receive() {
+        input_.erase(0, start_);
+        start_ = 0;
         const std::size_t old = input_.size();
         input_.resize(old + readPiece);
         const ssize_t got = ::read(line_.get(), input_.data() + old, readPiece);
@@ -323,10 +326,6 @@ class SerialTransport final : public Transport {
         std::memcpy(buffer.data(), input_.data() + start_, count);
         lastDelivered_ = input_[start_ + count - 1];
         start_ += count;
-        if (start_ == input_.size()) {
-            input_.clear();
-            start_ = 0;
-        }
         return count;
     }
 
@@ -355,6 +354,8 @@ class SerialTransport final : public Transport {
     FileDescriptor line_;
     std::string path_;
     std::unique_ptr<SavedLine> saved_;
+    // Set once the line is ours: only then are its settings and exclusivity ours to undo.
+    bool taken_ = false;
     std::string termination_;
     Milliseconds timeout_ = defaultTimeout;
     Milliseconds quietGap_ = shortestQuietGap;
