@@ -17,6 +17,7 @@ constexpr std::array transports{
     TransportEntry{"vxi11", "vxi11/HOST[:PORT][/DEVICE]", openVxi11},
     TransportEntry{"socket", "socket/HOST[/PORT]", openSocket},
     TransportEntry{"usbtmc", "usbtmc/DEVICE", openUsbtmc},
+    TransportEntry{"serial", "serial/DEVICE[/SETTING]...", openSerial},
 };
 
 // Every form, for the message about an unknown transport.

@@ -1,5 +1,5 @@
-// zemosim: serves simulated instruments over the VXI-11 core channel and raw sockets, prints
-// the interface name of each, and runs until it is stopped.
+// zemosim: serves simulated instruments over the VXI-11 core channel, raw sockets and, when
+// asked, pseudo-terminals, prints the interface name of each, and runs until it is stopped.
 #include "server.h"
 #include "vxi11.h"
 
@@ -23,17 +23,19 @@ struct Options {
     unsigned short vxi11Port = 0;
     std::vector<unsigned short> socketPorts;
     bool registerWithRpcbind = false;
+    bool pseudoTerminals = false;
     std::vector<std::string> files;
 };
 
 [[noreturn]] void usage(const char* program) {
     std::cerr << "Usage: " << program
-              << " [-a address] [-v port] [-s port]... [-r] [instrument-file]...\n\n"
+              << " [-a address] [-v port] [-s port]... [-r] [-p] [instrument-file]...\n\n"
                  "       -a address  Address to listen on (default 127.0.0.1; ::1 for IPv6).\n"
                  "       -v port     Port of the VXI-11 core channel (default: any free port).\n"
                  "       -s port     Raw socket port of the next instrument (default: any free "
                  "port).\n"
                  "       -r          Register the VXI-11 core channel with the running rpcbind.\n"
+                 "       -p          Serve each instrument on a pseudo-terminal too.\n"
                  "       instrument-file  One simulated instrument per file; without any, one "
                  "instrument inst0.\n\n";
     std::exit(1);
@@ -52,7 +54,7 @@ unsigned short portOption(const char* program, const char* text) {
 
 Options parseOptions(int argc, char** argv) {
     Options options;
-    for (int option; (option = ::getopt(argc, argv, "a:v:s:r")) != -1;) {
+    for (int option; (option = ::getopt(argc, argv, "a:v:s:rp")) != -1;) {
         switch (option) {
         case 'a':
             options.address = optarg;
@@ -65,6 +67,9 @@ Options parseOptions(int argc, char** argv) {
             break;
         case 'r':
             options.registerWithRpcbind = true;
+            break;
+        case 'p':
+            options.pseudoTerminals = true;
             break;
         default:
             usage(argv[0]);
@@ -126,6 +131,9 @@ int run(int argc, char** argv) {
     for (std::size_t i = 0; i < instruments.size(); ++i)
         sockets.push_back(listenTcp(options.address,
                                     i < options.socketPorts.size() ? options.socketPorts[i] : 0));
+    std::vector<Terminal> terminals;
+    for (std::size_t i = 0; options.pseudoTerminals && i < instruments.size(); ++i)
+        terminals.push_back(openTerminal());
     if (options.registerWithRpcbind) {
         pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
         if (pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, core.port) == 0)
@@ -147,6 +155,12 @@ int run(int argc, char** argv) {
         if (options.registerWithRpcbind)
             std::cout << "vxi11/" << host << '/' << name << '\n';
         std::cout << "socket/" << host << '/' << sockets[i].port << '\n';
+        if (options.pseudoTerminals) {
+            std::thread([&terminal = terminals[i], &instrument] {
+                serveTerminal(terminal, instrument);
+            }).detach();
+            std::cout << "serial/" << terminals[i].slave << '\n';
+        }
     }
     std::cout.flush();
     int signal = 0;

@@ -1,4 +1,5 @@
-// The network side of zemosim: listening sockets and the two protocols it serves.
+// The serving side of zemosim: listening sockets, the protocols it serves on them, and
+// pseudo-terminals.
 #pragma once
 
 #include "instrument.h"
@@ -32,11 +33,29 @@ Listener listenTcp(const std::string& address, unsigned short port);
 // connection or for a record longer than 64 MiB. RECORD grows only as the bytes arrive.
 bool receiveRecord(int fd, std::vector<char>& record);
 
+// How long an answer to a connection's own query is held back before it can be read over a
+// protocol without read requests: a client that sends a query and leaves at once (as zemosend
+// does) leaves the answer queued for the next client.
+inline constexpr Milliseconds ownAnswerHold{200};
+
 // Serves raw socket connection CONNECTION to INSTRUMENT until the client leaves.
 void serveSocket(FileDescriptor connection, Instrument& instrument);
 
 // Serves the VXI-11 core channel on CONNECTION until the client leaves; create_link picks
 // one of INSTRUMENTS by its name.
 void serveVxi11(FileDescriptor connection, const Instruments& instruments);
+
+// A pseudo-terminal: the master, which zemosim holds for its whole run, and the name of the
+// slave, which clients open.
+struct Terminal {
+    FileDescriptor master;
+    std::string slave;
+};
+
+// Opens a pseudo-terminal whose slave is in raw mode. Throws std::runtime_error with the reason.
+Terminal openTerminal();
+
+// Serves INSTRUMENT on TERMINAL for ever, to whichever client has the slave open.
+[[noreturn]] void serveTerminal(const Terminal& terminal, Instrument& instrument);
 
 } // namespace zemosim

@@ -14,7 +14,6 @@ namespace zemosim {
 
 namespace {
 
-constexpr Milliseconds ownAnswerHold{200};
 // How often an idle connection looks for output queued through another connection.
 constexpr Milliseconds idleCheck{20};
 // A line longer than this is no command; the connection is dropped.
