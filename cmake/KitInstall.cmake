@@ -52,7 +52,7 @@ function(kit_install_man_pages section)
     install(FILES ${files} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endfunction()
 
-kit_install_man_pages(1 dirShift zemosend zemorecv zemoreset zemosim dlprobe
+kit_install_man_pages(1 dirShift zemoquery zemosend zemorecv zemoreset zemosim dlprobe
     ALIASES dlprobe32=dlprobe dlprobe64=dlprobe)
 kit_install_man_pages(3 zemo
     ALIASES zemo_set_error_handler=zemo zemo_open=zemo zemo_set_timeout=zemo zemo_write=zemo

@@ -52,7 +52,7 @@ listing() {
 expected_listing() {
     p=$1 bin=$2 lib=$3 inc=$4 man=$5
     {
-        for program in dirShift dlprobe32 dlprobe64 zemorecv zemoreset zemosend zemosim; do
+        for program in dirShift dlprobe32 dlprobe64 zemoquery zemorecv zemoreset zemosend zemosim; do
             echo "$p/$bin/$program"
         done
         echo "$p/$inc/zemo.h"
@@ -60,7 +60,7 @@ expected_listing() {
         echo "$p/$lib/libzemo.so.1 -> libzemo.so.1.0.0"
         echo "$p/$lib/libzemo.so.1.0.0"
         echo "$p/$lib/pkgconfig/libzemo.pc"
-        for page in dirShift dlprobe zemorecv zemoreset zemosend zemosim; do
+        for page in dirShift dlprobe zemoquery zemorecv zemoreset zemosend zemosim; do
             echo "$p/$man/man1/$page.1"
         done
         echo "$p/$man/man1/dlprobe32.1 -> dlprobe.1"
@@ -118,6 +118,8 @@ check_zemosim() {
         env -u LD_LIBRARY_PATH sh -c 'echo "*IDN?" | "$1" "$2"' sh "$bin/zemosend" "$vxi11"
     check_run "zemorecv the answer from zemosim" 0 'ZEMO,zemosim,0,1.0
 ' '' env -u LD_LIBRARY_PATH "$bin/zemorecv" -c 19 "$vxi11"
+    check_run "zemoquery *IDN? of zemosim" 0 'ZEMO,zemosim,0,1.0
+' '' env -u LD_LIBRARY_PATH "$bin/zemoquery" "$vxi11" '*IDN?'
     kill "$pid"
     wait "$pid" || fail "zemosim ended with status $? when stopped"
 }
