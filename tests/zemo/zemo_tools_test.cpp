@@ -1,6 +1,6 @@
 // zemosend, zemorecv and zemoreset run as built, against the real libzemo and its simulated
 // instruments; the library's call trace shows exactly which calls they made.
-#include "run_program.h"
+#include "traced_run.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +17,8 @@
 
 namespace {
 
-using zemotest::Invocation;
-using zemotest::Outcome;
+using kittest::Invocation;
+using zemotest::TracedResult;
 
 // The name the tools are invoked under: usage texts must show it unaltered.
 const std::string asInvoked = "./tools/as-invoked";
@@ -77,22 +77,14 @@ std::string describe(const std::string& program, const std::vector<std::string>&
 
 // The standard output of the shell COMMAND.
 std::string commandOutput(const std::string& command) {
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return {};
-    std::string text;
-    char chunk[4096];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        text.append(chunk, got);
-    pclose(pipe);
-    return text;
+    return kittest::run({.program = "/bin/sh", .arguments = {"-c", command}}).out;
 }
 
-Outcome runTool(const std::string& program, const std::vector<std::string>& arguments,
-                const std::string& input = {}) {
-    Invocation invocation(program, {asInvoked}, input);
-    invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
-    return zemotest::run(invocation);
+// Runs PROGRAM, traced, under the name asInvoked with ARGUMENTS and INPUT.
+TracedResult runTool(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& input = {}) {
+    return zemotest::runTraced(
+        {.program = program, .arguments = arguments, .argv0 = asInvoked, .input = input});
 }
 
 const std::string sendUsage = "Usage: " + asInvoked +
@@ -126,7 +118,7 @@ class Usage : public testing::TestWithParam<UsageCase> {};
 // A usage error prints the text (after getopt's own diagnostic, if any), ends with status 1
 // and calls nothing in the library: the trace file is never created.
 TEST_P(Usage, PrintsTextAndCallsNoLibrary) {
-    const Outcome outcome = runTool(GetParam().program, GetParam().arguments);
+    const TracedResult outcome = runTool(GetParam().program, GetParam().arguments);
     EXPECT_EQ(outcome.err, GetParam().err);
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.status, 1);
@@ -172,7 +164,7 @@ TEST_P(Timeout, IsSetAfterOpenOnlyWhenPositive) {
         if (program == std::string(ZEMORECV))
             arguments.insert(arguments.end(), {"-c", "0"});
         arguments.push_back("sim/sink");
-        const Outcome outcome = runTool(program, arguments);
+        const TracedResult outcome = runTool(program, arguments);
         EXPECT_EQ(outcome.trace,
                   handlerLine + openLine("sim/sink") + GetParam().timeoutLine + closeLine);
         EXPECT_EQ(outcome.err, "");
@@ -217,7 +209,7 @@ class Send : public testing::TestWithParam<SendCase> {};
 // Every input line goes out as one write with exactly one newline at its end; all other bytes,
 // CR and NUL included, are sent unchanged.
 TEST_P(Send, WritesOneLinePerCall) {
-    const Outcome outcome =
+    const TracedResult outcome =
         runTool(ZEMOSEND, {"sim/sink", "ignored", "arguments"}, GetParam().input);
     std::string expected = handlerLine + openLine("sim/sink");
     for (const std::string& write : GetParam().writes)
@@ -285,7 +277,8 @@ TEST(FedSend, SendsEachLineBeforeMoreInputArrives) {
         {"first\nsec", "first\n"}, {"ond\r", ""}, {"\nthi", "second\r\n"},
         {"rd\n", "third\n"},       {"\n", "\n"},  {std::string("\0last", 5), ""},
     };
-    zemotest::FedRun run(Invocation(ZEMOSEND, {asInvoked, "sim/sink"}));
+    zemotest::FedTracedRun run(
+        {.program = ZEMOSEND, .arguments = {"sim/sink"}, .argv0 = asInvoked});
     std::string expected = handlerLine + openLine("sim/sink");
     for (const Step& step : steps) {
         SCOPED_TRACE(quoted(step.piece));
@@ -295,7 +288,7 @@ TEST(FedSend, SendsEachLineBeforeMoreInputArrives) {
             ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
         }
     }
-    const Outcome outcome = run.finish();
+    const TracedResult outcome = run.finish();
     EXPECT_EQ(outcome.trace, expected + writeLine(std::string("\0last\n", 6)) + closeLine);
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.status, 0);
@@ -304,9 +297,8 @@ TEST(FedSend, SendsEachLineBeforeMoreInputArrives) {
 // Standard input that its writer's side left non-blocking is waited for, not taken for an
 // error: whenever a read finds the pipe empty, the line still to come goes out once it arrives.
 TEST(FedSend, WaitsForNonBlockingInput) {
-    Invocation invocation(ZEMOSEND, {asInvoked, "sim/sink"});
-    invocation.stdinNonBlocking = true;
-    zemotest::FedRun run(invocation);
+    zemotest::FedTracedRun run({.program = ZEMOSEND, .arguments = {"sim/sink"}, .argv0 = asInvoked},
+                               true);
     std::string expected = handlerLine + openLine("sim/sink");
     ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
     for (const std::string line : {"a\n", "b\n"}) {
@@ -314,7 +306,7 @@ TEST(FedSend, WaitsForNonBlockingInput) {
         expected += writeLine(line);
         ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
     }
-    const Outcome outcome = run.finish();
+    const TracedResult outcome = run.finish();
     EXPECT_EQ(outcome.trace, expected + closeLine);
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.status, 0);
@@ -335,7 +327,7 @@ class Receive : public testing::TestWithParam<ReceiveCase> {};
 // deliveries in their stride, and write exactly what arrived.
 TEST_P(Receive, ReadsTheCountInChunks) {
     const std::string name = GetParam().arguments.back();
-    const Outcome outcome = runTool(ZEMORECV, GetParam().arguments);
+    const TracedResult outcome = runTool(ZEMORECV, GetParam().arguments);
     std::string expectedTrace = handlerLine + openLine(name);
     std::size_t total = 0;
     for (const auto& [request, delivery] : GetParam().reads) {
@@ -368,7 +360,7 @@ TEST(EndlessReceive, EndsAtTimeout) {
          {std::vector<std::string>{}, std::vector<std::string>{"-c", "-5"}}) {
         std::vector<std::string> arguments = count;
         arguments.push_back(name);
-        const Outcome outcome = runTool(ZEMORECV, arguments);
+        const TracedResult outcome = runTool(ZEMORECV, arguments);
         EXPECT_EQ(outcome.trace,
                   handlerLine + openLine(name) + readLine(mebibyte, sourceBytes(0, 7)) +
                       readLine(mebibyte, sourceBytes(7, 7)) +
@@ -398,7 +390,8 @@ class LibraryFailure : public testing::TestWithParam<FailureCase> {};
 // ZEMO_ERROR_EXIT names the call, the interface and the reason in one line and ends the
 // process: 3 for a timeout, 2 for anything else; output received before is not lost.
 TEST_P(LibraryFailure, EndsInTheHandler) {
-    const Outcome outcome = runTool(GetParam().program, GetParam().arguments, GetParam().input);
+    const TracedResult outcome =
+        runTool(GetParam().program, GetParam().arguments, GetParam().input);
     EXPECT_EQ(outcome.err, GetParam().err);
     EXPECT_EQ(outcome.out, GetParam().out);
     EXPECT_EQ(outcome.status, GetParam().status);
@@ -522,7 +515,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A write that fails on the second line: the first went out, nothing after the failure did.
 TEST(FailingWrite, StopsTheSend) {
-    const Outcome outcome = runTool(ZEMOSEND, {"sim/sink/fail=write@2"}, "a\nb\nc\n");
+    const TracedResult outcome = runTool(ZEMOSEND, {"sim/sink/fail=write@2"}, "a\nb\nc\n");
     EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/sink/fail=write@2") + writeLine("a\n") +
                                  "zemo_write(h1, \"b\\n\", 2, 1, NULL) = ZEMO_FAILURE: "
                                  "simulated failure of write\n");
@@ -540,19 +533,17 @@ TEST(UntracedSend, EndsLikeTraced) {
     };
     for (const auto& [name, err, status] : cases) {
         SCOPED_TRACE(name);
-        Invocation invocation(ZEMOSEND, {asInvoked, name}, "a\nb\nc\n");
-        invocation.trace = false;
-        const Outcome outcome = zemotest::run(invocation);
+        const kittest::Result outcome = kittest::run(
+            {.program = ZEMOSEND, .arguments = {name}, .argv0 = asInvoked, .input = "a\nb\nc\n"});
         EXPECT_EQ(outcome.err, err);
         EXPECT_EQ(outcome.out, "");
         EXPECT_EQ(outcome.status, status);
-        EXPECT_FALSE(outcome.traceExists);
     }
 }
 
 // zemoreset makes exactly these calls; a leading dash is an interface name, not an option.
 TEST(Reset, ClearsAndCloses) {
-    const Outcome outcome = runTool(ZEMORESET, {"sim/echo"});
+    const TracedResult outcome = runTool(ZEMORESET, {"sim/echo"});
     EXPECT_EQ(outcome.trace,
               handlerLine + openLine("sim/echo") + "zemo_clear(h1) = ZEMO_OK\n" + closeLine);
     EXPECT_EQ(outcome.out + outcome.err, "");
@@ -564,7 +555,7 @@ TEST(Reset, ClearsAndCloses) {
 
 // A failure's reason stays on its trace line, control bytes escaped as in the quoted arguments.
 TEST(Trace, EscapesControlBytesInTheReason) {
-    const Outcome outcome = runTool(ZEMORESET, {"sim/\tsink"});
+    const TracedResult outcome = runTool(ZEMORESET, {"sim/\tsink"});
     EXPECT_EQ(outcome.trace,
               handlerLine +
                   "zemo_open(\"sim/\\tsink\") = ZEMO_FAILURE, NULL: unknown simulated "
@@ -576,9 +567,8 @@ TEST(Trace, EscapesControlBytesInTheReason) {
 // An error reading standard input is no end of input: it is reported, the interface is
 // closed, and the status is 4.
 TEST(MendedFaults, SendReportsStandardInputError) {
-    Invocation invocation(ZEMOSEND, {asInvoked, "sim/sink"});
-    invocation.stdinPath = "/";
-    const Outcome outcome = zemotest::run(invocation);
+    const TracedResult outcome = zemotest::runTraced(
+        {.program = ZEMOSEND, .arguments = {"sim/sink"}, .argv0 = asInvoked, .inputPath = "/"});
     EXPECT_EQ(outcome.err, asInvoked + ": reading standard input: Is a directory\n");
     EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/sink") + closeLine);
     EXPECT_EQ(outcome.status, 4);
@@ -589,9 +579,11 @@ TEST(MendedFaults, SendReportsStandardInputError) {
 TEST(MendedFaults, ReceiveReportsStandardOutputError) {
     for (const std::size_t count : {std::size_t{10}, mebibyte}) {
         SCOPED_TRACE(count);
-        Invocation invocation(ZEMORECV, {asInvoked, "-c", std::to_string(count), "sim/source"});
-        invocation.stdoutPath = "/dev/full";
-        const Outcome outcome = zemotest::run(invocation);
+        const TracedResult outcome =
+            zemotest::runTraced({.program = ZEMORECV,
+                                 .arguments = {"-c", std::to_string(count), "sim/source"},
+                                 .argv0 = asInvoked,
+                                 .outputPath = "/dev/full"});
         EXPECT_EQ(outcome.err, asInvoked + ": writing standard output: No space left on device\n");
         EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/source") +
                                      readLine(count, sourceBytes(0, count)) + closeLine);
@@ -615,10 +607,10 @@ TEST(MendedFaults, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(describe(ZEMORECV, c.arguments));
-        Invocation invocation(ZEMORECV, {asInvoked});
-        invocation.argv.insert(invocation.argv.end(), c.arguments.begin(), c.arguments.end());
-        invocation.stdoutPath = "/dev/full";
-        const Outcome outcome = zemotest::run(invocation);
+        const TracedResult outcome = zemotest::runTraced({.program = ZEMORECV,
+                                                          .arguments = c.arguments,
+                                                          .argv0 = asInvoked,
+                                                          .outputPath = "/dev/full"});
         EXPECT_EQ(outcome.err, asInvoked + ": writing standard output: No space left on device\n");
         EXPECT_EQ(outcome.trace, handlerLine + openLine(c.arguments.back()) +
                                      readLine(c.request, sourceBytes(0, c.delivery)) + closeLine);
@@ -628,9 +620,10 @@ TEST(MendedFaults, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
 
 // A reader that goes away ends zemorecv by SIGPIPE, like any Unix filter.
 TEST(MendedFaults, ReceiveEndsBySigpipe) {
-    Invocation invocation(ZEMORECV, {asInvoked, "sim/source"});
-    invocation.stdoutToClosedPipe = true;
-    const Outcome outcome = zemotest::run(invocation);
+    const TracedResult outcome = zemotest::runTraced({.program = ZEMORECV,
+                                                      .arguments = {"sim/source"},
+                                                      .argv0 = asInvoked,
+                                                      .outputToClosedPipe = true});
     EXPECT_EQ(outcome.signal, SIGPIPE);
     EXPECT_EQ(outcome.err, "");
 }
@@ -638,9 +631,11 @@ TEST(MendedFaults, ReceiveEndsBySigpipe) {
 // A library claiming more bytes than requested is a library failure: a message, status 2,
 // and none of the claimed bytes on standard output.
 TEST(MendedFaults, ReceiveRejectsOverreportingLibrary) {
-    Invocation invocation(ZEMORECV, {asInvoked, "-c", "10", "sim/source"});
-    invocation.environment = {std::string("LD_LIBRARY_PATH=") + OVERREPORTING_DIR};
-    const Outcome outcome = zemotest::run(invocation);
+    const TracedResult outcome =
+        zemotest::runTraced({.program = ZEMORECV,
+                             .arguments = {"-c", "10", "sim/source"},
+                             .argv0 = asInvoked,
+                             .environment = {std::string("LD_LIBRARY_PATH=") + OVERREPORTING_DIR}});
     EXPECT_EQ(outcome.err,
               asInvoked + ": sim/source: zemo_read reported 11 bytes for a request of 10\n");
     EXPECT_EQ(outcome.out, "");
@@ -650,14 +645,13 @@ TEST(MendedFaults, ReceiveRejectsOverreportingLibrary) {
 // ZEMO_TRACE=- sends the trace to standard error; without ZEMO_TRACE nothing is traced; a trace
 // file that cannot be opened is reported once and the tool works on untraced.
 TEST(Trace, GoesToStandardErrorOrNowhere) {
-    Invocation invocation(ZEMORESET, {asInvoked, "sim/sink"});
-    invocation.trace = false;
-    EXPECT_EQ(zemotest::run(invocation).err, "");
+    Invocation invocation{.program = ZEMORESET, .arguments = {"sim/sink"}, .argv0 = asInvoked};
+    EXPECT_EQ(kittest::run(invocation).err, "");
     invocation.environment = {"ZEMO_TRACE=-"};
-    EXPECT_EQ(zemotest::run(invocation).err,
+    EXPECT_EQ(kittest::run(invocation).err,
               handlerLine + openLine("sim/sink") + "zemo_clear(h1) = ZEMO_OK\n" + closeLine);
     invocation.environment = {"ZEMO_TRACE=/nonexistent/trace"};
-    const Outcome outcome = zemotest::run(invocation);
+    const kittest::Result outcome = kittest::run(invocation);
     EXPECT_EQ(outcome.err,
               "zemo: ZEMO_TRACE: cannot open '/nonexistent/trace': No such file or directory\n");
     EXPECT_EQ(outcome.status, 0);
@@ -665,13 +659,13 @@ TEST(Trace, GoesToStandardErrorOrNowhere) {
 
 // Without libzemo the dynamic loader refuses to start a tool.
 TEST(Link, ToolsDoNotStartWithoutTheLibrary) {
-    const zemotest::TempDir dir;
+    const kittest::TempTree dir;
     for (const char* program : {ZEMOSEND, ZEMORECV, ZEMORESET}) {
         SCOPED_TRACE(program);
-        const auto alone = dir.path() / std::filesystem::path(program).filename();
+        const auto alone = dir.root() / std::filesystem::path(program).filename();
         std::filesystem::copy_file(program, alone);
-        const Outcome outcome =
-            zemotest::run(Invocation(alone.string(), {alone.string(), "sim/sink"}));
+        const TracedResult outcome =
+            zemotest::runTraced({.program = alone.string(), .arguments = {"sim/sink"}});
         EXPECT_EQ(outcome.err, alone.string() +
                                    ": error while loading shared libraries: libzemo.so.1: "
                                    "cannot open shared object file: No such file or directory\n");
