@@ -1,6 +1,7 @@
 # kit_add_gtest(NAME SOURCES src... [LIBS lib...] [DEFINITIONS def...])
 # Builds one GoogleTest program with the kit's warnings and the test-support library
-# (tests/support), and registers its tests with CTest.
+# (tests/support), and registers its tests with CTest under their GoogleTest names, which
+# parameterised suites make readable with a name generator.
 include(GoogleTest)
 find_package(GTest REQUIRED)
 
@@ -11,6 +12,6 @@ function(kit_add_gtest name)
     target_link_libraries(${name} PRIVATE
         GTest::gtest GTest::gtest_main kit_warnings kit_test_support ${ARG_LIBS})
     target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
         PROPERTIES ENVIRONMENT "LC_ALL=C")
 endfunction()

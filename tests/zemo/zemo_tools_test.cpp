@@ -87,6 +87,28 @@ TracedResult runTool(const std::string& program, const std::vector<std::string>&
         {.program = program, .arguments = arguments, .argv0 = asInvoked, .input = input});
 }
 
+// The test name of a case: the words of its printed form joined by underscores, a minus
+// sign before a digit spelt "minus", so that the name is an identifier that reads as words.
+template <typename Case> std::string caseName(const testing::TestParamInfo<Case>& testInfo) {
+    const std::string text = testing::PrintToString(testInfo.param);
+    std::string name;
+    bool separate = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool minus = c == '-' && i + 1 < text.size() &&
+                           std::isdigit(static_cast<unsigned char>(text[i + 1]));
+        if (!std::isalnum(c) && !minus) {
+            separate = !name.empty();
+            continue;
+        }
+        if (separate)
+            name += '_';
+        separate = false;
+        name += minus ? std::string("minus") : std::string(1, static_cast<char>(c));
+    }
+    return name.empty() ? "no_arguments" : name;
+}
+
 const std::string sendUsage = "Usage: " + asInvoked +
                               " [-t <timeout>] <interface>\n\n"
                               "       <timeout>    I/O timeout in milliseconds.\n"
@@ -142,7 +164,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"sim/source", "-c"},
                   asInvoked + ": option requires an argument -- 'c'\n" + recvUsage},
         UsageCase{ZEMORESET, {}, resetUsage},
-        UsageCase{ZEMORESET, {"sim/sink", "sim/sink"}, resetUsage}));
+        UsageCase{ZEMORESET, {"sim/sink", "sim/sink"}, resetUsage}),
+    caseName<UsageCase>);
 
 struct TimeoutCase {
     std::vector<std::string> options;
@@ -184,7 +207,8 @@ INSTANTIATE_TEST_SUITE_P(
                     TimeoutCase{{"-t", "0", "-t", "7"}, "zemo_set_timeout(h1, 7) = ZEMO_OK\n"},
                     TimeoutCase{{"-t", "2147483647"}, largestTimeout},
                     TimeoutCase{{"-t", "2147483648"}, largestTimeout},
-                    TimeoutCase{{"-t", "99999999999999999999999"}, largestTimeout}));
+                    TimeoutCase{{"-t", "99999999999999999999999"}, largestTimeout}),
+    caseName<TimeoutCase>);
 
 struct SendCase {
     const char* what;
@@ -194,14 +218,6 @@ struct SendCase {
 
 void PrintTo(const SendCase& sendCase, std::ostream* os) {
     *os << sendCase.what;
-}
-
-// The case's description, with every byte that a test name cannot hold made an underscore.
-std::string sendCaseName(const testing::TestParamInfo<SendCase>& testInfo) {
-    std::string name = testInfo.param.what;
-    for (char& c : name)
-        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
 }
 
 class Send : public testing::TestWithParam<SendCase> {};
@@ -231,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SendCase{"long line in one write",
                              std::string(200000, 'x') + "\n",
                              {std::string(200000, 'x') + "\n"}}),
-    sendCaseName);
+    caseName<SendCase>);
 
 // zemosend reads its input in blocks of this size: lines that meet a block's end are gathered
 // from two or more reads.
@@ -264,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SendCase{"only a long line without newline",
                              std::string(2 * inputBlock + 9, 'p'),
                              {std::string(2 * inputBlock + 9, 'p') + "\n"}}),
-    sendCaseName);
+    caseName<SendCase>);
 
 // Each line goes out as soon as its newline has arrived, however the input is cut: each piece
 // of input is written only once the trace shows every line that the pieces before it completed.
@@ -350,7 +366,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ReceiveCase{{"-c", "2097157", "sim/source"},
                                 {{mebibyte, mebibyte}, {mebibyte, mebibyte}, {5, 5}}},
                     ReceiveCase{{"-c", "1048577", "sim/source/chunks=1048575"},
-                                {{mebibyte, 1048575}, {2, 2}}}));
+                                {{mebibyte, 1048575}, {2, 2}}}),
+    caseName<ReceiveCase>);
 
 // Without a count, or with a negative one, every request is 1 MiB and only a failing read
 // ends the run: a timeout, status 3, after the bytes already received have been flushed.
@@ -511,7 +528,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     sourceBytes(0, 20),
                     "zemo: zemo_read sim/source/chunks=10/fail=read@3: simulated failure of read\n",
-                    2}));
+                    2}),
+    caseName<FailureCase>);
 
 // A write that fails on the second line: the first went out, nothing after the failure did.
 TEST(FailingWrite, StopsTheSend) {
