@@ -584,7 +584,7 @@ TEST(Trace, EscapesControlBytesInTheReason) {
 
 // An error reading standard input is no end of input: it is reported, the interface is
 // closed, and the status is 4.
-TEST(MendedFaults, SendReportsStandardInputError) {
+TEST(StandardStreams, SendReportsStandardInputError) {
     const TracedResult outcome = zemotest::runTraced(
         {.program = ZEMOSEND, .arguments = {"sim/sink"}, .argv0 = asInvoked, .inputPath = "/"});
     EXPECT_EQ(outcome.err, asInvoked + ": reading standard input: Is a directory\n");
@@ -594,7 +594,7 @@ TEST(MendedFaults, SendReportsStandardInputError) {
 
 // Standard output that cannot take the data stops the run with status 4 after closing the
 // interface, whether the loss shows in a direct 1 MiB write or in the final flush.
-TEST(MendedFaults, ReceiveReportsStandardOutputError) {
+TEST(StandardStreams, ReceiveReportsStandardOutputError) {
     for (const std::size_t count : {std::size_t{10}, mebibyte}) {
         SCOPED_TRACE(count);
         const TracedResult outcome =
@@ -613,7 +613,7 @@ TEST(MendedFaults, ReceiveReportsStandardOutputError) {
 // at its exit: when standard output cannot take them, the run stops with status 4 at that
 // chunk, rather than ending later in the handler with the status of a timeout (the normal end
 // of an endless run) or of a failing read, the bytes lost unreported.
-TEST(MendedFaults, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
+TEST(StandardStreams, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
     struct Case {
         std::vector<std::string> arguments;
         std::size_t request; // of the first read
@@ -637,7 +637,7 @@ TEST(MendedFaults, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
 }
 
 // A reader that goes away ends zemorecv by SIGPIPE, like any Unix filter.
-TEST(MendedFaults, ReceiveEndsBySigpipe) {
+TEST(StandardStreams, ReceiveEndsBySigpipe) {
     const TracedResult outcome = zemotest::runTraced({.program = ZEMORECV,
                                                       .arguments = {"sim/source"},
                                                       .argv0 = asInvoked,
@@ -648,7 +648,7 @@ TEST(MendedFaults, ReceiveEndsBySigpipe) {
 
 // A library claiming more bytes than requested is a library failure: a message, status 2,
 // and none of the claimed bytes on standard output.
-TEST(MendedFaults, ReceiveRejectsOverreportingLibrary) {
+TEST(LibraryClaims, ReceiveRejectsOverreportingLibrary) {
     const TracedResult outcome =
         zemotest::runTraced({.program = ZEMORECV,
                              .arguments = {"-c", "10", "sim/source"},
