@@ -1,5 +1,7 @@
 # kit_add_gtest(NAME SOURCES src... [LIBS lib...] [DEFINITIONS def...])
-# Builds one GoogleTest program with the kit's warnings and registers its tests with CTest.
+# Builds one GoogleTest program with the kit's warnings and the test-support library
+# (tests/support), and registers its tests with CTest under their GoogleTest names, which
+# parameterised suites make readable with a name generator.
 include(GoogleTest)
 find_package(GTest REQUIRED)
 
@@ -7,8 +9,9 @@ function(kit_add_gtest name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DEFINITIONS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-    target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main kit_warnings ${ARG_LIBS})
+    target_link_libraries(${name} PRIVATE
+        GTest::gtest GTest::gtest_main kit_warnings kit_test_support ${ARG_LIBS})
     target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
         PROPERTIES ENVIRONMENT "LC_ALL=C")
 endfunction()

@@ -5,12 +5,13 @@
 // which the class names as its friend, forwards to the private members.
 
 #include "dirShift_access.h"
-#include "test_support.h"
+#include "temp_tree.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@
 namespace {
 
 using Access = dirShiftTestAccess;
-using dirshift_test::TempTree;
+using kittest::TempTree;
 
 std::string show(const PathVector& v) {
     std::string text = "[";

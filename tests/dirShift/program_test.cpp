@@ -1,18 +1,19 @@
 // End-to-end tests of the built dirShift: each case runs the program with a controlled
 // environment and checks standard output, standard error and the exit status exactly.
 
-#include "test_support.h"
+#include "run_program.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
-using dirshift_test::RunRequest;
-using dirshift_test::RunResult;
-using dirshift_test::TempTree;
+using kittest::Result;
+using kittest::TempTree;
 
 const std::string program = DIRSHIFT_PROGRAM;
 
@@ -36,11 +37,10 @@ std::string describe(const ProgramCase& c) {
 // Runs one case, in `directory` when it is given, and compares everything the program left.
 void expectRun(const ProgramCase& c, const std::string& directory = "") {
     SCOPED_TRACE(describe(c));
-    RunRequest request;
-    request.args = c.args;
-    request.environment = c.environment;
-    request.directory = directory;
-    const RunResult result = dirshift_test::runProgram(program, request);
+    const Result result = kittest::run({.program = program,
+                                        .arguments = c.args,
+                                        .environment = c.environment,
+                                        .directory = directory});
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.status, c.status);
@@ -122,10 +122,10 @@ TEST(DirShiftCommandLine, EchoLineRunsTheSameCallAgain) {
     const std::string start = (tree.root() / "my proj/it's here").string();
     const std::vector<std::string> environment = {"PWD=" + start,
                                                   "ORVEX_ROOT=" + tree.root().string()};
-    RunRequest request;
-    request.args = {"-d", "-rmb", "-rsn", "a b", "$HOME/x", "", "../*.c", "it's"};
-    request.environment = environment;
-    const RunResult first = dirshift_test::runProgram(program, request);
+    const Result first =
+        kittest::run({.program = program,
+                      .arguments = {"-d", "-rmb", "-rsn", "a b", "$HOME/x", "", "../*.c", "it's"},
+                      .environment = environment});
     ASSERT_EQ(first.status, 0);
     EXPECT_EQ(first.out, "my proj/it's here/a b\nmy proj/it's here/$HOME/x\nmy proj/it's here\n"
                          "my proj/*.c\nmy proj/it's here/it's\n");
@@ -136,10 +136,9 @@ TEST(DirShiftCommandLine, EchoLineRunsTheSameCallAgain) {
     const std::string::size_type call = command.find(" && dirShift ");
     ASSERT_NE(call, std::string::npos) << command;
     command.replace(call, 12, " && '" + program + "'");
-    RunRequest again;
-    again.args = {"-c", command};
-    again.environment = {"ORVEX_ROOT=" + tree.root().string()};
-    const RunResult second = dirshift_test::runProgram("/bin/sh", again);
+    const Result second = kittest::run({.program = "/bin/sh",
+                                        .arguments = {"-c", command},
+                                        .environment = {"ORVEX_ROOT=" + tree.root().string()}});
     EXPECT_EQ(second.out, first.out);
     EXPECT_EQ(second.err, ""); // -d itself is not echoed
     EXPECT_EQ(second.status, 0);
@@ -158,13 +157,14 @@ TEST(DirShiftStartingDirectory, FallsBackToTheWorkingDirectoryWithoutPWD) {
 }
 
 TEST(DirShiftStartingDirectory, StopsWhenNeitherPWDNorTheWorkingDirectoryCanBeRead) {
-    TempTree tree;
-    tree.makeDirectory("gone");
-    RunRequest request;
-    request.args = {"-rmn", "x"};
-    request.directory = (tree.root() / "gone").string();
-    request.removeDirectory = true;
-    const RunResult result = dirshift_test::runProgram(program, request);
+    const TempTree tree;
+    const std::filesystem::path gone = tree.makeDirectory("gone");
+    const std::filesystem::path testDirectory = std::filesystem::current_path();
+    // The program inherits a working directory that no longer exists.
+    ASSERT_EQ(chdir(gone.c_str()), 0);
+    ASSERT_EQ(rmdir(gone.c_str()), 0);
+    const Result result = kittest::run({.program = program, .arguments = {"-rmn", "x"}});
+    std::filesystem::current_path(testDirectory);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "ERROR [dirShift]: PWD is not set and the working directory cannot "
                           "be read: No such file or directory\n");
@@ -409,11 +409,10 @@ TEST_F(DirShiftPhysicalModeTest, TakesPathsAsWrittenWithoutP) {
 TEST(DirShiftOutput, ReportsAFailedWrite) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-rmn", "/x"}, {"-rmb", "a", "b"}}) {
-        RunRequest request;
-        request.args = args;
-        request.environment = {"PWD=/home/u"};
-        request.stdoutPath = "/dev/full";
-        const RunResult result = dirshift_test::runProgram(program, request);
+        const Result result = kittest::run({.program = program,
+                                            .arguments = args,
+                                            .environment = {"PWD=/home/u"},
+                                            .outputPath = "/dev/full"});
         EXPECT_EQ(result.err,
                   "ERROR [dirShift]: cannot write to standard output: No space left on device\n");
         EXPECT_EQ(result.status, 1);

@@ -1,122 +1,17 @@
 // End-to-end tests of dlprobe32 and dlprobe64: every case runs against both programs, each with
 // the fixture libraries of its own word size, and checks exact standard output, exact standard
 // error and exact exit status.
+#include "run_program.h"
+
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <spawn.h>
-#include <sstream>
-#include <stdexcept>
+#include <ostream>
 #include <string>
-#include <sys/wait.h>
 #include <tuple>
-#include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
-
-// What a finished run left behind.
-struct RunResult {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
-
-// A temporary file that is removed when the object goes out of scope.
-class TempFile {
-  public:
-    TempFile() {
-        path_ = (std::filesystem::temp_directory_path() / "dlprobe_test.XXXXXX").string();
-        int fd = mkstemp(path_.data());
-        if (fd < 0) {
-            throw std::runtime_error("mkstemp " + path_ + ": " + std::strerror(errno));
-        }
-        close(fd);
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() { std::remove(path_.c_str()); }
-
-    const std::string& path() const { return path_; }
-
-    // Returns the whole content of the file.
-    std::string read() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::ostringstream content;
-        content << in.rdbuf();
-        return content.str();
-    }
-
-  private:
-    std::string path_;
-};
-
-// Returns the current environment without the variables that steer the dynamic loader, with
-// `extra` ("NAME=value" entries) added, so that every case controls the loader itself.
-std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string text = *entry;
-        if (text.rfind("LD_LIBRARY_PATH=", 0) != 0 && text.rfind("LD_BIND_NOW=", 0) != 0 &&
-            text.rfind("LD_PRELOAD=", 0) != 0) {
-            env.push_back(text);
-        }
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-}
-
-// Builds a null-terminated argv-style array pointing into `strings`.
-std::vector<char*> pointersTo(std::vector<std::string>& strings) {
-    std::vector<char*> pointers;
-    for (std::string& s : strings) {
-        pointers.push_back(s.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-// Runs `program` with argv[0] set to `argv0`, the arguments `args` and the environment `env`,
-// standard input empty, and collects its output and exit status (128 + signal if killed).
-RunResult run(const std::string& program, const std::string& argv0,
-              const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    TempFile out;
-    TempFile err;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.path().c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.path().c_str(), O_WRONLY | O_TRUNC, 0);
-
-    std::vector<std::string> argvStrings{argv0};
-    argvStrings.insert(argvStrings.end(), args.begin(), args.end());
-    std::vector<std::string> envStrings = env;
-    std::vector<char*> argv = pointersTo(argvStrings);
-    std::vector<char*> envp = pointersTo(envStrings);
-
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        throw std::runtime_error("posix_spawn " + program + ": " + std::strerror(rc));
-    }
-    int wstatus = 0;
-    if (waitpid(pid, &wstatus, 0) != pid) {
-        throw std::runtime_error("waitpid " + program + ": " + std::strerror(errno));
-    }
-    RunResult result;
-    result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
-    result.out = out.read();
-    result.err = err.read();
-    return result;
-}
 
 // The narration of a library that loaded and unloaded.
 std::string loaded(const std::string& library) {
@@ -269,8 +164,10 @@ class DlprobeTest : public testing::TestWithParam<std::tuple<Build, Case>> {};
 TEST_P(DlprobeTest, ExactOutputAndStatus) {
     const auto& [build, c] = GetParam();
     const std::string argv0 = expand(c.argv0, build, "");
-    RunResult result = run(build.program, argv0, expandAll(c.args, build, argv0),
-                           environmentWith(expandAll(c.env, build, argv0)));
+    const kittest::Result result = kittest::run({.program = build.program,
+                                                 .arguments = expandAll(c.args, build, argv0),
+                                                 .argv0 = argv0,
+                                                 .environment = expandAll(c.env, build, argv0)});
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, expand(c.expectedErr, build, argv0));
     EXPECT_EQ(result.status, c.expectedStatus);

@@ -1,6 +1,6 @@
 // zemosend, zemorecv and zemoreset run as built, against the real libzemo and its simulated
 // instruments; the library's call trace shows exactly which calls they made.
-#include "run_program.h"
+#include "traced_run.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +19,8 @@
 
 namespace {
 
-using zemotest::Invocation;
-using zemotest::Outcome;
+using kittest::Invocation;
+using zemotest::TracedResult;
 
 // The name the tools are invoked under: usage texts must show it unaltered.
 const std::string asInvoked = "./tools/as-invoked";
@@ -79,22 +79,36 @@ std::string describe(const std::string& program, const std::vector<std::string>&
 
 // The standard output of the shell COMMAND.
 std::string commandOutput(const std::string& command) {
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return {};
-    std::string text;
-    char chunk[4096];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        text.append(chunk, got);
-    pclose(pipe);
-    return text;
+    return kittest::run({.program = "/bin/sh", .arguments = {"-c", command}}).out;
 }
 
-Outcome runTool(const std::string& program, const std::vector<std::string>& arguments,
-                const std::string& input = {}) {
-    Invocation invocation(program, {asInvoked}, input);
-    invocation.argv.insert(invocation.argv.end(), arguments.begin(), arguments.end());
-    return zemotest::run(invocation);
+// Runs PROGRAM, traced, under the name asInvoked with ARGUMENTS and INPUT.
+TracedResult runTool(const std::string& program, const std::vector<std::string>& arguments,
+                     const std::string& input = {}) {
+    return zemotest::runTraced(
+        {.program = program, .arguments = arguments, .argv0 = asInvoked, .input = input});
+}
+
+// The test name of a case: the words of its printed form joined by underscores, a minus
+// sign before a digit spelt "minus", so that the name is an identifier that reads as words.
+template <typename Case> std::string caseName(const testing::TestParamInfo<Case>& testInfo) {
+    const std::string text = testing::PrintToString(testInfo.param);
+    std::string name;
+    bool separate = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const bool minus = c == '-' && i + 1 < text.size() &&
+                           std::isdigit(static_cast<unsigned char>(text[i + 1]));
+        if (!std::isalnum(c) && !minus) {
+            separate = !name.empty();
+            continue;
+        }
+        if (separate)
+            name += '_';
+        separate = false;
+        name += minus ? std::string("minus") : std::string(1, static_cast<char>(c));
+    }
+    return name.empty() ? "no_arguments" : name;
 }
 
 const std::string sendUsage = "Usage: " + asInvoked +
@@ -128,7 +142,7 @@ class Usage : public testing::TestWithParam<UsageCase> {};
 // A usage error prints the text (after getopt's own diagnostic, if any), ends with status 1
 // and calls nothing in the library: the trace file is never created.
 TEST_P(Usage, PrintsTextAndCallsNoLibrary) {
-    const Outcome outcome = runTool(GetParam().program, GetParam().arguments);
+    const TracedResult outcome = runTool(GetParam().program, GetParam().arguments);
     EXPECT_EQ(outcome.err, GetParam().err);
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.status, 1);
@@ -152,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"sim/source", "-c"},
                   asInvoked + ": option requires an argument -- 'c'\n" + recvUsage},
         UsageCase{ZEMORESET, {}, resetUsage},
-        UsageCase{ZEMORESET, {"sim/sink", "sim/sink"}, resetUsage}));
+        UsageCase{ZEMORESET, {"sim/sink", "sim/sink"}, resetUsage}),
+    caseName<UsageCase>);
 
 struct TimeoutCase {
     std::vector<std::string> options;
@@ -174,7 +189,7 @@ TEST_P(Timeout, IsSetAfterOpenOnlyWhenPositive) {
         if (program == std::string(ZEMORECV))
             arguments.insert(arguments.end(), {"-c", "0"});
         arguments.push_back("sim/sink");
-        const Outcome outcome = runTool(program, arguments);
+        const TracedResult outcome = runTool(program, arguments);
         EXPECT_EQ(outcome.trace,
                   handlerLine + openLine("sim/sink") + GetParam().timeoutLine + closeLine);
         EXPECT_EQ(outcome.err, "");
@@ -194,7 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
                     TimeoutCase{{"-t", "0", "-t", "7"}, "zemo_set_timeout(h1, 7) = ZEMO_OK\n"},
                     TimeoutCase{{"-t", "2147483647"}, largestTimeout},
                     TimeoutCase{{"-t", "2147483648"}, largestTimeout},
-                    TimeoutCase{{"-t", "99999999999999999999999"}, largestTimeout}));
+                    TimeoutCase{{"-t", "99999999999999999999999"}, largestTimeout}),
+    caseName<TimeoutCase>);
 
 struct SendCase {
     const char* what;
@@ -206,20 +222,12 @@ void PrintTo(const SendCase& sendCase, std::ostream* os) {
     *os << sendCase.what;
 }
 
-// The case's description, with every byte that a test name cannot hold made an underscore.
-std::string sendCaseName(const testing::TestParamInfo<SendCase>& testInfo) {
-    std::string name = testInfo.param.what;
-    for (char& c : name)
-        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    return name;
-}
-
 class Send : public testing::TestWithParam<SendCase> {};
 
 // Every input line goes out as one write with exactly one newline at its end; all other bytes,
 // CR and NUL included, are sent unchanged.
 TEST_P(Send, WritesOneLinePerCall) {
-    const Outcome outcome =
+    const TracedResult outcome =
         runTool(ZEMOSEND, {"sim/sink", "ignored", "arguments"}, GetParam().input);
     std::string expected = handlerLine + openLine("sim/sink");
     for (const std::string& write : GetParam().writes)
@@ -241,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SendCase{"long line in one write",
                              std::string(200000, 'x') + "\n",
                              {std::string(200000, 'x') + "\n"}}),
-    sendCaseName);
+    caseName<SendCase>);
 
 // zemosend reads its input in blocks of this size: lines that meet a block's end are gathered
 // from two or more reads.
@@ -274,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SendCase{"only a long line without newline",
                              std::string(2 * inputBlock + 9, 'p'),
                              {std::string(2 * inputBlock + 9, 'p') + "\n"}}),
-    sendCaseName);
+    caseName<SendCase>);
 
 // Each line goes out as soon as its newline has arrived, however the input is cut: each piece
 // of input is written only once the trace shows every line that the pieces before it completed.
@@ -287,7 +295,8 @@ TEST(FedSend, SendsEachLineBeforeMoreInputArrives) {
         {"first\nsec", "first\n"}, {"ond\r", ""}, {"\nthi", "second\r\n"},
         {"rd\n", "third\n"},       {"\n", "\n"},  {std::string("\0last", 5), ""},
     };
-    zemotest::FedRun run(Invocation(ZEMOSEND, {asInvoked, "sim/sink"}));
+    zemotest::FedTracedRun run(
+        {.program = ZEMOSEND, .arguments = {"sim/sink"}, .argv0 = asInvoked});
     std::string expected = handlerLine + openLine("sim/sink");
     for (const Step& step : steps) {
         SCOPED_TRACE(quoted(step.piece));
@@ -297,7 +306,7 @@ TEST(FedSend, SendsEachLineBeforeMoreInputArrives) {
             ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
         }
     }
-    const Outcome outcome = run.finish();
+    const TracedResult outcome = run.finish();
     EXPECT_EQ(outcome.trace, expected + writeLine(std::string("\0last\n", 6)) + closeLine);
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.status, 0);
@@ -306,9 +315,8 @@ TEST(FedSend, SendsEachLineBeforeMoreInputArrives) {
 // Standard input that its writer's side left non-blocking is waited for, not taken for an
 // error: whenever a read finds the pipe empty, the line still to come goes out once it arrives.
 TEST(FedSend, WaitsForNonBlockingInput) {
-    Invocation invocation(ZEMOSEND, {asInvoked, "sim/sink"});
-    invocation.stdinNonBlocking = true;
-    zemotest::FedRun run(invocation);
+    zemotest::FedTracedRun run({.program = ZEMOSEND, .arguments = {"sim/sink"}, .argv0 = asInvoked},
+                               true);
     std::string expected = handlerLine + openLine("sim/sink");
     ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
     for (const std::string line : {"a\n", "b\n"}) {
@@ -316,7 +324,7 @@ TEST(FedSend, WaitsForNonBlockingInput) {
         expected += writeLine(line);
         ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
     }
-    const Outcome outcome = run.finish();
+    const TracedResult outcome = run.finish();
     EXPECT_EQ(outcome.trace, expected + closeLine);
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.status, 0);
@@ -337,7 +345,7 @@ class Receive : public testing::TestWithParam<ReceiveCase> {};
 // deliveries in their stride, and write exactly what arrived.
 TEST_P(Receive, ReadsTheCountInChunks) {
     const std::string name = GetParam().arguments.back();
-    const Outcome outcome = runTool(ZEMORECV, GetParam().arguments);
+    const TracedResult outcome = runTool(ZEMORECV, GetParam().arguments);
     std::string expectedTrace = handlerLine + openLine(name);
     std::size_t total = 0;
     for (const auto& [request, delivery] : GetParam().reads) {
@@ -360,7 +368,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ReceiveCase{{"-c", "2097157", "sim/source"},
                                 {{mebibyte, mebibyte}, {mebibyte, mebibyte}, {5, 5}}},
                     ReceiveCase{{"-c", "1048577", "sim/source/chunks=1048575"},
-                                {{mebibyte, 1048575}, {2, 2}}}));
+                                {{mebibyte, 1048575}, {2, 2}}}),
+    caseName<ReceiveCase>);
 
 // Without a count, or with a negative one, every request is 1 MiB and only a failing read
 // ends the run: a timeout, status 3, after the bytes already received have been flushed.
@@ -370,7 +379,7 @@ TEST(EndlessReceive, EndsAtTimeout) {
          {std::vector<std::string>{}, std::vector<std::string>{"-c", "-5"}}) {
         std::vector<std::string> arguments = count;
         arguments.push_back(name);
-        const Outcome outcome = runTool(ZEMORECV, arguments);
+        const TracedResult outcome = runTool(ZEMORECV, arguments);
         EXPECT_EQ(outcome.trace,
                   handlerLine + openLine(name) + readLine(mebibyte, sourceBytes(0, 7)) +
                       readLine(mebibyte, sourceBytes(7, 7)) +
@@ -400,7 +409,8 @@ class LibraryFailure : public testing::TestWithParam<FailureCase> {};
 // ZEMO_ERROR_EXIT names the call, the interface and the reason in one line and ends the
 // process: 3 for a timeout, 2 for anything else; output received before is not lost.
 TEST_P(LibraryFailure, EndsInTheHandler) {
-    const Outcome outcome = runTool(GetParam().program, GetParam().arguments, GetParam().input);
+    const TracedResult outcome =
+        runTool(GetParam().program, GetParam().arguments, GetParam().input);
     EXPECT_EQ(outcome.err, GetParam().err);
     EXPECT_EQ(outcome.out, GetParam().out);
     EXPECT_EQ(outcome.status, GetParam().status);
@@ -527,11 +537,12 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     sourceBytes(0, 20),
                     "zemo: zemo_read sim/source/chunks=10/fail=read@3: simulated failure of read\n",
-                    2}));
+                    2}),
+    caseName<FailureCase>);
 
 // A write that fails on the second line: the first went out, nothing after the failure did.
 TEST(FailingWrite, StopsTheSend) {
-    const Outcome outcome = runTool(ZEMOSEND, {"sim/sink/fail=write@2"}, "a\nb\nc\n");
+    const TracedResult outcome = runTool(ZEMOSEND, {"sim/sink/fail=write@2"}, "a\nb\nc\n");
     EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/sink/fail=write@2") + writeLine("a\n") +
                                  "zemo_write(h1, \"b\\n\", 2, 1, NULL) = ZEMO_FAILURE: "
                                  "simulated failure of write\n");
@@ -549,19 +560,17 @@ TEST(UntracedSend, EndsLikeTraced) {
     };
     for (const auto& [name, err, status] : cases) {
         SCOPED_TRACE(name);
-        Invocation invocation(ZEMOSEND, {asInvoked, name}, "a\nb\nc\n");
-        invocation.trace = false;
-        const Outcome outcome = zemotest::run(invocation);
+        const kittest::Result outcome = kittest::run(
+            {.program = ZEMOSEND, .arguments = {name}, .argv0 = asInvoked, .input = "a\nb\nc\n"});
         EXPECT_EQ(outcome.err, err);
         EXPECT_EQ(outcome.out, "");
         EXPECT_EQ(outcome.status, status);
-        EXPECT_FALSE(outcome.traceExists);
     }
 }
 
 // zemoreset makes exactly these calls; a leading dash is an interface name, not an option.
 TEST(Reset, ClearsAndCloses) {
-    const Outcome outcome = runTool(ZEMORESET, {"sim/echo"});
+    const TracedResult outcome = runTool(ZEMORESET, {"sim/echo"});
     EXPECT_EQ(outcome.trace,
               handlerLine + openLine("sim/echo") + "zemo_clear(h1) = ZEMO_OK\n" + closeLine);
     EXPECT_EQ(outcome.out + outcome.err, "");
@@ -573,7 +582,7 @@ TEST(Reset, ClearsAndCloses) {
 
 // A failure's reason stays on its trace line, control bytes escaped as in the quoted arguments.
 TEST(Trace, EscapesControlBytesInTheReason) {
-    const Outcome outcome = runTool(ZEMORESET, {"sim/\tsink"});
+    const TracedResult outcome = runTool(ZEMORESET, {"sim/\tsink"});
     EXPECT_EQ(outcome.trace,
               handlerLine +
                   "zemo_open(\"sim/\\tsink\") = ZEMO_FAILURE, NULL: unknown simulated "
@@ -584,10 +593,9 @@ TEST(Trace, EscapesControlBytesInTheReason) {
 
 // An error reading standard input is no end of input: it is reported, the interface is
 // closed, and the status is 4.
-TEST(MendedFaults, SendReportsStandardInputError) {
-    Invocation invocation(ZEMOSEND, {asInvoked, "sim/sink"});
-    invocation.stdinPath = "/";
-    const Outcome outcome = zemotest::run(invocation);
+TEST(StandardStreams, SendReportsStandardInputError) {
+    const TracedResult outcome = zemotest::runTraced(
+        {.program = ZEMOSEND, .arguments = {"sim/sink"}, .argv0 = asInvoked, .inputPath = "/"});
     EXPECT_EQ(outcome.err, asInvoked + ": reading standard input: Is a directory\n");
     EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/sink") + closeLine);
     EXPECT_EQ(outcome.status, 4);
@@ -595,12 +603,14 @@ TEST(MendedFaults, SendReportsStandardInputError) {
 
 // Standard output that cannot take the data stops the run with status 4 after closing the
 // interface, whether the loss shows in a direct 1 MiB write or in the final flush.
-TEST(MendedFaults, ReceiveReportsStandardOutputError) {
+TEST(StandardStreams, ReceiveReportsStandardOutputError) {
     for (const std::size_t count : {std::size_t{10}, mebibyte}) {
         SCOPED_TRACE(count);
-        Invocation invocation(ZEMORECV, {asInvoked, "-c", std::to_string(count), "sim/source"});
-        invocation.stdoutPath = "/dev/full";
-        const Outcome outcome = zemotest::run(invocation);
+        const TracedResult outcome =
+            zemotest::runTraced({.program = ZEMORECV,
+                                 .arguments = {"-c", std::to_string(count), "sim/source"},
+                                 .argv0 = asInvoked,
+                                 .outputPath = "/dev/full"});
         EXPECT_EQ(outcome.err, asInvoked + ": writing standard output: No space left on device\n");
         EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/source") +
                                      readLine(count, sourceBytes(0, count)) + closeLine);
@@ -612,7 +622,7 @@ TEST(MendedFaults, ReceiveReportsStandardOutputError) {
 // at its exit: when standard output cannot take them, the run stops with status 4 at that
 // chunk, rather than ending later in the handler with the status of a timeout (the normal end
 // of an endless run) or of a failing read, the bytes lost unreported.
-TEST(MendedFaults, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
+TEST(StandardStreams, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
     struct Case {
         std::vector<std::string> arguments;
         std::size_t request; // of the first read
@@ -624,10 +634,10 @@ TEST(MendedFaults, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(describe(ZEMORECV, c.arguments));
-        Invocation invocation(ZEMORECV, {asInvoked});
-        invocation.argv.insert(invocation.argv.end(), c.arguments.begin(), c.arguments.end());
-        invocation.stdoutPath = "/dev/full";
-        const Outcome outcome = zemotest::run(invocation);
+        const TracedResult outcome = zemotest::runTraced({.program = ZEMORECV,
+                                                          .arguments = c.arguments,
+                                                          .argv0 = asInvoked,
+                                                          .outputPath = "/dev/full"});
         EXPECT_EQ(outcome.err, asInvoked + ": writing standard output: No space left on device\n");
         EXPECT_EQ(outcome.trace, handlerLine + openLine(c.arguments.back()) +
                                      readLine(c.request, sourceBytes(0, c.delivery)) + closeLine);
@@ -636,20 +646,23 @@ TEST(MendedFaults, ReceiveReportsStandardOutputErrorBeforeTheHandlerEnds) {
 }
 
 // A reader that goes away ends zemorecv by SIGPIPE, like any Unix filter.
-TEST(MendedFaults, ReceiveEndsBySigpipe) {
-    Invocation invocation(ZEMORECV, {asInvoked, "sim/source"});
-    invocation.stdoutToClosedPipe = true;
-    const Outcome outcome = zemotest::run(invocation);
+TEST(StandardStreams, ReceiveEndsBySigpipe) {
+    const TracedResult outcome = zemotest::runTraced({.program = ZEMORECV,
+                                                      .arguments = {"sim/source"},
+                                                      .argv0 = asInvoked,
+                                                      .outputToClosedPipe = true});
     EXPECT_EQ(outcome.signal, SIGPIPE);
     EXPECT_EQ(outcome.err, "");
 }
 
 // A library claiming more bytes than requested is a library failure: a message, status 2,
 // and none of the claimed bytes on standard output.
-TEST(MendedFaults, ReceiveRejectsOverreportingLibrary) {
-    Invocation invocation(ZEMORECV, {asInvoked, "-c", "10", "sim/source"});
-    invocation.environment = {std::string("LD_LIBRARY_PATH=") + OVERREPORTING_DIR};
-    const Outcome outcome = zemotest::run(invocation);
+TEST(LibraryClaims, ReceiveRejectsOverreportingLibrary) {
+    const TracedResult outcome =
+        zemotest::runTraced({.program = ZEMORECV,
+                             .arguments = {"-c", "10", "sim/source"},
+                             .argv0 = asInvoked,
+                             .environment = {std::string("LD_LIBRARY_PATH=") + OVERREPORTING_DIR}});
     EXPECT_EQ(outcome.err,
               asInvoked + ": sim/source: zemo_read reported 11 bytes for a request of 10\n");
     EXPECT_EQ(outcome.out, "");
@@ -658,19 +671,18 @@ TEST(MendedFaults, ReceiveRejectsOverreportingLibrary) {
 
 // ZEMO_TRACE=- sends the trace to standard error; without ZEMO_TRACE nothing is traced.
 TEST(Trace, GoesToStandardErrorOrNowhere) {
-    Invocation invocation(ZEMORESET, {asInvoked, "sim/sink"});
-    invocation.trace = false;
-    EXPECT_EQ(zemotest::run(invocation).err, "");
+    Invocation invocation{.program = ZEMORESET, .arguments = {"sim/sink"}, .argv0 = asInvoked};
+    EXPECT_EQ(kittest::run(invocation).err, "");
     invocation.environment = {"ZEMO_TRACE=-"};
-    EXPECT_EQ(zemotest::run(invocation).err,
+    EXPECT_EQ(kittest::run(invocation).err,
               handlerLine + openLine("sim/sink") + "zemo_clear(h1) = ZEMO_OK\n" + closeLine);
 }
 
 // A trace that cannot be opened or written is reported once, and the tool works on untraced
 // with its status unchanged; a FIFO that nobody reads does not hold the tool up.
 TEST(Trace, DestinationFailuresAreReportedOnce) {
-    const zemotest::TempDir dir;
-    const auto fifo = dir.path() / "fifo";
+    const kittest::TempTree dir;
+    const auto fifo = dir.root() / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"/nonexistent/trace",
@@ -682,10 +694,10 @@ TEST(Trace, DestinationFailuresAreReportedOnce) {
     };
     for (const auto& [destination, err] : cases) {
         SCOPED_TRACE(destination);
-        Invocation invocation(ZEMORESET, {asInvoked, "sim/sink"});
-        invocation.trace = false;
-        invocation.environment = {"ZEMO_TRACE=" + destination};
-        const Outcome outcome = zemotest::run(invocation);
+        const Invocation invocation{.program = ZEMORESET,
+                                    .arguments = {"sim/sink"},
+                                    .environment = {"ZEMO_TRACE=" + destination}};
+        const kittest::Result outcome = kittest::run(invocation);
         EXPECT_EQ(outcome.err, err);
         EXPECT_EQ(outcome.status, 0);
     }
@@ -693,13 +705,13 @@ TEST(Trace, DestinationFailuresAreReportedOnce) {
 
 // Without libzemo the dynamic loader refuses to start a tool.
 TEST(Link, ToolsDoNotStartWithoutTheLibrary) {
-    const zemotest::TempDir dir;
+    const kittest::TempTree dir;
     for (const char* program : {ZEMOSEND, ZEMORECV, ZEMORESET}) {
         SCOPED_TRACE(program);
-        const auto alone = dir.path() / std::filesystem::path(program).filename();
+        const auto alone = dir.root() / std::filesystem::path(program).filename();
         std::filesystem::copy_file(program, alone);
-        const Outcome outcome =
-            zemotest::run(Invocation(alone.string(), {alone.string(), "sim/sink"}));
+        const TracedResult outcome =
+            zemotest::runTraced({.program = alone.string(), .arguments = {"sim/sink"}});
         EXPECT_EQ(outcome.err, alone.string() +
                                    ": error while loading shared libraries: libzemo.so.1: "
                                    "cannot open shared object file: No such file or directory\n");

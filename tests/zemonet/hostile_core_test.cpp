@@ -1,7 +1,7 @@
 // The VXI-11 client against core channels that misbehave: replies to other calls, undecodable
 // replies, a record that announces 2 GiB and trickles, silence, a peer that stops reading.
 // Whatever they do, a call ends at its deadline with status 3, and a signal ends a tool at once.
-#include "../zemo/run_program.h"
+#include "run_program.h"
 
 #include <gtest/gtest.h>
 
@@ -177,12 +177,13 @@ TEST(HostileCoreChannel, EveryCallEndsAtItsDeadline) {
         const HostileCore core(test.misbehaviour, test.fromLink, test.reads);
         std::vector<std::string> argv = test.tool;
         argv.push_back(core.name());
-        Invocation invocation(argv.front(), argv, test.input);
-        invocation.trace = false;
         // create_link keeps to the connect limit, the later calls to their I/O timeout.
-        invocation.environment = {"ZEMO_CONNECT_TIMEOUT=500"};
+        const kittest::Invocation invocation{.program = argv.front(),
+                                             .arguments = {argv.begin() + 1, argv.end()},
+                                             .environment = {"ZEMO_CONNECT_TIMEOUT=500"},
+                                             .input = test.input};
         const auto start = Clock::now();
-        const Outcome outcome = run(invocation);
+        const kittest::Result outcome = kittest::run(invocation);
         const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
         EXPECT_EQ(outcome.status, 3) << outcome.err;
         EXPECT_LT(took, milliseconds(500 + 1500));

@@ -1,5 +1,7 @@
 #include "sim_server.h"
 
+#include "run_program.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,8 +16,6 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace zemotest {
 
@@ -66,11 +66,10 @@ SimServer::SimServer(const std::vector<std::string>& arguments, std::size_t name
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     std::vector<std::string> texts{ZEMOSIM};
     texts.insert(texts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : texts)
-        argv.push_back(text.data());
-    argv.push_back(nullptr);
-    const int failed = ::posix_spawn(&pid_, ZEMOSIM, &actions, nullptr, argv.data(), environ);
+    std::vector<std::string> environment = kittest::programEnvironment({});
+    const int failed =
+        ::posix_spawn(&pid_, ZEMOSIM, &actions, nullptr, kittest::pointerList(texts).data(),
+                      kittest::pointerList(environment).data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);

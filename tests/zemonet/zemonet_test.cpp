@@ -1,6 +1,6 @@
 // End to end over loopback: zemosim serves simulated instruments, and the built tools reach
 // them through the VXI-11 and raw socket transports of the real library.
-#include "../zemo/run_program.h"
+#include "run_program.h"
 #include "sim_server.h"
 
 #include <gtest/gtest.h>
@@ -22,35 +22,37 @@ extern char** environ;
 namespace zemotest {
 namespace {
 
+using kittest::Result;
+using kittest::TempTree;
+
 const std::string identity = "ZEMO,zemosim,0,1.0\n";
 
-Outcome runTool(const char* program, std::vector<std::string> arguments, std::string input = {},
-                std::vector<std::string> environment = {}) {
-    arguments.insert(arguments.begin(), program);
-    Invocation invocation(program, std::move(arguments), std::move(input));
-    invocation.trace = false;
-    invocation.environment = std::move(environment);
-    return run(invocation);
+Result runTool(const char* program, std::vector<std::string> arguments, std::string input = {},
+               std::vector<std::string> environment = {}) {
+    return kittest::run({.program = program,
+                         .arguments = std::move(arguments),
+                         .environment = std::move(environment),
+                         .input = std::move(input)});
 }
 
-Outcome send(const std::string& name, const std::string& lines) {
+Result send(const std::string& name, const std::string& lines) {
     return runTool(ZEMOSEND, {name}, lines);
 }
 
-Outcome receive(const std::string& name, std::vector<std::string> options) {
+Result receive(const std::string& name, std::vector<std::string> options) {
     options.push_back(name);
     return runTool(ZEMORECV, std::move(options));
 }
 
 // Checks that a tool ended with STATUS, nothing on standard output and exactly ERR on standard
 // error.
-void expectFailure(const Outcome& outcome, int status, const std::string& err) {
+void expectFailure(const Result& outcome, int status, const std::string& err) {
     EXPECT_EQ(outcome.status, status);
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, err);
 }
 
-void expectSuccess(const Outcome& outcome, const std::string& out) {
+void expectSuccess(const Result& outcome, const std::string& out) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.out, out);
@@ -75,10 +77,8 @@ std::string portOf(const std::string& name) {
 }
 
 // Writes an instrument definition into DIR and returns its path.
-std::string instrumentFile(const TempDir& dir, const std::string& name, const std::string& text) {
-    const auto path = dir.path() / name;
-    std::ofstream(path) << text;
-    return path.string();
+std::string instrumentFile(const TempTree& dir, const std::string& name, const std::string& text) {
+    return dir.makeFile(name, text).string();
 }
 
 const char* const faultyInstrument = "name faulty\n"
@@ -96,7 +96,7 @@ const char* const faultyInstrument = "name faulty\n"
 class Loopback : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        directory_ = new TempDir;
+        directory_ = new TempTree;
         server_ = new SimServer({instrumentFile(*directory_, "plain", ""),
                                  instrumentFile(*directory_, "faulty", faultyInstrument)},
                                 4);
@@ -116,11 +116,11 @@ class Loopback : public testing::Test {
     static std::string faultyVxi11() { return server_->name(2); }
     static std::string faultySocket() { return server_->name(3); }
 
-    static TempDir* directory_;
+    static TempTree* directory_;
     static SimServer* server_;
 };
 
-TempDir* Loopback::directory_ = nullptr;
+TempTree* Loopback::directory_ = nullptr;
 SimServer* Loopback::server_ = nullptr;
 
 TEST_F(Loopback, PrintsTheNameOfEveryInterface) {
@@ -171,7 +171,7 @@ TEST_F(Loopback, ClosedStandardStreamIsNoConnection) {
         for (const Case& test : cases) {
             SCOPED_TRACE(name + ": " + test.script);
             expectSuccess(send(name, "*IDN?\n"), "");
-            const Outcome outcome = runTool("/bin/sh", {"-c", test.script, test.program, name});
+            const Result outcome = runTool("/bin/sh", {"-c", test.script, test.program, name});
             EXPECT_EQ(outcome.status, 4);
             EXPECT_NE(outcome.err.find(test.reason + ": Bad file descriptor"), std::string::npos)
                 << outcome.err;
@@ -188,7 +188,7 @@ TEST_F(Loopback, CountedReadOfSeveralMebibytes) {
     for (const auto& name : {faultyVxi11(), faultySocket(), plainVxi11(), plainSocket()}) {
         SCOPED_TRACE(name);
         expectSuccess(send(name, "DATA?          " + std::to_string(count) + "\n"), "");
-        const Outcome outcome = receive(name, {"-c", std::to_string(expected.size())});
+        const Result outcome = receive(name, {"-c", std::to_string(expected.size())});
         EXPECT_EQ(outcome.status, 0);
         EXPECT_EQ(outcome.err, "");
         EXPECT_TRUE(outcome.out == expected) << "received " << outcome.out.size() << " bytes";
@@ -211,7 +211,7 @@ TEST_F(Loopback, EndlessReadEndsWithTimeout) {
     for (const auto& [name, reason] : cases) {
         SCOPED_TRACE(name);
         expectSuccess(send(name, "*IDN?\n"), "");
-        const Outcome outcome = receive(name, {"-t", "500"});
+        const Result outcome = receive(name, {"-t", "500"});
         EXPECT_EQ(outcome.status, 3);
         EXPECT_EQ(outcome.out, identity);
         EXPECT_EQ(outcome.err, "zemo: zemo_read " + name + ": " + reason + "\n");
@@ -279,7 +279,7 @@ TEST_F(Loopback, QueryWithoutAnswerTimesOut) {
 
 // The trace of one run: one open, the writes and the reads, one close.
 TEST(Query, TracesOneOpenAndOneClose) {
-    const Outcome outcome =
+    const Result outcome =
         runTool(ZEMOQUERY, {"sim/echo", "A?", "B", "C? 1"}, {}, {"ZEMO_TRACE=-"});
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "A?\nB\n");
@@ -295,11 +295,11 @@ TEST(Query, TracesOneOpenAndOneClose) {
 }
 
 TEST(Query, UsageAndOutputFailure) {
-    const Outcome usage = runTool(ZEMOQUERY, {});
+    const Result usage = runTool(ZEMOQUERY, {});
     EXPECT_EQ(usage.status, 1);
     EXPECT_EQ(
         usage.err.rfind(std::string("Usage: ") + ZEMOQUERY + " [-t <timeout>] <interface>", 0), 0U);
-    const Outcome full =
+    const Result full =
         runTool("/bin/sh", {"-c", "exec \"$0\" sim/echo 'A?' >/dev/full", ZEMOQUERY});
     EXPECT_EQ(full.status, 4);
     EXPECT_EQ(full.err,
@@ -314,7 +314,7 @@ TEST_F(Loopback, DeviceErrorCodeBecomesAMessage) {
 
 // The instrument withholds its reply: the call times out shortly after the I/O timeout.
 TEST_F(Loopback, WithheldReplyTimesOut) {
-    const Outcome outcome = runTool(ZEMOSEND, {"-t", "200", faultyVxi11()}, "HANG\n");
+    const Result outcome = runTool(ZEMOSEND, {"-t", "200", faultyVxi11()}, "HANG\n");
     expectFailure(outcome, 3,
                   "zemo: zemo_write " + faultyVxi11() +
                       ": device_write: no reply from the core channel within the timeout\n");
@@ -358,9 +358,9 @@ TEST_F(Loopback, HostNamesResolve) {
 // Clients on several connections at once, one of them waiting in a long read meanwhile.
 TEST_F(Loopback, SeveralClientsAtOnce) {
     expectSuccess(send(faultyVxi11(), "SLOW?\n"), "");
-    Outcome waiting;
+    Result waiting;
     std::thread waiter([&] { waiting = receive(faultyVxi11(), {"-c", "5", "-t", "8000"}); });
-    std::vector<Outcome> outcomes(4);
+    std::vector<Result> outcomes(4);
     std::vector<std::thread> clients;
     for (std::size_t i = 0; i < outcomes.size(); ++i)
         clients.emplace_back([&, i] {
@@ -491,7 +491,7 @@ TEST(Portmapper, NamesWithoutAPortGoThroughRpcbind) {
 // Devices that report a maxRecvSize of 0 or 2^32-1 (clamped to a few KiB and to 1 MiB), or of
 // one byte: a long line still arrives whole.
 TEST(MaxRecvSize, LongLinesArriveWhole) {
-    TempDir dir;
+    TempTree dir;
     SimServer server({instrumentFile(dir, "zero", "property VOLT\nmaxrecvsize 0\n"),
                       instrumentFile(dir, "huge", "property VOLT\nmaxrecvsize 4294967295\n"),
                       instrumentFile(dir, "one", "property VOLT\nmaxrecvsize 1\n")},
@@ -513,9 +513,9 @@ struct BadStart {
 
 // zemosim refuses what it cannot serve, with one line and status 1, before it listens.
 TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
-    TempDir dir;
-    const std::string file = (dir.path() / "instrument").string();
-    const std::string missing = (dir.path() / "missing").string();
+    TempTree dir;
+    const std::string file = (dir.root() / "instrument").string();
+    const std::string missing = (dir.root() / "missing").string();
     const std::string program = ZEMOSIM;
     const std::string usage =
         "Usage: " + program +
@@ -546,10 +546,10 @@ TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
 // takes several writes to the socket, fails with a message instead of ending the process by
 // SIGPIPE.
 TEST(HangUp, NextWriteFailsWithAMessage) {
-    TempDir dir;
+    TempTree dir;
     SimServer server({instrumentFile(dir, "hangup", "hangup BYE\n")}, 2);
     const std::string name = server.name(0);
-    const Outcome outcome = send(name, "BYE\n" + std::string(1 << 20, 'x') + "\n");
+    const Result outcome = send(name, "BYE\n" + std::string(1 << 20, 'x') + "\n");
     EXPECT_EQ(outcome.signal, 0);
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.out, "");
@@ -621,7 +621,7 @@ TEST(Failures, ConnectTimeoutOutOfRange) {
 TEST(Failures, HostDoesNotResolve) {
     for (const std::string name :
          {"vxi11/nosuchhost.invalid:5000/inst0", "socket/nosuchhost.invalid"}) {
-        const Outcome outcome = runTool(ZEMORESET, {name});
+        const Result outcome = runTool(ZEMORESET, {name});
         EXPECT_EQ(outcome.status, 2);
         const std::string start =
             "zemo: zemo_open " + name + ": cannot resolve host 'nosuchhost.invalid': ";
@@ -632,6 +632,7 @@ TEST(Failures, HostDoesNotResolve) {
 }
 
 struct MalformedName {
+    std::string label; // the case's name in the test list
     std::string name;
     std::string reason;
 };
@@ -650,44 +651,51 @@ const std::string usbtmcForm = "usbtmc/N, usbtmc/usbtmcN or usbtmc//dev/usbtmcN"
 INSTANTIATE_TEST_SUITE_P(
     Names, Malformed,
     testing::Values(
-        MalformedName{"vxi11/", "missing host; expected " + vxi11Form},
-        MalformedName{"vxi11/127.0.0.1:", "missing host or port around ':' in '127.0.0.1:'; "
-                                          "expected " +
-                                              vxi11Form},
-        MalformedName{"vxi11/:5000/inst0", "missing host or port around ':' in ':5000'; "
-                                           "expected " +
-                                               vxi11Form},
-        MalformedName{"vxi11/127.0.0.1:99999", "invalid port '99999'; expected " + vxi11Form +
-                                                   " with a port from 1 to 65535"},
-        MalformedName{"vxi11/127.0.0.1:5x/inst0",
+        MalformedName{"Vxi11WithoutHost", "vxi11/", "missing host; expected " + vxi11Form},
+        MalformedName{"Vxi11WithColonButNoPort", "vxi11/127.0.0.1:",
+                      "missing host or port around ':' in '127.0.0.1:'; "
+                      "expected " +
+                          vxi11Form},
+        MalformedName{"Vxi11WithPortButNoHost", "vxi11/:5000/inst0",
+                      "missing host or port around ':' in ':5000'; "
+                      "expected " +
+                          vxi11Form},
+        MalformedName{"Vxi11PortAboveRange", "vxi11/127.0.0.1:99999",
+                      "invalid port '99999'; expected " + vxi11Form +
+                          " with a port from 1 to 65535"},
+        MalformedName{"Vxi11PortThatIsNoNumber", "vxi11/127.0.0.1:5x/inst0",
                       "invalid port '5x'; expected " + vxi11Form + " with a port from 1 to 65535"},
-        MalformedName{"vxi11/127.0.0.1:5000/", "missing device after '/'; expected " + vxi11Form},
-        MalformedName{"vxi11/[::1:5000/inst0",
+        MalformedName{"Vxi11EmptyDevice", "vxi11/127.0.0.1:5000/",
+                      "missing device after '/'; expected " + vxi11Form},
+        MalformedName{"Vxi11UnclosedIPv6Address", "vxi11/[::1:5000/inst0",
                       "malformed IPv6 address '[::1:5000'; expected " + vxi11Form},
-        MalformedName{"vxi11/[::1]5000/inst0", "unexpected text after ']' in '[::1]5000'; "
-                                               "expected " +
-                                                   vxi11Form},
-        MalformedName{"socket/", "missing host; expected " + socketForm},
-        MalformedName{"socket/127.0.0.1:5025", "unexpected ':5025' after the host; expected " +
-                                                   socketForm + " (the port follows a '/')"},
-        MalformedName{"socket/127.0.0.1/0",
+        MalformedName{"Vxi11TextAfterIPv6Address", "vxi11/[::1]5000/inst0",
+                      "unexpected text after ']' in '[::1]5000'; "
+                      "expected " +
+                          vxi11Form},
+        MalformedName{"SocketWithoutHost", "socket/", "missing host; expected " + socketForm},
+        MalformedName{"SocketPortAfterColon", "socket/127.0.0.1:5025",
+                      "unexpected ':5025' after the host; expected " + socketForm +
+                          " (the port follows a '/')"},
+        MalformedName{"SocketPortZero", "socket/127.0.0.1/0",
                       "invalid port '0'; expected " + socketForm + " with a port from 1 to 65535"},
-        MalformedName{"socket/127.0.0.1/",
+        MalformedName{"SocketEmptyPort", "socket/127.0.0.1/",
                       "invalid port ''; expected " + socketForm + " with a port from 1 to 65535"},
-        MalformedName{"usbtmc/", "missing device; expected " + usbtmcForm},
-        MalformedName{"usbtmc/a/b", "malformed device 'a/b'; expected " + usbtmcForm}));
+        MalformedName{"UsbtmcWithoutDevice", "usbtmc/", "missing device; expected " + usbtmcForm},
+        MalformedName{"UsbtmcDevicePathWithSlash", "usbtmc/a/b",
+                      "malformed device 'a/b'; expected " + usbtmcForm}),
+    [](const testing::TestParamInfo<MalformedName>& testInfo) { return testInfo.param.label; });
 
 TEST(Usbtmc, MissingNodeAndFilesThatAreNoDevice) {
-    TempDir dir;
-    const auto plainFile = dir.path() / "plain";
-    std::ofstream(plainFile) << "not a device\n";
+    TempTree dir;
+    const auto plainFile = dir.makeFile("plain", "not a device\n");
     const std::vector<std::pair<std::string, std::string>> cases{
         {"usbtmc/97", "cannot open /dev/usbtmc97: No such file or directory"},
         {"usbtmc/usbtmc97", "cannot open /dev/usbtmc97: No such file or directory"},
         {"usbtmc//dev/null", "/dev/null is not a USBTMC device"},
         {"usbtmc/" + plainFile.string(), plainFile.string() + " is not a USBTMC device"},
-        {"usbtmc/" + dir.path().string(),
-         "cannot open " + dir.path().string() + ": Is a directory"}};
+        {"usbtmc/" + dir.root().string(),
+         "cannot open " + dir.root().string() + ": Is a directory"}};
     for (const auto& [name, reason] : cases) {
         SCOPED_TRACE(name);
         expectFailure(runTool(ZEMORESET, {name}), 2,

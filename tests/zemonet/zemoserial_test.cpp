@@ -1,6 +1,6 @@
 // The serial transport end to end: the built tools against zemosim's pseudo-terminals, and the
 // library's calls against pseudo-terminals the test drives itself from the master side.
-#include "../zemo/run_program.h"
+#include "run_program.h"
 #include "sim_server.h"
 
 #include <zemo.h>
@@ -21,14 +21,15 @@ using namespace std::chrono_literals;
 
 const std::string identity = "ZEMO,zemosim,0,1.0\n";
 
-Outcome runTool(const char* program, std::vector<std::string> arguments, std::string input = {}) {
-    arguments.insert(arguments.begin(), program);
-    Invocation invocation(program, std::move(arguments), std::move(input));
-    invocation.trace = false;
-    return run(invocation);
+using kittest::Result;
+using kittest::TempTree;
+
+Result runTool(const char* program, std::vector<std::string> arguments, std::string input = {}) {
+    return kittest::run(
+        {.program = program, .arguments = std::move(arguments), .input = std::move(input)});
 }
 
-void expectOutcome(const Outcome& outcome, int status, const std::string& out,
+void expectOutcome(const Result& outcome, int status, const std::string& out,
                    const std::string& err) {
     EXPECT_EQ(outcome.status, status);
     EXPECT_EQ(outcome.err, err);
@@ -56,9 +57,9 @@ std::string dataBlock(std::size_t count) {
 class PseudoTerminal : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        directory_ = new TempDir;
-        const auto plain = directory_->path() / "plain";
-        const auto faulty = directory_->path() / "faulty";
+        directory_ = new TempTree;
+        const auto plain = directory_->root() / "plain";
+        const auto faulty = directory_->root() / "faulty";
         std::ofstream(plain) << "";
         std::ofstream(faulty) << "name faulty\nproperty VOLT 0\ndelay SLOW? 1000 late\n"
                                  "drop DROP\nhangup BYE\n";
@@ -78,11 +79,11 @@ class PseudoTerminal : public testing::Test {
     static std::string faultyVxi11() { return server_->name(3); }
     static std::string faultySerial() { return server_->name(5); }
 
-    static TempDir* directory_;
+    static TempTree* directory_;
     static SimServer* server_;
 };
 
-TempDir* PseudoTerminal::directory_ = nullptr;
+TempTree* PseudoTerminal::directory_ = nullptr;
 SimServer* PseudoTerminal::server_ = nullptr;
 
 TEST_F(PseudoTerminal, PrintsTheSerialNameAfterTheOthers) {
