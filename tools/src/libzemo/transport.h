@@ -30,8 +30,12 @@ class Error : public std::runtime_error {
     zemo_status status_;
 };
 
-inline Error failure(const std::string& reason) { return Error(ZEMO_FAILURE, reason); }
-inline Error timeout(const std::string& reason) { return Error(ZEMO_TIMEOUT, reason); }
+inline Error failure(const std::string& reason) {
+    return Error(ZEMO_FAILURE, reason);
+}
+inline Error timeout(const std::string& reason) {
+    return Error(ZEMO_TIMEOUT, reason);
+}
 
 class Transport {
   public:
