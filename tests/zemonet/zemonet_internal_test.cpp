@@ -1,12 +1,14 @@
 // From inside: the parsing of interface addresses and instrument definitions, and the VXI-11
 // core channel of zemosim answered call by call through libtirpc.
 #include "instrument.h"
-#include "netio.h"
 #include "server.h"
 #include "sim_server.h"
 #include "transport.h"
-#include "vxi11.h"
-#include "vxi11proto.h"
+#include "zemonet/io.h"
+#include "zemonet/rpc.h"
+#include "zemonet/tcp.h"
+#include "zemonet/vxi11.h"
+#include "zemonet/vxi11proto.h"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +60,7 @@ TEST(SplitHostPort, MalformedForms) {
             zemo::splitHostPort(text, "FORM");
             ADD_FAILURE() << "accepted";
         } catch (const Error& error) {
-            EXPECT_EQ(error.status(), ZEMO_FAILURE);
+            EXPECT_FALSE(error.timedOut());
             EXPECT_NE(std::string(error.what()).find("expected FORM"), std::string::npos);
         }
     }
@@ -271,7 +273,7 @@ TEST(RecordMarking, FragmentsMakeOneRecord) {
     connection.fragment(0, false, "");
     connection.fragment(2, true, "de");
     std::vector<char> record;
-    ASSERT_TRUE(zemosim::receiveRecord(connection.reading.get(), record));
+    ASSERT_TRUE(zemo::receiveRecord(connection.reading.get(), record));
     EXPECT_EQ(std::string(record.begin(), record.end()), "abcde");
 }
 
@@ -284,7 +286,7 @@ TEST(RecordMarking, RecordGrowsOnlyAsItsBytesArrive) {
         connection.fragment(announced, true, std::string(1000, 'x'));
         connection.writing.reset();
         std::vector<char> record;
-        EXPECT_FALSE(zemosim::receiveRecord(connection.reading.get(), record));
+        EXPECT_FALSE(zemo::receiveRecord(connection.reading.get(), record));
         EXPECT_LT(record.capacity(), 1U << 20);
     }
 }
@@ -297,7 +299,7 @@ class TricklingCoreChannel {
         server_ = std::thread([socket = listener_.socket.get()] {
             const zemo::FileDescriptor connection(::accept(socket, nullptr, nullptr));
             std::vector<char> call;
-            while (zemosim::receiveRecord(connection.get(), call) && answer(connection, call)) {
+            while (zemo::receiveRecord(connection.get(), call) && answer(connection, call)) {
             }
         });
     }

@@ -35,9 +35,9 @@ constexpr std::string_view expectedForm =
     "expected sim/sink, sim/source or sim/echo, each optionally followed by "
     "/chunks=N[,N...], /fail=CALL[@N] or /timeout=CALL[@N]";
 
-// An injected fault: CALL reports STATUS from its FIRSTFAILING-th call on.
+// An injected fault: CALL fails as KIND from its FIRSTFAILING-th call on.
 struct Fault {
-    zemo_status status;
+    Error::Kind kind;
     Call call;
     std::uint64_t firstFailing;
 };
@@ -77,8 +77,8 @@ std::vector<std::uint64_t> parseChunks(std::string_view list, std::string_view p
     return chunks;
 }
 
-// Parses "CALL[@N]" into a fault with STATUS.
-Fault parseFault(zemo_status status, std::string_view value, std::string_view parameter) {
+// Parses "CALL[@N]" into a fault of KIND.
+Fault parseFault(Error::Kind kind, std::string_view value, std::string_view parameter) {
     const auto at = value.find('@');
     const std::string_view callName = value.substr(0, at);
     const auto known = std::find(callNames.begin(), callNames.end(), callName);
@@ -90,7 +90,7 @@ Fault parseFault(zemo_status status, std::string_view value, std::string_view pa
     if (first == 0)
         throw failure("bad call number 0 in '" + std::string(parameter) +
                       "'; calls are counted from 1");
-    return {status, static_cast<Call>(known - callNames.begin()), first};
+    return {kind, static_cast<Call>(known - callNames.begin()), first};
 }
 
 // Adds one "NAME=VALUE" parameter to SETTINGS.
@@ -102,9 +102,9 @@ void applyParameter(std::string_view parameter, Settings& settings) {
     if (equals != std::string_view::npos && name == "chunks")
         settings.chunks = parseChunks(value, parameter);
     else if (equals != std::string_view::npos && name == "fail")
-        settings.faults.push_back(parseFault(ZEMO_FAILURE, value, parameter));
+        settings.faults.push_back(parseFault(Error::Kind::failure, value, parameter));
     else if (equals != std::string_view::npos && name == "timeout")
-        settings.faults.push_back(parseFault(ZEMO_TIMEOUT, value, parameter));
+        settings.faults.push_back(parseFault(Error::Kind::timeout, value, parameter));
     else
         throw failure("unknown parameter '" + std::string(parameter) + "'; " +
                       std::string(expectedForm));
@@ -159,9 +159,9 @@ class Instrument : public Transport {
             if (fault.call == call && number >= fault.firstFailing) {
                 const std::string what =
                     "simulated " +
-                    std::string(fault.status == ZEMO_TIMEOUT ? "timeout" : "failure") + " of " +
-                    std::string(callNames[static_cast<std::size_t>(call)]);
-                throw Error(fault.status, what);
+                    std::string(fault.kind == Error::Kind::timeout ? "timeout" : "failure") +
+                    " of " + std::string(callNames[static_cast<std::size_t>(call)]);
+                throw Error(fault.kind, what);
             }
         }
     }

@@ -1,7 +1,7 @@
 // The USBTMC transport: the Linux driver's /dev/usbtmcN nodes. Plain read and write carry the
 // messages (the driver adds the protocol's headers); clear, timeout and the END of a write go
 // through the driver's ioctls.
-#include "netio.h"
+#include "transport.h"
 
 #include <algorithm>
 #include <cerrno>

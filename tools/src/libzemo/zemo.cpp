@@ -40,7 +40,7 @@ Outcome caughtOutcome() {
     try {
         throw;
     } catch (const zemo::Error& error) {
-        return {error.status(), error.what()};
+        return {error.timedOut() ? ZEMO_TIMEOUT : ZEMO_FAILURE, error.what()};
     } catch (const std::bad_alloc&) {
         return {ZEMO_FAILURE, "out of memory"};
     } catch (const std::exception& error) {

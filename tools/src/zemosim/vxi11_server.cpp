@@ -2,20 +2,16 @@
 // the XDR routines that rpcgen makes from vxi11.x. Each connection has its own thread and its
 // own links; the instruments behind the links are shared.
 #include "server.h"
-#include "vxi11.h"
-#include "vxi11proto.h"
+#include "zemonet/rpc.h"
+#include "zemonet/vxi11proto.h"
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include <poll.h>
-#include <sys/socket.h>
 
 namespace zemosim {
 
@@ -23,90 +19,13 @@ namespace vxi11 = zemo::vxi11;
 
 namespace {
 
-// The largest call record accepted; a longer one ends the connection.
-constexpr std::size_t largestRecord = 64 << 20;
 // The most input the links of one connection hold together without a newline or END before the
 // device refuses more.
 constexpr std::size_t largestInput = 16 << 20;
 // The most links one connection holds at a time; create_link beyond answers "out of resources".
 constexpr std::size_t largestLinks = 64;
-constexpr std::uint32_t lastFragment = 0x80000000U;
-// A record grows by at most this much per receive.
-constexpr std::size_t receiveStep = 64 << 10;
 // How often a device_read that waits for an answer looks whether its client is still there.
 constexpr Milliseconds clientCheck{100};
-
-// Reads exactly SIZE bytes into DATA; false at the end of the connection or on an error.
-bool receiveExactly(int fd, char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t received = ::recv(fd, data, size, 0);
-        if (received < 0 && errno == EINTR)
-            continue;
-        if (received <= 0)
-            return false;
-        data += received;
-        size -= static_cast<std::size_t>(received);
-    }
-    return true;
-}
-
-// Sends all SIZE bytes of DATA; false when the connection fails.
-bool sendExactly(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        data += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-// Reads LENGTH more bytes onto the end of RECORD, growing it a step at a time as they arrive,
-// so that a header announcing a long fragment costs no memory before its bytes come.
-bool receiveOnto(int fd, std::vector<char>& record, std::size_t length) {
-    while (length > 0) {
-        const std::size_t start = record.size();
-        const std::size_t step = std::min(length, receiveStep);
-        record.resize(start + step);
-        if (!receiveExactly(fd, record.data() + start, step))
-            return false;
-        length -= step;
-    }
-    return true;
-}
-
-} // namespace
-
-bool receiveRecord(int fd, std::vector<char>& record) {
-    record.clear();
-    for (;;) {
-        std::uint32_t header = 0;
-        if (!receiveExactly(fd, reinterpret_cast<char*>(&header), sizeof header))
-            return false;
-        header = ntohl(header);
-        const std::size_t length = header & ~lastFragment;
-        if (record.size() + length > largestRecord || !receiveOnto(fd, record, length))
-            return false;
-        if ((header & lastFragment) != 0)
-            return true;
-    }
-}
-
-namespace {
-
-// Sends BODY as one record of one fragment.
-bool sendRecord(int fd, const std::vector<char>& body) {
-    const std::uint32_t header = htonl(lastFragment | static_cast<std::uint32_t>(body.size()));
-    return sendExactly(fd, reinterpret_cast<const char*>(&header), sizeof header) &&
-           sendExactly(fd, body.data(), body.size());
-}
-
-template <typename Function> xdrproc_t xdrProcedure(Function function) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
-}
 
 // libtirpc decodes the padding after opaque data and strings into one static scratch buffer, so
 // decoding in several connection threads at once would be a data race; decoders take turns.
@@ -123,7 +42,7 @@ bool decodeAlone(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*), Arguments& val
 template <typename Arguments> class Decoded {
   public:
     Decoded(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*))
-        : procedure_(xdrProcedure(procedure)), ok_(decodeAlone(xdr, procedure, value_)) {}
+        : procedure_(zemo::xdrProcedure(procedure)), ok_(decodeAlone(xdr, procedure, value_)) {}
     Decoded(const Decoded&) = delete;
     Decoded& operator=(const Decoded&) = delete;
     ~Decoded() { xdr_free(procedure_, reinterpret_cast<char*>(&value_)); }
@@ -186,7 +105,7 @@ std::vector<char> successReply(std::uint32_t xid, bool_t (*procedure)(XDR*, Resu
     rpc_msg reply = replyTo(xid);
     reply.acpted_rply.ar_stat = SUCCESS;
     reply.acpted_rply.ar_results.where = reinterpret_cast<caddr_t>(&result);
-    reply.acpted_rply.ar_results.proc = xdrProcedure(procedure);
+    reply.acpted_rply.ar_results.proc = zemo::xdrProcedure(procedure);
     return encodeReply(reply, payload);
 }
 
@@ -201,9 +120,10 @@ class Vxi11Connection {
     // drops the connection.
     void serve() {
         std::vector<char> record;
-        while (receiveRecord(connection_.get(), record)) {
+        while (zemo::receiveRecord(connection_.get(), record)) {
             const auto reply = answer(record);
-            if (!reply || reply->empty() || !sendRecord(connection_.get(), *reply) || hangingUp_)
+            if (!reply || reply->empty() || !zemo::sendRecord(connection_.get(), *reply) ||
+                hangingUp_)
                 return;
         }
     }

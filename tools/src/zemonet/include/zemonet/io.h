@@ -1,18 +1,15 @@
-// Inside the library: what the network transports share. Host names, the file descriptor that
-// closes itself, a TCP connect that gives up in time, and waiting with a deadline.
+// What every transport on a file descriptor needs: the descriptor that closes itself, waiting
+// with a deadline, and writes that a closed peer cannot end the process with.
 #pragma once
-
-#include "transport.h"
 
 #include <chrono>
 #include <csignal>
-#include <string>
-#include <string_view>
 #include <utility>
 
 namespace zemo {
 
 using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
 
 // Owns one file descriptor and closes it when destroyed.
 class FileDescriptor {
@@ -50,34 +47,6 @@ class SigpipeBlocked {
     sigset_t previousMask_;
     bool pendingBefore_;
 };
-
-// A host and what follows it in an interface address. HOST is a name, an IPv4 address, or an
-// IPv6 address, bare or in brackets; PORT is empty when the address gave none.
-struct HostPort {
-    std::string host;
-    std::string port;
-};
-
-// Splits "HOST" or "HOST:PORT" (IPv6 as "[ADDR]" or "[ADDR]:PORT"; a bare IPv6 address, which
-// holds several colons, never carries a port). Throws Error naming EXPECTED when malformed.
-HostPort splitHostPort(std::string_view text, const std::string& expected);
-
-// Checks that TEXT is a decimal port from 1 to 65535 and returns it; throws Error naming
-// EXPECTED otherwise.
-unsigned short parsePort(std::string_view text, const std::string& expected);
-
-// The time a connection may take, from ZEMO_CONNECT_TIMEOUT (milliseconds) or 5 seconds.
-Milliseconds connectTimeout();
-
-// Resolves HOST through the system resolver and connects a TCP socket to PORT on the first
-// address that answers within connectTimeout(). Throws Error naming SERVICE (when given, e.g.
-// "the portmapper"): ZEMO_TIMEOUT when no address answered in time, ZEMO_FAILURE when the name
-// does not resolve or every address refused.
-FileDescriptor connectTcp(const std::string& host, unsigned short port,
-                          const std::string& service = {});
-
-// The text of the system error NUMBER, e.g. "Connection refused".
-std::string systemError(int number);
 
 // Milliseconds left until DEADLINE, never below 0.
 Milliseconds remaining(Clock::time_point deadline);
