@@ -6,6 +6,7 @@
 #include "zemonet/vxi11proto.h"
 
 #include <atomic>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -98,15 +99,31 @@ std::vector<char> errorReply(std::uint32_t xid, accept_stat status) {
     return encodeReply(reply, 0);
 }
 
+// The size of the opaque data that RESULT carries: none but in a device_read reply.
+template <typename Result> std::size_t payloadOf(const Result&) {
+    return 0;
+}
+std::size_t payloadOf(const Device_ReadResp& result) {
+    return result.data.data_len;
+}
+
 // The encoded reply to call XID carrying RESULT, encoded by PROCEDURE.
 template <typename Result>
 std::vector<char> successReply(std::uint32_t xid, bool_t (*procedure)(XDR*, Result*),
-                               Result& result, std::size_t payload = 0) {
+                               Result& result) {
     rpc_msg reply = replyTo(xid);
     reply.acpted_rply.ar_stat = SUCCESS;
     reply.acpted_rply.ar_results.where = reinterpret_cast<caddr_t>(&result);
     reply.acpted_rply.ar_results.proc = zemo::xdrProcedure(procedure);
-    return encodeReply(reply, payload);
+    return encodeReply(reply, payloadOf(result));
+}
+
+// The link that the arguments of a procedure on a link name.
+template <typename Arguments> int linkOf(const Arguments& arguments) {
+    return arguments.lid;
+}
+int linkOf(const Device_Link& lid) {
+    return lid;
 }
 
 std::atomic<int> nextLink{1};
@@ -122,8 +139,8 @@ class Vxi11Connection {
         std::vector<char> record;
         while (zemo::receiveRecord(connection_.get(), record)) {
             const auto reply = answer(record);
-            if (!reply || reply->empty() || !zemo::sendRecord(connection_.get(), *reply) ||
-                hangingUp_)
+            if (!reply || reply->empty() || droppingConnection_ ||
+                !zemo::sendRecord(connection_.get(), *reply) || hangingUp_)
                 return;
         }
     }
@@ -134,7 +151,7 @@ class Vxi11Connection {
         std::string input;
     };
 
-    // The reply to the call in RECORD; nothing when the connection must be dropped.
+    // The reply to the call in RECORD; nothing when RECORD holds no call.
     std::optional<std::vector<char>> answer(std::vector<char>& record) {
         XDR xdr;
         xdrmem_create(&xdr, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
@@ -157,20 +174,25 @@ class Vxi11Connection {
     }
 
     // Carries out core procedure PROCEDURE with the arguments left in XDR.
-    std::optional<std::vector<char>> dispatch(unsigned procedure, std::uint32_t xid, XDR& xdr) {
+    std::vector<char> dispatch(unsigned procedure, std::uint32_t xid, XDR& xdr) {
         switch (procedure) {
         case 0:
             return successReply(xid, xdrNothing, voidResult);
         case create_link:
-            return createLink(xid, xdr);
+            return answerCall(xid, xdr, xdr_Create_LinkParms, xdr_Create_LinkResp,
+                              std::bind_front(&Vxi11Connection::createLink, this));
         case device_write:
-            return deviceWrite(xid, xdr);
+            return answerOnLink(xid, xdr, xdr_Device_WriteParms, xdr_Device_WriteResp,
+                                &Vxi11Connection::deviceWrite);
         case device_read:
-            return deviceRead(xid, xdr);
+            return answerOnLink(xid, xdr, xdr_Device_ReadParms, xdr_Device_ReadResp,
+                                &Vxi11Connection::deviceRead);
         case device_clear:
-            return deviceClear(xid, xdr);
+            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
+                                &Vxi11Connection::deviceClear);
         case destroy_link:
-            return destroyLink(xid, xdr);
+            return answerOnLink(xid, xdr, xdr_Device_Link, xdr_Device_Error,
+                                &Vxi11Connection::destroyLink);
         default:
             break;
         }
@@ -185,27 +207,51 @@ class Vxi11Connection {
     // The empty result of the null procedure, which clients call to test the channel.
     static bool_t xdrNothing(XDR*, char*) { return 1; }
 
-    // Links to the instrument of the given device name, or fails with error 3; with error 9 when
-    // the connection holds as many links as it may.
-    std::vector<char> createLink(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Create_LinkParms);
+    // Decodes the arguments of call XID from XDR with DECODE, lets PROCEDURE fill in the
+    // result from them, and encodes the reply with ENCODE; GARBAGE_ARGS when the arguments do
+    // not decode.
+    template <typename Arguments, typename Result, typename Procedure>
+    std::vector<char> answerCall(std::uint32_t xid, XDR& xdr, bool_t (*decode)(XDR*, Arguments*),
+                                 bool_t (*encode)(XDR*, Result*), Procedure procedure) {
+        Decoded arguments(xdr, decode);
         if (!arguments.ok())
             return errorReply(xid, GARBAGE_ARGS);
-        Create_LinkResp result{};
+        Result result{};
+        procedure(*arguments, result);
+        return successReply(xid, encode, result);
+    }
+
+    // answerCall for a procedure on the link that its arguments name; error 4 when the
+    // connection holds no such link.
+    template <typename Arguments, typename Result>
+    std::vector<char> answerOnLink(std::uint32_t xid, XDR& xdr, bool_t (*decode)(XDR*, Arguments*),
+                                   bool_t (*encode)(XDR*, Result*),
+                                   void (Vxi11Connection::*procedure)(Arguments&, Link&, Result&)) {
+        return answerCall(xid, xdr, decode, encode, [&](Arguments& arguments, Result& result) {
+            const auto link = links_.find(linkOf(arguments));
+            if (link == links_.end())
+                result.error = vxi11::errorInvalidLink;
+            else
+                (this->*procedure)(arguments, link->second, result);
+        });
+    }
+
+    // Links to the instrument of the given device name, or fails with error 3; with error 9 when
+    // the connection holds as many links as it may.
+    void createLink(Create_LinkParms& arguments, Create_LinkResp& result) {
         if (links_.size() >= largestLinks) {
             result.error = vxi11::errorOutOfResources;
-            return successReply(xid, xdr_Create_LinkResp, result);
+            return;
         }
         result.error = vxi11::errorDeviceNotAccessible;
         for (const auto& instrument : instruments_) {
-            if (instrument->definition().name == arguments->device) {
+            if (instrument->definition().name == arguments.device) {
                 result.error = vxi11::errorNone;
                 result.lid = nextLink++;
                 result.maxRecvSize = instrument->definition().maxRecvSize;
                 links_[result.lid] = {instrument.get(), {}};
             }
         }
-        return successReply(xid, xdr_Create_LinkResp, result);
     }
 
     // Executes the complete commands in LINK's input, and with END the rest too, up to the
@@ -236,70 +282,51 @@ class Vxi11Connection {
         return total;
     }
 
-    // Takes at most maxRecvSize bytes into the link's input and executes what is complete;
-    // nothing when a command drops the connection.
-    std::optional<std::vector<char>> deviceWrite(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Device_WriteParms);
-        if (!arguments.ok())
-            return errorReply(xid, GARBAGE_ARGS);
-        Device_WriteResp result{};
-        const auto link = links_.find(arguments->lid);
-        if (link == links_.end()) {
-            result.error = vxi11::errorInvalidLink;
-            return successReply(xid, xdr_Device_WriteResp, result);
-        }
-        const std::uint32_t limit = link->second.instrument->definition().maxRecvSize;
-        const std::uint32_t length = arguments->data.data_len;
+    // Takes at most maxRecvSize bytes into the link's input and executes what is complete; a
+    // command may drop the connection instead of the reply.
+    void deviceWrite(Device_WriteParms& arguments, Link& link, Device_WriteResp& result) {
+        const std::uint32_t limit = link.instrument->definition().maxRecvSize;
+        const std::uint32_t length = arguments.data.data_len;
         const bool unlimited = limit == 0 || limit == std::numeric_limits<std::uint32_t>::max();
         const std::uint32_t accepted = unlimited ? length : std::min(length, limit);
         if (heldInput() + accepted > largestInput) {
-            link->second.input.clear();
+            link.input.clear();
             result.error = vxi11::errorOutOfResources;
-            return successReply(xid, xdr_Device_WriteResp, result);
+            return;
         }
-        link->second.input.append(arguments->data.data_val, accepted);
-        const bool end = (arguments->flags & vxi11::flagEnd) != 0 && accepted == length;
-        const Effect effect = runCommands(link->second, end);
-        if (effect.dropConnection)
-            return std::nullopt;
+        link.input.append(arguments.data.data_val, accepted);
+        const bool end = (arguments.flags & vxi11::flagEnd) != 0 && accepted == length;
+        const Effect effect = runCommands(link, end);
+        if (effect.dropConnection) {
+            droppingConnection_ = true;
+            return;
+        }
         std::this_thread::sleep_for(effect.stall);
         hangingUp_ = effect.hangUpAfterReply;
         result.error = effect.vxi11Error;
         result.size = effect.vxi11Error == 0 ? accepted : 0;
-        return successReply(xid, xdr_Device_WriteResp, result);
     }
 
     // Answers the next piece of the output queue, waiting up to io_timeout for one (error 15
     // when none comes), with the reasons it ended.
-    std::vector<char> deviceRead(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Device_ReadParms);
-        if (!arguments.ok())
-            return errorReply(xid, GARBAGE_ARGS);
-        Device_ReadResp result{};
-        const auto link = links_.find(arguments->lid);
-        if (link == links_.end()) {
-            result.error = vxi11::errorInvalidLink;
-            return successReply(xid, xdr_Device_ReadResp, result);
-        }
-        Instrument& instrument = *link->second.instrument;
-        const std::size_t size =
-            std::min(arguments->requestSize, instrument.definition().readChunk);
+    void deviceRead(Device_ReadParms& arguments, Link& link, Device_ReadResp& result) {
+        Instrument& instrument = *link.instrument;
+        const std::size_t size = std::min(arguments.requestSize, instrument.definition().readChunk);
         readBuffer_.resize(size);
         std::optional<char> termChar;
-        if ((arguments->flags & vxi11::flagTermCharSet) != 0)
-            termChar = arguments->termChar;
+        if ((arguments.flags & vxi11::flagTermCharSet) != 0)
+            termChar = arguments.termChar;
         const auto piece = takeWhileConnected(instrument, termChar,
-                                              Clock::now() + Milliseconds{arguments->io_timeout});
+                                              Clock::now() + Milliseconds{arguments.io_timeout});
         if (!piece) {
             result.error = vxi11::errorIoTimeout;
-            return successReply(xid, xdr_Device_ReadResp, result);
+            return;
         }
-        result.reason = (piece->size == arguments->requestSize ? vxi11::reasonRequestCount : 0) |
+        result.reason = (piece->size == arguments.requestSize ? vxi11::reasonRequestCount : 0) |
                         (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
                         (piece->endOfMessage ? vxi11::reasonEnd : 0);
         result.data.data_len = static_cast<u_int>(piece->size);
         result.data.data_val = readBuffer_.data();
-        return successReply(xid, xdr_Device_ReadResp, result, piece->size);
     }
 
     // Takes the next piece of INSTRUMENT's output into readBuffer_, waiting for one until
@@ -322,31 +349,13 @@ class Vxi11Connection {
     }
 
     // Empties the link's input and the instrument's output queue.
-    std::vector<char> deviceClear(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Device_GenericParms);
-        if (!arguments.ok())
-            return errorReply(xid, GARBAGE_ARGS);
-        Device_Error result{};
-        const auto link = links_.find(arguments->lid);
-        if (link == links_.end())
-            result.error = vxi11::errorInvalidLink;
-        else {
-            link->second.input.clear();
-            link->second.instrument->clear();
-        }
-        return successReply(xid, xdr_Device_Error, result);
+    void deviceClear(Device_GenericParms&, Link& link, Device_Error&) {
+        link.input.clear();
+        link.instrument->clear();
     }
 
     // Forgets the link.
-    std::vector<char> destroyLink(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Device_Link);
-        if (!arguments.ok())
-            return errorReply(xid, GARBAGE_ARGS);
-        Device_Error result{};
-        if (links_.erase(*arguments) == 0)
-            result.error = vxi11::errorInvalidLink;
-        return successReply(xid, xdr_Device_Error, result);
-    }
+    void destroyLink(Device_Link& lid, Link&, Device_Error&) { links_.erase(lid); }
 
     FileDescriptor connection_;
     const Instruments& instruments_;
@@ -355,6 +364,8 @@ class Vxi11Connection {
     char voidResult = 0;
     // Set when the connection is to close after the reply now being sent.
     bool hangingUp_ = false;
+    // Set when the connection is to close without the reply now being made.
+    bool droppingConnection_ = false;
 };
 
 } // namespace
