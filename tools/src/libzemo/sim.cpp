@@ -112,9 +112,9 @@ void applyParameter(std::string_view parameter, Settings& settings) {
 
 // The behaviour every simulated instrument shares: injected faults and read caps. The
 // instrument itself supplies what it does with written bytes and where read bytes come from.
-class Instrument : public Transport {
+class SimTransport : public Transport {
   public:
-    explicit Instrument(Settings settings) : settings_(std::move(settings)) {}
+    explicit SimTransport(Settings settings) : settings_(std::move(settings)) {}
 
     // Counts the open call, which may be made to fail like any other.
     void open() { enter(Call::open); }
@@ -180,9 +180,9 @@ class Instrument : public Transport {
     std::size_t nextChunk_ = 0;
 };
 
-class Sink final : public Instrument {
+class Sink final : public SimTransport {
   public:
-    using Instrument::Instrument;
+    using SimTransport::SimTransport;
 
   private:
     void accept(std::span<const std::byte>, bool) override {}
@@ -191,9 +191,9 @@ class Sink final : public Instrument {
     }
 };
 
-class Source final : public Instrument {
+class Source final : public SimTransport {
   public:
-    using Instrument::Instrument;
+    using SimTransport::SimTransport;
 
   private:
     static constexpr std::string_view pattern = "0123456789abcde\n";
@@ -224,9 +224,9 @@ class Source final : public Instrument {
     std::size_t phase_ = 0;
 };
 
-class Echo final : public Instrument {
+class Echo final : public SimTransport {
   public:
-    using Instrument::Instrument;
+    using SimTransport::SimTransport;
 
   private:
     void accept(std::span<const std::byte> data, bool) override {
@@ -253,11 +253,11 @@ class Echo final : public Instrument {
     std::size_t sent_ = 0;
 };
 
-template <typename Kind> std::unique_ptr<Instrument> make(Settings settings) {
+template <typename Kind> std::unique_ptr<SimTransport> make(Settings settings) {
     return std::make_unique<Kind>(std::move(settings));
 }
 
-using InstrumentMaker = std::unique_ptr<Instrument> (*)(Settings);
+using InstrumentMaker = std::unique_ptr<SimTransport> (*)(Settings);
 
 // The maker of the instrument named KIND.
 InstrumentMaker instrumentMaker(std::string_view kind) {
