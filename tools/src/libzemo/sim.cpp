@@ -1,17 +1,6 @@
-// Simulated instruments, the transport "sim": sim/INSTRUMENT[/PARAMETER=VALUE]...
-//
-//   sim/sink     accepts every write; a read times out, since it has nothing to send
-//   sim/source   accepts every write; every read is filled from an endless stream that repeats
-//                the 16 bytes "0123456789abcde\n"
-//   sim/echo     a read returns the bytes written before it, in order; with none left it times
-//                out; a clear discards them
-//
-// Parameters, in any order, for any instrument:
-//   chunks=N[,N...]  successive reads deliver at most N bytes each, taking the counts in turn
-//                    and starting over after the last (0 makes a read deliver nothing)
-//   fail=CALL[@N]    CALL fails from its Nth call on (default 1); CALL is one of open,
-//                    timeout, write, read, clear, close
-//   timeout=CALL[@N] the same, as a timeout
+// Simulated instruments, the transport "sim": sim/sink, sim/source and sim/echo, with
+// parameters that cap reads and inject faults. The section INTERFACE NAMES of zemo(3) gives
+// their grammar and what each does; expectedForm is the short form that messages quote.
 // Simulated timeouts are reported at once; the instrument never waits.
 #include "transport.h"
 
