@@ -7,7 +7,9 @@
 #              the same pipe (target: at least 0.9x the throughput of dd).
 # Each figure is the lowest wall-clock time of several rounds, which keeps the noise of a shared
 # machine out. One function per measurement; the list at the end runs them.
-# Usage: bench/zemo.sh [BUILD_DIR]   (default build; the tools are in BUILD_DIR/bin)
+# Usage: bench/zemo.sh [BUILD_DIR [MEASUREMENT...]]
+#   BUILD_DIR defaults to build (the tools are in BUILD_DIR/bin); MEASUREMENT is send_lines,
+#   receive_stream or network_streams, all three by default.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -61,9 +63,6 @@ measure_receive_stream() {
     echo "  zemorecv moves $(ratio "$peer" "$tool")x the throughput of dd (target: at least 0.9x)"
 }
 
-measure_send_lines
-measure_receive_stream
-
 # Network transports: zemosim serves the instrument on loopback; zemorecv reads 1 GiB of a
 # larger "DATA?" answer over the raw socket and over VXI-11, and nc (netcat-openbsd) reads the
 # same over the same socket as the peer. The query goes in over VXI-11 before each timed read
@@ -116,4 +115,11 @@ measure_network_streams() {
     echo "  VXI-11 moves $(ratio "$socket" "$vxi11")x the throughput of the socket (target: at least 0.5x)"
 }
 
-measure_network_streams
+measurements=("${@:2}")
+[ ${#measurements[@]} -gt 0 ] || measurements=(send_lines receive_stream network_streams)
+for measurement in "${measurements[@]}"; do
+    case $measurement in
+    send_lines | receive_stream | network_streams) "measure_$measurement" ;;
+    *) echo "bench/zemo.sh: unknown measurement '$measurement'; expected send_lines, receive_stream or network_streams" >&2; exit 1 ;;
+    esac
+done
