@@ -25,6 +25,7 @@ namespace {
 
 using zemo::Error;
 using zemo::HostPort;
+using zemo::xdrProcedure;
 
 struct HostCase {
     std::string text;
@@ -145,10 +146,6 @@ TEST(Definition, RejectsLinesItDoesNotUnderstand) {
             EXPECT_EQ(error.what(), message);
         }
     }
-}
-
-template <typename Function> xdrproc_t xdrProcedure(Function function) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
 }
 
 void freeReadReply(Device_ReadResp& reply) {
