@@ -10,7 +10,9 @@
 #              input of one zemoquery (see measure_queries).
 # Each figure is the lowest wall-clock time of several rounds, which keeps the noise of a shared
 # machine out. One function per measurement; the list at the end runs them.
-# Usage: bench/zemo.sh [BUILD_DIR]   (default build; the tools are in BUILD_DIR/bin)
+# Usage: bench/zemo.sh [BUILD_DIR [MEASUREMENT...]]
+#   BUILD_DIR defaults to build (the tools are in BUILD_DIR/bin); MEASUREMENT is send_lines,
+#   receive_stream, network_streams or queries, all four by default.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -64,9 +66,6 @@ measure_receive_stream() {
     echo "  zemorecv moves $(ratio "$peer" "$tool")x the throughput of dd (target: at least 0.9x)"
 }
 
-measure_send_lines
-measure_receive_stream
-
 # Network transports: zemosim serves the instrument on loopback; zemorecv reads 1 GiB of a
 # larger "DATA?" answer over the raw socket and over VXI-11, and nc (netcat-openbsd) reads the
 # same over the same socket as the peer. The query goes in over VXI-11 before each timed read
@@ -105,7 +104,7 @@ best_read_seconds() {
 # measure_network_streams: 1 GiB through nc, zemorecv over the socket, and zemorecv over
 # VXI-11, each into a pipe.
 measure_network_streams() {
-    start_zemosim
+    [ -n "${zemosim_pid:-}" ] || start_zemosim
     local host=${socket_name#socket/}
     local port=${host##*/}
     host=${host%/*}
@@ -119,13 +118,12 @@ measure_network_streams() {
     echo "  VXI-11 moves $(ratio "$socket" "$vxi11")x the throughput of the socket (target: at least 0.5x)"
 }
 
-measure_network_streams
-
 # measure_queries: 1,000 "*IDN?" queries, each answered by zemosim, asked three ways: one
 # zemoquery per query; zemosend then zemorecv -c for the 19-byte answer per query (the pair
 # that zemoquery replaces); and one zemoquery reading all 1,000 from standard input.
 measure_queries() {
     local queries=1000 name pair single batch
+    [ -n "${zemosim_pid:-}" ] || start_zemosim
     awk -v n=$queries 'BEGIN { for (i = 0; i < n; i++) print "*IDN?" }' > "$work/queries"
     for name in "$vxi11_name" "$socket_name"; do
         pair=$(best_seconds "for ((i = 0; i < $queries; i++)); do
@@ -140,4 +138,11 @@ measure_queries() {
     done
 }
 
-measure_queries
+measurements=("${@:2}")
+[ ${#measurements[@]} -gt 0 ] || measurements=(send_lines receive_stream network_streams queries)
+for measurement in "${measurements[@]}"; do
+    case $measurement in
+    send_lines | receive_stream | network_streams | queries) "measure_$measurement" ;;
+    *) echo "bench/zemo.sh: unknown measurement '$measurement'; expected send_lines, receive_stream, network_streams or queries" >&2; exit 1 ;;
+    esac
+done

@@ -5,7 +5,9 @@
 // pass MSG_NOSIGNAL.
 #pragma once
 
-#include "netio.h"
+#include "zemonet/error.h"
+#include "zemonet/io.h"
+#include "zemonet/rpc.h"
 
 #include <cstdint>
 #include <string>
@@ -30,9 +32,8 @@ class RpcClient {
     void call(std::uint32_t procedure, const std::string& name, bool_t (*encode)(XDR*, Arguments*),
               Arguments& arguments, bool_t (*decode)(XDR*, Result*), Result& result,
               Clock::time_point deadline, std::size_t largestReply) {
-        callRaw(procedure, name, reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(encode)),
-                &arguments, reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(decode)),
-                &result, deadline, largestReply);
+        callRaw(procedure, name, xdrProcedure(encode), &arguments, xdrProcedure(decode), &result,
+                deadline, largestReply);
     }
 
   private:

@@ -3,8 +3,8 @@
 // with the interface's settings; the previous settings come back on close. The line carries no
 // message end and no device clear: a read ends at the response's termination sequence, and a
 // clear discards what waits in either direction.
-#include "netio.h"
 #include "serial_line.h"
+#include "transport.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,8 @@
 // back to see what the driver kept.
 #include "serial_line.h"
 
-#include "netio.h"
+#include "zemonet/error.h"
+#include "zemonet/io.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,17 +1,6 @@
-// Simulated instruments, the transport "sim": sim/INSTRUMENT[/PARAMETER=VALUE]...
-//
-//   sim/sink     accepts every write; a read times out, since it has nothing to send
-//   sim/source   accepts every write; every read is filled from an endless stream that repeats
-//                the 16 bytes "0123456789abcde\n"
-//   sim/echo     a read returns the bytes written before it, in order; with none left it times
-//                out; a clear discards them
-//
-// Parameters, in any order, for any instrument:
-//   chunks=N[,N...]  successive reads deliver at most N bytes each, taking the counts in turn
-//                    and starting over after the last (0 makes a read deliver nothing)
-//   fail=CALL[@N]    CALL fails from its Nth call on (default 1); CALL is one of open,
-//                    timeout, write, read, clear, close
-//   timeout=CALL[@N] the same, as a timeout
+// Simulated instruments, the transport "sim": sim/sink, sim/source and sim/echo, with
+// parameters that cap reads and inject faults. The section INTERFACE NAMES of zemo(3) gives
+// their grammar and what each does; expectedForm is the short form that messages quote.
 // Simulated timeouts are reported at once; the instrument never waits.
 #include "transport.h"
 
@@ -35,9 +24,9 @@ constexpr std::string_view expectedForm =
     "expected sim/sink, sim/source or sim/echo, each optionally followed by "
     "/chunks=N[,N...], /fail=CALL[@N] or /timeout=CALL[@N]";
 
-// An injected fault: CALL reports STATUS from its FIRSTFAILING-th call on.
+// An injected fault: CALL fails as KIND from its FIRSTFAILING-th call on.
 struct Fault {
-    zemo_status status;
+    Error::Kind kind;
     Call call;
     std::uint64_t firstFailing;
 };
@@ -77,8 +66,8 @@ std::vector<std::uint64_t> parseChunks(std::string_view list, std::string_view p
     return chunks;
 }
 
-// Parses "CALL[@N]" into a fault with STATUS.
-Fault parseFault(zemo_status status, std::string_view value, std::string_view parameter) {
+// Parses "CALL[@N]" into a fault of KIND.
+Fault parseFault(Error::Kind kind, std::string_view value, std::string_view parameter) {
     const auto at = value.find('@');
     const std::string_view callName = value.substr(0, at);
     const auto known = std::find(callNames.begin(), callNames.end(), callName);
@@ -90,7 +79,7 @@ Fault parseFault(zemo_status status, std::string_view value, std::string_view pa
     if (first == 0)
         throw failure("bad call number 0 in '" + std::string(parameter) +
                       "'; calls are counted from 1");
-    return {status, static_cast<Call>(known - callNames.begin()), first};
+    return {kind, static_cast<Call>(known - callNames.begin()), first};
 }
 
 // Adds one "NAME=VALUE" parameter to SETTINGS.
@@ -102,9 +91,9 @@ void applyParameter(std::string_view parameter, Settings& settings) {
     if (equals != std::string_view::npos && name == "chunks")
         settings.chunks = parseChunks(value, parameter);
     else if (equals != std::string_view::npos && name == "fail")
-        settings.faults.push_back(parseFault(ZEMO_FAILURE, value, parameter));
+        settings.faults.push_back(parseFault(Error::Kind::failure, value, parameter));
     else if (equals != std::string_view::npos && name == "timeout")
-        settings.faults.push_back(parseFault(ZEMO_TIMEOUT, value, parameter));
+        settings.faults.push_back(parseFault(Error::Kind::timeout, value, parameter));
     else
         throw failure("unknown parameter '" + std::string(parameter) + "'; " +
                       std::string(expectedForm));
@@ -112,9 +101,9 @@ void applyParameter(std::string_view parameter, Settings& settings) {
 
 // The behaviour every simulated instrument shares: injected faults and read caps. The
 // instrument itself supplies what it does with written bytes and where read bytes come from.
-class Instrument : public Transport {
+class SimTransport : public Transport {
   public:
-    explicit Instrument(Settings settings)
+    explicit SimTransport(Settings settings)
         : settings_(std::move(settings)),
           deliversNothing_(!settings_.chunks.empty() &&
                            std::all_of(settings_.chunks.begin(), settings_.chunks.end(),
@@ -167,9 +156,9 @@ class Instrument : public Transport {
             if (fault.call == call && number >= fault.firstFailing) {
                 const std::string what =
                     "simulated " +
-                    std::string(fault.status == ZEMO_TIMEOUT ? "timeout" : "failure") + " of " +
-                    std::string(callNames[static_cast<std::size_t>(call)]);
-                throw Error(fault.status, what);
+                    std::string(fault.kind == Error::Kind::timeout ? "timeout" : "failure") +
+                    " of " + std::string(callNames[static_cast<std::size_t>(call)]);
+                throw Error(fault.kind, what);
             }
         }
     }
@@ -189,9 +178,9 @@ class Instrument : public Transport {
     std::size_t nextChunk_ = 0;
 };
 
-class Sink final : public Instrument {
+class Sink final : public SimTransport {
   public:
-    using Instrument::Instrument;
+    using SimTransport::SimTransport;
 
   private:
     void accept(std::span<const std::byte>, bool) override {}
@@ -200,9 +189,9 @@ class Sink final : public Instrument {
     }
 };
 
-class Source final : public Instrument {
+class Source final : public SimTransport {
   public:
-    using Instrument::Instrument;
+    using SimTransport::SimTransport;
 
   private:
     static constexpr std::string_view pattern = "0123456789abcde\n";
@@ -233,9 +222,9 @@ class Source final : public Instrument {
     std::size_t phase_ = 0;
 };
 
-class Echo final : public Instrument {
+class Echo final : public SimTransport {
   public:
-    using Instrument::Instrument;
+    using SimTransport::SimTransport;
 
   private:
     void accept(std::span<const std::byte> data, bool) override {
@@ -262,11 +251,11 @@ class Echo final : public Instrument {
     std::size_t sent_ = 0;
 };
 
-template <typename Kind> std::unique_ptr<Instrument> make(Settings settings) {
+template <typename Kind> std::unique_ptr<SimTransport> make(Settings settings) {
     return std::make_unique<Kind>(std::move(settings));
 }
 
-using InstrumentMaker = std::unique_ptr<Instrument> (*)(Settings);
+using InstrumentMaker = std::unique_ptr<SimTransport> (*)(Settings);
 
 // The maker of the instrument named KIND.
 InstrumentMaker instrumentMaker(std::string_view kind) {

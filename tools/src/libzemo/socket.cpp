@@ -1,7 +1,8 @@
 // The raw socket transport: bytes over one TCP connection, as SCPI instruments serve them on
 // port 5025. The protocol has no message end and no device clear: a read returns what has
 // arrived, and a clear discards what has arrived and not been read.
-#include "netio.h"
+#include "transport.h"
+#include "zemonet/tcp.h"
 
 #include <cerrno>
 

@@ -1,5 +1,6 @@
 #include "trace.h"
-#include "netio.h"
+#include "zemonet/error.h"
+#include "zemonet/io.h"
 
 #include <cerrno>
 #include <cstdio>

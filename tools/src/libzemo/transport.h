@@ -1,37 +1,20 @@
 // Inside the library: one Transport per open interface. The C calls in zemo.cpp turn the
-// exceptions thrown here into statuses, trace lines and calls of the error handler.
+// zemo::Error exceptions thrown here (zemonet/error.h) into statuses, trace lines and calls of
+// the error handler.
 #pragma once
 
-#include "zemo.h"
+#include "zemonet/error.h"
+#include "zemonet/io.h"
 
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <span>
-#include <stdexcept>
-#include <string>
 #include <string_view>
 
 namespace zemo {
 
-using Milliseconds = std::chrono::milliseconds;
-
 // The timeout of a new interface until zemo_set_timeout changes it.
 inline constexpr Milliseconds defaultTimeout{5000};
-
-// A failure of a transport: the status the call returns and the reason in words.
-class Error : public std::runtime_error {
-  public:
-    Error(zemo_status status, const std::string& reason)
-        : std::runtime_error(reason), status_(status) {}
-    zemo_status status() const { return status_; }
-
-  private:
-    zemo_status status_;
-};
-
-inline Error failure(const std::string& reason) { return Error(ZEMO_FAILURE, reason); }
-inline Error timeout(const std::string& reason) { return Error(ZEMO_TIMEOUT, reason); }
 
 class Transport {
   public:

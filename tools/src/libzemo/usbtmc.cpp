@@ -2,7 +2,6 @@
 // messages (the driver adds the protocol's headers); clear, timeout, the END of a write and
 // where a read message ends go through the driver's ioctls.
 #include "usbtmc.h"
-#include "netio.h"
 
 #include <algorithm>
 #include <cerrno>

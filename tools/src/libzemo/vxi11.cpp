@@ -1,10 +1,10 @@
 // The VXI-11 transport: ONC RPC calls on an instrument's core channel through our own call loop,
 // with the XDR routines that rpcgen makes from vxi11.x. One link per interface; the core channel's
 // port comes from the portmapper unless the name gives it.
-#include "vxi11.h"
-#include "netio.h"
 #include "rpc_client.h"
-#include "vxi11proto.h"
+#include "transport.h"
+#include "zemonet/tcp.h"
+#include "zemonet/vxi11proto.h"
 
 #include <limits>
 #include <optional>
@@ -14,47 +14,6 @@
 #include <sys/socket.h>
 
 namespace zemo {
-
-namespace vxi11 {
-
-std::string errorMeaning(int code) {
-    switch (code) {
-    case 0:
-        return "no error";
-    case 1:
-        return "syntax error";
-    case 3:
-        return "device not accessible";
-    case 4:
-        return "invalid link identifier";
-    case 5:
-        return "parameter error";
-    case 6:
-        return "channel not established";
-    case 8:
-        return "operation not supported";
-    case 9:
-        return "out of resources";
-    case 11:
-        return "device locked by another link";
-    case 12:
-        return "no lock held by this link";
-    case 15:
-        return "I/O timeout";
-    case 17:
-        return "I/O error";
-    case 21:
-        return "invalid address";
-    case 23:
-        return "abort";
-    case 29:
-        return "channel already established";
-    default:
-        return "unknown error";
-    }
-}
-
-} // namespace vxi11
 
 namespace {
 
@@ -67,7 +26,6 @@ constexpr Milliseconds rpcMargin{200};
 constexpr std::uint32_t fallbackMaxRecvSize = 4096;
 // ... and every value is capped at this.
 constexpr std::uint32_t largestWritePiece = 1 << 20;
-constexpr u_int rpcBufferSize = 256 * 1024;
 
 // The largest reply to a call other than device_read: a few integers.
 constexpr std::size_t largestSmallReply = 1024;

@@ -1,4 +1,5 @@
 #include "server.h"
+#include "zemonet/error.h"
 
 #include <cerrno>
 #include <stdexcept>

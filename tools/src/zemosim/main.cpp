@@ -1,7 +1,7 @@
 // zemosim: serves simulated instruments over the VXI-11 core channel, raw sockets and, when
 // asked, pseudo-terminals, prints the interface name of each, and runs until it is stopped.
 #include "server.h"
-#include "vxi11.h"
+#include "zemonet/vxi11.h"
 
 #include <csignal>
 #include <cstdio>

@@ -4,6 +4,7 @@
 // reads what the last client left and looks again after a pause, and it sends no output, which
 // would wait in the line and be discarded by the next client's open.
 #include "server.h"
+#include "zemonet/error.h"
 
 #include <cerrno>
 #include <iostream>

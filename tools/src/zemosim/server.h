@@ -3,7 +3,7 @@
 #pragma once
 
 #include "instrument.h"
-#include "netio.h"
+#include "zemonet/io.h"
 
 #include <functional>
 #include <memory>
@@ -28,10 +28,6 @@ Listener listenTcp(const std::string& address, unsigned short port);
 // Accepts connections on LISTENER for ever and serves each on a thread of its own with SERVE.
 [[noreturn]] void acceptForever(const Listener& listener,
                                 const std::function<void(FileDescriptor)>& serve);
-
-// Reads one ONC RPC record (all its fragments) from FD into RECORD; false at the end of the
-// connection or for a record longer than 64 MiB. RECORD grows only as the bytes arrive.
-bool receiveRecord(int fd, std::vector<char>& record);
 
 // How long an answer to a connection's own query is held back before it can be read over a
 // protocol without read requests: a client that sends a query and leaves at once (as zemosend

@@ -2,20 +2,17 @@
 // the XDR routines that rpcgen makes from vxi11.x. Each connection has its own thread and its
 // own links; the instruments behind the links are shared.
 #include "server.h"
-#include "vxi11.h"
-#include "vxi11proto.h"
+#include "zemonet/rpc.h"
+#include "zemonet/vxi11proto.h"
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <cerrno>
-#include <cstring>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include <poll.h>
-#include <sys/socket.h>
 
 namespace zemosim {
 
@@ -23,90 +20,13 @@ namespace vxi11 = zemo::vxi11;
 
 namespace {
 
-// The largest call record accepted; a longer one ends the connection.
-constexpr std::size_t largestRecord = 64 << 20;
 // The most input the links of one connection hold together without a newline or END before the
 // device refuses more.
 constexpr std::size_t largestInput = 16 << 20;
 // The most links one connection holds at a time; create_link beyond answers "out of resources".
 constexpr std::size_t largestLinks = 64;
-constexpr std::uint32_t lastFragment = 0x80000000U;
-// A record grows by at most this much per receive.
-constexpr std::size_t receiveStep = 64 << 10;
 // How often a device_read that waits for an answer looks whether its client is still there.
 constexpr Milliseconds clientCheck{100};
-
-// Reads exactly SIZE bytes into DATA; false at the end of the connection or on an error.
-bool receiveExactly(int fd, char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t received = ::recv(fd, data, size, 0);
-        if (received < 0 && errno == EINTR)
-            continue;
-        if (received <= 0)
-            return false;
-        data += received;
-        size -= static_cast<std::size_t>(received);
-    }
-    return true;
-}
-
-// Sends all SIZE bytes of DATA; false when the connection fails.
-bool sendExactly(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        data += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-// Reads LENGTH more bytes onto the end of RECORD, growing it a step at a time as they arrive,
-// so that a header announcing a long fragment costs no memory before its bytes come.
-bool receiveOnto(int fd, std::vector<char>& record, std::size_t length) {
-    while (length > 0) {
-        const std::size_t start = record.size();
-        const std::size_t step = std::min(length, receiveStep);
-        record.resize(start + step);
-        if (!receiveExactly(fd, record.data() + start, step))
-            return false;
-        length -= step;
-    }
-    return true;
-}
-
-} // namespace
-
-bool receiveRecord(int fd, std::vector<char>& record) {
-    record.clear();
-    for (;;) {
-        std::uint32_t header = 0;
-        if (!receiveExactly(fd, reinterpret_cast<char*>(&header), sizeof header))
-            return false;
-        header = ntohl(header);
-        const std::size_t length = header & ~lastFragment;
-        if (record.size() + length > largestRecord || !receiveOnto(fd, record, length))
-            return false;
-        if ((header & lastFragment) != 0)
-            return true;
-    }
-}
-
-namespace {
-
-// Sends BODY as one record of one fragment.
-bool sendRecord(int fd, const std::vector<char>& body) {
-    const std::uint32_t header = htonl(lastFragment | static_cast<std::uint32_t>(body.size()));
-    return sendExactly(fd, reinterpret_cast<const char*>(&header), sizeof header) &&
-           sendExactly(fd, body.data(), body.size());
-}
-
-template <typename Function> xdrproc_t xdrProcedure(Function function) {
-    return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
-}
 
 // libtirpc decodes the padding after opaque data and strings into one static scratch buffer, so
 // decoding in several connection threads at once would be a data race; decoders take turns.
@@ -123,7 +43,7 @@ bool decodeAlone(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*), Arguments& val
 template <typename Arguments> class Decoded {
   public:
     Decoded(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*))
-        : procedure_(xdrProcedure(procedure)), ok_(decodeAlone(xdr, procedure, value_)) {}
+        : procedure_(zemo::xdrProcedure(procedure)), ok_(decodeAlone(xdr, procedure, value_)) {}
     Decoded(const Decoded&) = delete;
     Decoded& operator=(const Decoded&) = delete;
     ~Decoded() { xdr_free(procedure_, reinterpret_cast<char*>(&value_)); }
@@ -179,15 +99,31 @@ std::vector<char> errorReply(std::uint32_t xid, accept_stat status) {
     return encodeReply(reply, 0);
 }
 
+// The size of the opaque data that RESULT carries: none but in a device_read reply.
+template <typename Result> std::size_t payloadOf(const Result&) {
+    return 0;
+}
+std::size_t payloadOf(const Device_ReadResp& result) {
+    return result.data.data_len;
+}
+
 // The encoded reply to call XID carrying RESULT, encoded by PROCEDURE.
 template <typename Result>
 std::vector<char> successReply(std::uint32_t xid, bool_t (*procedure)(XDR*, Result*),
-                               Result& result, std::size_t payload = 0) {
+                               Result& result) {
     rpc_msg reply = replyTo(xid);
     reply.acpted_rply.ar_stat = SUCCESS;
     reply.acpted_rply.ar_results.where = reinterpret_cast<caddr_t>(&result);
-    reply.acpted_rply.ar_results.proc = xdrProcedure(procedure);
-    return encodeReply(reply, payload);
+    reply.acpted_rply.ar_results.proc = zemo::xdrProcedure(procedure);
+    return encodeReply(reply, payloadOf(result));
+}
+
+// The link that the arguments of a procedure on a link name.
+template <typename Arguments> int linkOf(const Arguments& arguments) {
+    return arguments.lid;
+}
+int linkOf(const Device_Link& lid) {
+    return lid;
 }
 
 std::atomic<int> nextLink{1};
@@ -201,9 +137,10 @@ class Vxi11Connection {
     // drops the connection.
     void serve() {
         std::vector<char> record;
-        while (receiveRecord(connection_.get(), record)) {
+        while (zemo::receiveRecord(connection_.get(), record)) {
             const auto reply = answer(record);
-            if (!reply || reply->empty() || !sendRecord(connection_.get(), *reply) || hangingUp_)
+            if (!reply || reply->empty() || droppingConnection_ ||
+                !zemo::sendRecord(connection_.get(), *reply) || hangingUp_)
                 return;
         }
     }
@@ -214,7 +151,7 @@ class Vxi11Connection {
         std::string input;
     };
 
-    // The reply to the call in RECORD; nothing when the connection must be dropped.
+    // The reply to the call in RECORD; nothing when RECORD holds no call.
     std::optional<std::vector<char>> answer(std::vector<char>& record) {
         XDR xdr;
         xdrmem_create(&xdr, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
@@ -237,20 +174,25 @@ class Vxi11Connection {
     }
 
     // Carries out core procedure PROCEDURE with the arguments left in XDR.
-    std::optional<std::vector<char>> dispatch(unsigned procedure, std::uint32_t xid, XDR& xdr) {
+    std::vector<char> dispatch(unsigned procedure, std::uint32_t xid, XDR& xdr) {
         switch (procedure) {
         case 0:
             return successReply(xid, xdrNothing, voidResult);
         case create_link:
-            return createLink(xid, xdr);
+            return answerCall(xid, xdr, xdr_Create_LinkParms, xdr_Create_LinkResp,
+                              std::bind_front(&Vxi11Connection::createLink, this));
         case device_write:
-            return deviceWrite(xid, xdr);
+            return answerOnLink(xid, xdr, xdr_Device_WriteParms, xdr_Device_WriteResp,
+                                &Vxi11Connection::deviceWrite);
         case device_read:
-            return deviceRead(xid, xdr);
+            return answerOnLink(xid, xdr, xdr_Device_ReadParms, xdr_Device_ReadResp,
+                                &Vxi11Connection::deviceRead);
         case device_clear:
-            return deviceClear(xid, xdr);
+            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
+                                &Vxi11Connection::deviceClear);
         case destroy_link:
-            return destroyLink(xid, xdr);
+            return answerOnLink(xid, xdr, xdr_Device_Link, xdr_Device_Error,
+                                &Vxi11Connection::destroyLink);
         default:
             break;
         }
@@ -265,27 +207,51 @@ class Vxi11Connection {
     // The empty result of the null procedure, which clients call to test the channel.
     static bool_t xdrNothing(XDR*, char*) { return 1; }
 
-    // Links to the instrument of the given device name, or fails with error 3; with error 9 when
-    // the connection holds as many links as it may.
-    std::vector<char> createLink(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Create_LinkParms);
+    // Decodes the arguments of call XID from XDR with DECODE, lets PROCEDURE fill in the
+    // result from them, and encodes the reply with ENCODE; GARBAGE_ARGS when the arguments do
+    // not decode.
+    template <typename Arguments, typename Result, typename Procedure>
+    std::vector<char> answerCall(std::uint32_t xid, XDR& xdr, bool_t (*decode)(XDR*, Arguments*),
+                                 bool_t (*encode)(XDR*, Result*), Procedure procedure) {
+        Decoded arguments(xdr, decode);
         if (!arguments.ok())
             return errorReply(xid, GARBAGE_ARGS);
-        Create_LinkResp result{};
+        Result result{};
+        procedure(*arguments, result);
+        return successReply(xid, encode, result);
+    }
+
+    // answerCall for a procedure on the link that its arguments name; error 4 when the
+    // connection holds no such link.
+    template <typename Arguments, typename Result>
+    std::vector<char> answerOnLink(std::uint32_t xid, XDR& xdr, bool_t (*decode)(XDR*, Arguments*),
+                                   bool_t (*encode)(XDR*, Result*),
+                                   void (Vxi11Connection::*procedure)(Arguments&, Link&, Result&)) {
+        return answerCall(xid, xdr, decode, encode, [&](Arguments& arguments, Result& result) {
+            const auto link = links_.find(linkOf(arguments));
+            if (link == links_.end())
+                result.error = vxi11::errorInvalidLink;
+            else
+                (this->*procedure)(arguments, link->second, result);
+        });
+    }
+
+    // Links to the instrument of the given device name, or fails with error 3; with error 9 when
+    // the connection holds as many links as it may.
+    void createLink(Create_LinkParms& arguments, Create_LinkResp& result) {
         if (links_.size() >= largestLinks) {
             result.error = vxi11::errorOutOfResources;
-            return successReply(xid, xdr_Create_LinkResp, result);
+            return;
         }
         result.error = vxi11::errorDeviceNotAccessible;
         for (const auto& instrument : instruments_) {
-            if (instrument->definition().name == arguments->device) {
+            if (instrument->definition().name == arguments.device) {
                 result.error = vxi11::errorNone;
                 result.lid = nextLink++;
                 result.maxRecvSize = instrument->definition().maxRecvSize;
                 links_[result.lid] = {instrument.get(), {}};
             }
         }
-        return successReply(xid, xdr_Create_LinkResp, result);
     }
 
     // Executes the complete commands in LINK's input, and with END the rest too, up to the
@@ -316,70 +282,51 @@ class Vxi11Connection {
         return total;
     }
 
-    // Takes at most maxRecvSize bytes into the link's input and executes what is complete;
-    // nothing when a command drops the connection.
-    std::optional<std::vector<char>> deviceWrite(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Device_WriteParms);
-        if (!arguments.ok())
-            return errorReply(xid, GARBAGE_ARGS);
-        Device_WriteResp result{};
-        const auto link = links_.find(arguments->lid);
-        if (link == links_.end()) {
-            result.error = vxi11::errorInvalidLink;
-            return successReply(xid, xdr_Device_WriteResp, result);
-        }
-        const std::uint32_t limit = link->second.instrument->definition().maxRecvSize;
-        const std::uint32_t length = arguments->data.data_len;
+    // Takes at most maxRecvSize bytes into the link's input and executes what is complete; a
+    // command may drop the connection instead of the reply.
+    void deviceWrite(Device_WriteParms& arguments, Link& link, Device_WriteResp& result) {
+        const std::uint32_t limit = link.instrument->definition().maxRecvSize;
+        const std::uint32_t length = arguments.data.data_len;
         const bool unlimited = limit == 0 || limit == std::numeric_limits<std::uint32_t>::max();
         const std::uint32_t accepted = unlimited ? length : std::min(length, limit);
         if (heldInput() + accepted > largestInput) {
-            link->second.input.clear();
+            link.input.clear();
             result.error = vxi11::errorOutOfResources;
-            return successReply(xid, xdr_Device_WriteResp, result);
+            return;
         }
-        link->second.input.append(arguments->data.data_val, accepted);
-        const bool end = (arguments->flags & vxi11::flagEnd) != 0 && accepted == length;
-        const Effect effect = runCommands(link->second, end);
-        if (effect.dropConnection)
-            return std::nullopt;
+        link.input.append(arguments.data.data_val, accepted);
+        const bool end = (arguments.flags & vxi11::flagEnd) != 0 && accepted == length;
+        const Effect effect = runCommands(link, end);
+        if (effect.dropConnection) {
+            droppingConnection_ = true;
+            return;
+        }
         std::this_thread::sleep_for(effect.stall);
         hangingUp_ = effect.hangUpAfterReply;
         result.error = effect.vxi11Error;
         result.size = effect.vxi11Error == 0 ? accepted : 0;
-        return successReply(xid, xdr_Device_WriteResp, result);
     }
 
     // Answers the next piece of the output queue, waiting up to io_timeout for one (error 15
     // when none comes), with the reasons it ended.
-    std::vector<char> deviceRead(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Device_ReadParms);
-        if (!arguments.ok())
-            return errorReply(xid, GARBAGE_ARGS);
-        Device_ReadResp result{};
-        const auto link = links_.find(arguments->lid);
-        if (link == links_.end()) {
-            result.error = vxi11::errorInvalidLink;
-            return successReply(xid, xdr_Device_ReadResp, result);
-        }
-        Instrument& instrument = *link->second.instrument;
-        const std::size_t size =
-            std::min(arguments->requestSize, instrument.definition().readChunk);
+    void deviceRead(Device_ReadParms& arguments, Link& link, Device_ReadResp& result) {
+        Instrument& instrument = *link.instrument;
+        const std::size_t size = std::min(arguments.requestSize, instrument.definition().readChunk);
         readBuffer_.resize(size);
         std::optional<char> termChar;
-        if ((arguments->flags & vxi11::flagTermCharSet) != 0)
-            termChar = arguments->termChar;
+        if ((arguments.flags & vxi11::flagTermCharSet) != 0)
+            termChar = arguments.termChar;
         const auto piece = takeWhileConnected(instrument, termChar,
-                                              Clock::now() + Milliseconds{arguments->io_timeout});
+                                              Clock::now() + Milliseconds{arguments.io_timeout});
         if (!piece) {
             result.error = vxi11::errorIoTimeout;
-            return successReply(xid, xdr_Device_ReadResp, result);
+            return;
         }
-        result.reason = (piece->size == arguments->requestSize ? vxi11::reasonRequestCount : 0) |
+        result.reason = (piece->size == arguments.requestSize ? vxi11::reasonRequestCount : 0) |
                         (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
                         (piece->endOfMessage ? vxi11::reasonEnd : 0);
         result.data.data_len = static_cast<u_int>(piece->size);
         result.data.data_val = readBuffer_.data();
-        return successReply(xid, xdr_Device_ReadResp, result, piece->size);
     }
 
     // Takes the next piece of INSTRUMENT's output into readBuffer_, waiting for one until
@@ -402,31 +349,13 @@ class Vxi11Connection {
     }
 
     // Empties the link's input and the instrument's output queue.
-    std::vector<char> deviceClear(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Device_GenericParms);
-        if (!arguments.ok())
-            return errorReply(xid, GARBAGE_ARGS);
-        Device_Error result{};
-        const auto link = links_.find(arguments->lid);
-        if (link == links_.end())
-            result.error = vxi11::errorInvalidLink;
-        else {
-            link->second.input.clear();
-            link->second.instrument->clear();
-        }
-        return successReply(xid, xdr_Device_Error, result);
+    void deviceClear(Device_GenericParms&, Link& link, Device_Error&) {
+        link.input.clear();
+        link.instrument->clear();
     }
 
     // Forgets the link.
-    std::vector<char> destroyLink(std::uint32_t xid, XDR& xdr) {
-        Decoded arguments(xdr, xdr_Device_Link);
-        if (!arguments.ok())
-            return errorReply(xid, GARBAGE_ARGS);
-        Device_Error result{};
-        if (links_.erase(*arguments) == 0)
-            result.error = vxi11::errorInvalidLink;
-        return successReply(xid, xdr_Device_Error, result);
-    }
+    void destroyLink(Device_Link& lid, Link&, Device_Error&) { links_.erase(lid); }
 
     FileDescriptor connection_;
     const Instruments& instruments_;
@@ -435,6 +364,8 @@ class Vxi11Connection {
     char voidResult = 0;
     // Set when the connection is to close after the reply now being sent.
     bool hangingUp_ = false;
+    // Set when the connection is to close without the reply now being made.
+    bool droppingConnection_ = false;
 };
 
 } // namespace

@@ -53,7 +53,7 @@ static ssize_t readBlock(char* block, std::size_t size) {
 
 // Sends the LENGTH bytes at LINE, its newline included, as one write to HANDLE.
 static void sendLine(zemo_handle handle, const char* line, std::size_t length) {
-    zemo_write(handle, line, static_cast<uint64_t>(length), 1, nullptr);
+    zemo_write(handle, line, static_cast<uint64_t>(length), ZEMO_END, nullptr);
 }
 
 // The first newline from NEXT up to END, or NULL when there is none.

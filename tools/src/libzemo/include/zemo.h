@@ -9,39 +9,17 @@
  *     zemo_read(h, buf, sizeof buf, 0, &n);
  *     zemo_close(h);
  *
- * Interface names have the form TRANSPORT/ADDRESS... and are passed as typed; the README
- * gives every transport's grammar. The transport "sim" serves simulated instruments from
- * inside the library, so programs run without hardware:
+ * Interface names have the form TRANSPORT/ADDRESS... and are passed as typed. The section
+ * INTERFACE NAMES of zemo(3) gives the grammar of every transport and what each does; in
+ * short, as the messages of zemo_open quote them:
  *
- *     sim/sink     accepts every write; a read times out, having nothing to send
- *     sim/source   accepts every write; reads are filled from an endless stream repeating
- *                  the 16 bytes "0123456789abcde\n"
- *     sim/echo     reads return the bytes written before, in order; with none left they time
- *                  out; a clear discards them
+ *     sim/INSTRUMENT[/PARAMETER=VALUE]...   simulated instruments inside the library, so
+ *                                           that programs run without hardware
+ *     vxi11/HOST[:PORT][/DEVICE]            VXI-11
+ *     socket/HOST[/PORT]                    raw SCPI socket
+ *     usbtmc/N, usbtmc/usbtmcN or usbtmc//dev/usbtmcN   the Linux USBTMC driver
  *
- * each optionally followed by parameters, "/NAME=VALUE", in any order:
- *
- *     /chunks=N[,N...]   successive reads deliver at most N bytes each, the counts taken in
- *                        turn and starting over after the last (0: the read delivers nothing)
- *     /fail=CALL[@N]     CALL (open, timeout, write, read, clear or close) fails from its Nth
- *                        call on, N being 1 when left out
- *     /timeout=CALL[@N]  the same, as a timeout
- *
- * e.g. sim/source/chunks=4,0,6/timeout=read@3. Simulated timeouts are reported at once.
- *
- * The network and USB transports reach real instruments (HOST is a name, an IPv4 address or an
- * IPv6 address, the latter bare or in brackets, and in brackets when a port follows it):
- *
- *     vxi11/HOST[/DEVICE]        VXI-11; the portmapper on HOST gives the core channel's port;
- *                                DEVICE is e.g. inst0 (the default) or gpib0,9
- *     vxi11/HOST:PORT[/DEVICE]   the same on core channel PORT, without the portmapper
- *     socket/HOST[/PORT]         raw SCPI socket, PORT 5025 by default
- *     usbtmc/N                   the Linux USBTMC driver's /dev/usbtmcN (also usbtmc/usbtmcN,
- *                                or an absolute path: usbtmc//dev/usbtmc0)
- *
- * e.g. vxi11/192.168.0.100/gpib0,9, vxi11/[::1]:40000/inst0, socket/scope.lab. Connecting gives
- * up after ZEMO_CONNECT_TIMEOUT milliseconds (default 5000) with ZEMO_TIMEOUT. A socket read
- * returns the bytes that have arrived; a socket clear discards them.
+ * Connecting gives up after ZEMO_CONNECT_TIMEOUT milliseconds (default 5000) with ZEMO_TIMEOUT.
  *
  * Every call returns a status. Until an error handler is installed a failing call returns
  * ZEMO_FAILURE or ZEMO_TIMEOUT (zemo_open returns NULL); once a handler is installed, the

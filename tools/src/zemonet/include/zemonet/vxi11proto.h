@@ -1,6 +1,9 @@
-// The numbers of the VXI-11 core channel that vxi11.x cannot carry: flags, reasons of
-// device_read, error codes, and the procedures the library does not call.
+// The VXI-11 core channel: the declarations and XDR routines that rpcgen makes from vxi11.x,
+// and the numbers that vxi11.x cannot carry: flags, reasons of device_read, error codes, and
+// the procedures the library does not call.
 #pragma once
+
+#include "zemonet/vxi11.h"
 
 #include <string>
 

@@ -1,4 +1,5 @@
-#include "netio.h"
+#include "zemonet/tcp.h"
+#include "zemonet/error.h"
 
 #include <cerrno>
 #include <charconv>
@@ -11,72 +12,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace zemo {
-
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        reset();
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-void FileDescriptor::reset() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
-}
-
-int aboveStandardStreams(int fd) {
-    if (fd < 0 || fd > STDERR_FILENO)
-        return fd;
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return moved;
-}
-
-namespace {
-
-// The signal set holding SIGPIPE alone.
-sigset_t onlySigpipe() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGPIPE);
-    return set;
-}
-
-// True when a SIGPIPE waits, blocked, for this thread or the process.
-bool sigpipePending() {
-    sigset_t pending;
-    sigpending(&pending);
-    return sigismember(&pending, SIGPIPE) == 1;
-}
-
-} // namespace
-
-SigpipeBlocked::SigpipeBlocked() : pendingBefore_(sigpipePending()) {
-    const sigset_t set = onlySigpipe();
-    pthread_sigmask(SIG_BLOCK, &set, &previousMask_);
-}
-
-SigpipeBlocked::~SigpipeBlocked() {
-    if (!pendingBefore_ && sigpipePending()) {
-        const sigset_t set = onlySigpipe();
-        const timespec now{};
-        while (sigtimedwait(&set, nullptr, &now) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
-}
-
-std::string systemError(int number) {
-    char text[256];
-    return strerror_r(number, text, sizeof text);
-}
 
 HostPort splitHostPort(std::string_view text, const std::string& expected) {
     if (text.empty())
@@ -135,29 +72,6 @@ Milliseconds connectTimeout() {
                   std::to_string(longest));
 }
 
-Milliseconds remaining(Clock::time_point deadline) {
-    const auto left = std::chrono::ceil<Milliseconds>(deadline - Clock::now());
-    return left > Milliseconds{0} ? left : Milliseconds{0};
-}
-
-bool waitReady(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd entry{fd, events, 0};
-        const auto left = remaining(deadline).count();
-        const int wait = left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
-        const int ready = ::poll(&entry, 1, wait);
-        if (ready > 0)
-            return true;
-        if (ready == 0) {
-            if (Clock::now() >= deadline)
-                return false;
-            continue;
-        }
-        if (errno != EINTR)
-            throw failure("poll failed: " + systemError(errno));
-    }
-}
-
 namespace {
 
 struct AddressList {
@@ -186,41 +100,42 @@ void resolve(const std::string& host, unsigned short port, AddressList& list) {
         throw failure("cannot resolve host '" + host + "': " + ::gai_strerror(status));
 }
 
-enum class Outcome { connected, refused, timedOut };
+// How one connect attempt ended.
+enum class ConnectAttempt { connected, refused, timedOut };
 
 // Connects a new socket to ADDRESS within DEADLINE; on failure leaves the reason in ERROR.
-Outcome connectOne(const addrinfo& address, Clock::time_point deadline, FileDescriptor& socket,
-                   int& error) {
+ConnectAttempt connectOne(const addrinfo& address, Clock::time_point deadline,
+                          FileDescriptor& socket, int& error) {
     socket = FileDescriptor(aboveStandardStreams(
         ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                  address.ai_protocol)));
     if (!socket.valid()) {
         error = errno;
-        return Outcome::refused;
+        return ConnectAttempt::refused;
     }
     if (::connect(socket.get(), address.ai_addr, address.ai_addrlen) != 0) {
         if (errno != EINPROGRESS) {
             error = errno;
-            return Outcome::refused;
+            return ConnectAttempt::refused;
         }
         if (!waitReady(socket.get(), POLLOUT, deadline)) {
             error = ETIMEDOUT;
-            return Outcome::timedOut;
+            return ConnectAttempt::timedOut;
         }
         socklen_t length = sizeof error;
         if (::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
             error = errno;
         if (error != 0)
-            return Outcome::refused;
+            return ConnectAttempt::refused;
     }
     const int flags = ::fcntl(socket.get(), F_GETFL);
     const int on = 1;
     if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
         ::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
         error = errno;
-        return Outcome::refused;
+        return ConnectAttempt::refused;
     }
-    return Outcome::connected;
+    return ConnectAttempt::connected;
 }
 
 } // namespace
@@ -243,12 +158,12 @@ FileDescriptor connectTcp(const std::string& host, unsigned short port, Clock::t
          address = address->ai_next) {
         FileDescriptor socket;
         switch (connectOne(*address, deadline, socket, error)) {
-        case Outcome::connected:
+        case ConnectAttempt::connected:
             return socket;
-        case Outcome::timedOut:
+        case ConnectAttempt::timedOut:
             timedOut = true;
             break;
-        case Outcome::refused:
+        case ConnectAttempt::refused:
             break;
         }
         if (Clock::now() >= deadline)
