@@ -81,27 +81,6 @@ TEST(ParsePort, Range) {
     }
 }
 
-TEST(VxiErrors, EveryCodeHasItsMeaning) {
-    const std::vector<std::pair<int, std::string>> cases{{1, "syntax error"},
-                                                         {3, "device not accessible"},
-                                                         {4, "invalid link identifier"},
-                                                         {5, "parameter error"},
-                                                         {6, "channel not established"},
-                                                         {8, "operation not supported"},
-                                                         {9, "out of resources"},
-                                                         {11, "device locked by another link"},
-                                                         {12, "no lock held by this link"},
-                                                         {15, "I/O timeout"},
-                                                         {17, "I/O error"},
-                                                         {21, "invalid address"},
-                                                         {23, "abort"},
-                                                         {29, "channel already established"},
-                                                         {2, "unknown error"},
-                                                         {-1, "unknown error"}};
-    for (const auto& [code, meaning] : cases)
-        EXPECT_EQ(zemo::vxi11::errorMeaning(code), meaning) << code;
-}
-
 zemosim::Definition parse(const std::string& text) {
     std::istringstream input(text);
     return zemosim::parseDefinition(input, "file");

@@ -88,6 +88,9 @@ const char* const faultyInstrument = "name faulty\n"
                                      "delay SLOW? 1000 late\n"
                                      "drop DROP\n"
                                      "fault LOCKED 11\n"
+                                     "fault IOERROR 17\n"
+                                     "fault ABORTED 23\n"
+                                     "fault ODD 2\n"
                                      "stall HANG 3000\n"
                                      "maxrecvsize 16\n"
                                      "readchunk 1000\n";
@@ -306,10 +309,21 @@ TEST(Query, UsageAndOutputFailure) {
               std::string(ZEMOQUERY) + ": writing standard output: No space left on device\n");
 }
 
+// A device's error code reaches the user with its meaning; a code VXI-11 does not define is
+// named as unknown.
 TEST_F(Loopback, DeviceErrorCodeBecomesAMessage) {
-    expectFailure(send(faultyVxi11(), "LOCKED\n"), 2,
-                  "zemo: zemo_write " + faultyVxi11() +
-                      ": device_write failed: device locked by another link (VXI-11 error 11)\n");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"LOCKED", "device locked by another link (VXI-11 error 11)"},
+        {"IOERROR", "I/O error (VXI-11 error 17)"},
+        {"ABORTED", "abort (VXI-11 error 23)"},
+        {"ODD", "unknown error (VXI-11 error 2)"},
+    };
+    for (const auto& [command, reason] : cases) {
+        SCOPED_TRACE(command);
+        expectFailure(send(faultyVxi11(), command + "\n"), 2,
+                      "zemo: zemo_write " + faultyVxi11() + ": device_write failed: " + reason +
+                          "\n");
+    }
 }
 
 // The instrument withholds its reply: the call times out shortly after the I/O timeout.

@@ -28,19 +28,29 @@ std::uint32_t randomXid() {
     return static_cast<std::uint32_t>(random());
 }
 
-// What a refused or failed call reply says, in words.
-std::string refusal(const rpc_msg& reply) {
-    if (reply.rm_reply.rp_stat == MSG_DENIED)
-        return reply.rjcted_rply.rj_stat == RPC_MISMATCH ? "the server does not speak RPC version 2"
-                                                         : "the server refused the credentials";
-    switch (reply.acpted_rply.ar_stat) {
-    case PROG_UNAVAIL:
+// The 32-bit word at byte OFFSET of RECORD, from network order.
+std::uint32_t wordAt(const std::vector<char>& record, std::size_t offset) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, record.data() + offset, sizeof word);
+    return ntohl(word);
+}
+
+// What a denied reply (REJECTION: 0 version mismatch, 1 authentication error) says.
+std::string denial(std::uint32_t rejection) {
+    return rejection == 0 ? "the server does not speak RPC version 2"
+                          : "the server refused the credentials";
+}
+
+// What an accepted reply with a status other than success (ACCEPTANCE) says.
+std::string failedAcceptance(std::uint32_t acceptance) {
+    switch (acceptance) {
+    case 1:
         return "the server does not serve the program";
-    case PROG_MISMATCH:
+    case 2:
         return "the server does not serve this version of the program";
-    case PROC_UNAVAIL:
+    case 3:
         return "the server does not serve the procedure";
-    case GARBAGE_ARGS:
+    case 4:
         return "the server could not decode the arguments";
     default:
         return "the server failed to carry out the call";
@@ -167,41 +177,53 @@ void RpcClient::receiveBytes(char* data, std::size_t size, const std::string& na
 }
 
 // Decodes RECORD as the reply to call XID; false, noting why in DISCARDED, for a record that is
-// no reply to it. Throws Error when the server refused or failed the call.
+// no reply to it. Throws Error when the server refused or failed the call. The reply's header
+// is read word by word, so that no value a peer sends is taken for an enumeration it is not.
 bool RpcClient::acceptReply(const std::vector<char>& record, std::uint32_t xid,
                             const std::string& name, xdrproc_t decode, void* result,
                             std::string& discarded) const {
-    if (record.size() < 8) {
+    constexpr std::uint32_t reply = 1;
+    constexpr std::uint32_t accepted = 0;
+    constexpr std::uint32_t denied = 1;
+    constexpr std::size_t word = 4;
+    if (record.size() < 4 * word || wordAt(record, word) != reply) {
         discarded = "an undecodable reply";
         return false;
     }
-    std::uint32_t replyXid = 0;
-    std::memcpy(&replyXid, record.data(), sizeof replyXid);
-    if (ntohl(replyXid) != xid) {
+    if (wordAt(record, 0) != xid) {
         discarded = "a reply to another call";
         return false;
     }
-    rpc_msg reply{};
-    reply.acpted_rply.ar_verf = _null_auth;
-    reply.acpted_rply.ar_results.where = static_cast<caddr_t>(result);
-    reply.acpted_rply.ar_results.proc = decode;
+    const std::uint32_t status = wordAt(record, 2 * word);
+    if (status == denied)
+        throw failure(name + " failed: " + denial(wordAt(record, 3 * word)));
+    // An accepted reply: the verifier (flavour, opaque body), the acceptance, the results.
+    std::size_t offset = 4 * word;
+    if (status != accepted || record.size() < offset + word) {
+        discarded = "an undecodable reply";
+        return false;
+    }
+    const std::uint32_t verifierLength = wordAt(record, offset);
+    offset += word + (static_cast<std::size_t>(verifierLength) + 3) / 4 * 4;
+    if (verifierLength > 400 || record.size() < offset + word) {
+        discarded = "an undecodable reply";
+        return false;
+    }
+    if (const std::uint32_t acceptance = wordAt(record, offset); acceptance != 0)
+        throw failure(name + " failed: " + failedAcceptance(acceptance));
+    offset += word;
     XDR xdr;
-    xdrmem_create(&xdr, const_cast<char*>(record.data()), static_cast<u_int>(record.size()),
-                  XDR_DECODE);
+    xdrmem_create(&xdr, const_cast<char*>(record.data() + offset),
+                  static_cast<u_int>(record.size() - offset), XDR_DECODE);
     bool decoded = false;
     {
         const std::lock_guard lock(decoding);
-        decoded = xdr_replymsg(&xdr, &reply) != 0;
+        decoded = decode(&xdr, result) != 0;
     }
     xdr_destroy(&xdr);
-    if (decoded && reply.rm_direction == REPLY && reply.rm_reply.rp_stat == MSG_ACCEPTED &&
-        reply.acpted_rply.ar_stat == SUCCESS)
-        return true;
-    if (reply.rm_direction == REPLY &&
-        (reply.rm_reply.rp_stat == MSG_DENIED || reply.acpted_rply.ar_stat != SUCCESS))
-        throw failure(name + " failed: " + refusal(reply));
-    discarded = "an undecodable reply";
-    return false;
+    if (!decoded)
+        discarded = "an undecodable reply";
+    return decoded;
 }
 
 } // namespace zemo
