@@ -1,7 +1,7 @@
-# Hardening for every program and library of the kit: position-independent executables,
-# read-only relocations bound at start-up (RELRO and BIND_NOW), and the checked variants of the
-# C library's string and memory calls. _FORTIFY_SOURCE needs the optimiser, so the Debug build
-# (the sanitizer build) goes without it; the sanitizers check those calls there anyway.
+# Hardening for the programs and libraries defined after this is included: position-independent
+# executables, read-only relocations bound at start-up (RELRO and BIND_NOW), and the checked
+# variants of the C library's string and memory calls. _FORTIFY_SOURCE needs the optimiser, so
+# the Debug build (the sanitizer build) goes without it; the sanitizers check those calls there.
 include(CheckPIESupported)
 check_pie_supported()
 set(CMAKE_POSITION_INDEPENDENT_CODE ON)
