@@ -28,14 +28,15 @@ Cflags: -I\${includedir}
 endfunction()
 kit_install_pkg_config()
 
-# Under /usr the system's library path finds libzemo; there the interface tools lose their
-# relative run path, which would point into /usr/lib and could load a stale copy of the
-# library found there before the installed one.
+# Under /usr the system's library path finds libzemo; there the programs lose their relative
+# run path, which would point into /usr/lib and could load a stale copy of the library found
+# there before the installed one. The programs are those this installation has put in bin/.
 install(CODE "
     if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr/?$\")
-        foreach(tool zemosend zemorecv zemoreset)
-            file(RPATH_REMOVE
-                 FILE \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${tool}\")
+        foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
+            if(file MATCHES \"/${CMAKE_INSTALL_BINDIR}/[^/]+$\")
+                file(RPATH_REMOVE FILE \"\${file}\")
+            endif()
         endforeach()
     endif()" COMPONENT zemokit)
 

@@ -6,7 +6,8 @@
 # and a -dbgsym package of the debugging information of each that holds binaries, which CPack
 # strips from the others. The files that only packages carry (copyright, changelog, lintian
 # overrides) are added to each package's tree by package/files.cmake; package/finish.cmake
-# then replaces the maintainer scripts CPack writes for a library with dpkg's trigger.
+# then drops the ldconfig calls CPack writes into the library's maintainer scripts, for dpkg's
+# trigger, and mends the -dbgsym packages.
 set(kit_package_dir ${CMAKE_BINARY_DIR}/package)
 set(kit_maintainer "The zemokit developers <zemokit-devel@zemokit.org>")
 set(kit_package_release 1)

@@ -5,12 +5,7 @@
 # - CPack lists the files of a -dbgsym package in its md5sums by the path they were packed
 #   from; the list is made again from the package's own paths. Its documentation directory
 #   is a link to that of the package whose debugging information it holds, as in Debian.
-# kit_rebuild_package(DEB TREE) packs the unpacked package TREE again as DEB.
-function(kit_rebuild_package deb tree)
-    execute_process(COMMAND dpkg-deb --root-owner-group -Zgzip --build ${tree} ${deb}
-                    OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
-    file(REMOVE_RECURSE ${tree})
-endfunction()
+# Each is unpacked, changed and packed again in its place.
 
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
     get_filename_component(name ${deb} NAME)
@@ -31,5 +26,7 @@ foreach(deb IN LISTS CPACK_PACKAGE_FILES)
                         WORKING_DIRECTORY ${tree} OUTPUT_FILE ${tree}/DEBIAN/md5sums
                         COMMAND_ERROR_IS_FATAL ANY)
     endif()
-    kit_rebuild_package(${deb} ${tree})
+    execute_process(COMMAND dpkg-deb --root-owner-group -Zgzip --build ${tree} ${deb}
+                    OUTPUT_QUIET COMMAND_ERROR_IS_FATAL ANY)
+    file(REMOVE_RECURSE ${tree})
 endforeach()
