@@ -21,9 +21,9 @@ Libs: -L\${libdir} -lzemo
 Cflags: -I\${includedir}
 ")
     install(CODE "
-        set(pc \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/\${kit_libdir}/pkgconfig/libzemo.pc\")
-        message(STATUS \"Installing: \${pc}\")
-        configure_file(\"${template}\" \"\${pc}\" @ONLY)
+        set(pc \"\${CMAKE_INSTALL_PREFIX}/\${kit_libdir}/pkgconfig/libzemo.pc\")
+        message(STATUS \"Installing: \$ENV{DESTDIR}\${pc}\")
+        configure_file(\"${template}\" \"\$ENV{DESTDIR}\${pc}\" @ONLY)
         list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${pc}\")" COMPONENT libzemo-dev)
 endfunction()
 kit_install_pkg_config()
@@ -35,7 +35,7 @@ install(CODE "
     if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr/?$\")
         foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
             if(file MATCHES \"/${CMAKE_INSTALL_BINDIR}/[^/]+$\")
-                file(RPATH_REMOVE FILE \"\${file}\")
+                file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${file}\")
             endif()
         endforeach()
     endif()" COMPONENT zemokit)
