@@ -24,8 +24,10 @@ PREFIX ?= /usr/local
 install: all
 	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
 
-# The Debian package of the same files, installing under /usr, written to build/.
+# The Debian packages of the same files, installing under /usr, written to build/ in place of
+# any built before.
 package: all
+	rm -f build/*.deb build/*.ddeb
 	cd build && cpack -G DEB
 
 clean:

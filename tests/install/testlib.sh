@@ -61,40 +61,43 @@ expected_listing() {
         echo "$p/$lib/libzemo.so.1.0.0"
         echo "$p/$lib/pkgconfig/libzemo.pc"
         for page in dirShift dlprobe zemoquery zemorecv zemoreset zemosend zemosim; do
-            echo "$p/$man/man1/$page.1"
+            echo "$p/$man/man1/$page.1.gz"
         done
-        echo "$p/$man/man1/dlprobe32.1 -> dlprobe.1"
-        echo "$p/$man/man1/dlprobe64.1 -> dlprobe.1"
-        echo "$p/$man/man3/zemo.3"
+        echo "$p/$man/man1/dlprobe32.1.gz -> dlprobe.1.gz"
+        echo "$p/$man/man1/dlprobe64.1.gz -> dlprobe.1.gz"
+        echo "$p/$man/man3/zemo.3.gz"
         for alias in ZEMO_ERROR_EXIT zemo_clear zemo_close zemo_open zemo_read \
             zemo_set_error_handler zemo_set_timeout zemo_write; do
-            echo "$p/$man/man3/$alias.3 -> zemo.3"
+            echo "$p/$man/man3/$alias.3.gz -> zemo.3.gz"
         done
     } | LC_ALL=C sort
 }
 
 # check_programs BINDIR LIBDIR: runs every installed program from BINDIR with the loader's
 # search path cleared, so that each finds libzemo in LIBDIR only through its own run path.
+# Programs installed without a run path, for the system's library directory, get the search
+# path LIBDIR when `loader_env` is set to "env LD_LIBRARY_PATH=LIBDIR".
+loader_env="env -u LD_LIBRARY_PATH"
 check_programs() {
     bin=$1 lib=$2
     check_run "dirShift -rmn" 0 '../inc/defs.h
-' '' env -u LD_LIBRARY_PATH PWD=/ws/parts/sensor/src "$bin/dirShift" -rmn /ws/parts/sensor/inc/defs.h
+' '' $loader_env PWD=/ws/parts/sensor/src "$bin/dirShift" -rmn /ws/parts/sensor/inc/defs.h
     check_run "zemorecv -c 16 sim/source" 0 '0123456789abcde
-' '' env -u LD_LIBRARY_PATH "$bin/zemorecv" -c 16 sim/source
+' '' $loader_env "$bin/zemorecv" -c 16 sim/source
     check_run "zemosend sim/sink" 0 '' '' \
-        env -u LD_LIBRARY_PATH sh -c 'echo "*IDN?" | "$1" sim/sink' sh "$bin/zemosend"
-    check_run "zemoreset sim/echo" 0 '' '' env -u LD_LIBRARY_PATH "$bin/zemoreset" sim/echo
+        $loader_env sh -c 'echo "*IDN?" | "$1" sim/sink' sh "$bin/zemosend"
+    check_run "zemoreset sim/echo" 0 '' '' $loader_env "$bin/zemoreset" sim/echo
     check_run "dlprobe64 libzemo" 0 '' "calling handle = dlopen(\"$lib/libzemo.so.1\", RTLD_LAZY)
 dlopen returned
 calling dlclose(handle)
 dlclose returned
-" env -u LD_LIBRARY_PATH "$bin/dlprobe64" "$lib/libzemo.so.1"
+" $loader_env "$bin/dlprobe64" "$lib/libzemo.so.1"
     # dlprobe32 needs no 32-bit libzemo: it runs, and refuses the 64-bit one.
     check_run "dlprobe32 libzemo" 1 '' "calling handle = dlopen(\"$lib/libzemo.so.1\", RTLD_LAZY)
 dlopen returned
 $lib/libzemo.so.1: wrong ELF class: ELFCLASS64
 Error: dlopen of $lib/libzemo.so.1 failed
-" env -u LD_LIBRARY_PATH "$bin/dlprobe32" "$lib/libzemo.so.1"
+" $loader_env "$bin/dlprobe32" "$lib/libzemo.so.1"
     check_zemosim "$bin"
 }
 
@@ -103,7 +106,7 @@ Error: dlopen of $lib/libzemo.so.1 failed
 check_zemosim() {
     bin=$1
     : >"$work/zemosim.names"
-    env -u LD_LIBRARY_PATH "$bin/zemosim" >"$work/zemosim.names" 2>"$work/zemosim.err" &
+    $loader_env "$bin/zemosim" >"$work/zemosim.names" 2>"$work/zemosim.err" &
     pid=$!
     # It prints the names of its instrument once it listens.
     tries=0
@@ -115,13 +118,54 @@ check_zemosim() {
     vxi11=$(grep '^vxi11/' "$work/zemosim.names")
     [ -n "$vxi11" ] || fail "zemosim printed no VXI-11 name: $(cat "$work/zemosim.err")"
     check_run "zemosend *IDN? to zemosim" 0 '' '' \
-        env -u LD_LIBRARY_PATH sh -c 'echo "*IDN?" | "$1" "$2"' sh "$bin/zemosend" "$vxi11"
+        $loader_env sh -c 'echo "*IDN?" | "$1" "$2"' sh "$bin/zemosend" "$vxi11"
     check_run "zemorecv the answer from zemosim" 0 'ZEMO,zemosim,0,1.0
-' '' env -u LD_LIBRARY_PATH "$bin/zemorecv" -c 19 "$vxi11"
+' '' $loader_env "$bin/zemorecv" -c 19 "$vxi11"
     check_run "zemoquery *IDN? of zemosim" 0 'ZEMO,zemosim,0,1.0
-' '' env -u LD_LIBRARY_PATH "$bin/zemoquery" "$vxi11" '*IDN?'
+' '' $loader_env "$bin/zemoquery" "$vxi11" '*IDN?'
     kill "$pid"
     wait "$pid" || fail "zemosim ended with status $? when stopped"
+}
+
+# check_pkg_config_client ROOT PREFIX LIBDIR INCLUDEDIR CLIENT_FLAGS: builds and runs a small
+# program against the libzemo installed under PREFIX in the scratch root ROOT, with the flags
+# that `pkg-config libzemo` gives; CLIENT_FLAGS are added when compiling and linking.
+check_pkg_config_client() {
+    root=$1 prefix=$2 libdir=$3 includedir=$4 client_flags=$5
+    # The file names the real prefix; the sysroot maps it into the scratch root.
+    export PKG_CONFIG_PATH="$root$prefix/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root"
+    check_run "pkg-config --modversion" 0 '1.0.0
+' '' pkg-config --modversion libzemo
+    # pkg-config ends its flags with a blank; only the words count.
+    libs=$(pkg-config --libs libzemo) || fail "pkg-config --libs"
+    cflags=$(pkg-config --cflags libzemo) || fail "pkg-config --cflags"
+    # shellcheck disable=SC2086
+    check_same "pkg-config --libs" "-L$root$prefix/$libdir -lzemo" "$(echo $libs)"
+    # shellcheck disable=SC2086
+    check_same "pkg-config --cflags" "-I$root$prefix/$includedir" "$(echo $cflags)"
+
+    cat >"$work/client.c" <<'CLIENT'
+#include <stdio.h>
+#include <zemo.h>
+
+/* Reads 16 bytes from the simulated source through the installed library. */
+int main(void) {
+    char buffer[16];
+    uint64_t received = sizeof buffer;
+    zemo_set_error_handler(ZEMO_ERROR_EXIT);
+    zemo_handle handle = zemo_open("sim/source");
+    zemo_read(handle, buffer, sizeof buffer, 0, &received);
+    zemo_close(handle);
+    fwrite(buffer, 1, (size_t)received, stdout);
+    return 0;
+}
+CLIENT
+    # shellcheck disable=SC2086
+    cc -Wall -Werror $client_flags -o "$work/client" "$work/client.c" $cflags $libs ||
+        fail "building a program with the flags of pkg-config libzemo"
+    check_run "client of the installed libzemo" 0 '0123456789abcde
+' '' env LD_LIBRARY_PATH="$root$prefix/$libdir" "$work/client"
+    unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
 }
 
 # finish: ends the test, failing when any check failed.

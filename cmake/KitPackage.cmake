@@ -1,0 +1,93 @@
+# The Debian packages, built by CPack from the install components (`make package`, or
+# `cpack -G DEB` in the build directory):
+#   libzemo1      the shared library, with its shlibs file and the ldconfig trigger;
+#   libzemo-dev   the header, the libzemo.so link, libzemo.pc and the zemo(3) pages;
+#   zemokit       the programs and their pages;
+# and a -dbgsym package of the debugging information of each that holds binaries, which CPack
+# strips from the others. The files that only packages carry (copyright, changelog, lintian
+# overrides) are added to each package's tree by package/files.cmake; package/finish.cmake
+# then drops the ldconfig calls CPack writes into the library's maintainer scripts, for dpkg's
+# trigger, and mends the -dbgsym packages.
+set(kit_package_dir ${CMAKE_BINARY_DIR}/package)
+set(kit_maintainer "The zemokit developers <zemokit-devel@zemokit.org>")
+set(kit_package_release 1)
+set(kit_package_version ${PROJECT_VERSION}-${kit_package_release})
+
+# The copyright file in the machine-readable format, from LICENSE; the changelog compressed as
+# the man pages are. Both are built with the kit, so a package cannot carry stale copies.
+set(kit_changelog ${kit_package_dir}/changelog.Debian)
+set(package zemokit)
+set(version ${kit_package_version})
+set(maintainer ${kit_maintainer})
+configure_file(${PROJECT_SOURCE_DIR}/cmake/package/changelog.Debian.in ${kit_changelog} @ONLY)
+add_custom_command(OUTPUT ${kit_package_dir}/copyright
+    COMMAND ${CMAKE_COMMAND} -DLICENSE=${PROJECT_SOURCE_DIR}/LICENSE
+            -DOUTPUT=${kit_package_dir}/copyright -P ${PROJECT_SOURCE_DIR}/cmake/package/copyright.cmake
+    DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/cmake/package/copyright.cmake
+    VERBATIM)
+add_custom_command(OUTPUT ${kit_changelog}.gz
+    COMMAND sh -c "gzip -9n -c \"$1\" >\"$2\"" sh ${kit_changelog} ${kit_changelog}.gz
+    DEPENDS ${kit_changelog} VERBATIM)
+add_custom_target(package_files ALL DEPENDS ${kit_package_dir}/copyright ${kit_changelog}.gz)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL libzemo1 libzemo-dev zemokit)
+set(CPACK_PACKAGE_NAME zemokit)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${kit_package_release})
+set(CPACK_DEBIAN_PACKAGE_SOURCE zemokit)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${kit_maintainer})
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# dpkg-shlibdeps finds libzemo for the programs, and which package provides it, in a copy of
+# the library's package tree with its shlibs file, which files.cmake makes.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ../libzemo1.shlibs/usr/${KIT_MULTIARCH_LIBDIR})
+set(CPACK_KIT_SHLIBS "libzemo 1 libzemo1 (>= ${kit_package_version})")
+
+set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_NAME libzemo1)
+set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/package/triggers)
+set(CPACK_DEBIAN_LIBZEMO1_DESCRIPTION "library to talk to measurement instruments
+libzemo opens an instrument interface by its name and writes and reads bytes
+through it, with a timeout per interface and one error handler for the whole
+program. Simulated instruments, VXI-11, raw sockets and USBTMC devices are
+reached through the same five calls.
+
+This package holds the shared library.")
+
+set(CPACK_DEBIAN_LIBZEMO-DEV_PACKAGE_NAME libzemo-dev)
+set(CPACK_DEBIAN_LIBZEMO-DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_LIBZEMO-DEV_PACKAGE_DEPENDS "libzemo1 (= ${kit_package_version})")
+set(CPACK_DEBIAN_LIBZEMO-DEV_DESCRIPTION "library to talk to measurement instruments - development files
+libzemo opens an instrument interface by its name and writes and reads bytes
+through it, with a timeout per interface and one error handler for the whole
+program.
+
+This package holds the header, the pkg-config file and the manual pages
+needed to build programs that use the library.")
+
+set(CPACK_DEBIAN_ZEMOKIT_PACKAGE_NAME zemokit)
+set(CPACK_DEBIAN_ZEMOKIT_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_ZEMOKIT_DESCRIPTION "path adjuster, instrument tools and shared-library load checker
+dirShift rewrites paths relative to the caller's directory or a related root,
+for build scripts that start it thousands of times.
+
+zemosend, zemorecv and zemoreset talk to measurement instruments through
+libzemo; zemosim serves simulated instruments over VXI-11 and raw sockets.
+
+dlprobe32 and dlprobe64 tell whether a shared library loads, for 32-bit and
+64-bit x86 programs.")
+
+# What files.cmake adds: for each package the copyright file, the changelog, and the lintian
+# overrides kept in cmake/package/PACKAGE.lintian-overrides, when there are any.
+set(CPACK_KIT_PACKAGE_FILES ${kit_package_dir}/copyright ${kit_changelog}.gz)
+
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package/files.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package/finish.cmake)
+include(CPack)
