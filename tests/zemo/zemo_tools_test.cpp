@@ -34,31 +34,26 @@ std::string openLine(const std::string& name) {
     return "zemo_open(\"" + name + "\") = ZEMO_OK, h1\n";
 }
 
-// DATA the way the trace quotes it: C escapes, cut after 64 bytes.
-std::string quoted(const std::string& data) {
-    std::string text = "\"";
-    for (std::size_t i = 0; i < data.size() && i < 64; ++i) {
-        if (data[i] == '\n')
-            text += "\\n";
-        else if (data[i] == '\r')
-            text += "\\r";
-        else if (data[i] == '\0')
-            text += "\\x00";
-        else
-            text += data[i];
-    }
-    return text + (data.size() > 64 ? "\"..." : "\"");
+// The trace line of a write of SIZE bytes that the trace shows as SHOWN, quotes included.
+std::string writeLine(const std::string& shown, std::size_t size) {
+    return "zemo_write(h1, " + shown + ", " + std::to_string(size) + ", 1, NULL) = ZEMO_OK\n";
 }
 
-std::string writeLine(const std::string& data) {
-    return "zemo_write(h1, " + quoted(data) + ", " + std::to_string(data.size()) +
-           ", 1, NULL) = ZEMO_OK\n";
-}
-
-std::string readLine(std::size_t request, const std::string& data) {
+// The trace line of a read of REQUEST bytes that received SIZE bytes, shown as SHOWN.
+std::string readLine(std::size_t request, std::size_t size, const std::string& shown) {
     return "zemo_read(h1, " + std::to_string(request) + ", 0, &received) = ZEMO_OK, received " +
-           std::to_string(data.size()) + " " + quoted(data) + "\n";
+           std::to_string(size) + " " + shown + "\n";
 }
+
+// How the trace shows COUNT times the letter LETTER and a newline: cut after 64 bytes.
+std::string shownLine(char letter, std::size_t count) {
+    return count < 64 ? "\"" + std::string(count, letter) + "\\n\""
+                      : "\"" + std::string(64, letter) + "\"...";
+}
+
+// How the trace shows 64 bytes or more of sim/source's stream from its start.
+const std::string shownSource = "\"0123456789abcde\\n0123456789abcde\\n0123456789abcde\\n"
+                                "0123456789abcde\\n\"...";
 
 // COUNT bytes of sim/source's endless stream, starting at byte OFFSET.
 std::string sourceBytes(std::size_t offset, std::size_t count) {
@@ -215,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct SendCase {
     const char* what;
     std::string input;
-    std::vector<std::string> writes;
+    std::vector<std::pair<std::string, std::size_t>> writes; // as the trace shows each, size
 };
 
 void PrintTo(const SendCase& sendCase, std::ostream* os) {
@@ -230,8 +225,8 @@ TEST_P(Send, WritesOneLinePerCall) {
     const TracedResult outcome =
         runTool(ZEMOSEND, {"sim/sink", "ignored", "arguments"}, GetParam().input);
     std::string expected = handlerLine + openLine("sim/sink");
-    for (const std::string& write : GetParam().writes)
-        expected += writeLine(write);
+    for (const auto& [shown, size] : GetParam().writes)
+        expected += writeLine(shown, size);
     EXPECT_EQ(outcome.trace, expected + closeLine);
     EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, "");
@@ -240,15 +235,18 @@ TEST_P(Send, WritesOneLinePerCall) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, Send,
-    testing::Values(SendCase{"empty input", "", {}}, SendCase{"one line", "*IDN?\n", {"*IDN?\n"}},
-                    SendCase{"empty line and no final newline", "A\n\nB", {"A\n", "\n", "B\n"}},
-                    SendCase{"carriage return kept", "VOLT 1\r\n", {"VOLT 1\r\n"}},
+    testing::Values(SendCase{"empty input", "", {}},
+                    SendCase{"one line", "*IDN?\n", {{R"("*IDN?\n")", 6}}},
+                    SendCase{"empty line and no final newline",
+                             "A\n\nB",
+                             {{R"("A\n")", 2}, {R"("\n")", 1}, {R"("B\n")", 2}}},
+                    SendCase{"carriage return kept", "VOLT 1\r\n", {{R"("VOLT 1\r\n")", 8}}},
                     SendCase{"NUL bytes kept",
                              std::string("a\0b\n\0", 5),
-                             {std::string("a\0b\n", 4), std::string("\0\n", 2)}},
+                             {{R"("a\x00b\n")", 4}, {R"("\x00\n")", 2}}},
                     SendCase{"long line in one write",
                              std::string(200000, 'x') + "\n",
-                             {std::string(200000, 'x') + "\n"}}),
+                             {{shownLine('x', 200000), 200001}}}),
     caseName<SendCase>);
 
 // zemosend reads its input in blocks of this size: lines that meet a block's end are gathered
@@ -263,25 +261,32 @@ INSTANTIATE_TEST_SUITE_P(
     BlockReader, Send,
     testing::Values(SendCase{"line across the block edge with CR and NUL at the edge",
                              std::string(inputBlock - 36, 'a') + "\n" + acrossEdge + "d\n",
-                             {std::string(inputBlock - 36, 'a') + "\n", acrossEdge, "d\n"}},
+                             {{shownLine('a', inputBlock - 36), inputBlock - 35},
+                              {"\"" + std::string(34, 'b') + R"(\r\x00\rcc\n")", 40},
+                              {R"("d\n")", 2}}},
                     SendCase{"newline last in the block",
                              std::string(inputBlock - 1, 'e') + "\nf\n",
-                             {std::string(inputBlock - 1, 'e') + "\n", "f\n"}},
+                             {{shownLine('e', inputBlock - 1), inputBlock}, {R"("f\n")", 2}}},
                     SendCase{"newline first in the next block",
                              std::string(inputBlock, 'g') + "\nh\n",
-                             {std::string(inputBlock, 'g') + "\n", "h\n"}},
+                             {{shownLine('g', inputBlock), inputBlock + 1}, {R"("h\n")", 2}}},
                     SendCase{"empty lines on both sides of the block edge",
                              std::string(inputBlock - 2, 'q') + "\n\n\nr",
-                             {std::string(inputBlock - 2, 'q') + "\n", "\n", "\n", "r\n"}},
+                             {{shownLine('q', inputBlock - 2), inputBlock - 1},
+                              {R"("\n")", 1},
+                              {R"("\n")", 1},
+                              {R"("r\n")", 2}}},
                     SendCase{"line of three blocks between short lines",
                              "k\n" + std::string(3 * inputBlock + 5, 'l') + "\nm\n",
-                             {"k\n", std::string(3 * inputBlock + 5, 'l') + "\n", "m\n"}},
+                             {{R"("k\n")", 2},
+                              {shownLine('l', 3 * inputBlock + 5), 3 * inputBlock + 6},
+                              {R"("m\n")", 2}}},
                     SendCase{"last line without newline after a long line",
                              std::string(100000, 'n') + "\n" + std::string(70000, 'o'),
-                             {std::string(100000, 'n') + "\n", std::string(70000, 'o') + "\n"}},
+                             {{shownLine('n', 100000), 100001}, {shownLine('o', 70000), 70001}}},
                     SendCase{"only a long line without newline",
                              std::string(2 * inputBlock + 9, 'p'),
-                             {std::string(2 * inputBlock + 9, 'p') + "\n"}}),
+                             {{shownLine('p', 2 * inputBlock + 9), 2 * inputBlock + 10}}}),
     caseName<SendCase>);
 
 // Each line goes out as soon as its newline has arrived, however the input is cut: each piece
@@ -289,25 +294,29 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(FedSend, SendsEachLineBeforeMoreInputArrives) {
     struct Step {
         std::string piece;
-        std::string completes; // the line that the piece completes, if any
+        std::string completes; // the trace line of the write the piece completes, if any
     };
     const std::vector<Step> steps = {
-        {"first\nsec", "first\n"}, {"ond\r", ""}, {"\nthi", "second\r\n"},
-        {"rd\n", "third\n"},       {"\n", "\n"},  {std::string("\0last", 5), ""},
+        {"first\nsec", writeLine(R"("first\n")", 6)},
+        {"ond\r", ""},
+        {"\nthi", writeLine(R"("second\r\n")", 8)},
+        {"rd\n", writeLine(R"("third\n")", 6)},
+        {"\n", writeLine(R"("\n")", 1)},
+        {std::string("\0last", 5), ""},
     };
     zemotest::FedTracedRun run(
         {.program = ZEMOSEND, .arguments = {"sim/sink"}, .argv0 = asInvoked});
     std::string expected = handlerLine + openLine("sim/sink");
     for (const Step& step : steps) {
-        SCOPED_TRACE(quoted(step.piece));
+        SCOPED_TRACE(step.completes);
         run.feed(step.piece);
         if (!step.completes.empty()) {
-            expected += writeLine(step.completes);
+            expected += step.completes;
             ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
         }
     }
     const TracedResult outcome = run.finish();
-    EXPECT_EQ(outcome.trace, expected + writeLine(std::string("\0last\n", 6)) + closeLine);
+    EXPECT_EQ(outcome.trace, expected + writeLine(R"("\x00last\n")", 6) + closeLine);
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.status, 0);
 }
@@ -319,9 +328,9 @@ TEST(FedSend, WaitsForNonBlockingInput) {
                                true);
     std::string expected = handlerLine + openLine("sim/sink");
     ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
-    for (const std::string line : {"a\n", "b\n"}) {
+    for (const auto& [line, shown] : {std::pair{"a\n", R"("a\n")"}, std::pair{"b\n", R"("b\n")"}}) {
         run.feed(line);
-        expected += writeLine(line);
+        expected += writeLine(shown, 2);
         ASSERT_EQ(run.traceOnceItHolds(expected.size()), expected);
     }
     const TracedResult outcome = run.finish();
@@ -331,8 +340,13 @@ TEST(FedSend, WaitsForNonBlockingInput) {
 }
 
 struct ReceiveCase {
+    struct Read {
+        std::size_t request;
+        std::size_t delivery;
+        std::string shown; // the delivered bytes as the trace shows them
+    };
     std::vector<std::string> arguments;
-    std::vector<std::pair<std::size_t, std::size_t>> reads; // request, delivery
+    std::vector<Read> reads;
 };
 
 void PrintTo(const ReceiveCase& receiveCase, std::ostream* os) {
@@ -348,9 +362,9 @@ TEST_P(Receive, ReadsTheCountInChunks) {
     const TracedResult outcome = runTool(ZEMORECV, GetParam().arguments);
     std::string expectedTrace = handlerLine + openLine(name);
     std::size_t total = 0;
-    for (const auto& [request, delivery] : GetParam().reads) {
-        expectedTrace += readLine(request, sourceBytes(total, delivery));
-        total += delivery;
+    for (const auto& read : GetParam().reads) {
+        expectedTrace += readLine(read.request, read.delivery, read.shown);
+        total += read.delivery;
     }
     EXPECT_EQ(outcome.trace, expectedTrace + closeLine);
     EXPECT_EQ(outcome.out, sourceBytes(0, total));
@@ -362,13 +376,17 @@ INSTANTIATE_TEST_SUITE_P(
     Tools, Receive,
     testing::Values(ReceiveCase{{"-c", "0", "sim/source"}, {}},
                     ReceiveCase{{"-c", "abc", "sim/source"}, {}},
-                    ReceiveCase{{"-c", "10", "sim/source"}, {{10, 10}}},
-                    ReceiveCase{{"-c", "5", "-c", "7", "sim/source"}, {{7, 7}}},
-                    ReceiveCase{{"-c", "10", "sim/source/chunks=4,0,6"}, {{10, 4}, {6, 0}, {6, 6}}},
+                    ReceiveCase{{"-c", "10", "sim/source"}, {{10, 10, R"("0123456789")"}}},
+                    ReceiveCase{{"-c", "5", "-c", "7", "sim/source"}, {{7, 7, R"("0123456")"}}},
+                    ReceiveCase{{"-c", "10", "sim/source/chunks=4,0,6"},
+                                {{10, 4, R"("0123")"}, {6, 0, R"("")"}, {6, 6, R"("456789")"}}},
                     ReceiveCase{{"-c", "2097157", "sim/source"},
-                                {{mebibyte, mebibyte}, {mebibyte, mebibyte}, {5, 5}}},
+                                {{mebibyte, mebibyte, shownSource},
+                                 {mebibyte, mebibyte, shownSource},
+                                 {5, 5, R"("01234")"}}},
+                    // 1048575 bytes end one byte short of a period of the 16-byte pattern.
                     ReceiveCase{{"-c", "1048577", "sim/source/chunks=1048575"},
-                                {{mebibyte, 1048575}, {2, 2}}}),
+                                {{mebibyte, 1048575, shownSource}, {2, 2, R"("\n0")"}}}),
     caseName<ReceiveCase>);
 
 // Without a count, or with a negative one, every request is 1 MiB and only a failing read
@@ -381,8 +399,8 @@ TEST(EndlessReceive, EndsAtTimeout) {
         arguments.push_back(name);
         const TracedResult outcome = runTool(ZEMORECV, arguments);
         EXPECT_EQ(outcome.trace,
-                  handlerLine + openLine(name) + readLine(mebibyte, sourceBytes(0, 7)) +
-                      readLine(mebibyte, sourceBytes(7, 7)) +
+                  handlerLine + openLine(name) + readLine(mebibyte, 7, R"("0123456")") +
+                      readLine(mebibyte, 7, R"("789abcd")") +
                       "zemo_read(h1, 1048576, 0, &received) = ZEMO_TIMEOUT, received 0 \"\": "
                       "simulated timeout of read\n");
         EXPECT_EQ(outcome.out, sourceBytes(0, 14));
@@ -543,7 +561,8 @@ INSTANTIATE_TEST_SUITE_P(
 // A write that fails on the second line: the first went out, nothing after the failure did.
 TEST(FailingWrite, StopsTheSend) {
     const TracedResult outcome = runTool(ZEMOSEND, {"sim/sink/fail=write@2"}, "a\nb\nc\n");
-    EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/sink/fail=write@2") + writeLine("a\n") +
+    EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/sink/fail=write@2") +
+                                 writeLine(R"("a\n")", 2) +
                                  "zemo_write(h1, \"b\\n\", 2, 1, NULL) = ZEMO_FAILURE: "
                                  "simulated failure of write\n");
 }
@@ -610,10 +629,11 @@ TEST(StandardStreams, ReceiveReportsStandardOutputError) {
     struct Case {
         std::vector<std::string> arguments;
         std::size_t delivery; // of the first read, which asks for 1 MiB
+        std::string shown;
     };
     const std::vector<Case> cases = {
-        {{"-c", std::to_string(mebibyte), "sim/source"}, mebibyte},
-        {{"sim/source/chunks=16/timeout=read@3"}, 16},
+        {{"-c", std::to_string(mebibyte), "sim/source"}, mebibyte, shownSource},
+        {{"sim/source/chunks=16/timeout=read@3"}, 16, R"("0123456789abcde\n")"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(describe(ZEMORECV, c.arguments));
@@ -623,7 +643,7 @@ TEST(StandardStreams, ReceiveReportsStandardOutputError) {
                                                           .outputPath = "/dev/full"});
         EXPECT_EQ(outcome.err, asInvoked + ": writing standard output: No space left on device\n");
         EXPECT_EQ(outcome.trace, handlerLine + openLine(c.arguments.back()) +
-                                     readLine(mebibyte, sourceBytes(0, c.delivery)) + closeLine);
+                                     readLine(mebibyte, c.delivery, c.shown) + closeLine);
         EXPECT_EQ(outcome.status, 4);
     }
 }
