@@ -18,6 +18,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <sys/socket.h>
 #include <thread>
@@ -524,6 +525,79 @@ TEST_F(CoreChannel, WrongProgramOrVersion) {
     EXPECT_EQ(call(other, destroy_link, xdr_Device_Link, link, xdr_Device_Error, reply),
               RPC_PROGVERSMISMATCH);
     clnt_destroy(other);
+}
+
+// A connection to the core channel of the fixture's server.
+zemo::FileDescriptor connectToPort(unsigned short port) {
+    zemo::FileDescriptor connection(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot connect to port " + std::to_string(port));
+    return connection;
+}
+
+// WORDS in network byte order.
+std::vector<std::uint32_t> bigEndian(std::vector<std::uint32_t> words) {
+    for (auto& word : words)
+        word = htonl(word);
+    return words;
+}
+
+// The peak virtual memory size of process PID, in KiB.
+long peakVirtualMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    for (long value = 0; status >> key >> value;)
+        if (key == "VmPeak:")
+            return value;
+    return -1;
+}
+
+// Calls the server does not serve, written word by word, and the replies RFC 5531 asks for.
+// A call whose data announce more bytes than the record holds is refused before anything that
+// long is allocated.
+TEST_F(CoreChannel, CallsItDoesNotServeGetTheirReplies) {
+    constexpr std::uint32_t call = 0, reply = 1, accepted = 0, denied = 1;
+    struct Case {
+        const char* what;
+        std::vector<std::uint32_t> record;
+        std::vector<std::uint32_t> answer;
+    };
+    std::vector<std::uint32_t> longCredentials{7, call, 2, DEVICE_CORE, 1, 0, AUTH_SYS, 404};
+    longCredentials.resize(longCredentials.size() + 101 + 2);
+    const std::vector<Case> cases{
+        {"RPC version 3", {1, call, 3, DEVICE_CORE, 1, 0, 0, 0, 0, 0}, {1, reply, denied, 0, 2, 2}},
+        {"credentials of 404 bytes", longCredentials, {7, reply, denied, 1, AUTH_BADCRED}},
+        {"procedure 21",
+         {3, call, 2, DEVICE_CORE, 1, 21, 0, 0, 0, 0, 1},
+         {3, reply, accepted, 0, 0, 3}},
+        {"device name of 0xfffffff0 bytes",
+         {4, call, 2, DEVICE_CORE, 1, create_link, 0, 0, 0, 0, 0, 0, 0, 0xfffffff0U},
+         {4, reply, accepted, 0, 0, GARBAGE_ARGS}},
+        {"device_write of 0xfffffff0 bytes",
+         {5, call, 2, DEVICE_CORE, 1, device_write, 0, 0, 0, 0, 1, 0, 0, 0, 0xfffffff0U, 0},
+         {5, reply, accepted, 0, 0, GARBAGE_ARGS}},
+    };
+    const long peak = peakVirtualMemory(server_->pid());
+    const zemo::FileDescriptor connection = connectToPort(port_);
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.what);
+        const auto words = bigEndian(item.record);
+        const std::uint32_t header =
+            htonl(0x80000000U | static_cast<std::uint32_t>(words.size() * 4));
+        ASSERT_EQ(::send(connection.get(), &header, 4, 0), 4);
+        ASSERT_EQ(::send(connection.get(), words.data(), words.size() * 4, 0),
+                  static_cast<ssize_t>(words.size() * 4));
+        std::vector<char> answer;
+        ASSERT_TRUE(zemosim::receiveRecord(connection.get(), answer));
+        const auto expected = bigEndian(item.answer);
+        ASSERT_EQ(answer.size(), expected.size() * 4);
+        EXPECT_EQ(std::memcmp(answer.data(), expected.data(), answer.size()), 0);
+    }
+    EXPECT_LT(peakVirtualMemory(server_->pid()) - peak, 1L << 20);
 }
 
 TEST_F(CoreChannel, ReadStopsAtTheTermCharAndTheRequestCount) {

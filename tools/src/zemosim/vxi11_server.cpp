@@ -119,11 +119,31 @@ bool decodeAlone(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*), Arguments& val
     return procedure(&xdr, &value) != 0;
 }
 
+// The arguments of create_link and device_write end with a string or opaque data after this
+// many words; the decoder allocates the length it announces before it reads the bytes.
+template <typename Arguments> constexpr unsigned wordsBeforeData = 0;
+template <> constexpr unsigned wordsBeforeData<Create_LinkParms> = 3;
+template <> constexpr unsigned wordsBeforeData<Device_WriteParms> = 4;
+
+// True unless ARGUMENTS end with data whose announced length is more than the bytes left in
+// XDR, which the decoder would allocate before it finds them missing.
+template <typename Arguments> bool dataFitsTheRecord(const XDR& xdr) {
+    if (wordsBeforeData<Arguments> == 0)
+        return true;
+    XDR peek = xdr;
+    u_int length = 0;
+    for (unsigned i = 0; i <= wordsBeforeData<Arguments>; ++i)
+        if (xdr_u_int(&peek, &length) == 0)
+            return false;
+    return xdr_inline(&peek, length) != nullptr;
+}
+
 // Call arguments decoded by PROCEDURE; what decoding allocated is freed with them.
 template <typename Arguments> class Decoded {
   public:
     Decoded(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*))
-        : procedure_(xdrProcedure(procedure)), ok_(decodeAlone(xdr, procedure, value_)) {}
+        : procedure_(xdrProcedure(procedure)),
+          ok_(dataFitsTheRecord<Arguments>(xdr) && decodeAlone(xdr, procedure, value_)) {}
     Decoded(const Decoded&) = delete;
     Decoded& operator=(const Decoded&) = delete;
     ~Decoded() { xdr_free(procedure_, reinterpret_cast<char*>(&value_)); }
@@ -168,6 +188,48 @@ rpc_msg replyTo(std::uint32_t xid) {
     reply.rm_reply.rp_stat = MSG_ACCEPTED;
     reply.acpted_rply.ar_verf = _null_auth;
     return reply;
+}
+
+// The encoded reply to call XID that denies it: RPC_MISMATCH naming version 2, the only one
+// served, or AUTH_ERROR for REASON.
+std::vector<char> deniedReply(std::uint32_t xid, reject_stat status, auth_stat reason = AUTH_OK) {
+    rpc_msg reply{};
+    reply.rm_xid = xid;
+    reply.rm_direction = REPLY;
+    reply.rm_reply.rp_stat = MSG_DENIED;
+    reply.rjcted_rply.rj_stat = status;
+    if (status == RPC_MISMATCH)
+        reply.rjcted_rply.rj_vers.low = reply.rjcted_rply.rj_vers.high = RPC_MSG_VERSION;
+    else
+        reply.rjcted_rply.rj_why = reason;
+    return encodeReply(reply, 0);
+}
+
+// The words that open a call message, read before xdr_callmsg, which refuses a call of another
+// RPC version or with credentials longer than MAX_AUTH_BYTES without saying which.
+struct CallStart {
+    std::uint32_t xid = 0;
+    std::uint32_t direction = 0;
+    std::uint32_t rpcVersion = 0;
+    std::uint32_t program = 0;
+    std::uint32_t version = 0;
+    std::uint32_t procedure = 0;
+    std::uint32_t credentialsFlavor = 0;
+    std::uint32_t credentialsLength = 0;
+};
+
+// The start of the call in RECORD; nothing when the record is too short to hold one.
+std::optional<CallStart> readCallStart(std::vector<char>& record) {
+    XDR xdr;
+    xdrmem_create(&xdr, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
+    CallStart start;
+    bool ok = true;
+    for (std::uint32_t* word :
+         {&start.xid, &start.direction, &start.rpcVersion, &start.program, &start.version,
+          &start.procedure, &start.credentialsFlavor, &start.credentialsLength})
+        ok = ok && xdr_u_int(&xdr, word) != 0;
+    xdr_destroy(&xdr);
+    return ok ? std::optional(start) : std::nullopt;
 }
 
 // The encoded reply to call XID that refuses it with STATUS (e.g. GARBAGE_ARGS).
@@ -216,6 +278,13 @@ class Vxi11Connection {
 
     // The reply to the call in RECORD; nothing when the connection must be dropped.
     std::optional<std::vector<char>> answer(std::vector<char>& record) {
+        const auto start = readCallStart(record);
+        if (!start || start->direction != CALL)
+            return std::nullopt;
+        if (start->rpcVersion != RPC_MSG_VERSION)
+            return deniedReply(start->xid, RPC_MISMATCH);
+        if (start->credentialsLength > MAX_AUTH_BYTES)
+            return deniedReply(start->xid, AUTH_ERROR, AUTH_BADCRED);
         XDR xdr;
         xdrmem_create(&xdr, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
         char credentials[MAX_AUTH_BYTES];
@@ -224,9 +293,9 @@ class Vxi11Connection {
         call.rm_call.cb_cred.oa_base = credentials;
         call.rm_call.cb_verf.oa_base = verifier;
         std::optional<std::vector<char>> reply;
-        if (!decodeAlone(xdr, xdr_callmsg, call) || call.rm_direction != CALL)
+        if (!decodeAlone(xdr, xdr_callmsg, call))
             reply = std::nullopt;
-        else if (call.rm_call.cb_rpcvers != 2 || call.rm_call.cb_prog != DEVICE_CORE)
+        else if (call.rm_call.cb_prog != DEVICE_CORE)
             reply = errorReply(call.rm_xid, PROG_UNAVAIL);
         else if (call.rm_call.cb_vers != DEVICE_CORE_VERSION)
             reply = errorReply(call.rm_xid, PROG_MISMATCH);
