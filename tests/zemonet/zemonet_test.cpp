@@ -463,7 +463,17 @@ TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
     const std::vector<BadStart> cases{
         {{file}, "bogus\n", program + ": " + file + ":1: cannot understand 'bogus'\n"},
         {{file, file}, "name a\n", program + ": two instruments are named 'a'\n"},
-        {{missing}, "", program + ": cannot read '" + missing + "'\n"},
+        {{missing}, "", program + ": cannot read '" + missing + "': No such file or directory\n"},
+        {{dir.path().string()},
+         "",
+         program + ": cannot read '" + dir.path().string() + "': Is a directory\n"},
+        {{file},
+         std::string("name a\0b\n", 9),
+         program + ": " + file + ":1: a name cannot hold a NUL byte\n"},
+        {{file},
+         "bogus\x1b[2J\t" + std::string(100, 'x') + "\n",
+         program + ": " + file + ":1: cannot understand 'bogus\\x1b[2J\\t" + std::string(70, 'x') +
+             "'...\n"},
         {{"-s", "0", "-s", "0"}, "", program + ": more -s ports (2) than instruments (1)\n"},
         {{"-a", "nowhere"}, "", program + ": 'nowhere' is not an IPv4 or IPv6 address\n"},
         {{"-v", "70000"}, "", program + ": invalid port '70000'\n" + usage},
@@ -473,6 +483,23 @@ TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
         std::ofstream(file) << item.definition;
         expectFailure(runTool(ZEMOSIM, item.arguments), 1, item.message);
     }
+}
+
+// The interface names are the only way to learn the ports: when they cannot be written,
+// zemosim fails with the reason instead of serving unseen.
+TEST(ZemosimCommandLine, FailsWhenTheNamesCannotBeWritten) {
+    const std::string program = ZEMOSIM;
+    Invocation full(program, {program});
+    full.stdoutPath = "/dev/full";
+    full.trace = false;
+    expectFailure(run(full), 1,
+                  program + ": cannot write the interface names: No space left on device\n");
+    Invocation closed("/bin/sh", {"sh", "-c", "exec \"$0\" >&-", program});
+    closed.trace = false;
+    const Outcome outcome = run(closed);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err,
+              program + ": cannot write the interface names: standard output is closed\n");
 }
 
 // The instrument closes the connection after a reply; the next write, a record of 1 MiB that

@@ -1,4 +1,5 @@
 #include "instrument.h"
+#include "trace.h"
 
 #include <algorithm>
 #include <array>
@@ -51,11 +52,22 @@ template <typename Number> std::optional<Number> parseNumber(std::string_view te
     return value;
 }
 
+// A line quoted in a message is cut after this many bytes.
+constexpr std::size_t longestQuotedLine = 80;
+
+// LINE in quotes as a message shows it: control bytes escaped, cut to a readable length.
+std::string quotedLine(std::string_view line) {
+    const bool cut = line.size() > longestQuotedLine;
+    return "'" + zemo::visible(line.substr(0, longestQuotedLine)) + (cut ? "'..." : "'");
+}
+
 // Parses one line of a definition into DEFINITION; returns the reason when it cannot.
 std::optional<std::string> parseLine(std::string_view line, Definition& definition) {
     const auto [keyword, rest] = firstWord(line);
     const auto [word, text] = firstWord(rest);
     const std::string key = upper(word);
+    if (keyword == "name" && word.find('\0') != std::string_view::npos)
+        return "a name cannot hold a NUL byte";
     if (keyword == "name" && !word.empty() && text.empty())
         definition.name = std::string(word);
     else if (keyword == "idn" && !rest.empty())
@@ -92,7 +104,7 @@ std::optional<std::string> parseLine(std::string_view line, Definition& definiti
             return "expected '" + std::string(keyword) + " BYTES'";
         (keyword == "maxrecvsize" ? definition.maxRecvSize : definition.readChunk) = *size;
     } else
-        return "cannot understand '" + std::string(line) + "'";
+        return "cannot understand " + quotedLine(line);
     return std::nullopt;
 }
 
