@@ -8,6 +8,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include <unistd.h>
+
 namespace zemosim {
 
 namespace {
@@ -125,7 +127,27 @@ Definition parseDefinition(std::istream& input, const std::string& name) {
 
 Instrument::Instrument(Definition definition) : definition_(std::move(definition)) {}
 
-Effect Instrument::execute(std::string_view command, Milliseconds hold) {
+ClientId Instrument::join(int wake) {
+    std::lock_guard lock(mutex_);
+    clients_[++lastClient_] = wake;
+    return lastClient_;
+}
+
+void Instrument::leave(ClientId client) {
+    std::lock_guard lock(mutex_);
+    clients_.erase(client);
+    wakeClients();
+}
+
+void Instrument::wakeClients() {
+    const std::uint64_t one = 1;
+    for (const auto& [client, wake] : clients_)
+        if (wake >= 0 && ::write(wake, &one, sizeof one) < 0) {
+            // A full counter already wakes the connection.
+        }
+}
+
+Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId client) {
     const auto [word, argument] = firstWord(command);
     if (word.empty())
         return {};
@@ -144,55 +166,57 @@ Effect Instrument::execute(std::string_view command, Milliseconds hold) {
         reset();
     else if (header == "*CLS")
         ;
-    else if (header.back() == '?' && answerQuery(header, argument, at))
+    else if (header.back() == '?' && answerQuery(header, argument, at, client))
         ;
     else if (const auto property = definition_.properties.find(header);
              property != definition_.properties.end() && !argument.empty())
         property->second.value = std::string(argument);
     else if (definition_.errorResponse)
-        queueText(*definition_.errorResponse, at);
+        queueText(*definition_.errorResponse, at, client);
     return {};
 }
 
 bool Instrument::answerQuery(const std::string& header, std::string_view argument,
-                             Clock::time_point at) {
+                             Clock::time_point at, ClientId owner) {
     const std::string base = header.substr(0, header.size() - 1);
     if (header == "*IDN?")
-        queueText(definition_.identity, at);
+        queueText(definition_.identity, at, owner);
     else if (header == "DATA?") {
         const auto count = parseNumber<std::uint64_t>(argument);
         if (!count || *count > largestBlock)
             return false;
-        queueBlock(*count, at);
+        queueBlock(*count, at, owner);
     } else if (const auto delayed = definition_.delayedQueries.find(header);
                delayed != definition_.delayedQueries.end())
-        queueText(delayed->second.response, at + delayed->second.delay);
+        queueText(delayed->second.response, at + delayed->second.delay, owner);
     else if (const auto query = definition_.queries.find(header);
              query != definition_.queries.end())
-        queueText(query->second, at);
+        queueText(query->second, at, owner);
     else if (const auto property = definition_.properties.find(base);
              property != definition_.properties.end())
-        queueText(property->second.value, at);
+        queueText(property->second.value, at, owner);
     else
         return false;
     return true;
 }
 
-void Instrument::queueText(std::string text, Clock::time_point readyAt) {
+void Instrument::queueText(std::string text, Clock::time_point readyAt, ClientId owner) {
     enqueue({.head = std::move(text) + "\n",
              .generated = 0,
              .tail = {},
              .sent = 0,
-             .readyAt = readyAt});
+             .readyAt = readyAt,
+             .owner = owner});
 }
 
-void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt) {
+void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, ClientId owner) {
     const std::string length = std::to_string(count);
     enqueue({.head = "#" + std::to_string(length.size()) + length,
              .generated = count,
              .tail = "\n",
              .sent = 0,
-             .readyAt = readyAt});
+             .readyAt = readyAt,
+             .owner = owner});
 }
 
 void Instrument::enqueue(Response response) {
@@ -202,6 +226,7 @@ void Instrument::enqueue(Response response) {
     queuedText_ += text;
     queue_.push_back(std::move(response));
     queued_.notify_all();
+    wakeClients();
 }
 
 void Instrument::emptyQueue() {
@@ -232,6 +257,28 @@ std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> t
         const auto wake = queue_.empty() ? deadline : std::min(deadline, queue_.front().readyAt);
         queued_.wait_until(lock, wake);
     }
+    return takeFront(out, termChar);
+}
+
+std::optional<Piece> Instrument::takeFor(const SocketAsking& asking, std::span<char> out,
+                                         Clock::time_point& readyAt) {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty())
+        return std::nullopt;
+    const Response& front = queue_.front();
+    const bool own = front.owner == asking.self;
+    const bool mayTake =
+        own || asking.askedSinceAnswer || (!asking.askedEver && !clients_.contains(front.owner));
+    if (!mayTake)
+        return std::nullopt;
+    if (front.readyAt > Clock::now()) {
+        readyAt = front.readyAt;
+        return std::nullopt;
+    }
+    return takeFront(out, std::nullopt);
+}
+
+Piece Instrument::takeFront(std::span<char> out, std::optional<char> termChar) {
     Response& response = queue_.front();
     Piece piece;
     piece.size = copyFrom(response, out, termChar, piece.termCharSeen);
@@ -239,6 +286,7 @@ std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> t
     if (piece.endOfMessage) {
         queuedText_ -= response.head.size() + response.tail.size();
         queue_.pop_front();
+        wakeClients();
     }
     return piece;
 }

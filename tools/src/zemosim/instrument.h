@@ -83,15 +83,44 @@ struct Piece {
 inline constexpr std::size_t largestOutputQueue = 65536;
 inline constexpr std::size_t largestQueuedText = 64 << 20;
 
+// A connection's identity at an instrument, known from the time it joins until it leaves; 0 is
+// nobody.
+using ClientId = std::uint64_t;
+
+// What a raw socket connection has asked, which decides which queued output it is sent: the
+// answers to its own commands; any answer once it has sent a command since its last answer;
+// and, while it has asked nothing at all, answers queued by clients that have left (such as a
+// query sent by a client that closed at once). Output queued for a client on another
+// transport is never sent to it.
+struct SocketAsking {
+    ClientId self = 0;
+    bool askedSinceAnswer = false;
+    bool askedEver = false;
+};
+
 class Instrument {
   public:
     explicit Instrument(Definition definition);
 
     const Definition& definition() const { return definition_; }
 
-    // Executes one command (a line without its newline) and queues its response, which becomes
-    // readable HOLD after now (plus the delay of a delayed query).
-    Effect execute(std::string_view command, Milliseconds hold = Milliseconds{0});
+    // Registers a connection; while it stays, the answers to its commands are its own. WAKE,
+    // when not -1, is an eventfd that is written whenever what the connection may take could
+    // have changed.
+    ClientId join(int wake = -1);
+    // Forgets connection CLIENT.
+    void leave(ClientId client);
+
+    // Executes one command (a line without its newline) from CLIENT and queues its response,
+    // which becomes readable HOLD after now (plus the delay of a delayed query).
+    Effect execute(std::string_view command, Milliseconds hold = Milliseconds{0},
+                   ClientId client = 0);
+
+    // Copies, without waiting, the next bytes of the front response into OUT when the raw socket
+    // connection ASKING may be sent it (see SocketAsking). When it may, but the response is not
+    // ready yet, sets READYAT to when it will be.
+    std::optional<Piece> takeFor(const SocketAsking& asking, std::span<char> out,
+                                 Clock::time_point& readyAt);
 
     // Copies the next bytes of the front response into OUT, stopping at the response's end and,
     // when TERMCHAR is given, after that character. Waits until DEADLINE for a response that is
@@ -110,18 +139,25 @@ class Instrument {
         std::string tail;
         std::uint64_t sent = 0;
         Clock::time_point readyAt;
+        ClientId owner = 0;
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
     };
 
-    void queueText(std::string text, Clock::time_point readyAt);
-    void queueBlock(std::uint64_t count, Clock::time_point readyAt);
+    void queueText(std::string text, Clock::time_point readyAt, ClientId owner);
+    void queueBlock(std::uint64_t count, Clock::time_point readyAt, ClientId owner);
+    // Copies the next bytes of the front response into OUT; the caller holds the lock.
+    Piece takeFront(std::span<char> out, std::optional<char> termChar);
+    // Tells every joined connection that what it may take could have changed; the caller holds
+    // the lock.
+    void wakeClients();
     // Appends RESPONSE to the output queue, or discards it when the queue is full.
     void enqueue(Response response);
     // Empties the output queue; the caller holds the lock.
     void emptyQueue();
     void reset();
     // Answers the query HEADER with ARGUMENT; false when the instrument knows no such query.
-    bool answerQuery(const std::string& header, std::string_view argument, Clock::time_point at);
+    bool answerQuery(const std::string& header, std::string_view argument, Clock::time_point at,
+                     ClientId owner);
     std::size_t copyFrom(Response& response, std::span<char> out, std::optional<char> termChar,
                          bool& termCharSeen);
 
@@ -131,6 +167,9 @@ class Instrument {
     std::deque<Response> queue_;
     // The bytes of head and tail text held by the responses in queue_.
     std::size_t queuedText_ = 0;
+    // The joined connections and their wake eventfds (-1 for none).
+    std::map<ClientId, int> clients_;
+    ClientId lastClient_ = 0;
 };
 
 // Byte I of the data that "DATA? N" answers: the pattern 0, 1, ... 255 repeated.

@@ -6,6 +6,7 @@
 #include "vxi11proto.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -36,17 +37,50 @@ constexpr std::size_t receiveStep = 64 << 10;
 // How often a device_read that waits for an answer looks whether its client is still there.
 constexpr Milliseconds clientCheck{100};
 
-// Reads exactly SIZE bytes into DATA; false at the end of the connection or on an error.
-bool receiveExactly(int fd, char* data, std::size_t size) {
+// Where a record comes from: the connection, the time by which the whole record must have
+// come, and whether its bytes count against the input all connections may hold.
+struct RecordSource {
+    int fd;
+    Clock::time_point deadline = Clock::time_point::max();
+    bool shared = false;
+};
+
+// Reads exactly SIZE bytes into DATA; false at the end of the connection, on an error or at the
+// deadline.
+bool receiveExactly(const RecordSource& source, char* data, std::size_t size) {
     while (size > 0) {
-        const ssize_t received = ::recv(fd, data, size, 0);
-        if (received < 0 && errno == EINTR)
+        const auto left = std::chrono::ceil<Milliseconds>(source.deadline - Clock::now());
+        pollfd entry{source.fd, POLLIN, 0};
+        const int wait = source.deadline == Clock::time_point::max()
+                             ? -1
+                             : static_cast<int>(std::max<Milliseconds::rep>(left.count(), 0));
+        const int ready = ::poll(&entry, 1, wait);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t received = ::recv(source.fd, data, size, MSG_DONTWAIT);
+        if (received < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (received <= 0)
             return false;
         data += received;
         size -= static_cast<std::size_t>(received);
     }
+    return true;
+}
+
+// The bytes of call records that the VXI-11 connections hold now.
+std::atomic<std::size_t> recordBytesHeld{0};
+
+// Counts SIZE more bytes against the input all connections may hold; false, counting nothing,
+// when they would hold more than largestHeldInput.
+bool holdRecordBytes(std::size_t size) {
+    std::size_t held = recordBytesHeld.load();
+    do {
+        if (held + size > largestHeldInput)
+            return false;
+    } while (!recordBytesHeld.compare_exchange_weak(held, held + size));
     return true;
 }
 
@@ -64,35 +98,72 @@ bool sendExactly(int fd, const char* data, std::size_t size) {
     return true;
 }
 
+// A call record being received: its bytes, the part of them counted against the input all
+// connections may hold, and whether some were dropped because that was full. The first step of
+// a record is always kept, so that the call can be answered; the connections are few enough
+// for these steps to cost little.
+struct CallRecord {
+    std::vector<char> bytes;
+    std::size_t held = 0;
+    bool cut = false;
+
+    // Empties the record, giving its memory back to the system and its share of the input back
+    // to the other connections.
+    void release() {
+        recordBytesHeld -= held;
+        bytes = {};
+        held = 0;
+        cut = false;
+    }
+};
+
 // Reads LENGTH more bytes onto the end of RECORD, growing it a step at a time as they arrive,
-// so that a header announcing a long fragment costs no memory before its bytes come.
-bool receiveOnto(int fd, std::vector<char>& record, std::size_t length) {
+// so that a header announcing a long fragment costs no memory before its bytes come. The steps
+// that a shared source cannot hold are read and dropped.
+bool receiveOnto(const RecordSource& source, CallRecord& record, std::size_t length) {
+    std::array<char, receiveStep> dropped;
     while (length > 0) {
-        const std::size_t start = record.size();
         const std::size_t step = std::min(length, receiveStep);
-        record.resize(start + step);
-        if (!receiveExactly(fd, record.data() + start, step))
+        const std::size_t start = record.bytes.size();
+        const bool counted = source.shared && start > 0;
+        record.cut = record.cut || (counted && !holdRecordBytes(step));
+        if (!record.cut) {
+            record.bytes.resize(start + step);
+            record.held += counted ? step : 0;
+        }
+        if (!receiveExactly(source, record.cut ? dropped.data() : record.bytes.data() + start,
+                            step))
             return false;
         length -= step;
     }
     return true;
 }
 
-} // namespace
-
-bool receiveRecord(int fd, std::vector<char>& record) {
-    record.clear();
+// Reads one record (all its fragments) into RECORD; false at the end of the connection, at the
+// source's deadline, or for a record longer than largestRecord.
+bool receiveCall(const RecordSource& source, CallRecord& record) {
+    std::size_t total = 0;
     for (;;) {
         std::uint32_t header = 0;
-        if (!receiveExactly(fd, reinterpret_cast<char*>(&header), sizeof header))
+        if (!receiveExactly(source, reinterpret_cast<char*>(&header), sizeof header))
             return false;
         header = ntohl(header);
         const std::size_t length = header & ~lastFragment;
-        if (record.size() + length > largestRecord || !receiveOnto(fd, record, length))
+        total += length;
+        if (total > largestRecord || !receiveOnto(source, record, length))
             return false;
         if ((header & lastFragment) != 0)
             return true;
     }
+}
+
+} // namespace
+
+bool receiveRecord(int fd, std::vector<char>& record) {
+    CallRecord call;
+    const bool received = receiveCall({fd}, call);
+    record = std::move(call.bytes);
+    return received;
 }
 
 namespace {
@@ -256,15 +327,28 @@ std::atomic<int> nextLink{1};
 
 class Vxi11Connection {
   public:
-    Vxi11Connection(FileDescriptor connection, const Instruments& instruments)
-        : connection_(std::move(connection)), instruments_(instruments) {}
+    Vxi11Connection(FileDescriptor connection, const Instruments& instruments,
+                    Milliseconds idleLimit)
+        : connection_(std::move(connection)), instruments_(instruments), idleLimit_(idleLimit) {}
+    Vxi11Connection(const Vxi11Connection&) = delete;
+    Vxi11Connection& operator=(const Vxi11Connection&) = delete;
+    ~Vxi11Connection() {
+        for (const auto& [instrument, client] : clients_)
+            instrument->leave(client);
+    }
 
     // Answers calls until the client leaves, sends a record that is no call, or a command
     // drops the connection.
+    // Each call must come whole within the idle limit; its record is released once answered.
     void serve() {
-        std::vector<char> record;
-        while (receiveRecord(connection_.get(), record)) {
-            const auto reply = answer(record);
+        CallRecord record;
+        for (;;) {
+            const RecordSource source{connection_.get(), Clock::now() + idleLimit_, true};
+            const bool received = receiveCall(source, record);
+            std::optional<std::vector<char>> reply;
+            if (received)
+                reply = record.cut ? answerCut(record.bytes) : answer(record.bytes);
+            record.release();
             if (!reply || reply->empty() || !sendRecord(connection_.get(), *reply) || hangingUp_)
                 return;
         }
@@ -273,6 +357,7 @@ class Vxi11Connection {
   private:
     struct Link {
         Instrument* instrument;
+        ClientId client;
         std::string input;
     };
 
@@ -303,6 +388,19 @@ class Vxi11Connection {
             reply = dispatch(static_cast<unsigned>(call.rm_call.cb_proc), call.rm_xid, xdr);
         xdr_destroy(&xdr);
         return reply;
+    }
+
+    // The reply to a call whose record was cut because the connections held as much input as
+    // they may: a device_write is refused as "out of resources", any other call as garbage.
+    static std::optional<std::vector<char>> answerCut(std::vector<char>& record) {
+        const auto start = readCallStart(record);
+        if (!start || start->direction != CALL)
+            return std::nullopt;
+        if (start->procedure != device_write)
+            return errorReply(start->xid, GARBAGE_ARGS);
+        Device_WriteResp result{};
+        result.error = vxi11::errorOutOfResources;
+        return successReply(start->xid, xdr_Device_WriteResp, result);
     }
 
     // Carries out core procedure PROCEDURE with the arguments left in XDR.
@@ -351,10 +449,18 @@ class Vxi11Connection {
                 result.error = vxi11::errorNone;
                 result.lid = nextLink++;
                 result.maxRecvSize = instrument->definition().maxRecvSize;
-                links_[result.lid] = {instrument.get(), {}};
+                links_[result.lid] = {instrument.get(), clientAt(*instrument), {}};
             }
         }
         return successReply(xid, xdr_Create_LinkResp, result);
+    }
+
+    // This connection's identity at INSTRUMENT, which it joins with its first link there.
+    ClientId clientAt(Instrument& instrument) {
+        auto [entry, added] = clients_.try_emplace(&instrument, 0);
+        if (added)
+            entry->second = instrument.join();
+        return entry->second;
     }
 
     // Executes the complete commands in LINK's input, and with END the rest too, up to the
@@ -368,12 +474,15 @@ class Vxi11Connection {
                 break;
             const std::size_t length =
                 (stop == std::string::npos ? link.input.size() : stop) - start;
-            effect = link.instrument->execute(std::string_view(link.input).substr(start, length));
+            effect = link.instrument->execute(std::string_view(link.input).substr(start, length),
+                                              Milliseconds{0}, link.client);
             start = stop == std::string::npos ? link.input.size() : stop + 1;
             if (stop == std::string::npos)
                 break;
         }
         link.input.erase(0, start);
+        if (link.input.empty())
+            link.input.shrink_to_fit();
         return effect;
     }
 
@@ -433,11 +542,11 @@ class Vxi11Connection {
         Instrument& instrument = *link->second.instrument;
         const std::size_t size =
             std::min(arguments->requestSize, instrument.definition().readChunk);
-        readBuffer_.resize(size);
+        std::vector<char> buffer(size);
         std::optional<char> termChar;
         if ((arguments->flags & vxi11::flagTermCharSet) != 0)
             termChar = arguments->termChar;
-        const auto piece = takeWhileConnected(instrument, termChar,
+        const auto piece = takeWhileConnected(instrument, buffer, termChar,
                                               Clock::now() + Milliseconds{arguments->io_timeout});
         if (!piece) {
             result.error = vxi11::errorIoTimeout;
@@ -447,18 +556,19 @@ class Vxi11Connection {
                         (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
                         (piece->endOfMessage ? vxi11::reasonEnd : 0);
         result.data.data_len = static_cast<u_int>(piece->size);
-        result.data.data_val = readBuffer_.data();
+        result.data.data_val = buffer.data();
         return successReply(xid, xdr_Device_ReadResp, result, piece->size);
     }
 
-    // Takes the next piece of INSTRUMENT's output into readBuffer_, waiting for one until
+    // Takes the next piece of INSTRUMENT's output into OUT, waiting for one until
     // DEADLINE; gives up early when the client has closed the connection, so that a client that
     // leaves during a long read does not hold its thread and buffer until the read's timeout.
-    std::optional<Piece> takeWhileConnected(Instrument& instrument, std::optional<char> termChar,
+    std::optional<Piece> takeWhileConnected(Instrument& instrument, std::span<char> out,
+                                            std::optional<char> termChar,
                                             Clock::time_point deadline) {
         for (;;) {
             const auto until = std::min(deadline, Clock::now() + clientCheck);
-            auto piece = instrument.take(readBuffer_, termChar, until);
+            auto piece = instrument.take(out, termChar, until);
             if (piece || until >= deadline || clientLeft())
                 return piece;
         }
@@ -499,8 +609,11 @@ class Vxi11Connection {
 
     FileDescriptor connection_;
     const Instruments& instruments_;
+    const Milliseconds idleLimit_;
     std::map<int, Link> links_;
-    std::vector<char> readBuffer_;
+    // The instruments this connection has joined, so that the answers to its commands are not
+    // sent to raw socket connections that did not ask.
+    std::map<Instrument*, ClientId> clients_;
     char voidResult = 0;
     // Set when the connection is to close after the reply now being sent.
     bool hangingUp_ = false;
@@ -508,8 +621,8 @@ class Vxi11Connection {
 
 } // namespace
 
-void serveVxi11(FileDescriptor connection, const Instruments& instruments) {
-    Vxi11Connection(std::move(connection), instruments).serve();
+void serveVxi11(FileDescriptor connection, const Instruments& instruments, Milliseconds idleLimit) {
+    Vxi11Connection(std::move(connection), instruments, idleLimit).serve();
 }
 
 } // namespace zemosim
