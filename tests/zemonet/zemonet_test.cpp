@@ -420,6 +420,21 @@ TEST(Portmapper, NamesWithoutAPortGoThroughRpcbind) {
         EXPECT_EQ(server.stop(), 0);
     }
     expectFailure(runTool(ZEMORESET, {name}), 2, unregistered);
+    // Served on ::1, the core channel is registered for tcp6 at that address only: found through
+    // rpcbind's tcp6 look-up, and unknown to IPv4 clients, for whom nothing listens.
+    const std::string ipv6Name = "vxi11/[::1]/inst0";
+    {
+        SimServer server({"-a", "::1", "-r"}, 3);
+        EXPECT_EQ(server.name(1), ipv6Name);
+        expectSuccess(send(ipv6Name, "*IDN?\n"), "");
+        expectSuccess(receive(ipv6Name, {"-c", std::to_string(identity.size())}), identity);
+        expectFailure(runTool(ZEMORESET, {name}), 2, unregistered);
+        EXPECT_EQ(server.stop(), 0);
+    }
+    expectFailure(runTool(ZEMORESET, {ipv6Name}), 2,
+                  "zemo: zemo_open " + ipv6Name +
+                      ": the portmapper on '::1' knows no VXI-11 core channel (program 395183 "
+                      "version 1)\n");
 }
 
 // Devices that report a maxRecvSize of 0 or 2^32-1 (clamped to a few KiB and to 1 MiB), or of

@@ -11,8 +11,10 @@
 #include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <rpc/pmap_clnt.h>
+#include <rpc/rpcb_clnt.h>
 #include <unistd.h>
 
 namespace zemosim {
@@ -170,6 +172,45 @@ std::string interfaceNames(const Options& options, const Instruments& instrument
     return names.str();
 }
 
+// True when ADDRESS is an IPv6 address (listenTcp accepted it, so it is IPv4 otherwise).
+bool isIpv6(const std::string& address) {
+    return address.find(':') != std::string::npos;
+}
+
+// Withdraws the registration of the core channel for ADDRESS's kind of address, if any.
+void unregisterCoreChannel(const std::string& address) {
+    if (!isIpv6(address)) {
+        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+        return;
+    }
+    netconfig* tcp6 = getnetconfigent("tcp6");
+    if (tcp6 != nullptr) {
+        rpcb_unset(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6);
+        freenetconfigent(tcp6);
+    }
+}
+
+// Registers the core channel listening at ADDRESS, PORT with rpcbind: a tcp6 entry at that
+// address for IPv6, where a version 2 entry would send IPv4 clients to a port nobody listens
+// on for them. Throws std::runtime_error when rpcbind refuses.
+void registerCoreChannel(const std::string& address, unsigned short port) {
+    unregisterCoreChannel(address);
+    bool registered = false;
+    if (!isIpv6(address))
+        registered = pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, port) != 0;
+    else if (netconfig* tcp6 = getnetconfigent("tcp6")) {
+        sockaddr_in6 served{};
+        served.sin6_family = AF_INET6;
+        served.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, address.c_str(), &served.sin6_addr);
+        const netbuf where{sizeof served, sizeof served, &served};
+        registered = rpcb_set(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6, &where) != 0;
+        freenetconfigent(tcp6);
+    }
+    if (!registered)
+        throw std::runtime_error("cannot register with rpcbind; is it running?");
+}
+
 int run(int argc, char** argv) {
     checkStandardStreams();
     const Options options = parseOptions(argc, argv);
@@ -182,11 +223,8 @@ int run(int argc, char** argv) {
     for (std::size_t i = 0; i < instruments.size(); ++i)
         sockets.push_back(listenTcp(options.address,
                                     i < options.socketPorts.size() ? options.socketPorts[i] : 0));
-    if (options.registerWithRpcbind) {
-        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
-        if (pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, core.port) == 0)
-            throw std::runtime_error("cannot register with rpcbind; is it running?");
-    }
+    if (options.registerWithRpcbind)
+        registerCoreChannel(options.address, core.port);
     const sigset_t stopSignals = blockStopSignals();
     try {
         // The ports listen already: a client that reads a name before the servers start waits
@@ -194,7 +232,7 @@ int run(int argc, char** argv) {
         writeNames(interfaceNames(options, instruments, core, sockets));
     } catch (const std::runtime_error&) {
         if (options.registerWithRpcbind)
-            pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+            unregisterCoreChannel(options.address);
         throw;
     }
     std::thread([&] {
@@ -210,7 +248,7 @@ int run(int argc, char** argv) {
     int signal = 0;
     sigwait(&stopSignals, &signal);
     if (options.registerWithRpcbind)
-        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+        unregisterCoreChannel(options.address);
     // The serving threads still run; end without unwinding what they use.
     std::_Exit(0);
 }
