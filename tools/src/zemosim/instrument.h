@@ -89,9 +89,9 @@ using ClientId = std::uint64_t;
 
 // What a raw socket connection has asked, which decides which queued output it is sent: the
 // answers to its own commands; any answer once it has sent a command since its last answer;
-// and, while it has asked nothing at all, answers queued by clients that have left (such as a
-// query sent by a client that closed at once). Output queued for a client on another
-// transport is never sent to it.
+// and, while it has asked nothing at all, answers queued by raw socket clients that have left
+// (such as a query sent by a client that closed at once). Answers to VXI-11 clients are read
+// by device_read and never sent to a socket connection that did not ask.
 struct SocketAsking {
     ClientId self = 0;
     bool askedSinceAnswer = false;
@@ -105,8 +105,8 @@ class Instrument {
     const Definition& definition() const { return definition_; }
 
     // Registers a connection; while it stays, the answers to its commands are its own. WAKE,
-    // when not -1, is an eventfd that is written whenever what the connection may take could
-    // have changed.
+    // for a raw socket connection, is an eventfd that is written whenever what the connection
+    // may take could have changed; -1 for a VXI-11 connection.
     ClientId join(int wake = -1);
     // Forgets connection CLIENT.
     void leave(ClientId client);
@@ -140,6 +140,8 @@ class Instrument {
         std::uint64_t sent = 0;
         Clock::time_point readyAt;
         ClientId owner = 0;
+        // Whether the owner is a raw socket connection.
+        bool bySocket = false;
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
     };
 
