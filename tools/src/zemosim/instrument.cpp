@@ -222,6 +222,7 @@ void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, Clie
 void Instrument::enqueue(Response response) {
     const auto owner = clients_.find(response.owner);
     response.bySocket = owner != clients_.end() && owner->second >= 0;
+    response.lastJoined = lastClient_;
     const std::size_t text = response.head.size() + response.tail.size();
     if (queue_.size() >= largestOutputQueue || queuedText_ + text > largestQueuedText)
         return;
@@ -269,8 +270,9 @@ std::optional<Piece> Instrument::takeFor(const SocketAsking& asking, std::span<c
         return std::nullopt;
     const Response& front = queue_.front();
     const bool own = front.owner == asking.self;
-    const bool mayTake = own || asking.askedSinceAnswer ||
-                         (!asking.askedEver && front.bySocket && !clients_.contains(front.owner));
+    const bool successor = !asking.askedEver && asking.self > front.lastJoined && front.bySocket &&
+                           !clients_.contains(front.owner);
+    const bool mayTake = own || asking.askedSinceAnswer || successor;
     if (!mayTake)
         return std::nullopt;
     if (front.readyAt > Clock::now()) {

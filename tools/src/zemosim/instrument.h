@@ -89,9 +89,10 @@ using ClientId = std::uint64_t;
 
 // What a raw socket connection has asked, which decides which queued output it is sent: the
 // answers to its own commands; any answer once it has sent a command since its last answer;
-// and, while it has asked nothing at all, answers queued by raw socket clients that have left
-// (such as a query sent by a client that closed at once). Answers to VXI-11 clients are read
-// by device_read and never sent to a socket connection that did not ask.
+// and, while it has asked nothing at all, answers queued before it connected by raw socket
+// clients that have left (such as a query sent by a client that closed at once, for the client
+// that connects next). Answers to VXI-11 clients are read by device_read and never sent to a
+// socket connection that did not ask.
 struct SocketAsking {
     ClientId self = 0;
     bool askedSinceAnswer = false;
@@ -142,6 +143,8 @@ class Instrument {
         ClientId owner = 0;
         // Whether the owner is a raw socket connection.
         bool bySocket = false;
+        // The last connection that had joined when the response was queued.
+        ClientId lastJoined = 0;
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
     };
 
