@@ -18,8 +18,13 @@
 
 #include <arpa/inet.h>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <thread>
@@ -504,6 +509,79 @@ TEST_F(CoreChannel, WrongProgramOrVersion) {
     clnt_destroy(other);
 }
 
+// A connection to the core channel of the fixture's server.
+zemo::FileDescriptor connectToPort(unsigned short port) {
+    zemo::FileDescriptor connection(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot connect to port " + std::to_string(port));
+    return connection;
+}
+
+// WORDS in network byte order.
+std::vector<std::uint32_t> bigEndian(std::vector<std::uint32_t> words) {
+    for (auto& word : words)
+        word = htonl(word);
+    return words;
+}
+
+// The peak virtual memory size of process PID, in KiB.
+long peakVirtualMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    for (long value = 0; status >> key >> value;)
+        if (key == "VmPeak:")
+            return value;
+    return -1;
+}
+
+// Calls the server does not serve, written word by word, and the replies RFC 5531 asks for.
+// A call whose data announce more bytes than the record holds is refused before anything that
+// long is allocated.
+TEST_F(CoreChannel, CallsItDoesNotServeGetTheirReplies) {
+    constexpr std::uint32_t call = 0, reply = 1, accepted = 0, denied = 1;
+    struct Case {
+        const char* what;
+        std::vector<std::uint32_t> record;
+        std::vector<std::uint32_t> answer;
+    };
+    std::vector<std::uint32_t> longCredentials{7, call, 2, DEVICE_CORE, 1, 0, AUTH_SYS, 404};
+    longCredentials.resize(longCredentials.size() + 101 + 2);
+    const std::vector<Case> cases{
+        {"RPC version 3", {1, call, 3, DEVICE_CORE, 1, 0, 0, 0, 0, 0}, {1, reply, denied, 0, 2, 2}},
+        {"credentials of 404 bytes", longCredentials, {7, reply, denied, 1, AUTH_BADCRED}},
+        {"procedure 21",
+         {3, call, 2, DEVICE_CORE, 1, 21, 0, 0, 0, 0, 1},
+         {3, reply, accepted, 0, 0, 3}},
+        {"device name of 0xfffffff0 bytes",
+         {4, call, 2, DEVICE_CORE, 1, create_link, 0, 0, 0, 0, 0, 0, 0, 0xfffffff0U},
+         {4, reply, accepted, 0, 0, GARBAGE_ARGS}},
+        {"device_write of 0xfffffff0 bytes",
+         {5, call, 2, DEVICE_CORE, 1, device_write, 0, 0, 0, 0, 1, 0, 0, 0, 0xfffffff0U, 0},
+         {5, reply, accepted, 0, 0, GARBAGE_ARGS}},
+    };
+    const long peak = peakVirtualMemory(server_->pid());
+    const zemo::FileDescriptor connection = connectToPort(port_);
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.what);
+        const auto words = bigEndian(item.record);
+        const std::uint32_t header =
+            htonl(0x80000000U | static_cast<std::uint32_t>(words.size() * 4));
+        ASSERT_EQ(::send(connection.get(), &header, 4, 0), 4);
+        ASSERT_EQ(::send(connection.get(), words.data(), words.size() * 4, 0),
+                  static_cast<ssize_t>(words.size() * 4));
+        std::vector<char> answer;
+        ASSERT_TRUE(zemo::receiveRecord(connection.get(), answer));
+        const auto expected = bigEndian(item.answer);
+        ASSERT_EQ(answer.size(), expected.size() * 4);
+        EXPECT_EQ(std::memcmp(answer.data(), expected.data(), answer.size()), 0);
+    }
+    EXPECT_LT(peakVirtualMemory(server_->pid()) - peak, 1L << 20);
+}
+
 TEST_F(CoreChannel, ReadStopsAtTheTermCharAndTheRequestCount) {
     const int lid = createLink();
     Device_WriteParms write{};
@@ -638,6 +716,187 @@ TEST_F(CoreChannel, ReadThatLostItsClientEnds) {
     for (int i = 0; i < 500 && threadCount(server_->pid()) > threads; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(threadCount(server_->pid()), threads);
+}
+
+// The voluntary context switches of every thread of process PID: how often its threads woke.
+long wakeUps(pid_t pid) {
+    long total = 0;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string key;
+        for (long value = 0; status >> key;)
+            if (key == "voluntary_ctxt_switches:" && status >> value)
+                total += value;
+            else
+                status.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return total;
+}
+
+// The port of a "socket/HOST/PORT" or "vxi11/HOST:PORT/DEVICE" name.
+unsigned short portOf(const std::string& name) {
+    const auto end = name.rfind('/');
+    const auto start = name.rfind(name.starts_with("socket/") ? '/' : ':', end - 1);
+    return static_cast<unsigned short>(std::stoi(name.starts_with("socket/")
+                                                     ? name.substr(end + 1)
+                                                     : name.substr(start + 1, end - start - 1)));
+}
+
+// True when the server closes CONNECTION within WAIT milliseconds.
+bool closedByServer(const zemo::FileDescriptor& connection, int wait) {
+    pollfd entry{connection.get(), POLLIN, 0};
+    char byte = 0;
+    return ::poll(&entry, 1, wait) == 1 && ::recv(connection.get(), &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// Idle raw socket connections sleep: they neither wake the server nor take the answers that a
+// VXI-11 client reads; the port serves up to its limit of connections and closes the ones
+// beyond, while the other port still serves at once.
+TEST_F(CoreChannel, IdleSocketConnectionsCostNothingAndRobNobody) {
+    const unsigned short socketPort = portOf(server_->name(1));
+    std::vector<zemo::FileDescriptor> idle;
+    for (std::size_t i = 0; i < zemosim::largestConnections; ++i)
+        idle.push_back(connectToPort(socketPort));
+    const zemo::FileDescriptor refused = connectToPort(socketPort);
+    EXPECT_TRUE(closedByServer(refused, 5000));
+    // Polling each connection every 20 ms, as the server did, woke it over 6000 times in half
+    // a second; sleeping connections leave only the wake-ups of the process's own machinery.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const long before = wakeUps(server_->pid());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_LT(wakeUps(server_->pid()) - before, 300);
+    auto transport = zemo::openTransport(server_->name(0));
+    transport->setTimeout(zemo::Milliseconds{2000});
+    for (int i = 0; i < 20; ++i) {
+        const std::string command = "*IDN?\n";
+        transport->write(std::as_bytes(std::span(command)), true);
+        std::array<std::byte, 64> answer{};
+        EXPECT_EQ(transport->read(answer), 19U) << "query " << i;
+    }
+    transport->close();
+    // A query sent by a client that then leaves waits for the next reader of its transport,
+    // over VXI-11 and (with a place left on the socket port) over the raw socket.
+    idle.pop_back();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const std::string& name : {server_->name(0), server_->name(1)}) {
+        SCOPED_TRACE(name);
+        const std::string command = "*IDN?\n";
+        auto sender = zemo::openTransport(name);
+        sender->write(std::as_bytes(std::span(command)), true);
+        sender->close();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto reader = zemo::openTransport(name);
+        reader->setTimeout(zemo::Milliseconds{2000});
+        std::array<std::byte, 64> answer{};
+        EXPECT_EQ(reader->read(answer), 19U);
+        reader->close();
+    }
+    char byte = 0;
+    for (const auto& connection : idle)
+        EXPECT_LT(::recv(connection.get(), &byte, 1, MSG_DONTWAIT), 0);
+    // Once a connection ends, the port accepts another.
+    idle.pop_back();
+    bool accepted = false;
+    for (int i = 0; i < 50 && !accepted; ++i)
+        accepted = !closedByServer(connectToPort(socketPort), 100);
+    EXPECT_TRUE(accepted);
+}
+
+// The resident memory of process PID, in KiB.
+long residentMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    for (long value = 0; status >> key >> value;)
+        if (key == "VmRSS:")
+            return value;
+    return -1;
+}
+
+// Sends on CONNECTION the start of a device_write call (to link 0, which does not exist) that
+// carries SIZE bytes, and SENT bytes of them.
+void sendDeviceWrite(const zemo::FileDescriptor& connection, std::uint32_t size,
+                     std::uint32_t sent) {
+    const auto words = bigEndian({0x80000000U | (60 + size), 9, 0, 2, DEVICE_CORE, 1, device_write,
+                                  0, 0, 0, 0, 0, 0, 0, 0, size});
+    ASSERT_EQ(::send(connection.get(), words.data(), words.size() * 4, 0),
+              static_cast<ssize_t>(words.size() * 4));
+    const std::string data(sent, 'x');
+    ASSERT_EQ(::send(connection.get(), data.data(), data.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(data.size()));
+}
+
+// The error that the device_write reply on CONNECTION carries.
+std::uint32_t deviceWriteError(const zemo::FileDescriptor& connection) {
+    std::vector<char> reply;
+    if (!zemo::receiveRecord(connection.get(), reply) || reply.size() < 28)
+        return ~0U;
+    std::uint32_t error = 0;
+    std::memcpy(&error, reply.data() + 24, 4);
+    return ntohl(error);
+}
+
+// A connection gives its call record's memory back once the call is answered, and the records
+// of all connections together hold at most 256 MiB: a device_write beyond is answered "out of
+// resources" and the connection goes on.
+TEST_F(CoreChannel, CallRecordsHoldBoundedMemory) {
+    constexpr std::uint32_t mebibyte = 1 << 20;
+    const zemo::FileDescriptor writer = connectToPort(port_);
+    const long resident = residentMemory(server_->pid());
+    sendDeviceWrite(writer, 60 * mebibyte, 60 * mebibyte);
+    EXPECT_EQ(deviceWriteError(writer), zemo::vxi11::errorInvalidLink);
+    // AddressSanitizer keeps freed memory in quarantine.
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_LT(residentMemory(server_->pid()) - resident, 16 * 1024) << "KiB more resident";
+#else
+    static_cast<void>(resident);
+#endif
+    std::vector<zemo::FileDescriptor> holding;
+    for (int i = 0; i < 5; ++i) {
+        holding.push_back(connectToPort(port_));
+        sendDeviceWrite(holding.back(), 64 * mebibyte - 64, 60 * mebibyte);
+    }
+    sendDeviceWrite(writer, 8 * mebibyte, 8 * mebibyte);
+    EXPECT_EQ(deviceWriteError(writer), zemo::vxi11::errorOutOfResources);
+    // Their share comes back once they leave.
+    holding.clear();
+    std::uint32_t error = zemo::vxi11::errorOutOfResources;
+    for (int i = 0; i < 50 && error == zemo::vxi11::errorOutOfResources; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sendDeviceWrite(writer, 8 * mebibyte, 8 * mebibyte);
+        error = deviceWriteError(writer);
+    }
+    EXPECT_EQ(error, zemo::vxi11::errorInvalidLink);
+}
+
+// A connection that sends nothing, or only part of a call record, is closed at the idle limit.
+TEST(IdleConnections, AreClosedAtTheIdleLimit) {
+    constexpr zemosim::Milliseconds limit{200};
+    zemosim::Instrument instrument({});
+    const zemosim::Instruments instruments;
+    const std::vector<std::pair<const char*, std::function<void(zemo::FileDescriptor)>>> servers{
+        {"socket",
+         [&](zemo::FileDescriptor c) { zemosim::serveSocket(std::move(c), instrument, limit); }},
+        {"vxi11",
+         [&](zemo::FileDescriptor c) { zemosim::serveVxi11(std::move(c), instruments, limit); }},
+    };
+    for (const auto& [what, serve] : servers)
+        for (const std::string& sent : {std::string(), std::string("\x80\0\0\x28\0\0", 6)}) {
+            SCOPED_TRACE(std::string(what) + ", " + std::to_string(sent.size()) + " bytes sent");
+            StreamPair connection;
+            ASSERT_EQ(::send(connection.writing.get(), sent.data(), sent.size(), 0),
+                      static_cast<ssize_t>(sent.size()));
+            std::atomic<bool> ended{false};
+            std::thread server([&] {
+                serve(std::move(connection.reading));
+                ended = true;
+            });
+            for (int i = 0; i < 250 && !ended; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_TRUE(ended);
+            connection.writing.reset();
+            server.join();
+        }
 }
 
 // The transport through the library's own opener: a read into a buffer smaller than the answer

@@ -500,6 +500,21 @@ TEST(Portmapper, NamesWithoutAPortGoThroughRpcbind) {
         EXPECT_EQ(server.stop(), 0);
     }
     expectFailure(runTool(ZEMORESET, {name}), 2, unregistered);
+    // Served on ::1, the core channel is registered for tcp6 at that address only: found through
+    // rpcbind's tcp6 look-up, and unknown to IPv4 clients, for whom nothing listens.
+    const std::string ipv6Name = "vxi11/[::1]/inst0";
+    {
+        SimServer server({"-a", "::1", "-r"}, 3);
+        EXPECT_EQ(server.name(1), ipv6Name);
+        expectSuccess(send(ipv6Name, "*IDN?\n"), "");
+        expectSuccess(receive(ipv6Name, {"-c", std::to_string(identity.size())}), identity);
+        expectFailure(runTool(ZEMORESET, {name}), 2, unregistered);
+        EXPECT_EQ(server.stop(), 0);
+    }
+    expectFailure(runTool(ZEMORESET, {ipv6Name}), 2,
+                  "zemo: zemo_open " + ipv6Name +
+                      ": the portmapper on '::1' knows no VXI-11 core channel (program 395183 "
+                      "version 1)\n");
 }
 
 // Devices that report a maxRecvSize of 0 or 2^32-1 (clamped to a few KiB and to 1 MiB), or of
@@ -544,7 +559,17 @@ TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
     const std::vector<BadStart> cases{
         {{file}, "bogus\n", program + ": " + file + ":1: cannot understand 'bogus'\n"},
         {{file, file}, "name a\n", program + ": two instruments are named 'a'\n"},
-        {{missing}, "", program + ": cannot read '" + missing + "'\n"},
+        {{missing}, "", program + ": cannot read '" + missing + "': No such file or directory\n"},
+        {{dir.root().string()},
+         "",
+         program + ": cannot read '" + dir.root().string() + "': Is a directory\n"},
+        {{file},
+         std::string("name a\0b\n", 9),
+         program + ": " + file + ":1: a name cannot hold a NUL byte\n"},
+        {{file},
+         "bogus\x1b[2J\t" + std::string(100, 'x') + "\n",
+         program + ": " + file + ":1: cannot understand 'bogus\\x1b[2J\\t" + std::string(70, 'x') +
+             "'...\n"},
         {{"-s", "0", "-s", "0"}, "", program + ": more -s ports (2) than instruments (1)\n"},
         {{"-a", "nowhere"}, "", program + ": 'nowhere' is not an IPv4 or IPv6 address\n"},
         {{"-v", "70000"}, "", program + ": invalid port '70000'\n" + usage},
@@ -554,6 +579,18 @@ TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
         std::ofstream(file) << item.definition;
         expectFailure(runTool(ZEMOSIM, item.arguments), 1, item.message);
     }
+}
+
+// The interface names are the only way to learn the ports: when they cannot be written,
+// zemosim fails with the reason instead of serving unseen.
+TEST(ZemosimCommandLine, FailsWhenTheNamesCannotBeWritten) {
+    const std::string program = ZEMOSIM;
+    expectFailure(kittest::run({.program = program, .outputPath = "/dev/full"}), 1,
+                  program + ": cannot write the interface names: No space left on device\n");
+    const Result outcome = runTool("/bin/sh", {"-c", "exec \"$0\" >&-", program});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err,
+              program + ": cannot write the interface names: standard output is closed\n");
 }
 
 // The instrument closes the connection after a reply; the next write, a record of 1 MiB that

@@ -1,6 +1,7 @@
 #include "trace.h"
 #include "zemonet/error.h"
 #include "zemonet/io.h"
+#include "zemonet/text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -91,42 +92,6 @@ const char* statusName(zemo_status status) {
     return "ZEMO_STATUS_UNKNOWN";
 }
 
-// Appends BYTE to TEXT as it would appear inside a C string literal.
-void appendEscaped(std::string& text, unsigned char byte) {
-    switch (byte) {
-    case '\n':
-        text += "\\n";
-        return;
-    case '\r':
-        text += "\\r";
-        return;
-    case '\t':
-        text += "\\t";
-        return;
-    case '\\':
-        text += "\\\\";
-        return;
-    case '"':
-        text += "\\\"";
-        return;
-    default:
-        break;
-    }
-    if (byte >= 0x20 && byte < 0x7f) {
-        text += static_cast<char>(byte);
-        return;
-    }
-    static constexpr char hexDigits[] = "0123456789abcdef";
-    text += "\\x";
-    text += hexDigits[byte >> 4];
-    text += hexDigits[byte & 0xf];
-}
-
-// Whether BYTE is a control byte, which a terminal would hide or act on.
-bool isControl(unsigned char byte) {
-    return byte < 0x20 || byte == 0x7f;
-}
-
 } // namespace
 
 extern const bool traceRequested = [] {
@@ -156,19 +121,6 @@ std::string quoted(const char* data, std::uint64_t size) {
     if (size > shownBytes)
         text += "...";
     return text;
-}
-
-std::string visible(std::string_view text) {
-    std::string shown;
-    shown.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (isControl(byte))
-            appendEscaped(shown, byte);
-        else
-            shown += c;
-    }
-    return shown;
 }
 
 } // namespace zemo

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "zemo.h"
+#include "zemonet/text.h"
 
 #include <cstdint>
 #include <string>
@@ -21,10 +22,6 @@ inline bool tracing() {
 // Writes and flushes one trace line; the destination is opened at the first line.
 void traceCall(const char* call, const std::string& arguments, zemo_status status,
                const std::string& results, const std::string& reason);
-
-// TEXT with every control byte written as its C escape (\n, \r, \t, \xHH), so that it stays on
-// one line and shows the bytes that a terminal would hide; all other bytes are kept.
-std::string visible(std::string_view text);
 
 // DATA as a double-quoted C-style string literal; bytes beyond the first 64 are left out and
 // marked by "..." after the closing quote.

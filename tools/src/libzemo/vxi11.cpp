@@ -11,6 +11,7 @@
 #include <random>
 
 #include <rpc/pmap_prot.h>
+#include <rpc/rpcb_prot.h>
 #include <sys/socket.h>
 
 namespace zemo {
@@ -32,14 +33,96 @@ constexpr std::size_t largestSmallReply = 1024;
 // The room a device_read reply needs beyond its data.
 constexpr std::size_t readReplyOverhead = 1024;
 
-// Asks the portmapper on HOST for the port of the VXI-11 core channel, by DEADLINE.
+// The longest universal address an rpcbind reply may carry ("ADDRESS.P1.P2").
+constexpr u_int largestUniversalAddress = 128;
+
+// True when SOCKET is connected over IPv6 (an IPv4 address mapped into IPv6 is IPv4).
+bool connectedOverIpv6(const FileDescriptor& socket) {
+    sockaddr_in6 peer{};
+    socklen_t length = sizeof peer;
+    return ::getpeername(socket.get(), reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+           peer.sin6_family == AF_INET6 && !IN6_IS_ADDR_V4MAPPED(&peer.sin6_addr);
+}
+
+bool_t decodeUniversalAddress(XDR* xdr, char** address) {
+    return xdr_string(xdr, address, largestUniversalAddress);
+}
+
+// The port of universal address ADDRESS, "HOST.P1.P2" meaning P1 * 256 + P2; 0 when it is empty,
+// above 65535 when it is malformed.
+unsigned long universalPort(const std::string& address) {
+    const auto low = address.rfind('.');
+    const auto high =
+        low == std::string::npos || low == 0 ? std::string::npos : address.rfind('.', low - 1);
+    if (address.empty())
+        return 0;
+    if (high == std::string::npos)
+        return 65536;
+    const auto number = [](const std::string& text) -> unsigned long {
+        const bool digits = !text.empty() && text.size() <= 3 &&
+                            text.find_first_not_of("0123456789") == std::string::npos;
+        return digits ? std::stoul(text) : 256;
+    };
+    const unsigned long p1 = number(address.substr(high + 1, low - high - 1));
+    const unsigned long p2 = number(address.substr(low + 1));
+    return p1 > 255 || p2 > 255 ? 65536 : p1 * 256 + p2;
+}
+
+// Asks rpcbind version VERSION on the connected SOCKET for the tcp6 address of the core
+// channel and returns its port (0 when it knows none). Throws Error as RpcClient::call does.
+unsigned long askRpcbindForTcp6(FileDescriptor socket, rpcvers_t version,
+                                Clock::time_point deadline) {
+    RpcClient rpcbind(std::move(socket), RPCBPROG, version, "portmapper");
+    rpcb query{DEVICE_CORE, DEVICE_CORE_VERSION, const_cast<char*>("tcp6"), const_cast<char*>(""),
+               const_cast<char*>("")};
+    char* address = nullptr;
+    const std::string name = "portmapper GETADDR (version " + std::to_string(version) + ")";
+    rpcbind.call(RPCBPROC_GETADDR, name, xdr_rpcb, query, decodeUniversalAddress, address, deadline,
+                 largestSmallReply);
+    const std::string text = address != nullptr ? address : "";
+    xdr_free(reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(decodeUniversalAddress)),
+             reinterpret_cast<char*>(&address));
+    return universalPort(text);
+}
+
+// Asks rpcbind on HOST, connected over IPv6 on SOCKET, for the port of a tcp6 entry of the core
+// channel: version 4, then version 3 when the server refuses version 4. Returns 0 when neither
+// answers one, leaving SOCKET connected anew for the look-up that follows.
+unsigned long lookUpTcp6Port(const std::string& host, FileDescriptor& socket,
+                             Clock::time_point deadline) {
+    unsigned long port = 0;
+    for (const rpcvers_t version : {RPCBVERS4, RPCBVERS}) {
+        bool answered = false;
+        try {
+            port = askRpcbindForTcp6(std::move(socket), version, deadline);
+            answered = true;
+        } catch (const Error& error) {
+            if (error.timedOut())
+                throw;
+        }
+        if (port != 0)
+            return port;
+        socket = connectTcp(host, portmapperPort, deadline, "the portmapper");
+        if (answered)
+            break;
+    }
+    return 0;
+}
+
+// Asks the portmapper on HOST for the port of the VXI-11 core channel, by DEADLINE. Over IPv6 it
+// asks rpcbind for a tcp6 entry first, then falls back to version 2, which knows IPv4 entries
+// only.
 unsigned short lookUpCorePort(const std::string& host, Clock::time_point deadline) {
-    RpcClient portmapper(connectTcp(host, portmapperPort, deadline, "the portmapper"), PMAPPROG,
-                         PMAPVERS, "portmapper");
-    pmap query{DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, 0};
-    u_long port = 0;
-    portmapper.call(PMAPPROC_GETPORT, "portmapper GETPORT", xdr_pmap, query, xdr_u_long, port,
-                    deadline, largestSmallReply);
+    FileDescriptor socket = connectTcp(host, portmapperPort, deadline, "the portmapper");
+    unsigned long port = connectedOverIpv6(socket) ? lookUpTcp6Port(host, socket, deadline) : 0;
+    if (port == 0) {
+        RpcClient portmapper(std::move(socket), PMAPPROG, PMAPVERS, "portmapper");
+        pmap query{DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, 0};
+        u_long answered = 0;
+        portmapper.call(PMAPPROC_GETPORT, "portmapper GETPORT", xdr_pmap, query, xdr_u_long,
+                        answered, deadline, largestSmallReply);
+        port = answered;
+    }
     if (port == 0)
         throw failure("the portmapper on '" + host +
                       "' knows no VXI-11 core channel (program 395183 version 1)");

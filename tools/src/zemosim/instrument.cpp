@@ -1,4 +1,6 @@
 #include "instrument.h"
+#include "zemonet/error.h"
+#include "zemonet/text.h"
 
 #include <algorithm>
 #include <array>
@@ -6,6 +8,8 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+
+#include <unistd.h>
 
 namespace zemosim {
 
@@ -51,11 +55,22 @@ template <typename Number> std::optional<Number> parseNumber(std::string_view te
     return value;
 }
 
+// A line quoted in a message is cut after this many bytes.
+constexpr std::size_t longestQuotedLine = 80;
+
+// LINE in quotes as a message shows it: control bytes escaped, cut to a readable length.
+std::string quotedLine(std::string_view line) {
+    const bool cut = line.size() > longestQuotedLine;
+    return "'" + zemo::visible(line.substr(0, longestQuotedLine)) + (cut ? "'..." : "'");
+}
+
 // Parses one line of a definition into DEFINITION; returns the reason when it cannot.
 std::optional<std::string> parseLine(std::string_view line, Definition& definition) {
     const auto [keyword, rest] = firstWord(line);
     const auto [word, text] = firstWord(rest);
     const std::string key = upper(word);
+    if (keyword == "name" && word.find('\0') != std::string_view::npos)
+        return "a name cannot hold a NUL byte";
     if (keyword == "name" && !word.empty() && text.empty())
         definition.name = std::string(word);
     else if (keyword == "idn" && !rest.empty())
@@ -92,7 +107,7 @@ std::optional<std::string> parseLine(std::string_view line, Definition& definiti
             return "expected '" + std::string(keyword) + " BYTES'";
         (keyword == "maxrecvsize" ? definition.maxRecvSize : definition.readChunk) = *size;
     } else
-        return "cannot understand '" + std::string(line) + "'";
+        return "cannot understand " + quotedLine(line);
     return std::nullopt;
 }
 
@@ -113,7 +128,27 @@ Definition parseDefinition(std::istream& input, const std::string& name) {
 
 Instrument::Instrument(Definition definition) : definition_(std::move(definition)) {}
 
-Effect Instrument::execute(std::string_view command, Milliseconds hold) {
+ClientId Instrument::join(int wake) {
+    std::lock_guard lock(mutex_);
+    clients_[++lastClient_] = wake;
+    return lastClient_;
+}
+
+void Instrument::leave(ClientId client) {
+    std::lock_guard lock(mutex_);
+    clients_.erase(client);
+    wakeClients();
+}
+
+void Instrument::wakeClients() {
+    const std::uint64_t one = 1;
+    for (const auto& [client, wake] : clients_)
+        if (wake >= 0 && ::write(wake, &one, sizeof one) < 0) {
+            // A full counter already wakes the connection.
+        }
+}
+
+Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId client) {
     const auto [word, argument] = firstWord(command);
     if (word.empty())
         return {};
@@ -132,64 +167,70 @@ Effect Instrument::execute(std::string_view command, Milliseconds hold) {
         reset();
     else if (header == "*CLS")
         ;
-    else if (header.back() == '?' && answerQuery(header, argument, at))
+    else if (header.back() == '?' && answerQuery(header, argument, at, client))
         ;
     else if (const auto property = definition_.properties.find(header);
              property != definition_.properties.end() && !argument.empty())
         property->second.value = std::string(argument);
     else if (definition_.errorResponse)
-        queueText(*definition_.errorResponse, at);
+        queueText(*definition_.errorResponse, at, client);
     return {};
 }
 
 bool Instrument::answerQuery(const std::string& header, std::string_view argument,
-                             Clock::time_point at) {
+                             Clock::time_point at, ClientId owner) {
     const std::string base = header.substr(0, header.size() - 1);
     if (header == "*IDN?")
-        queueText(definition_.identity, at);
+        queueText(definition_.identity, at, owner);
     else if (header == "DATA?") {
         const auto count = parseNumber<std::uint64_t>(argument);
         if (!count || *count > largestBlock)
             return false;
-        queueBlock(*count, at);
+        queueBlock(*count, at, owner);
     } else if (const auto delayed = definition_.delayedQueries.find(header);
                delayed != definition_.delayedQueries.end())
-        queueText(delayed->second.response, at + delayed->second.delay);
+        queueText(delayed->second.response, at + delayed->second.delay, owner);
     else if (const auto query = definition_.queries.find(header);
              query != definition_.queries.end())
-        queueText(query->second, at);
+        queueText(query->second, at, owner);
     else if (const auto property = definition_.properties.find(base);
              property != definition_.properties.end())
-        queueText(property->second.value, at);
+        queueText(property->second.value, at, owner);
     else
         return false;
     return true;
 }
 
-void Instrument::queueText(std::string text, Clock::time_point readyAt) {
+void Instrument::queueText(std::string text, Clock::time_point readyAt, ClientId owner) {
     enqueue({.head = std::move(text) + "\n",
              .generated = 0,
              .tail = {},
              .sent = 0,
-             .readyAt = readyAt});
+             .readyAt = readyAt,
+             .owner = owner});
 }
 
-void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt) {
+void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, ClientId owner) {
     const std::string length = std::to_string(count);
     enqueue({.head = "#" + std::to_string(length.size()) + length,
              .generated = count,
              .tail = "\n",
              .sent = 0,
-             .readyAt = readyAt});
+             .readyAt = readyAt,
+             .owner = owner});
 }
 
 void Instrument::enqueue(Response response) {
+    const auto owner = clients_.find(response.owner);
+    response.bySocket = owner != clients_.end() && owner->second >= 0;
+    response.lastJoined = lastClient_;
     const std::size_t text = response.head.size() + response.tail.size();
     if (queue_.size() >= largestOutputQueue || queuedText_ + text > largestQueuedText)
         return;
     queuedText_ += text;
     queue_.push_back(std::move(response));
     queued_.notify_all();
+    wakeClients();
 }
 
 void Instrument::emptyQueue() {
@@ -220,6 +261,29 @@ std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> t
         const auto wake = queue_.empty() ? deadline : std::min(deadline, queue_.front().readyAt);
         queued_.wait_until(lock, wake);
     }
+    return takeFront(out, termChar);
+}
+
+std::optional<Piece> Instrument::takeFor(const SocketAsking& asking, std::span<char> out,
+                                         Clock::time_point& readyAt) {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty())
+        return std::nullopt;
+    const Response& front = queue_.front();
+    const bool own = front.owner == asking.self;
+    const bool successor = !asking.askedEver && asking.self > front.lastJoined && front.bySocket &&
+                           !clients_.contains(front.owner);
+    const bool mayTake = own || asking.askedSinceAnswer || successor;
+    if (!mayTake)
+        return std::nullopt;
+    if (front.readyAt > Clock::now()) {
+        readyAt = front.readyAt;
+        return std::nullopt;
+    }
+    return takeFront(out, std::nullopt);
+}
+
+Piece Instrument::takeFront(std::span<char> out, std::optional<char> termChar) {
     Response& response = queue_.front();
     Piece piece;
     piece.size = copyFrom(response, out, termChar, piece.termCharSeen);
@@ -227,6 +291,7 @@ std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> t
     if (piece.endOfMessage) {
         queuedText_ -= response.head.size() + response.tail.size();
         queue_.pop_front();
+        wakeClients();
     }
     return piece;
 }

@@ -83,15 +83,45 @@ struct Piece {
 inline constexpr std::size_t largestOutputQueue = 65536;
 inline constexpr std::size_t largestQueuedText = 64 << 20;
 
+// A connection's identity at an instrument, known from the time it joins until it leaves; 0 is
+// nobody.
+using ClientId = std::uint64_t;
+
+// What a raw socket connection has asked, which decides which queued output it is sent: the
+// answers to its own commands; any answer once it has sent a command since its last answer;
+// and, while it has asked nothing at all, answers queued before it connected by raw socket
+// clients that have left (such as a query sent by a client that closed at once, for the client
+// that connects next). Answers to VXI-11 clients are read by device_read and never sent to a
+// socket connection that did not ask.
+struct SocketAsking {
+    ClientId self = 0;
+    bool askedSinceAnswer = false;
+    bool askedEver = false;
+};
+
 class Instrument {
   public:
     explicit Instrument(Definition definition);
 
     const Definition& definition() const { return definition_; }
 
-    // Executes one command (a line without its newline) and queues its response, which becomes
-    // readable HOLD after now (plus the delay of a delayed query).
-    Effect execute(std::string_view command, Milliseconds hold = Milliseconds{0});
+    // Registers a connection; while it stays, the answers to its commands are its own. WAKE,
+    // for a raw socket connection, is an eventfd that is written whenever what the connection
+    // may take could have changed; -1 for a VXI-11 connection.
+    ClientId join(int wake = -1);
+    // Forgets connection CLIENT.
+    void leave(ClientId client);
+
+    // Executes one command (a line without its newline) from CLIENT and queues its response,
+    // which becomes readable HOLD after now (plus the delay of a delayed query).
+    Effect execute(std::string_view command, Milliseconds hold = Milliseconds{0},
+                   ClientId client = 0);
+
+    // Copies, without waiting, the next bytes of the front response into OUT when the raw socket
+    // connection ASKING may be sent it (see SocketAsking). When it may, but the response is not
+    // ready yet, sets READYAT to when it will be.
+    std::optional<Piece> takeFor(const SocketAsking& asking, std::span<char> out,
+                                 Clock::time_point& readyAt);
 
     // Copies the next bytes of the front response into OUT, stopping at the response's end and,
     // when TERMCHAR is given, after that character. Waits until DEADLINE for a response that is
@@ -110,18 +140,29 @@ class Instrument {
         std::string tail;
         std::uint64_t sent = 0;
         Clock::time_point readyAt;
+        ClientId owner = 0;
+        // Whether the owner is a raw socket connection.
+        bool bySocket = false;
+        // The last connection that had joined when the response was queued.
+        ClientId lastJoined = 0;
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
     };
 
-    void queueText(std::string text, Clock::time_point readyAt);
-    void queueBlock(std::uint64_t count, Clock::time_point readyAt);
+    void queueText(std::string text, Clock::time_point readyAt, ClientId owner);
+    void queueBlock(std::uint64_t count, Clock::time_point readyAt, ClientId owner);
+    // Copies the next bytes of the front response into OUT; the caller holds the lock.
+    Piece takeFront(std::span<char> out, std::optional<char> termChar);
+    // Tells every joined connection that what it may take could have changed; the caller holds
+    // the lock.
+    void wakeClients();
     // Appends RESPONSE to the output queue, or discards it when the queue is full.
     void enqueue(Response response);
     // Empties the output queue; the caller holds the lock.
     void emptyQueue();
     void reset();
     // Answers the query HEADER with ARGUMENT; false when the instrument knows no such query.
-    bool answerQuery(const std::string& header, std::string_view argument, Clock::time_point at);
+    bool answerQuery(const std::string& header, std::string_view argument, Clock::time_point at,
+                     ClientId owner);
     std::size_t copyFrom(Response& response, std::span<char> out, std::optional<char> termChar,
                          bool& termCharSeen);
 
@@ -131,6 +172,9 @@ class Instrument {
     std::deque<Response> queue_;
     // The bytes of head and tail text held by the responses in queue_.
     std::size_t queuedText_ = 0;
+    // The joined connections and their wake eventfds (-1 for none).
+    std::map<ClientId, int> clients_;
+    ClientId lastClient_ = 0;
 };
 
 // Byte I of the data that "DATA? N" answers: the pattern 0, 1, ... 255 repeated.

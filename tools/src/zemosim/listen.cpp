@@ -1,9 +1,12 @@
 #include "server.h"
 #include "zemonet/error.h"
 
+#include <atomic>
 #include <cerrno>
+#include <iostream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -41,6 +44,8 @@ Listener listenTcp(const std::string& address, unsigned short port) {
 }
 
 void acceptForever(const Listener& listener, const std::function<void(FileDescriptor)>& serve) {
+    std::atomic<std::size_t> open{0};
+    bool refusalLogged = false;
     for (;;) {
         FileDescriptor connection(::accept4(listener.socket.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!connection.valid()) {
@@ -48,12 +53,27 @@ void acceptForever(const Listener& listener, const std::function<void(FileDescri
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
+        if (open.load() >= largestConnections) {
+            if (!std::exchange(refusalLogged, true))
+                std::cerr << program_invocation_name << ": port " << listener.port << ": "
+                          << largestConnections
+                          << " connections open; closing every further one until some end\n";
+            continue;
+        }
         const int on = 1;
         ::setsockopt(connection.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         try {
-            std::thread(serve, std::move(connection)).detach();
+            ++open;
+            std::thread(
+                [&serve, &open](FileDescriptor client) {
+                    serve(std::move(client));
+                    --open;
+                },
+                std::move(connection))
+                .detach();
         } catch (const std::system_error&) {
             // No thread to spare: the connection closes and the client sees why.
+            --open;
         }
     }
 }

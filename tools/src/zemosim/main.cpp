@@ -1,17 +1,21 @@
 // zemosim: serves simulated instruments over the VXI-11 core channel, raw sockets and, when
 // asked, pseudo-terminals, prints the interface name of each, and runs until it is stopped.
 #include "server.h"
+#include "zemonet/error.h"
 #include "zemonet/vxi11.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <set>
+#include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <rpc/pmap_clnt.h>
+#include <rpc/rpcb_clnt.h>
 #include <unistd.h>
 
 namespace zemosim {
@@ -79,14 +83,29 @@ Options parseOptions(int argc, char** argv) {
     return options;
 }
 
+// The whole content of FILE. Throws std::runtime_error naming the file and the reason when it
+// cannot be read (a directory is one).
+std::string readFile(const std::string& file) {
+    const FileDescriptor input(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string content;
+    char buffer[65536];
+    ssize_t received = 0;
+    while (input.valid() && (received = ::read(input.get(), buffer, sizeof buffer)) != 0) {
+        if (received < 0 && errno != EINTR)
+            break;
+        content.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(received, 0)));
+    }
+    if (!input.valid() || received < 0)
+        throw std::runtime_error("cannot read '" + file + "': " + zemo::systemError(errno));
+    return content;
+}
+
 // Loads one instrument per file (or the plain instrument without files), naming the unnamed
 // ones instN by position. Throws std::runtime_error for an unreadable file or a repeated name.
 Instruments loadInstruments(const std::vector<std::string>& files) {
     std::vector<Definition> definitions;
     for (const auto& file : files) {
-        std::ifstream input(file);
-        if (!input)
-            throw std::runtime_error("cannot read '" + file + "'");
+        std::istringstream input(readFile(file));
         definitions.push_back(parseDefinition(input, file));
     }
     if (definitions.empty())
@@ -120,7 +139,89 @@ sigset_t blockStopSignals() {
     return signals;
 }
 
+// Opens /dev/null on standard input and standard error when they are closed, so that no socket
+// takes their numbers. Throws std::runtime_error when standard output is closed: the interface
+// names it prints are the only way to learn the ports.
+void checkStandardStreams() {
+    if (::fcntl(STDOUT_FILENO, F_GETFD) < 0)
+        throw std::runtime_error("cannot write the interface names: standard output is closed");
+    for (const int stream : {STDIN_FILENO, STDERR_FILENO})
+        if (::fcntl(stream, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) != stream)
+            throw std::runtime_error("cannot open /dev/null: " + zemo::systemError(errno));
+}
+
+// Writes TEXT to standard output. Throws std::runtime_error with the reason when it cannot.
+void writeNames(const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            throw std::runtime_error("cannot write the interface names: " +
+                                     zemo::systemError(errno));
+        done += static_cast<std::size_t>(written);
+    }
+}
+
+// The interface names of the instruments, each line one name.
+std::string interfaceNames(const Options& options, const Instruments& instruments,
+                           const Listener& core, const std::vector<Listener>& sockets,
+                           const std::vector<Terminal>& terminals) {
+    const std::string host = hostName(options.address);
+    std::ostringstream names;
+    for (std::size_t i = 0; i < instruments.size(); ++i) {
+        const std::string& name = instruments[i]->definition().name;
+        names << "vxi11/" << host << ':' << core.port << '/' << name << '\n';
+        if (options.registerWithRpcbind)
+            names << "vxi11/" << host << '/' << name << '\n';
+        names << "socket/" << host << '/' << sockets[i].port << '\n';
+        if (i < terminals.size())
+            names << "serial/" << terminals[i].slave << '\n';
+    }
+    return names.str();
+}
+
+// True when ADDRESS is an IPv6 address (listenTcp accepted it, so it is IPv4 otherwise).
+bool isIpv6(const std::string& address) {
+    return address.find(':') != std::string::npos;
+}
+
+// Withdraws the registration of the core channel for ADDRESS's kind of address, if any.
+void unregisterCoreChannel(const std::string& address) {
+    if (!isIpv6(address)) {
+        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+        return;
+    }
+    netconfig* tcp6 = getnetconfigent("tcp6");
+    if (tcp6 != nullptr) {
+        rpcb_unset(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6);
+        freenetconfigent(tcp6);
+    }
+}
+
+// Registers the core channel listening at ADDRESS, PORT with rpcbind: a tcp6 entry at that
+// address for IPv6, where a version 2 entry would send IPv4 clients to a port nobody listens
+// on for them. Throws std::runtime_error when rpcbind refuses.
+void registerCoreChannel(const std::string& address, unsigned short port) {
+    unregisterCoreChannel(address);
+    bool registered = false;
+    if (!isIpv6(address))
+        registered = pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, port) != 0;
+    else if (netconfig* tcp6 = getnetconfigent("tcp6")) {
+        sockaddr_in6 served{};
+        served.sin6_family = AF_INET6;
+        served.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, address.c_str(), &served.sin6_addr);
+        const netbuf where{sizeof served, sizeof served, &served};
+        registered = rpcb_set(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6, &where) != 0;
+        freenetconfigent(tcp6);
+    }
+    if (!registered)
+        throw std::runtime_error("cannot register with rpcbind; is it running?");
+}
+
 int run(int argc, char** argv) {
+    checkStandardStreams();
     const Options options = parseOptions(argc, argv);
     const Instruments instruments = loadInstruments(options.files);
     if (options.socketPorts.size() > instruments.size())
@@ -134,39 +235,37 @@ int run(int argc, char** argv) {
     std::vector<Terminal> terminals;
     for (std::size_t i = 0; options.pseudoTerminals && i < instruments.size(); ++i)
         terminals.push_back(openTerminal());
-    if (options.registerWithRpcbind) {
-        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
-        if (pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, core.port) == 0)
-            throw std::runtime_error("cannot register with rpcbind; is it running?");
-    }
+    if (options.registerWithRpcbind)
+        registerCoreChannel(options.address, core.port);
     const sigset_t stopSignals = blockStopSignals();
+    try {
+        // The ports listen already: a client that reads a name before the servers start waits
+        // in the listening queue.
+        writeNames(interfaceNames(options, instruments, core, sockets, terminals));
+    } catch (const std::runtime_error&) {
+        if (options.registerWithRpcbind)
+            unregisterCoreChannel(options.address);
+        throw;
+    }
     std::thread([&] {
         acceptForever(core, [&](FileDescriptor c) { serveVxi11(std::move(c), instruments); });
     }).detach();
-    const std::string host = hostName(options.address);
     for (std::size_t i = 0; i < instruments.size(); ++i) {
         Instrument& instrument = *instruments[i];
         std::thread([&listener = sockets[i], &instrument] {
             acceptForever(listener,
                           [&](FileDescriptor c) { serveSocket(std::move(c), instrument); });
         }).detach();
-        const std::string& name = instrument.definition().name;
-        std::cout << "vxi11/" << host << ':' << core.port << '/' << name << '\n';
-        if (options.registerWithRpcbind)
-            std::cout << "vxi11/" << host << '/' << name << '\n';
-        std::cout << "socket/" << host << '/' << sockets[i].port << '\n';
         if (options.pseudoTerminals) {
             std::thread([&terminal = terminals[i], &instrument] {
                 serveTerminal(terminal, instrument);
             }).detach();
-            std::cout << "serial/" << terminals[i].slave << '\n';
         }
     }
-    std::cout.flush();
     int signal = 0;
     sigwait(&stopSignals, &signal);
     if (options.registerWithRpcbind)
-        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+        unregisterCoreChannel(options.address);
     // The serving threads still run; end without unwinding what they use.
     std::_Exit(0);
 }

@@ -25,7 +25,12 @@ struct Listener {
 // std::runtime_error naming the address and the reason.
 Listener listenTcp(const std::string& address, unsigned short port);
 
-// Accepts connections on LISTENER for ever and serves each on a thread of its own with SERVE.
+// The most connections one port serves at a time; a connection beyond is closed at once.
+inline constexpr std::size_t largestConnections = 256;
+
+// Accepts connections on LISTENER for ever and serves each on a thread of its own with SERVE,
+// at most largestConnections at a time; the first connection refused is logged on standard
+// error.
 [[noreturn]] void acceptForever(const Listener& listener,
                                 const std::function<void(FileDescriptor)>& serve);
 
@@ -34,12 +39,22 @@ Listener listenTcp(const std::string& address, unsigned short port);
 // does) leaves the answer queued for the next client.
 inline constexpr Milliseconds ownAnswerHold{200};
 
-// Serves raw socket connection CONNECTION to INSTRUMENT until the client leaves.
-void serveSocket(FileDescriptor connection, Instrument& instrument);
+// A connection that sends nothing, or holds a half-received call record, this long is closed.
+inline constexpr Milliseconds idleConnectionLimit = std::chrono::minutes(1);
 
-// Serves the VXI-11 core channel on CONNECTION until the client leaves; create_link picks
-// one of INSTRUMENTS by its name.
-void serveVxi11(FileDescriptor connection, const Instruments& instruments);
+// The bytes of call records that all VXI-11 connections may hold together; a call beyond is
+// read to its end, its bytes dropped, and answered "out of resources" (error 9).
+inline constexpr std::size_t largestHeldInput = 256 << 20;
+
+// Serves raw socket connection CONNECTION to INSTRUMENT until the client leaves or has sent
+// nothing for IDLELIMIT.
+void serveSocket(FileDescriptor connection, Instrument& instrument,
+                 Milliseconds idleLimit = idleConnectionLimit);
+
+// Serves the VXI-11 core channel on CONNECTION until the client leaves or takes IDLELIMIT to
+// send a call; create_link picks one of INSTRUMENTS by its name.
+void serveVxi11(FileDescriptor connection, const Instruments& instruments,
+                Milliseconds idleLimit = idleConnectionLimit);
 
 // A pseudo-terminal: the master, which zemosim holds for its whole run, and the name of the
 // slave, which clients open.

@@ -5,6 +5,8 @@
 #include "zemonet/rpc.h"
 #include "zemonet/vxi11proto.h"
 
+#include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <functional>
 #include <limits>
@@ -27,6 +29,116 @@ constexpr std::size_t largestInput = 16 << 20;
 constexpr std::size_t largestLinks = 64;
 // How often a device_read that waits for an answer looks whether its client is still there.
 constexpr Milliseconds clientCheck{100};
+constexpr std::uint32_t lastFragment = 0x80000000U;
+// A record grows by at most this much per receive.
+constexpr std::size_t receiveStep = 64 << 10;
+using zemo::largestRecord;
+
+// Where a record comes from: the connection, the time by which the whole record must have
+// come, and whether its bytes count against the input all connections may hold.
+struct RecordSource {
+    int fd;
+    Clock::time_point deadline = Clock::time_point::max();
+    bool shared = false;
+};
+
+// Reads exactly SIZE bytes into DATA; false at the end of the connection, on an error or at the
+// deadline.
+bool receiveExactly(const RecordSource& source, char* data, std::size_t size) {
+    while (size > 0) {
+        const auto left = std::chrono::ceil<Milliseconds>(source.deadline - Clock::now());
+        pollfd entry{source.fd, POLLIN, 0};
+        const int wait = source.deadline == Clock::time_point::max()
+                             ? -1
+                             : static_cast<int>(std::max<Milliseconds::rep>(left.count(), 0));
+        const int ready = ::poll(&entry, 1, wait);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        const ssize_t received = ::recv(source.fd, data, size, MSG_DONTWAIT);
+        if (received < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (received <= 0)
+            return false;
+        data += received;
+        size -= static_cast<std::size_t>(received);
+    }
+    return true;
+}
+
+// The bytes of call records that the VXI-11 connections hold now.
+std::atomic<std::size_t> recordBytesHeld{0};
+
+// Counts SIZE more bytes against the input all connections may hold; false, counting nothing,
+// when they would hold more than largestHeldInput.
+bool holdRecordBytes(std::size_t size) {
+    std::size_t held = recordBytesHeld.load();
+    do {
+        if (held + size > largestHeldInput)
+            return false;
+    } while (!recordBytesHeld.compare_exchange_weak(held, held + size));
+    return true;
+}
+
+// A call record being received: its bytes, the part of them counted against the input all
+// connections may hold, and whether some were dropped because that was full. The first step of
+// a record is always kept, so that the call can be answered; the connections are few enough
+// for these steps to cost little.
+struct CallRecord {
+    std::vector<char> bytes;
+    std::size_t held = 0;
+    bool cut = false;
+
+    // Empties the record, giving its memory back to the system and its share of the input back
+    // to the other connections.
+    void release() {
+        recordBytesHeld -= held;
+        bytes = {};
+        held = 0;
+        cut = false;
+    }
+};
+
+// Reads LENGTH more bytes onto the end of RECORD, growing it a step at a time as they arrive,
+// so that a header announcing a long fragment costs no memory before its bytes come. The steps
+// that a shared source cannot hold are read and dropped.
+bool receiveOnto(const RecordSource& source, CallRecord& record, std::size_t length) {
+    std::array<char, receiveStep> dropped;
+    while (length > 0) {
+        const std::size_t step = std::min(length, receiveStep);
+        const std::size_t start = record.bytes.size();
+        const bool counted = source.shared && start > 0;
+        record.cut = record.cut || (counted && !holdRecordBytes(step));
+        if (!record.cut) {
+            record.bytes.resize(start + step);
+            record.held += counted ? step : 0;
+        }
+        if (!receiveExactly(source, record.cut ? dropped.data() : record.bytes.data() + start,
+                            step))
+            return false;
+        length -= step;
+    }
+    return true;
+}
+
+// Reads one record (all its fragments) into RECORD; false at the end of the connection, at the
+// source's deadline, or for a record longer than largestRecord.
+bool receiveCall(const RecordSource& source, CallRecord& record) {
+    std::size_t total = 0;
+    for (;;) {
+        std::uint32_t header = 0;
+        if (!receiveExactly(source, reinterpret_cast<char*>(&header), sizeof header))
+            return false;
+        header = ntohl(header);
+        const std::size_t length = header & ~lastFragment;
+        total += length;
+        if (total > largestRecord || !receiveOnto(source, record, length))
+            return false;
+        if ((header & lastFragment) != 0)
+            return true;
+    }
+}
 
 // libtirpc decodes the padding after opaque data and strings into one static scratch buffer, so
 // decoding in several connection threads at once would be a data race; decoders take turns.
@@ -39,11 +151,31 @@ bool decodeAlone(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*), Arguments& val
     return procedure(&xdr, &value) != 0;
 }
 
+// The arguments of create_link and device_write end with a string or opaque data after this
+// many words; the decoder allocates the length it announces before it reads the bytes.
+template <typename Arguments> constexpr unsigned wordsBeforeData = 0;
+template <> constexpr unsigned wordsBeforeData<Create_LinkParms> = 3;
+template <> constexpr unsigned wordsBeforeData<Device_WriteParms> = 4;
+
+// True unless ARGUMENTS end with data whose announced length is more than the bytes left in
+// XDR, which the decoder would allocate before it finds them missing.
+template <typename Arguments> bool dataFitsTheRecord(const XDR& xdr) {
+    if (wordsBeforeData<Arguments> == 0)
+        return true;
+    XDR peek = xdr;
+    u_int length = 0;
+    for (unsigned i = 0; i <= wordsBeforeData<Arguments>; ++i)
+        if (xdr_u_int(&peek, &length) == 0)
+            return false;
+    return xdr_inline(&peek, length) != nullptr;
+}
+
 // Call arguments decoded by PROCEDURE; what decoding allocated is freed with them.
 template <typename Arguments> class Decoded {
   public:
     Decoded(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*))
-        : procedure_(zemo::xdrProcedure(procedure)), ok_(decodeAlone(xdr, procedure, value_)) {}
+        : procedure_(zemo::xdrProcedure(procedure)),
+          ok_(dataFitsTheRecord<Arguments>(xdr) && decodeAlone(xdr, procedure, value_)) {}
     Decoded(const Decoded&) = delete;
     Decoded& operator=(const Decoded&) = delete;
     ~Decoded() { xdr_free(procedure_, reinterpret_cast<char*>(&value_)); }
@@ -90,6 +222,48 @@ rpc_msg replyTo(std::uint32_t xid) {
     return reply;
 }
 
+// The encoded reply to call XID that denies it: RPC_MISMATCH naming version 2, the only one
+// served, or AUTH_ERROR for REASON.
+std::vector<char> deniedReply(std::uint32_t xid, reject_stat status, auth_stat reason = AUTH_OK) {
+    rpc_msg reply{};
+    reply.rm_xid = xid;
+    reply.rm_direction = REPLY;
+    reply.rm_reply.rp_stat = MSG_DENIED;
+    reply.rjcted_rply.rj_stat = status;
+    if (status == RPC_MISMATCH)
+        reply.rjcted_rply.rj_vers.low = reply.rjcted_rply.rj_vers.high = RPC_MSG_VERSION;
+    else
+        reply.rjcted_rply.rj_why = reason;
+    return encodeReply(reply, 0);
+}
+
+// The words that open a call message, read before xdr_callmsg, which refuses a call of another
+// RPC version or with credentials longer than MAX_AUTH_BYTES without saying which.
+struct CallStart {
+    std::uint32_t xid = 0;
+    std::uint32_t direction = 0;
+    std::uint32_t rpcVersion = 0;
+    std::uint32_t program = 0;
+    std::uint32_t version = 0;
+    std::uint32_t procedure = 0;
+    std::uint32_t credentialsFlavor = 0;
+    std::uint32_t credentialsLength = 0;
+};
+
+// The start of the call in RECORD; nothing when the record is too short to hold one.
+std::optional<CallStart> readCallStart(std::vector<char>& record) {
+    XDR xdr;
+    xdrmem_create(&xdr, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
+    CallStart start;
+    bool ok = true;
+    for (std::uint32_t* word :
+         {&start.xid, &start.direction, &start.rpcVersion, &start.program, &start.version,
+          &start.procedure, &start.credentialsFlavor, &start.credentialsLength})
+        ok = ok && xdr_u_int(&xdr, word) != 0;
+    xdr_destroy(&xdr);
+    return ok ? std::optional(start) : std::nullopt;
+}
+
 // The encoded reply to call XID that refuses it with STATUS (e.g. GARBAGE_ARGS).
 std::vector<char> errorReply(std::uint32_t xid, accept_stat status) {
     rpc_msg reply = replyTo(xid);
@@ -130,15 +304,29 @@ std::atomic<int> nextLink{1};
 
 class Vxi11Connection {
   public:
-    Vxi11Connection(FileDescriptor connection, const Instruments& instruments)
-        : connection_(std::move(connection)), instruments_(instruments) {}
+    Vxi11Connection(FileDescriptor connection, const Instruments& instruments,
+                    Milliseconds idleLimit)
+        : connection_(std::move(connection)), instruments_(instruments), idleLimit_(idleLimit) {}
+    Vxi11Connection(const Vxi11Connection&) = delete;
+    Vxi11Connection& operator=(const Vxi11Connection&) = delete;
+    ~Vxi11Connection() {
+        for (const auto& [instrument, client] : clients_)
+            instrument->leave(client);
+    }
 
     // Answers calls until the client leaves, sends a record that is no call, or a command
     // drops the connection.
+    // Each call must come whole within the idle limit; its record is released once answered.
     void serve() {
-        std::vector<char> record;
-        while (zemo::receiveRecord(connection_.get(), record)) {
-            const auto reply = answer(record);
+        CallRecord record;
+        for (;;) {
+            const RecordSource source{connection_.get(), Clock::now() + idleLimit_, true};
+            const bool received = receiveCall(source, record);
+            std::optional<std::vector<char>> reply;
+            if (received)
+                reply = record.cut ? answerCut(record.bytes) : answer(record.bytes);
+            record.release();
+            readBuffer_ = {};
             if (!reply || reply->empty() || droppingConnection_ ||
                 !zemo::sendRecord(connection_.get(), *reply) || hangingUp_)
                 return;
@@ -148,11 +336,19 @@ class Vxi11Connection {
   private:
     struct Link {
         Instrument* instrument;
+        ClientId client;
         std::string input;
     };
 
     // The reply to the call in RECORD; nothing when RECORD holds no call.
     std::optional<std::vector<char>> answer(std::vector<char>& record) {
+        const auto start = readCallStart(record);
+        if (!start || start->direction != CALL)
+            return std::nullopt;
+        if (start->rpcVersion != RPC_MSG_VERSION)
+            return deniedReply(start->xid, RPC_MISMATCH);
+        if (start->credentialsLength > MAX_AUTH_BYTES)
+            return deniedReply(start->xid, AUTH_ERROR, AUTH_BADCRED);
         XDR xdr;
         xdrmem_create(&xdr, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
         char credentials[MAX_AUTH_BYTES];
@@ -161,9 +357,9 @@ class Vxi11Connection {
         call.rm_call.cb_cred.oa_base = credentials;
         call.rm_call.cb_verf.oa_base = verifier;
         std::optional<std::vector<char>> reply;
-        if (!decodeAlone(xdr, xdr_callmsg, call) || call.rm_direction != CALL)
+        if (!decodeAlone(xdr, xdr_callmsg, call))
             reply = std::nullopt;
-        else if (call.rm_call.cb_rpcvers != 2 || call.rm_call.cb_prog != DEVICE_CORE)
+        else if (call.rm_call.cb_prog != DEVICE_CORE)
             reply = errorReply(call.rm_xid, PROG_UNAVAIL);
         else if (call.rm_call.cb_vers != DEVICE_CORE_VERSION)
             reply = errorReply(call.rm_xid, PROG_MISMATCH);
@@ -171,6 +367,19 @@ class Vxi11Connection {
             reply = dispatch(static_cast<unsigned>(call.rm_call.cb_proc), call.rm_xid, xdr);
         xdr_destroy(&xdr);
         return reply;
+    }
+
+    // The reply to a call whose record was cut because the connections held as much input as
+    // they may: a device_write is refused as "out of resources", any other call as garbage.
+    static std::optional<std::vector<char>> answerCut(std::vector<char>& record) {
+        const auto start = readCallStart(record);
+        if (!start || start->direction != CALL)
+            return std::nullopt;
+        if (start->procedure != device_write)
+            return errorReply(start->xid, GARBAGE_ARGS);
+        Device_WriteResp result{};
+        result.error = vxi11::errorOutOfResources;
+        return successReply(start->xid, xdr_Device_WriteResp, result);
     }
 
     // Carries out core procedure PROCEDURE with the arguments left in XDR.
@@ -249,9 +458,17 @@ class Vxi11Connection {
                 result.error = vxi11::errorNone;
                 result.lid = nextLink++;
                 result.maxRecvSize = instrument->definition().maxRecvSize;
-                links_[result.lid] = {instrument.get(), {}};
+                links_[result.lid] = {instrument.get(), clientAt(*instrument), {}};
             }
         }
+    }
+
+    // This connection's identity at INSTRUMENT, which it joins with its first link there.
+    ClientId clientAt(Instrument& instrument) {
+        auto [entry, added] = clients_.try_emplace(&instrument, 0);
+        if (added)
+            entry->second = instrument.join();
+        return entry->second;
     }
 
     // Executes the complete commands in LINK's input, and with END the rest too, up to the
@@ -265,12 +482,15 @@ class Vxi11Connection {
                 break;
             const std::size_t length =
                 (stop == std::string::npos ? link.input.size() : stop) - start;
-            effect = link.instrument->execute(std::string_view(link.input).substr(start, length));
+            effect = link.instrument->execute(std::string_view(link.input).substr(start, length),
+                                              Milliseconds{0}, link.client);
             start = stop == std::string::npos ? link.input.size() : stop + 1;
             if (stop == std::string::npos)
                 break;
         }
         link.input.erase(0, start);
+        if (link.input.empty())
+            link.input.shrink_to_fit();
         return effect;
     }
 
@@ -316,7 +536,7 @@ class Vxi11Connection {
         std::optional<char> termChar;
         if ((arguments.flags & vxi11::flagTermCharSet) != 0)
             termChar = arguments.termChar;
-        const auto piece = takeWhileConnected(instrument, termChar,
+        const auto piece = takeWhileConnected(instrument, readBuffer_, termChar,
                                               Clock::now() + Milliseconds{arguments.io_timeout});
         if (!piece) {
             result.error = vxi11::errorIoTimeout;
@@ -329,14 +549,15 @@ class Vxi11Connection {
         result.data.data_val = readBuffer_.data();
     }
 
-    // Takes the next piece of INSTRUMENT's output into readBuffer_, waiting for one until
+    // Takes the next piece of INSTRUMENT's output into OUT, waiting for one until
     // DEADLINE; gives up early when the client has closed the connection, so that a client that
     // leaves during a long read does not hold its thread and buffer until the read's timeout.
-    std::optional<Piece> takeWhileConnected(Instrument& instrument, std::optional<char> termChar,
+    std::optional<Piece> takeWhileConnected(Instrument& instrument, std::span<char> out,
+                                            std::optional<char> termChar,
                                             Clock::time_point deadline) {
         for (;;) {
             const auto until = std::min(deadline, Clock::now() + clientCheck);
-            auto piece = instrument.take(readBuffer_, termChar, until);
+            auto piece = instrument.take(out, termChar, until);
             if (piece || until >= deadline || clientLeft())
                 return piece;
         }
@@ -359,7 +580,12 @@ class Vxi11Connection {
 
     FileDescriptor connection_;
     const Instruments& instruments_;
+    const Milliseconds idleLimit_;
     std::map<int, Link> links_;
+    // The instruments this connection has joined, so that the answers to its commands are not
+    // sent to raw socket connections that did not ask.
+    std::map<Instrument*, ClientId> clients_;
+    // The data of the device_read being answered; released with the call record.
     std::vector<char> readBuffer_;
     char voidResult = 0;
     // Set when the connection is to close after the reply now being sent.
@@ -370,8 +596,8 @@ class Vxi11Connection {
 
 } // namespace
 
-void serveVxi11(FileDescriptor connection, const Instruments& instruments) {
-    Vxi11Connection(std::move(connection), instruments).serve();
+void serveVxi11(FileDescriptor connection, const Instruments& instruments, Milliseconds idleLimit) {
+    Vxi11Connection(std::move(connection), instruments, idleLimit).serve();
 }
 
 } // namespace zemosim

@@ -29,12 +29,13 @@ inline constexpr int errorOutOfResources = 9;
 inline constexpr int errorIoTimeout = 15;
 
 // Core procedures the library does not call; a server answers them with errorNotSupported.
-// device_readstb and device_docmd replies carry one more word after the error.
+// device_readstb and device_docmd replies carry one more word after the error. The core channel
+// defines no procedure 21.
 inline constexpr unsigned procedureReadStb = 13;
 inline constexpr unsigned procedureDoCmd = 22;
 inline bool isOtherCoreProcedure(unsigned procedure) {
-    return (procedure >= 13 && procedure <= 22 && procedure != 15) || procedure == 25 ||
-           procedure == 26;
+    return (procedure >= 13 && procedure <= 22 && procedure != 15 && procedure != 21) ||
+           procedure == 25 || procedure == 26;
 }
 
 // The meaning of error CODE in words, e.g. "device not accessible".
