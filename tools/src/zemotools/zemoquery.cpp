@@ -60,7 +60,8 @@ class AnswerScanner {
   private:
     enum class State { text, hash, lengthDigits, blockData, indefiniteBlock };
 
-    // Consumes the first bytes of the SIZE at DATA and returns how many (at least one).
+    // Consumes the first bytes of the SIZE at DATA and returns how many; none when it only
+    // finds that a byte after "#" is text after all, which is then scanned again as text.
     std::size_t step(const char* data, std::size_t size, bool shortRead) {
         const char byte = data[0];
         switch (state_) {
