@@ -869,34 +869,59 @@ TEST_F(CoreChannel, CallRecordsHoldBoundedMemory) {
     EXPECT_EQ(error, zemo::vxi11::errorInvalidLink);
 }
 
-// A connection that sends nothing, or only part of a call record, is closed at the idle limit.
+// Calls of procedure 21, which the core channel answers at once, as COUNT records.
+std::string unservedCalls(int count) {
+    const auto words = bigEndian({0x80000000U | 40, 1, 0, 2, DEVICE_CORE, 1, 21, 0, 0, 0, 0});
+    std::string calls;
+    for (int i = 0; i < count; ++i)
+        calls.append(reinterpret_cast<const char*>(words.data()), words.size() * 4);
+    return calls;
+}
+
+// A connection that sends nothing, only part of a call record, or calls whose replies it never
+// takes, is closed at the idle limit.
 TEST(IdleConnections, AreClosedAtTheIdleLimit) {
     constexpr zemosim::Milliseconds limit{200};
     zemosim::Instrument instrument({});
     const zemosim::Instruments instruments;
-    const std::vector<std::pair<const char*, std::function<void(zemo::FileDescriptor)>>> servers{
-        {"socket",
-         [&](zemo::FileDescriptor c) { zemosim::serveSocket(std::move(c), instrument, limit); }},
-        {"vxi11",
-         [&](zemo::FileDescriptor c) { zemosim::serveVxi11(std::move(c), instruments, limit); }},
+    using Serve = std::function<void(zemo::FileDescriptor)>;
+    const Serve socket = [&](zemo::FileDescriptor c) {
+        zemosim::serveSocket(std::move(c), instrument, limit);
     };
-    for (const auto& [what, serve] : servers)
-        for (const std::string& sent : {std::string(), std::string("\x80\0\0\x28\0\0", 6)}) {
-            SCOPED_TRACE(std::string(what) + ", " + std::to_string(sent.size()) + " bytes sent");
-            StreamPair connection;
-            ASSERT_EQ(::send(connection.writing.get(), sent.data(), sent.size(), 0),
-                      static_cast<ssize_t>(sent.size()));
-            std::atomic<bool> ended{false};
-            std::thread server([&] {
-                serve(std::move(connection.reading));
-                ended = true;
-            });
-            for (int i = 0; i < 250 && !ended; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            EXPECT_TRUE(ended);
-            connection.writing.reset();
-            server.join();
-        }
+    const Serve vxi11 = [&](zemo::FileDescriptor c) {
+        zemosim::serveVxi11(std::move(c), instruments, limit);
+    };
+    const std::string nothing, halfRecord("\x80\0\0\x28\0\0", 6);
+    const struct {
+        const char* what;
+        const Serve& serve;
+        std::string sent;
+    } cases[]{
+        {"socket, nothing sent", socket, nothing},
+        {"socket, part of a record sent", socket, halfRecord},
+        {"vxi11, nothing sent", vxi11, nothing},
+        {"vxi11, part of a record sent", vxi11, halfRecord},
+        {"vxi11, replies not taken", vxi11, unservedCalls(2000)},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.what);
+        StreamPair connection;
+        // The replies to 2000 calls fill the smallest buffer the server can have.
+        const int smallest = 1;
+        ::setsockopt(connection.reading.get(), SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+        ASSERT_EQ(::send(connection.writing.get(), item.sent.data(), item.sent.size(), 0),
+                  static_cast<ssize_t>(item.sent.size()));
+        std::atomic<bool> ended{false};
+        std::thread server([&] {
+            item.serve(std::move(connection.reading));
+            ended = true;
+        });
+        for (int i = 0; i < 250 && !ended; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(ended);
+        connection.writing.reset();
+        server.join();
+    }
 }
 
 // The transport through the library's own opener: a read into a buffer smaller than the answer

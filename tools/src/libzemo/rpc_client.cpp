@@ -1,19 +1,15 @@
 #include "rpc_client.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <random>
-
-#include <poll.h>
-#include <sys/socket.h>
 
 namespace zemo {
 
 namespace {
 
-constexpr std::uint32_t lastFragment = 0x80000000U;
 // The room a call needs beyond its arguments: the header and the empty credentials.
 constexpr std::size_t callHeaderSize = 64;
 
@@ -67,11 +63,14 @@ void RpcClient::callRaw(std::uint32_t procedure, const std::string& name, xdrpro
                         void* arguments, xdrproc_t decode, void* result, Clock::time_point deadline,
                         std::size_t largestReply) {
     const std::uint32_t xid = nextXid_++;
-    sendRecord(encodeCall(xid, procedure, name, encode, arguments), name, deadline);
+    if (const auto sent = sendRecord(socket_.get(),
+                                     encodeCall(xid, procedure, name, encode, arguments), deadline);
+        !sent)
+        throwFor(sent, name, "send to", "the " + what_ + " took no call within the timeout");
     std::string discarded;
     std::vector<char> record;
     for (;;) {
-        if (receiveRecord(record, largestReply, name, deadline, discarded) &&
+        if (receiveReply(record, largestReply, name, deadline, discarded) &&
             acceptReply(record, xid, name, decode, result, discarded))
             return;
     }
@@ -89,90 +88,53 @@ std::vector<char> RpcClient::encodeCall(std::uint32_t xid, std::uint32_t procedu
     message.rm_call.cb_proc = procedure;
     message.rm_call.cb_cred = {AUTH_NONE, nullptr, 0};
     message.rm_call.cb_verf = {AUTH_NONE, nullptr, 0};
-    // The record: its marking header, filled in once the length is known, then the call.
-    constexpr std::size_t markSize = sizeof(std::uint32_t);
-    std::vector<char> record(markSize + callHeaderSize + xdr_sizeof(encode, arguments));
+    std::vector<char> call(callHeaderSize + xdr_sizeof(encode, arguments));
     XDR xdr;
-    xdrmem_create(&xdr, record.data() + markSize, static_cast<u_int>(record.size() - markSize),
-                  XDR_ENCODE);
+    xdrmem_create(&xdr, call.data(), static_cast<u_int>(call.size()), XDR_ENCODE);
     const bool encoded = xdr_callmsg(&xdr, &message) != 0 && encode(&xdr, arguments) != 0;
     const u_int length = xdr_getpos(&xdr);
     xdr_destroy(&xdr);
     if (!encoded)
         throw failure(name + ": the call cannot be encoded");
-    const std::uint32_t header = htonl(lastFragment | length);
-    std::memcpy(record.data(), &header, markSize);
-    record.resize(markSize + length);
-    return record;
-}
-
-void RpcClient::sendRecord(const std::vector<char>& record, const std::string& name,
-                           Clock::time_point deadline) {
-    std::size_t sent = 0;
-    while (sent < record.size()) {
-        if (!waitReady(socket_.get(), POLLOUT, deadline))
-            throw timeout(name + ": the " + what_ + " took no call within the timeout");
-        const ssize_t count = ::send(socket_.get(), record.data() + sent, record.size() - sent,
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (count < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (count < 0)
-            throw failure(name + " failed: cannot send to the " + what_ + " (" +
-                          systemError(errno) + ")");
-        sent += static_cast<std::size_t>(count);
-    }
+    call.resize(length);
+    return call;
 }
 
 // Reads one record into RECORD as its bytes arrive. A record longer than LARGEST is read and
 // dropped, noted in DISCARDED; returns false for it.
-bool RpcClient::receiveRecord(std::vector<char>& record, std::size_t largest,
-                              const std::string& name, Clock::time_point deadline,
-                              std::string& discarded) {
+bool RpcClient::receiveReply(std::vector<char>& record, std::size_t largest,
+                             const std::string& name, Clock::time_point deadline,
+                             std::string& discarded) const {
     record.clear();
     bool oversized = false;
-    for (bool last = false; !last;) {
-        std::uint32_t header = 0;
-        receiveBytes(reinterpret_cast<char*>(&header), sizeof header, name, deadline, discarded);
-        header = ntohl(header);
-        last = (header & lastFragment) != 0;
-        std::size_t length = header & ~lastFragment;
-        while (length > 0) {
-            char scrap[65536];
-            const std::size_t room = oversized ? 0 : largest - record.size();
-            if (!oversized && length > room)
-                oversized = true;
-            const std::size_t step = std::min(length, oversized ? sizeof scrap : length);
-            if (oversized) {
-                receiveBytes(scrap, step, name, deadline, discarded);
-            } else {
-                const std::size_t start = record.size();
-                record.resize(start + step);
-                receiveBytes(record.data() + start, step, name, deadline, discarded);
-            }
-            length -= step;
-        }
-    }
+    const auto room = [&record, &oversized, largest](std::size_t size) -> char* {
+        oversized = oversized || record.size() + size > largest;
+        if (oversized)
+            return nullptr;
+        record.resize(record.size() + size);
+        return record.data() + record.size() - size;
+    };
+    const auto end =
+        receiveRecord(socket_.get(), std::numeric_limits<std::size_t>::max(), room, deadline);
+    if (!end.transfer)
+        throwFor(end.transfer, name, "receive from",
+                 "no reply from the " + what_ + " within the timeout" +
+                     (discarded.empty() ? "" : " (discarded " + discarded + ")"));
     if (oversized)
         discarded = "a reply longer than " + std::to_string(largest) + " bytes";
     return !oversized;
 }
 
-void RpcClient::receiveBytes(char* data, std::size_t size, const std::string& name,
-                             Clock::time_point deadline, const std::string& discarded) {
-    while (size > 0) {
-        if (!waitReady(socket_.get(), POLLIN, deadline))
-            throw timeout(name + ": no reply from the " + what_ + " within the timeout" +
-                          (discarded.empty() ? "" : " (discarded " + discarded + ")"));
-        const ssize_t count = ::recv(socket_.get(), data, size, MSG_DONTWAIT);
-        if (count < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (count == 0)
-            throw failure(name + " failed: the " + what_ + " closed the connection");
-        if (count < 0)
-            throw failure(name + " failed: cannot receive from the " + what_ + " (" +
-                          systemError(errno) + ")");
-        data += count;
-        size -= static_cast<std::size_t>(count);
+void RpcClient::throwFor(const Transfer& transfer, const std::string& name,
+                         const std::string& action, const std::string& lateness) const {
+    switch (transfer.outcome) {
+    case Transfer::late:
+        throw timeout(name + ": " + lateness);
+    case Transfer::closed:
+        throw failure(name + " failed: the " + what_ + " closed the connection");
+    default:
+        throw failure(name + " failed: cannot " + action + " the " + what_ + " (" +
+                      systemError(transfer.error) + ")");
     }
 }
 

@@ -40,15 +40,15 @@ class RpcClient {
     void callRaw(std::uint32_t procedure, const std::string& name, xdrproc_t encode,
                  void* arguments, xdrproc_t decode, void* result, Clock::time_point deadline,
                  std::size_t largestReply);
-    // The call XID of PROCEDURE with ARGUMENTS as one record, marking included.
+    // The call XID of PROCEDURE with ARGUMENTS, encoded.
     std::vector<char> encodeCall(std::uint32_t xid, std::uint32_t procedure,
                                  const std::string& name, xdrproc_t encode, void* arguments) const;
-    void sendRecord(const std::vector<char>& record, const std::string& name,
-                    Clock::time_point deadline);
-    bool receiveRecord(std::vector<char>& record, std::size_t largest, const std::string& name,
-                       Clock::time_point deadline, std::string& discarded);
-    void receiveBytes(char* data, std::size_t size, const std::string& name,
-                      Clock::time_point deadline, const std::string& discarded);
+    bool receiveReply(std::vector<char>& record, std::size_t largest, const std::string& name,
+                      Clock::time_point deadline, std::string& discarded) const;
+    // Throws the Error for TRANSFER, a failed attempt to ACTION ("send to", "receive from") the
+    // server during the call NAME; LATENESS says what the deadline found.
+    [[noreturn]] void throwFor(const Transfer& transfer, const std::string& name,
+                               const std::string& action, const std::string& lateness) const;
     bool acceptReply(const std::vector<char>& record, std::uint32_t xid, const std::string& name,
                      xdrproc_t decode, void* result, std::string& discarded) const;
 

@@ -24,19 +24,12 @@ class SocketTransport final : public Transport {
 
     // Sends all of DATA, continuing partial sends, within one timeout for the whole write.
     void write(std::span<const std::byte> data, bool) override {
-        const auto deadline = Clock::now() + timeout_;
-        while (!data.empty()) {
-            if (!waitReady(socket_.get(), POLLOUT, deadline))
-                throw timeout("the instrument accepted no data within " + timeoutText());
-            const ssize_t sent =
-                ::send(socket_.get(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent < 0) {
-                if (errno == EINTR || errno == EAGAIN)
-                    continue;
-                throw failure("send failed: " + systemError(errno));
-            }
-            data = data.subspan(static_cast<std::size_t>(sent));
-        }
+        const auto sent = sendExactly(socket_.get(), reinterpret_cast<const char*>(data.data()),
+                                      data.size(), Clock::now() + timeout_);
+        if (sent.outcome == Transfer::late)
+            throw timeout("the instrument accepted no data within " + timeoutText());
+        if (!sent)
+            throw failure("send failed: " + systemError(sent.error));
     }
 
     // Returns the bytes that have arrived, up to the buffer's size, waiting at most the timeout

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace zemo {
@@ -38,22 +39,68 @@ Milliseconds remaining(Clock::time_point deadline) {
     return left > Milliseconds{0} ? left : Milliseconds{0};
 }
 
-bool waitReady(int fd, short events, Clock::time_point deadline) {
+namespace {
+
+// Waits as waitReady does: 1 when FD is ready, 0 at the deadline, -1 with errno when poll fails.
+int pollUntil(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         pollfd entry{fd, events, 0};
         const auto left = remaining(deadline).count();
         const int wait = left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
         const int ready = ::poll(&entry, 1, wait);
         if (ready > 0)
-            return true;
-        if (ready == 0) {
-            if (Clock::now() >= deadline)
-                return false;
-            continue;
-        }
-        if (errno != EINTR)
-            throw failure("poll failed: " + systemError(errno));
+            return 1;
+        if (ready == 0 && Clock::now() >= deadline)
+            return 0;
+        if (ready < 0 && errno != EINTR)
+            return -1;
     }
+}
+
+// Moves SIZE bytes at DATA with MOVE (a non-blocking recv or send that returns its count),
+// waiting for EVENTS on FD until DEADLINE whenever the socket is not ready.
+template <typename Data, typename Move>
+Transfer moveExactly(int fd, short events, Data* data, std::size_t size, Clock::time_point deadline,
+                     Move move) {
+    while (size > 0) {
+        const ssize_t moved = move(fd, data, size);
+        if (moved > 0) {
+            data += moved;
+            size -= static_cast<std::size_t>(moved);
+        } else if (moved == 0) {
+            return {Transfer::closed};
+        } else if (errno == EAGAIN) {
+            if (const int ready = pollUntil(fd, events, deadline); ready <= 0)
+                return ready == 0 ? Transfer{Transfer::late} : Transfer{Transfer::failed, errno};
+        } else if (errno != EINTR) {
+            return {Transfer::failed, errno};
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+bool waitReady(int fd, short events, Clock::time_point deadline) {
+    const int ready = pollUntil(fd, events, deadline);
+    if (ready < 0)
+        throw failure("poll failed: " + systemError(errno));
+    return ready > 0;
+}
+
+Transfer receiveExactly(int fd, char* data, std::size_t size, Clock::time_point deadline) {
+    return moveExactly(fd, POLLIN, data, size, deadline,
+                       [](int from, char* into, std::size_t count) {
+                           return ::recv(from, into, count, MSG_DONTWAIT);
+                       });
+}
+
+Transfer sendExactly(int fd, const char* data, std::size_t size, Clock::time_point deadline,
+                     int flags) {
+    return moveExactly(fd, POLLOUT, data, size, deadline,
+                       [flags](int to, const char* from, std::size_t count) {
+                           return ::send(to, from, count, flags | MSG_NOSIGNAL | MSG_DONTWAIT);
+                       });
 }
 
 } // namespace zemo

@@ -1,7 +1,6 @@
 #include "zemonet/rpc.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 
 #include <arpa/inet.h>
@@ -12,72 +11,61 @@ namespace zemo {
 namespace {
 
 constexpr std::uint32_t lastFragment = 0x80000000U;
-// A record grows by at most this much per receive.
-constexpr std::size_t receiveStep = 64 << 10;
 
-// Reads exactly SIZE bytes into DATA; false at the end of the connection or on an error.
-bool receiveExactly(int fd, char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t received = ::recv(fd, data, size, 0);
-        if (received < 0 && errno == EINTR)
-            continue;
-        if (received <= 0)
-            return false;
-        data += received;
-        size -= static_cast<std::size_t>(received);
-    }
-    return true;
-}
-
-// Sends all SIZE bytes of DATA; false when the connection fails.
-bool sendExactly(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        data += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
-}
-
-// Reads LENGTH more bytes onto the end of RECORD, growing it a step at a time as they arrive,
-// so that a header announcing a long fragment costs no memory before its bytes come.
-bool receiveOnto(int fd, std::vector<char>& record, std::size_t length) {
+// Receives LENGTH bytes of a fragment by DEADLINE, piece by piece where ROOM says.
+Transfer receiveFragment(int fd, std::size_t length, const RecordRoom& room,
+                         Clock::time_point deadline) {
+    char dropped[recordPiece];
     while (length > 0) {
-        const std::size_t start = record.size();
-        const std::size_t step = std::min(length, receiveStep);
-        record.resize(start + step);
-        if (!receiveExactly(fd, record.data() + start, step))
-            return false;
-        length -= step;
+        const std::size_t piece = std::min(length, recordPiece);
+        char* place = room(piece);
+        if (const auto transfer = receiveExactly(fd, place ? place : dropped, piece, deadline);
+            !transfer)
+            return transfer;
+        length -= piece;
     }
-    return true;
+    return {};
 }
 
 } // namespace
 
-bool receiveRecord(int fd, std::vector<char>& record) {
-    record.clear();
+RecordEnd receiveRecord(int fd, std::size_t largest, const RecordRoom& room,
+                        Clock::time_point deadline) {
+    std::size_t total = 0;
     for (;;) {
         std::uint32_t header = 0;
-        if (!receiveExactly(fd, reinterpret_cast<char*>(&header), sizeof header))
-            return false;
+        if (const auto transfer =
+                receiveExactly(fd, reinterpret_cast<char*>(&header), sizeof header, deadline);
+            !transfer)
+            return {transfer};
         header = ntohl(header);
         const std::size_t length = header & ~lastFragment;
-        if (record.size() + length > largestRecord || !receiveOnto(fd, record, length))
-            return false;
+        total += length;
+        if (total > largest)
+            return {{}, true};
+        if (const auto transfer = receiveFragment(fd, length, room, deadline); !transfer)
+            return {transfer};
         if ((header & lastFragment) != 0)
-            return true;
+            return {};
     }
 }
 
-bool sendRecord(int fd, const std::vector<char>& body) {
+bool receiveRecord(int fd, std::vector<char>& record) {
+    record.clear();
+    const auto grow = [&record](std::size_t size) {
+        record.resize(record.size() + size);
+        return record.data() + record.size() - size;
+    };
+    return static_cast<bool>(receiveRecord(fd, largestRecord, grow, Clock::time_point::max()));
+}
+
+Transfer sendRecord(int fd, const std::vector<char>& body, Clock::time_point deadline) {
     const std::uint32_t header = htonl(lastFragment | static_cast<std::uint32_t>(body.size()));
-    return sendExactly(fd, reinterpret_cast<const char*>(&header), sizeof header) &&
-           sendExactly(fd, body.data(), body.size());
+    if (const auto transfer = sendExactly(fd, reinterpret_cast<const char*>(&header), sizeof header,
+                                          deadline, MSG_MORE);
+        !transfer)
+        return transfer;
+    return sendExactly(fd, body.data(), body.size(), deadline);
 }
 
 } // namespace zemo

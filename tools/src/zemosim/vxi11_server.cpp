@@ -5,10 +5,7 @@
 #include "zemonet/rpc.h"
 #include "zemonet/vxi11proto.h"
 
-#include <arpa/inet.h>
-#include <array>
 #include <atomic>
-#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -29,43 +26,7 @@ constexpr std::size_t largestInput = 16 << 20;
 constexpr std::size_t largestLinks = 64;
 // How often a device_read that waits for an answer looks whether its client is still there.
 constexpr Milliseconds clientCheck{100};
-constexpr std::uint32_t lastFragment = 0x80000000U;
-// A record grows by at most this much per receive.
-constexpr std::size_t receiveStep = 64 << 10;
 using zemo::largestRecord;
-
-// Where a record comes from: the connection, the time by which the whole record must have
-// come, and whether its bytes count against the input all connections may hold.
-struct RecordSource {
-    int fd;
-    Clock::time_point deadline = Clock::time_point::max();
-    bool shared = false;
-};
-
-// Reads exactly SIZE bytes into DATA; false at the end of the connection, on an error or at the
-// deadline.
-bool receiveExactly(const RecordSource& source, char* data, std::size_t size) {
-    while (size > 0) {
-        const auto left = std::chrono::ceil<Milliseconds>(source.deadline - Clock::now());
-        pollfd entry{source.fd, POLLIN, 0};
-        const int wait = source.deadline == Clock::time_point::max()
-                             ? -1
-                             : static_cast<int>(std::max<Milliseconds::rep>(left.count(), 0));
-        const int ready = ::poll(&entry, 1, wait);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        const ssize_t received = ::recv(source.fd, data, size, MSG_DONTWAIT);
-        if (received < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (received <= 0)
-            return false;
-        data += received;
-        size -= static_cast<std::size_t>(received);
-    }
-    return true;
-}
 
 // The bytes of call records that the VXI-11 connections hold now.
 std::atomic<std::size_t> recordBytesHeld{0};
@@ -100,44 +61,22 @@ struct CallRecord {
     }
 };
 
-// Reads LENGTH more bytes onto the end of RECORD, growing it a step at a time as they arrive,
-// so that a header announcing a long fragment costs no memory before its bytes come. The steps
-// that a shared source cannot hold are read and dropped.
-bool receiveOnto(const RecordSource& source, CallRecord& record, std::size_t length) {
-    std::array<char, receiveStep> dropped;
-    while (length > 0) {
-        const std::size_t step = std::min(length, receiveStep);
+// Receives one call record from CONNECTION into RECORD by DEADLINE, its first piece always
+// kept so that the call can be answered, the later ones only while all connections together
+// may hold them, the others dropped; false when the connection ends, fails or passes the
+// deadline first, or for a record longer than largestRecord.
+bool receiveCall(int connection, CallRecord& record, Clock::time_point deadline) {
+    const auto room = [&record](std::size_t size) -> char* {
         const std::size_t start = record.bytes.size();
-        const bool counted = source.shared && start > 0;
-        record.cut = record.cut || (counted && !holdRecordBytes(step));
-        if (!record.cut) {
-            record.bytes.resize(start + step);
-            record.held += counted ? step : 0;
-        }
-        if (!receiveExactly(source, record.cut ? dropped.data() : record.bytes.data() + start,
-                            step))
-            return false;
-        length -= step;
-    }
-    return true;
-}
-
-// Reads one record (all its fragments) into RECORD; false at the end of the connection, at the
-// source's deadline, or for a record longer than largestRecord.
-bool receiveCall(const RecordSource& source, CallRecord& record) {
-    std::size_t total = 0;
-    for (;;) {
-        std::uint32_t header = 0;
-        if (!receiveExactly(source, reinterpret_cast<char*>(&header), sizeof header))
-            return false;
-        header = ntohl(header);
-        const std::size_t length = header & ~lastFragment;
-        total += length;
-        if (total > largestRecord || !receiveOnto(source, record, length))
-            return false;
-        if ((header & lastFragment) != 0)
-            return true;
-    }
+        const bool counted = start > 0;
+        record.cut = record.cut || (counted && !holdRecordBytes(size));
+        if (record.cut)
+            return nullptr;
+        record.bytes.resize(start + size);
+        record.held += counted ? size : 0;
+        return record.bytes.data() + start;
+    };
+    return static_cast<bool>(zemo::receiveRecord(connection, largestRecord, room, deadline));
 }
 
 // libtirpc decodes the padding after opaque data and strings into one static scratch buffer, so
@@ -316,19 +255,20 @@ class Vxi11Connection {
 
     // Answers calls until the client leaves, sends a record that is no call, or a command
     // drops the connection.
-    // Each call must come whole within the idle limit; its record is released once answered.
+    // Each call must come whole, and its reply be taken, within the idle limit; its record is
+    // released once answered.
     void serve() {
         CallRecord record;
         for (;;) {
-            const RecordSource source{connection_.get(), Clock::now() + idleLimit_, true};
-            const bool received = receiveCall(source, record);
+            const bool received = receiveCall(connection_.get(), record, Clock::now() + idleLimit_);
             std::optional<std::vector<char>> reply;
             if (received)
                 reply = record.cut ? answerCut(record.bytes) : answer(record.bytes);
             record.release();
             readBuffer_ = {};
             if (!reply || reply->empty() || droppingConnection_ ||
-                !zemo::sendRecord(connection_.get(), *reply) || hangingUp_)
+                !zemo::sendRecord(connection_.get(), *reply, Clock::now() + idleLimit_) ||
+                hangingUp_)
                 return;
         }
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <utility>
 
 namespace zemo {
@@ -44,5 +45,23 @@ Milliseconds remaining(Clock::time_point deadline);
 // Waits until FD is ready for EVENTS (POLLIN or POLLOUT) or DEADLINE passes; returns false on
 // the deadline. Throws Error when poll fails.
 bool waitReady(int fd, short events, Clock::time_point deadline);
+
+// How moving bytes on a socket ended: all of them moved, the peer closed the connection first,
+// the deadline passed, or a system call failed with `error`.
+struct Transfer {
+    enum Outcome { done, closed, late, failed } outcome = done;
+    int error = 0;
+
+    explicit operator bool() const { return outcome == done; }
+};
+
+// Receives exactly SIZE bytes from socket FD into DATA by DEADLINE (Clock::time_point::max()
+// for none), waiting with poll for the time left; signals interrupt no transfer.
+Transfer receiveExactly(int fd, char* data, std::size_t size, Clock::time_point deadline);
+
+// Sends all SIZE bytes of DATA on socket FD by DEADLINE, as receiveExactly receives, adding
+// FLAGS (such as MSG_MORE) to each send; a peer that has gone raises no SIGPIPE.
+Transfer sendExactly(int fd, const char* data, std::size_t size, Clock::time_point deadline,
+                     int flags = 0);
 
 } // namespace zemo

@@ -2,7 +2,10 @@
 // record marking, which frames each call and reply on the stream.
 #pragma once
 
+#include "zemonet/io.h"
+
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include <rpc/rpc.h>
@@ -14,15 +17,38 @@ template <typename Function> xdrproc_t xdrProcedure(Function function) {
     return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
 }
 
-// The longest record receiveRecord accepts.
+// The longest record the simple receiveRecord accepts.
 inline constexpr std::size_t largestRecord = 64 << 20;
 
-// Reads one record (all its fragments) from FD into RECORD; false at the end of the connection,
-// on an error, or for a record longer than largestRecord. RECORD grows only as the bytes
-// arrive, so that a header announcing a long fragment costs no memory before its bytes come.
+// The most bytes of a record received in one piece.
+inline constexpr std::size_t recordPiece = 64 << 10;
+
+// Where each piece of a record goes as it arrives: ROOM(SIZE) gives the place for the next
+// SIZE bytes (at most recordPiece), or nullptr to have them received and dropped. Placing
+// pieces as they come means a header announcing a long fragment costs no memory before its
+// bytes do.
+using RecordRoom = std::function<char*(std::size_t size)>;
+
+// How receiving a record ended: as its transfer did, or, with tooLong, at a fragment header
+// that took the record beyond the longest accepted.
+struct RecordEnd {
+    Transfer transfer;
+    bool tooLong = false;
+
+    explicit operator bool() const { return transfer && !tooLong; }
+};
+
+// Receives one record (all its fragments) from socket FD by DEADLINE, each piece where ROOM
+// says; a record announcing more than LARGEST bytes in all ends the receiving at its header.
+RecordEnd receiveRecord(int fd, std::size_t largest, const RecordRoom& room,
+                        Clock::time_point deadline);
+
+// Receives one record of at most largestRecord bytes from socket FD into RECORD, waiting as
+// long as it takes; false when the connection ends or fails first, or for a longer record.
 bool receiveRecord(int fd, std::vector<char>& record);
 
-// Sends BODY on FD as one record of one fragment; false when the connection fails.
-bool sendRecord(int fd, const std::vector<char>& body);
+// Sends BODY on socket FD as one record of one fragment by DEADLINE.
+Transfer sendRecord(int fd, const std::vector<char>& body,
+                    Clock::time_point deadline = Clock::time_point::max());
 
 } // namespace zemo
