@@ -1,6 +1,6 @@
 // zemoquery: sends messages to one instrument interface and, after each query, reads its answer
 // and writes it to standard output, all over one open interface.
-#include <zemo.h>
+#include "interface_tool.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -15,20 +15,12 @@
 // Writes the usage text naming the program as PROGRAM to standard error.
 static void usage(const char* program) {
     std::fprintf(stderr,
-                 "Usage: %s [-t <timeout>] <interface> [<message>...]\n\n"
-                 "       <timeout>    I/O timeout in milliseconds.\n"
-                 "       <interface>  Name of ZEMO interface, e.g. "
-                 "'vxi11/192.168.0.100/gpib0,9'.\n"
+                 "Usage: %s [-t <timeout>] <interface> [<message>...]\n\n%s%s"
                  "       <message>    Command or query to send; without any, each line of "
                  "standard input.\n"
                  "\n",
-                 program);
+                 program, timeoutUsage, interfaceUsage);
     std::fflush(stderr);
-}
-
-// The timeout as the 32-bit library call takes it: larger values become the largest one.
-static int32_t clampTimeout(int64_t milliseconds) {
-    return milliseconds > INT32_MAX ? INT32_MAX : static_cast<int32_t>(milliseconds);
 }
 
 // True when MESSAGE asks for an answer: its header, the text before the first blank, ends in
@@ -250,23 +242,13 @@ static int sendInputLines(Session& session) {
 int main(int argc, char* argv[]) {
     const char* program = argv[0];
     int64_t timeout = -1;
-    for (int option; (option = getopt(argc, argv, "t:")) != -1;) {
-        if (option != 't') {
-            usage(program);
-            return 1;
-        }
-        timeout = std::strtol(optarg, nullptr, 10);
-    }
-    if (optind >= argc) {
+    if (!readTimeoutOption(argc, argv, timeout)) {
         usage(program);
         return 1;
     }
     const char* interfaceName = argv[optind];
 
-    zemo_set_error_handler(ZEMO_ERROR_EXIT);
-    zemo_handle handle = zemo_open(interfaceName);
-    if (timeout > 0)
-        zemo_set_timeout(handle, clampTimeout(timeout));
+    zemo_handle handle = openInterface(interfaceName, timeout);
     Session session(program, interfaceName, handle);
 
     if (optind + 1 < argc) {

@@ -1,6 +1,6 @@
 // zemorecv: copies bytes from one instrument interface to standard output, a given number of
 // them or without end.
-#include <zemo.h>
+#include "interface_tool.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -15,17 +15,9 @@ static void usage(const char* program) {
     std::fprintf(stderr,
                  "Usage: %s [-c count] [-t <timeout>] <interface>\n\n"
                  "       <count>      Number of characters to read.\n"
-                 "       <timeout>    I/O timeout in milliseconds.\n"
-                 "       <interface>  Name of ZEMO interface, e.g. "
-                 "'vxi11/192.168.0.100/gpib0,9'.\n"
-                 "\n",
-                 program);
+                 "%s%s\n",
+                 program, timeoutUsage, interfaceUsage);
     std::fflush(stderr);
-}
-
-// The timeout as the 32-bit library call takes it: larger values become the largest one.
-static int32_t clampTimeout(int64_t milliseconds) {
-    return milliseconds > INT32_MAX ? INT32_MAX : static_cast<int32_t>(milliseconds);
 }
 
 // Reports that standard output lost data, closes the interface and ends with status 4.
@@ -96,10 +88,7 @@ int main(int argc, char* argv[]) {
     }
     const char* interfaceName = argv[optind];
 
-    zemo_set_error_handler(ZEMO_ERROR_EXIT);
-    zemo_handle handle = zemo_open(interfaceName);
-    if (timeout > 0)
-        zemo_set_timeout(handle, clampTimeout(timeout));
+    zemo_handle handle = openInterface(interfaceName, timeout);
 
     receiveBytes(program, interfaceName, handle, count);
     zemo_close(handle);

@@ -1,16 +1,11 @@
 // zemoreset: sends a device clear to one instrument interface.
-#include <zemo.h>
+#include "interface_tool.h"
 
 #include <cstdio>
 
 // Writes the usage text naming the program as PROGRAM to standard error.
 static void usage(const char* program) {
-    std::fprintf(stderr,
-                 "Usage: %s <interface>\n\n"
-                 "       <interface>  Name of ZEMO interface, e.g. "
-                 "'vxi11/192.168.0.100/gpib0,9'.\n"
-                 "\n",
-                 program);
+    std::fprintf(stderr, "Usage: %s <interface>\n\n%s\n", program, interfaceUsage);
     std::fflush(stderr);
 }
 
@@ -21,8 +16,7 @@ int main(int argc, char* argv[]) {
         usage(argv[0]);
         return 1;
     }
-    zemo_set_error_handler(ZEMO_ERROR_EXIT);
-    zemo_handle handle = zemo_open(argv[1]);
+    zemo_handle handle = openInterface(argv[1]);
     zemo_clear(handle);
     zemo_close(handle);
     return 0;

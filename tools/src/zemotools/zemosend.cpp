@@ -1,5 +1,5 @@
 // zemosend: sends every line of standard input, newline included, to one instrument interface.
-#include <zemo.h>
+#include "interface_tool.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -13,19 +13,9 @@
 
 // Writes the usage text naming the program as PROGRAM to standard error.
 static void usage(const char* program) {
-    std::fprintf(stderr,
-                 "Usage: %s [-t <timeout>] <interface>\n\n"
-                 "       <timeout>    I/O timeout in milliseconds.\n"
-                 "       <interface>  Name of ZEMO interface, e.g. "
-                 "'vxi11/192.168.0.100/gpib0,9'.\n"
-                 "\n",
-                 program);
+    std::fprintf(stderr, "Usage: %s [-t <timeout>] <interface>\n\n%s%s\n", program, timeoutUsage,
+                 interfaceUsage);
     std::fflush(stderr);
-}
-
-// The timeout as the 32-bit library call takes it: larger values become the largest one.
-static int32_t clampTimeout(int64_t milliseconds) {
-    return milliseconds > INT32_MAX ? INT32_MAX : static_cast<int32_t>(milliseconds);
 }
 
 // Standard input is read in blocks of this many bytes; complete lines are sent from the block.
@@ -109,23 +99,13 @@ static int sendLines(zemo_handle handle) {
 int main(int argc, char* argv[]) {
     const char* program = argv[0];
     int64_t timeout = -1;
-    for (int option; (option = getopt(argc, argv, "t:")) != -1;) {
-        if (option != 't') {
-            usage(program);
-            return 1;
-        }
-        timeout = std::strtol(optarg, nullptr, 10);
-    }
-    if (optind >= argc) {
+    if (!readTimeoutOption(argc, argv, timeout)) {
         usage(program);
         return 1;
     }
     const char* interfaceName = argv[optind];
 
-    zemo_set_error_handler(ZEMO_ERROR_EXIT);
-    zemo_handle handle = zemo_open(interfaceName);
-    if (timeout > 0)
-        zemo_set_timeout(handle, clampTimeout(timeout));
+    zemo_handle handle = openInterface(interfaceName, timeout);
 
     int status = 0;
     if (const int error = sendLines(handle); error != 0) {
