@@ -8,7 +8,8 @@ all: deps
 deps:
 	@scripts/install-deps.sh
 
-# The whole suite on the normal build, then the fuzzer, then again under ASan and UBSan.
+# The whole suite on the normal build, then the fuzzer, then again under ASan and UBSan, then
+# the test of threads under TSan.
 check: all
 	ctest --preset default
 	cmake --preset fuzz
@@ -17,6 +18,9 @@ check: all
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
 
 # Installs the programs, libzemo, its header and pkg-config file, and the man pages under
 # PREFIX; DESTDIR stages the installation under another root (make install DESTDIR=/tmp/x).

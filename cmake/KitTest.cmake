@@ -1,7 +1,8 @@
 # kit_add_gtest(NAME SOURCES src... [LIBS lib...] [DEFINITIONS def...])
 # Builds one GoogleTest program with the kit's warnings and the test-support library
 # (tests/support), and registers its tests with CTest under their GoogleTest names, which
-# parameterised suites make readable with a name generator.
+# parameterised suites make readable with a name generator. When KIT_TEST_LAUNCHER names a
+# program, the tests are listed and run through it, the test program and its arguments after it.
 include(GoogleTest)
 find_package(GTest REQUIRED)
 
@@ -12,6 +13,9 @@ function(kit_add_gtest name)
     target_link_libraries(${name} PRIVATE
         GTest::gtest GTest::gtest_main kit_warnings kit_test_support ${ARG_LIBS})
     target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
+    if(KIT_TEST_LAUNCHER)
+        set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${KIT_TEST_LAUNCHER})
+    endif()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
         PROPERTIES ENVIRONMENT "LC_ALL=C")
 endfunction()

@@ -101,7 +101,7 @@ Result collect(pid_t child, const Invocation& invocation, const TempTree& files)
 
 std::vector<std::string> programEnvironment(const std::vector<std::string>& extra) {
     std::vector<std::string> environment{"LC_ALL=C"};
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
         if (const char* value = std::getenv(name))
             environment.push_back(std::string(name) + "=" + value);
     environment.insert(environment.end(), extra.begin(), extra.end());

@@ -1,9 +1,9 @@
 // Runs a built program in a child process and collects what it wrote and how it ended.
 //
 // Every program gets the same environment: LC_ALL=C, the sanitizer settings of the test run
-// (ASAN_OPTIONS, UBSAN_OPTIONS, LSAN_OPTIONS) and the entries its invocation names, nothing
-// else of the test's own environment, so that no setting of whoever runs the tests reaches it
-// unasked. SIGPIPE has its default action in the program.
+// (ASAN_OPTIONS, UBSAN_OPTIONS, LSAN_OPTIONS, TSAN_OPTIONS) and the entries its invocation
+// names, nothing else of the test's own environment, so that no setting of whoever runs the
+// tests reaches it unasked. SIGPIPE has its default action in the program.
 #pragma once
 
 #include "temp_tree.h"

@@ -1,6 +1,8 @@
 // The VXI-11 client against core channels that misbehave: replies to other calls, undecodable
-// replies, a record that announces 2 GiB and trickles, silence, a peer that stops reading.
-// Whatever they do, a call ends at its deadline with status 3, and a signal ends a tool at once.
+// replies, a record that announces 2 GiB and trickles, silence, a peer that stops reading; and
+// against portmappers that reply to other calls or answer a port that cannot be. Whatever they
+// do, a call ends by its deadline, with status 3 when no reply to it came, and a signal ends a
+// tool at once.
 #include "run_program.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +12,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -74,37 +80,83 @@ std::string linkReply(std::uint32_t xid) {
     return record({xid, 1, 0, 0, 0, 0, /* error */ 0, /* lid */ 1, /* abort port */ 0, 1024});
 }
 
+// A successful reply to call XID whose result is the string TEXT, as rpcbind's GETADDR answers.
+std::string stringReply(std::uint32_t xid, const std::string& text) {
+    std::vector<std::uint32_t> words{xid, 1, 0, 0, 0, 0, static_cast<std::uint32_t>(text.size())};
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        std::uint32_t word = 0;
+        for (std::size_t j = i; j < i + 4; ++j)
+            word = word << 8 | (j < text.size() ? static_cast<unsigned char>(text[j]) : 0U);
+        words.push_back(word);
+    }
+    return record(words);
+}
+
 // What a misbehaving peer sends every 100 ms, given the id of the call it leaves unanswered.
 using Misbehaviour = std::function<std::string(std::uint32_t xid)>;
 
-// A core channel on 127.0.0.1 for one client: it answers create_link unless MISBEHAVEFROMLINK,
-// then sends what MISBEHAVIOUR makes every 100 ms (nothing when it is empty; and when READS is
-// false it stops reading) until the client leaves.
-class HostileCore {
+// Where a hostile peer listens: the loopback address of FAMILY, on PORT (0: a port the system
+// chooses). On the portmapper's port, 111, the peer is the portmapper that a name without a port
+// asks.
+struct Endpoint {
+    int family = AF_INET;
+    unsigned short port = 0;
+};
+constexpr unsigned short portmapperPort = 111;
+
+// A socket listening at WHERE; sets PORT to the port it listens on.
+int listenAt(Endpoint where, unsigned short& port) {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (where.family == AF_INET6) {
+        sockaddr_in6 ipv6{};
+        ipv6.sin6_family = AF_INET6;
+        ipv6.sin6_addr = in6addr_loopback;
+        ipv6.sin6_port = htons(where.port);
+        length = sizeof ipv6;
+        std::memcpy(&address, &ipv6, length);
+    } else {
+        sockaddr_in ipv4{};
+        ipv4.sin_family = AF_INET;
+        ipv4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ipv4.sin_port = htons(where.port);
+        length = sizeof ipv4;
+        std::memcpy(&address, &ipv4, length);
+    }
+    auto* generic = reinterpret_cast<sockaddr*>(&address);
+    const int fd = ::socket(where.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::bind(fd, generic, length) != 0 || ::listen(fd, 4) != 0 ||
+        ::getsockname(fd, generic, &length) != 0)
+        throw std::runtime_error(std::string("cannot listen: ") + std::strerror(errno));
+    port = ntohs(where.family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(generic)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(generic)->sin_port);
+    return fd;
+}
+
+// A core channel (or portmapper) for one client: it answers create_link unless
+// MISBEHAVEFROMLINK, then sends what MISBEHAVIOUR makes every 100 ms (nothing when it is empty;
+// and when READS is false it stops reading) until the client leaves.
+class HostilePeer {
   public:
-    HostileCore(Misbehaviour misbehaviour, bool fromLink, bool reads = true)
-        : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            ::listen(listener_, 4) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen");
-        port_ = ntohs(address.sin_port);
+    HostilePeer(Misbehaviour misbehaviour, bool fromLink, bool reads = true, Endpoint where = {})
+        : listener_(listenAt(where, port_)), family_(where.family) {
         thread_ = std::thread([=, this] { serve(misbehaviour, fromLink, reads); });
     }
-    HostileCore(const HostileCore&) = delete;
-    HostileCore& operator=(const HostileCore&) = delete;
-    ~HostileCore() {
+    HostilePeer(const HostilePeer&) = delete;
+    HostilePeer& operator=(const HostilePeer&) = delete;
+    ~HostilePeer() {
         stop_ = true;
         ::shutdown(listener_, SHUT_RDWR);
         thread_.join();
         ::close(listener_);
     }
 
-    std::string name() const { return "vxi11/127.0.0.1:" + std::to_string(port_) + "/inst0"; }
+    // The interface name that reaches the peer, through the portmapper when it is one.
+    std::string name() const {
+        const std::string host = family_ == AF_INET6 ? "[::1]" : "127.0.0.1";
+        const std::string port = port_ == portmapperPort ? "" : ":" + std::to_string(port_);
+        return "vxi11/" + host + port + "/inst0";
+    }
 
   private:
     void serve(const Misbehaviour& misbehaviour, bool fromLink, bool reads) {
@@ -126,8 +178,9 @@ class HostileCore {
         ::close(fd);
     }
 
+    unsigned short port_ = 0; // before the listener, whose initialiser sets it
     int listener_;
-    unsigned short port_ = 0;
+    int family_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -149,14 +202,38 @@ struct HostileCase {
     Misbehaviour misbehaviour;
     bool fromLink;
     std::vector<std::string> tool; // program and options; the interface name goes last
-    std::string input;
+    std::string input = {};
     bool reads = true;
+    Endpoint where = {};
+    int status = 3;
+    std::string reason = {}; // a part of the error line, when it matters
 };
 
-// Every call ends with status 3 about its deadline (500 ms here), whatever the peer does;
-// before, each of these waited until killed.
+// Runs the tool of each case against a peer that misbehaves as the case says, and expects the
+// case's status (3 unless it says otherwise) about the deadline, 500 ms here; before, every
+// timeout among them waited until killed.
+void expectEveryCaseEnds(const std::vector<HostileCase>& cases) {
+    for (const HostileCase& test : cases) {
+        SCOPED_TRACE(test.what);
+        const HostilePeer peer(test.misbehaviour, test.fromLink, test.reads, test.where);
+        std::vector<std::string> argv = test.tool;
+        argv.push_back(peer.name());
+        // create_link keeps to the connect limit, the later calls to their I/O timeout.
+        const kittest::Invocation invocation{.program = argv.front(),
+                                             .arguments = {argv.begin() + 1, argv.end()},
+                                             .environment = {"ZEMO_CONNECT_TIMEOUT=500"},
+                                             .input = test.input};
+        const auto start = Clock::now();
+        const kittest::Result outcome = kittest::run(invocation);
+        const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+        EXPECT_EQ(outcome.status, test.status) << outcome.err;
+        EXPECT_NE(outcome.err.find(test.reason), std::string::npos) << outcome.err;
+        EXPECT_LT(took, milliseconds(500 + 1500));
+    }
+}
+
 TEST(HostileCoreChannel, EveryCallEndsAtItsDeadline) {
-    const std::vector<HostileCase> cases = {
+    expectEveryCaseEnds({
         {"create_link, wrong xid", wrongXid, true, {ZEMORESET}, ""},
         {"create_link, undecodable", undecodable, true, {ZEMORESET}, ""},
         {"create_link, trickle", trickle(), true, {ZEMORESET}, ""},
@@ -171,30 +248,105 @@ TEST(HostileCoreChannel, EveryCallEndsAtItsDeadline) {
          {ZEMOSEND, "-t", "500"},
          std::string(8 << 20, 'x') + "\n",
          false},
-    };
-    for (const HostileCase& test : cases) {
-        SCOPED_TRACE(test.what);
-        const HostileCore core(test.misbehaviour, test.fromLink, test.reads);
-        std::vector<std::string> argv = test.tool;
-        argv.push_back(core.name());
-        // create_link keeps to the connect limit, the later calls to their I/O timeout.
-        const kittest::Invocation invocation{.program = argv.front(),
-                                             .arguments = {argv.begin() + 1, argv.end()},
-                                             .environment = {"ZEMO_CONNECT_TIMEOUT=500"},
-                                             .input = test.input};
-        const auto start = Clock::now();
-        const kittest::Result outcome = kittest::run(invocation);
-        const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-        EXPECT_EQ(outcome.status, 3) << outcome.err;
-        EXPECT_LT(took, milliseconds(500 + 1500));
+    });
+}
+
+// The calling thread in a network namespace of its own, with loopback up, while the object
+// lives; the programs it starts share it. There the test's own portmapper listens on port 111
+// without disturbing the system's. Entering needs CAP_SYS_ADMIN; failure() says why it failed.
+class OwnNetwork {
+  public:
+    OwnNetwork() : original_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+        if (original_ < 0 || ::unshare(CLONE_NEWNET) != 0) {
+            failure_ = std::string("cannot enter a network namespace: ") + std::strerror(errno);
+            return;
+        }
+        entered_ = true;
+        if (!bringLoopbackUp())
+            failure_ = std::string("cannot bring loopback up: ") + std::strerror(errno);
     }
+    OwnNetwork(const OwnNetwork&) = delete;
+    OwnNetwork& operator=(const OwnNetwork&) = delete;
+    ~OwnNetwork() {
+        if (entered_ && ::setns(original_, CLONE_NEWNET) != 0)
+            std::abort(); // the later tests would run in the wrong network
+        if (original_ >= 0)
+            ::close(original_);
+    }
+
+    const std::string& failure() const { return failure_; }
+
+  private:
+    static bool bringLoopbackUp() {
+        ifreq request{};
+        std::strcpy(request.ifr_name, "lo");
+        const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        bool up = control >= 0 && ::ioctl(control, SIOCGIFFLAGS, &request) == 0;
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+        up = up && ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
+        if (control >= 0)
+            ::close(control);
+        return up;
+    }
+
+    int original_;
+    bool entered_ = false;
+    std::string failure_;
+};
+
+// A portmapper's answer to a look-up: over IPv4 version 2's port, over IPv6 rpcbind version 4's
+// universal address ("ADDRESS.P1.P2", the port being P1 * 256 + P2).
+const Misbehaviour port70000 = [](std::uint32_t xid) {
+    return record({xid, 1, 0, 0, 0, 0, 70000});
+};
+const Misbehaviour address65536 = [](std::uint32_t xid) { return stringReply(xid, "::1.256.0"); };
+
+// A look-up that gets no reply to itself ends at the connect limit, and a port that cannot be is
+// reported as such, not as a portmapper that knows no core channel.
+TEST(HostilePortmapper, EveryLookUpEnds) {
+    const OwnNetwork network;
+    if (!network.failure().empty())
+        GTEST_SKIP() << "a portmapper of the test's own needs port 111 in a network namespace of "
+                        "its own, which needs root; "
+                     << network.failure();
+    const Endpoint ipv4{AF_INET, portmapperPort};
+    const Endpoint ipv6{AF_INET6, portmapperPort};
+    const std::string invalidPort = "answered an invalid port, ";
+    expectEveryCaseEnds({
+        {.what = "GETPORT, wrong xid",
+         .misbehaviour = wrongXid,
+         .fromLink = true,
+         .tool = {ZEMORESET},
+         .where = ipv4,
+         .reason = "no reply from the portmapper within the timeout"},
+        {.what = "GETPORT, port 70000",
+         .misbehaviour = port70000,
+         .fromLink = true,
+         .tool = {ZEMORESET},
+         .where = ipv4,
+         .status = 2,
+         .reason = invalidPort + "70000, for the VXI-11 core channel"},
+        {.what = "GETADDR over IPv6, wrong xid",
+         .misbehaviour = wrongXid,
+         .fromLink = true,
+         .tool = {ZEMORESET},
+         .where = ipv6,
+         .reason = "no reply from the portmapper within the timeout"},
+        {.what = "GETADDR over IPv6, port 65536",
+         .misbehaviour = address65536,
+         .fromLink = true,
+         .tool = {ZEMORESET},
+         .where = ipv6,
+         .status = 2,
+         .reason = invalidPort + "65536, for the VXI-11 core channel"},
+    });
 }
 
 // A tool waiting for a reply ends at once, by the default action, on SIGTERM or SIGINT.
 TEST(HostileCoreChannel, SignalsEndAWaitingTool) {
     for (const int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal);
-        const HostileCore core(nullptr, false);
+        const HostilePeer core(nullptr, false);
         const std::string name = core.name();
         const char* argv[] = {ZEMORECV, "-c", "5", name.c_str(), nullptr};
         pid_t child = -1;

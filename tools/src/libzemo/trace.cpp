@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,10 +16,12 @@ namespace zemo {
 
 namespace {
 
-// The trace's destination and its name for messages.
+// The trace's destination and its name for messages. Calls on different handles may trace
+// from several threads at once: each line is written whole, under the lock.
 struct TraceSink {
     std::FILE* file = nullptr;
     std::string name;
+    std::mutex writing{};
     bool writeFailed = false;
 };
 
@@ -55,7 +58,7 @@ TraceSink openTraceSink() {
         // A FIFO that no process reads refuses a writer that will not wait with ENXIO, whose
         // text ("No such device or address") would not say so.
         const std::string reason =
-            errno == ENXIO ? "it is a FIFO that no process reads" : std::strerror(errno);
+            errno == ENXIO ? "it is a FIFO that no process reads" : systemError(errno);
         std::fprintf(stderr, "zemo: ZEMO_TRACE: cannot open '%s': %s\n", name, reason.c_str());
     }
     return {file, std::string("'") + name + "'"};
@@ -69,6 +72,7 @@ TraceSink& traceSink() {
 // Writes LINE to SINK; the first line that cannot be written is reported on standard error,
 // once, and the run goes on (a trace on standard error has nowhere to report to).
 void writeTraceLine(TraceSink& sink, const std::string& line) {
+    const std::lock_guard lock(sink.writing);
     errno = 0;
     if (std::fwrite(line.data(), 1, line.size(), sink.file) == line.size() &&
         std::fflush(sink.file) == 0)
@@ -77,7 +81,7 @@ void writeTraceLine(TraceSink& sink, const std::string& line) {
         return;
     sink.writeFailed = true;
     std::fprintf(stderr, "zemo: ZEMO_TRACE: cannot write to %s: %s; trace lines are lost\n",
-                 sink.name.c_str(), std::strerror(errno));
+                 sink.name.c_str(), systemError(errno).c_str());
 }
 
 const char* statusName(zemo_status status) {

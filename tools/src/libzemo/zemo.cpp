@@ -3,6 +3,7 @@
 #include "trace.h"
 #include "transport.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,14 +19,15 @@ struct zemo_link {
 
 namespace {
 
-zemo_error_handler installedHandler = nullptr;
-unsigned long lastLinkId = 0;
+// The state that every handle shares, atomic since handles may be used from several threads.
+std::atomic<zemo_error_handler> installedHandler{nullptr};
+std::atomic<unsigned long> lastLinkId{0};
 
 // Calls the installed handler, if any, for a failing CALL on the interface NAME.
 [[gnu::cold]] void reportFailure(const char* call, const char* name, zemo_status status,
                                  const std::string& reason) {
-    if (installedHandler != nullptr)
-        installedHandler(call, name, status, reason.c_str());
+    if (const zemo_error_handler handler = installedHandler.load(); handler != nullptr)
+        handler(call, name, status, reason.c_str());
 }
 
 // The result of one call into a transport: OK, or the status and reason of its failure.
@@ -168,7 +170,7 @@ void ZEMO_ERROR_EXIT(const char* call, const char* interface_name, zemo_status s
 }
 
 zemo_status zemo_set_error_handler(zemo_error_handler handler) {
-    installedHandler = handler;
+    installedHandler.store(handler);
     return finish("zemo_set_error_handler", nullptr, CallResult{}, [&] {
         return Description{handler == nullptr           ? "NULL"
                            : handler == ZEMO_ERROR_EXIT ? "ZEMO_ERROR_EXIT"

@@ -35,6 +35,14 @@
  *
  * Handles appear as h1, h2 ... in the order opened; byte strings are quoted C-style and cut
  * after 64 bytes, marked by "..." after the closing quote.
+ *
+ * Different handles may be used from different threads at once, and interfaces may be opened
+ * from several threads at once. One handle must not be used by two threads at the same time:
+ * threads that share a handle take turns at it (with a mutex, say), and zemo_close must not
+ * overlap another call on its handle. The error handler is the whole process's and runs in the
+ * thread whose call failed (ZEMO_ERROR_EXIT ends the whole process from there). Trace lines of
+ * calls made at once are written whole, in the order the calls end. ZEMO_CONNECT_TIMEOUT is
+ * read by every zemo_open: change it with setenv() only while no other thread opens.
  */
 #ifndef ZEMO_H
 #define ZEMO_H
