@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <csignal>
@@ -14,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -704,6 +708,37 @@ TEST(Trace, DestinationFailuresAreReportedOnce) {
         EXPECT_EQ(outcome.err, err);
         EXPECT_EQ(outcome.status, 0);
     }
+}
+
+// A trace whose reader leaves costs the trace, not the run: the tool goes on and ends as it
+// would, with the lost trace reported once, instead of dying of SIGPIPE.
+TEST(Trace, AReaderThatLeavesCostsOnlyTheTrace) {
+    const kittest::TempTree dir;
+    const auto fifo = dir.root() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    // More trace than the FIFO holds, so that the tool is still writing when the reader leaves.
+    std::string lines;
+    for (int i = 0; i < 20000; ++i)
+        lines += "x\n";
+    kittest::Result outcome;
+    std::thread tool([&] {
+        outcome = kittest::run({.program = ZEMOSEND,
+                                .arguments = {"sim/sink"},
+                                .environment = {"ZEMO_TRACE=" + fifo.string()},
+                                .input = lines});
+    });
+    pollfd ready{reader, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 10000), 1);
+    char some[512];
+    EXPECT_GT(::read(reader, some, sizeof some), 0);
+    ::close(reader);
+    tool.join();
+    EXPECT_EQ(outcome.signal, 0);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "zemo: ZEMO_TRACE: cannot write to '" + fifo.string() +
+                               "': Broken pipe; trace lines are lost\n");
 }
 
 // Without libzemo the dynamic loader refuses to start a tool.

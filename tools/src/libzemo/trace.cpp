@@ -10,6 +10,8 @@
 #include <mutex>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace zemo {
@@ -69,15 +71,41 @@ TraceSink& traceSink() {
     return sink;
 }
 
+// Writes LINE to FILE and flushes it with SIGPIPE held back in this thread, so that a trace
+// whose reader has gone (a FIFO or a pipe) fails with EPIPE instead of ending the program. The
+// SIGPIPE that the write raised is taken back; one that was pending before stays pending.
+bool writeWithoutSigpipe(std::FILE* file, const std::string& line) {
+    sigset_t pipe;
+    sigset_t previous;
+    sigset_t pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+    sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    errno = 0;
+    const bool written =
+        std::fwrite(line.data(), 1, line.size(), file) == line.size() && std::fflush(file) == 0;
+    const int error = errno;
+    if (!written && error == EPIPE && !wasPending) {
+        const timespec now{};
+        sigtimedwait(&pipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return written;
+}
+
 // Writes LINE to SINK; the first line that cannot be written is reported on standard error,
 // once, and the run goes on (a trace on standard error has nowhere to report to).
 void writeTraceLine(TraceSink& sink, const std::string& line) {
     const std::lock_guard lock(sink.writing);
-    errno = 0;
-    if (std::fwrite(line.data(), 1, line.size(), sink.file) == line.size() &&
-        std::fflush(sink.file) == 0)
+    if (sink.file == stderr) {
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
         return;
-    if (sink.writeFailed || sink.file == stderr)
+    }
+    if (writeWithoutSigpipe(sink.file, line) || sink.writeFailed)
         return;
     sink.writeFailed = true;
     std::fprintf(stderr, "zemo: ZEMO_TRACE: cannot write to %s: %s; trace lines are lost\n",
