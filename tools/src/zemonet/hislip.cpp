@@ -181,12 +181,12 @@ bool receiveAll(int fd, std::span<std::byte> out, std::size_t& received,
     return true;
 }
 
-void receiveMessage(int fd, Header& header, std::vector<std::byte>& payload, std::uint64_t largest,
-                    Clock::time_point deadline) {
+Header receiveHeader(int fd, std::uint64_t largest, Clock::time_point deadline) {
     HeaderBytes bytes{};
     std::size_t received = 0;
     if (!receiveAll(fd, bytes, received, deadline))
         throw timeout("no message within the time allowed");
+    Header header;
     if (!decode(bytes, header))
         throw MalformedMessage(fatalPoorlyFormedHeader,
                                "a message header without the prologue 'HS'");
@@ -195,6 +195,11 @@ void receiveMessage(int fd, Header& header, std::vector<std::byte>& payload, std
                                typeName(header.type) + " announces a payload of " +
                                    std::to_string(header.length) + " bytes, more than the " +
                                    std::to_string(largest) + " accepted");
+    return header;
+}
+
+void receivePayload(int fd, const Header& header, std::vector<std::byte>& payload,
+                    Clock::time_point deadline) {
     payload.clear();
     while (payload.size() < header.length) {
         const std::size_t start = payload.size();
@@ -205,6 +210,12 @@ void receiveMessage(int fd, Header& header, std::vector<std::byte>& payload, std
             throw timeout("the rest of a " + typeName(header.type) +
                           " message did not arrive in time");
     }
+}
+
+void receiveMessage(int fd, Header& header, std::vector<std::byte>& payload, std::uint64_t largest,
+                    Clock::time_point deadline) {
+    header = receiveHeader(fd, largest, deadline);
+    receivePayload(fd, header, payload, deadline);
 }
 
 std::string payloadText(std::span<const std::byte> payload) {

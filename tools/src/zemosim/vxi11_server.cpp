@@ -67,20 +67,6 @@ bool receiveExactly(const RecordSource& source, char* data, std::size_t size) {
     return true;
 }
 
-// The bytes of call records that the VXI-11 connections hold now.
-std::atomic<std::size_t> recordBytesHeld{0};
-
-// Counts SIZE more bytes against the input all connections may hold; false, counting nothing,
-// when they would hold more than largestHeldInput.
-bool holdRecordBytes(std::size_t size) {
-    std::size_t held = recordBytesHeld.load();
-    do {
-        if (held + size > largestHeldInput)
-            return false;
-    } while (!recordBytesHeld.compare_exchange_weak(held, held + size));
-    return true;
-}
-
 // A call record being received: its bytes, the part of them counted against the input all
 // connections may hold, and whether some were dropped because that was full. The first step of
 // a record is always kept, so that the call can be answered; the connections are few enough
@@ -93,7 +79,7 @@ struct CallRecord {
     // Empties the record, giving its memory back to the system and its share of the input back
     // to the other connections.
     void release() {
-        recordBytesHeld -= held;
+        releaseInput(held);
         bytes = {};
         held = 0;
         cut = false;
@@ -109,7 +95,7 @@ bool receiveOnto(const RecordSource& source, CallRecord& record, std::size_t len
         const std::size_t step = std::min(length, receiveStep);
         const std::size_t start = record.bytes.size();
         const bool counted = source.shared && start > 0;
-        record.cut = record.cut || (counted && !holdRecordBytes(step));
+        record.cut = record.cut || (counted && !holdInput(step));
         if (!record.cut) {
             record.bytes.resize(start + step);
             record.held += counted ? step : 0;

@@ -140,9 +140,17 @@ class MalformedMessage : public Error {
     std::uint8_t code_;
 };
 
-// Receives one whole message from FD by DEADLINE, its payload at most LARGEST bytes (memory
-// grows only as the payload arrives). Throws MalformedMessage for a wrong prologue or a longer
-// payload, Error: a timeout at the deadline, a failure when the connection ends.
+// Receives the header of a message from FD by DEADLINE, its payload announced at most LARGEST
+// bytes. Throws MalformedMessage for a wrong prologue or a longer payload, Error: a timeout at
+// the deadline, a failure when the connection ends.
+Header receiveHeader(int fd, std::uint64_t largest, Clock::time_point deadline);
+
+// Receives the payload that HEADER announces into PAYLOAD by DEADLINE; memory grows only as the
+// payload arrives. Throws Error as receiveHeader does.
+void receivePayload(int fd, const Header& header, std::vector<std::byte>& payload,
+                    Clock::time_point deadline);
+
+// Receives one whole message from FD by DEADLINE: receiveHeader, then receivePayload.
 void receiveMessage(int fd, Header& header, std::vector<std::byte>& payload, std::uint64_t largest,
                     Clock::time_point deadline);
 
