@@ -548,10 +548,11 @@ TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
     const std::string program = ZEMOSIM;
     const std::string usage =
         "Usage: " + program +
-        " [-a address] [-v port] [-s port]... [-r] [-p] [instrument-file]...\n\n"
+        " [-a address] [-v port] [-s port]... [-H port] [-r] [-p] [instrument-file]...\n\n"
         "       -a address  Address to listen on (default 127.0.0.1; ::1 for IPv6).\n"
         "       -v port     Port of the VXI-11 core channel (default: any free port).\n"
         "       -s port     Raw socket port of the next instrument (default: any free port).\n"
+        "       -H port     Port of the HiSLIP server (default: any free port).\n"
         "       -r          Register the VXI-11 core channel with the running rpcbind.\n"
         "       -p          Serve each instrument on a pseudo-terminal too.\n"
         "       instrument-file  One simulated instrument per file; without any, one "

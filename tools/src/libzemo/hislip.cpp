@@ -154,8 +154,8 @@ class HislipTransport final : public Transport {
 
     void close() override {
         checkUsable();
-        async_.reset();
         sync_.reset();
+        async_.reset();
     }
 
   private:

@@ -394,11 +394,17 @@ class SyncChannel {
         releaseInput(held_);
     }
 
-    // Serves the session until the client leaves, breaks the protocol or the session ends.
+    // Serves the session until the client leaves, breaks the protocol or the session ends; the
+    // messages that arrived before the session ended (a client that closes the asynchronous
+    // channel first) are still carried out.
     void serve() {
         for (;;) {
-            if (sessions_.ended(*session_))
-                return;
+            if (sessions_.ended(*session_)) {
+                pollfd entry{fd_, POLLIN, 0};
+                if (::poll(&entry, 1, 0) <= 0 || !receive())
+                    return;
+                continue;
+            }
             const bool asyncOpen = sessions_.asyncOpen(*session_);
             if (!asyncOpen && Clock::now() >= asyncDeadline_)
                 return sendFatal(fd_, hislip::fatalChannelsNotEstablished,
