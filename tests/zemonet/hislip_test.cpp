@@ -1,6 +1,8 @@
 // HiSLIP end to end over loopback: the built tools against zemosim's HiSLIP server, sessions
-// opened by hand against the server, and the tools against servers that misbehave.
+// opened by hand against the server, and the tools against servers that misbehave; and the
+// server from inside, for its idle limit.
 #include "run_program.h"
+#include "server.h"
 #include "sim_server.h"
 
 #include <gtest/gtest.h>
@@ -323,6 +325,38 @@ TEST(HislipServer, RepeatedSubAddressIsRefused) {
     const std::string program = ZEMOSIM;
     expectOutcome(runTool(ZEMOSIM, {file, file}), 1, "",
                   program + ": two instruments have the HiSLIP sub-address 'h'\n");
+}
+
+// A session that opened both channels and then sends nothing is closed at the idle limit, both
+// of its connections.
+TEST(HislipServer, IdleSessionIsClosedAtTheIdleLimit) {
+    zemosim::Definition definition;
+    definition.hislipName = "hislip0";
+    zemosim::Instruments instruments;
+    instruments.push_back(std::make_unique<zemosim::Instrument>(definition));
+    const auto sessions = zemosim::makeHislipSessions(instruments);
+    int sync[2];
+    int async[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sync), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, async), 0);
+    std::vector<std::thread> servers;
+    for (const int end : {sync[1], async[1]})
+        servers.emplace_back([&sessions, end] {
+            zemosim::serveHislip(zemo::FileDescriptor(end), *sessions, zemosim::Milliseconds{200});
+        });
+    const std::string reply = ask(sync[0], initialize);
+    ASSERT_EQ(reply.size(), 16U);
+    const std::uint32_t id =
+        static_cast<unsigned char>(reply[6]) << 8 | static_cast<unsigned char>(reply[7]);
+    EXPECT_EQ(ask(async[0], header(17, 0, id, 0)), header(18, 0, 0x5a4b, 0));
+    const auto start = std::chrono::steady_clock::now();
+    for (const int fd : {sync[0], async[0]})
+        EXPECT_EQ(untilClosed(fd), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    for (auto& server : servers)
+        server.join();
+    ::close(sync[0]);
+    ::close(async[0]);
 }
 
 // A server that answers the client's first message with REPLY and then reads until the client

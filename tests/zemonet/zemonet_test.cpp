@@ -102,7 +102,7 @@ class Loopback : public testing::Test {
         directory_ = new TempTree;
         server_ = new SimServer({instrumentFile(*directory_, "plain", ""),
                                  instrumentFile(*directory_, "faulty", faultyInstrument)},
-                                4);
+                                6);
     }
     static void TearDownTestSuite() {
         delete server_;
@@ -128,12 +128,14 @@ SimServer* Loopback::server_ = nullptr;
 
 TEST_F(Loopback, PrintsTheNameOfEveryInterface) {
     const auto& names = server_->names();
-    ASSERT_EQ(names.size(), 4U);
+    ASSERT_EQ(names.size(), 6U);
     EXPECT_EQ(names[0].rfind("vxi11/127.0.0.1:", 0), 0U);
     EXPECT_EQ(names[0].substr(names[0].size() - 6), "/inst0");
     EXPECT_EQ(names[1].rfind("socket/127.0.0.1/", 0), 0U);
     EXPECT_EQ(names[2].substr(names[2].size() - 7), "/faulty");
     EXPECT_EQ(names[3].rfind("socket/127.0.0.1/", 0), 0U);
+    EXPECT_EQ(names[4].substr(names[4].size() - 8), "/hislip0");
+    EXPECT_EQ(names[5].substr(names[5].size() - 8), "/hislip1");
 }
 
 // The answer waits in the instrument's output queue between the two processes.
