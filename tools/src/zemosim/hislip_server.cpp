@@ -43,6 +43,9 @@ constexpr std::size_t largestInput = 16 << 20;
 // A Data payload, in either direction, is at most this large, whatever the instrument's
 // maxrecvsize or the client accepts.
 constexpr std::uint64_t largestPiece = 16 << 20;
+// The most bytes of the output queue taken into one Data message: small enough that the client
+// drains one while the next is copied.
+constexpr std::uint64_t largestOutputPiece = 256 << 10;
 // What a client that announces no maximum message size is sent at most.
 constexpr std::uint64_t defaultClientMaximum = 1 << 20;
 
@@ -433,8 +436,9 @@ class SyncChannel {
     // as a Data or DataEnd message; returns when to look again for an answer not ready yet.
     Clock::time_point fillOutput() {
         auto readyAt = Clock::time_point::max();
-        const std::size_t size = std::min<std::uint64_t>(sessions_.clientMaximum(*session_),
-                                                         instrument_.definition().readChunk);
+        const std::size_t size =
+            std::min({sessions_.clientMaximum(*session_),
+                      std::uint64_t{instrument_.definition().readChunk}, largestOutputPiece});
         if (outputSize_ != size) {
             output_ = std::make_unique_for_overwrite<std::byte[]>(size);
             outputSize_ = size;
