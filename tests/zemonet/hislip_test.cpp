@@ -312,6 +312,12 @@ TEST_F(Hislip, LocksStatusAndErrors) {
         {other.sync, header(99, 0, 0, 0), header(3, 1, 0, unknownType.size()) + unknownType},
         {other.async, header(4, 7, 0, 0), header(3, 2, 0, unknownCode.size()) + unknownCode},
         {other.async, header(10, 1, 0, 0), header(11, 0, 0, 0)},
+        // Shared locks of one name: both granted (a success, as an exclusive one), and told apart
+        // on release.
+        {owner.async, header(4, 1, 100, 4) + "name", header(5, 1, 0, 0)},
+        {other.async, header(4, 1, 100, 4) + "name", header(5, 1, 0, 0)},
+        {other.async, header(24, 0, 0, 0), header(25, 0, 2, 0)},
+        {other.async, header(4, 0, 0, 0), header(5, 2, 0, 0)},
     };
     for (const auto& [fd, message, answer] : exchanges) {
         SCOPED_TRACE(testing::PrintToString(message));

@@ -236,7 +236,7 @@ class HislipSessions {
             return hislip::lockFailed;
         session.lock = wanted;
         session.lockName = name;
-        return wanted == Lock::exclusive ? hislip::lockExclusive : hislip::lockShared;
+        return hislip::lockSuccess;
     }
 
     // Releases SESSION's lock; the AsyncLockResponse control code.
@@ -246,8 +246,8 @@ class HislipSessions {
         session.lockName.clear();
         changed_.notify_all();
         if (held == Lock::exclusive)
-            return hislip::lockExclusive;
-        return held == Lock::shared ? hislip::lockShared : hislip::lockError;
+            return hislip::lockSuccess;
+        return held == Lock::shared ? hislip::lockReleasedShared : hislip::lockError;
     }
 
     // For AsyncLockInfoResponse: whether an exclusive lock is held on SESSION's instrument,

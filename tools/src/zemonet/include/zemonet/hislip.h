@@ -79,11 +79,12 @@ inline constexpr std::uint8_t rmtDelivered = 1;
 // The message-available bit of the status byte.
 inline constexpr std::uint8_t statusMav = 0x10;
 
-// AsyncLockResponse control codes.
+// AsyncLockResponse control codes. A granted request is a success whether the lock is
+// exclusive or shared; only a release tells the two apart.
 enum LockResult : std::uint8_t {
     lockFailed = 0,
-    lockExclusive = 1,
-    lockShared = 2,
+    lockSuccess = 1,
+    lockReleasedShared = 2,
     lockError = 3,
 };
 
