@@ -352,8 +352,8 @@ TEST(HislipServer, IdleSessionIsClosedAtTheIdleLimit) {
         });
     const std::string reply = ask(sync[0], initialize);
     ASSERT_EQ(reply.size(), 16U);
-    const std::uint32_t id =
-        static_cast<unsigned char>(reply[6]) << 8 | static_cast<unsigned char>(reply[7]);
+    const auto id = static_cast<std::uint32_t>(static_cast<unsigned char>(reply[6]) << 8 |
+                                               static_cast<unsigned char>(reply[7]));
     EXPECT_EQ(ask(async[0], header(17, 0, id, 0)), header(18, 0, 0x5a4b, 0));
     const auto start = std::chrono::steady_clock::now();
     for (const int fd : {sync[0], async[0]})
@@ -413,9 +413,10 @@ class HostileServer {
 // format is answered with FatalError; silence is a timeout within the connect limit.
 TEST(HislipFailures, ServerErrorsAndBrokenReplies) {
     const std::vector<std::tuple<std::string, int, std::string, std::string>> cases{
-        {header(2, 4, 0, 4) + "busy", 2,
+        // The server's text stays on the one line of the message.
+        {header(2, 4, 0, 9) + "busy\nnow\n", 2,
          "Initialize: the instrument ended the session: server refused connection due to maximum "
-         "number of clients exceeded (HiSLIP FatalError 4): busy",
+         "number of clients exceeded (HiSLIP FatalError 4): busy\\nnow\\n",
          ""},
         {header(3, 1, 0, 0), 2,
          "Initialize: the instrument reports an error: unrecognized message type (HiSLIP Error 1)",

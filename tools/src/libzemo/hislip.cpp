@@ -5,6 +5,7 @@
 #include "zemonet/hislip.h"
 #include "transport.h"
 #include "zemonet/tcp.h"
+#include "zemonet/text.h"
 
 #include <algorithm>
 #include <array>
@@ -251,7 +252,8 @@ class HislipTransport final : public Transport {
 
     // Throws the Error or FatalError that HEADER and payload_ carry; returns for other messages.
     void reportServerError(const Header& header, const std::string& request) {
-        const std::string text = hislip::payloadText(payload_);
+        // The server's text as one line, its control bytes escaped.
+        const std::string text = visible(hislip::payloadText(payload_));
         const std::string said = text.empty() ? "" : ": " + text;
         if (header.type == Type::error)
             throw ServerError(Error::Kind::failure,
