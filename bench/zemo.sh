@@ -67,14 +67,17 @@ measure_receive_stream() {
 }
 
 # Network transports: zemosim serves the instrument on loopback; zemorecv reads 1 GiB of a
-# larger "DATA?" answer over the raw socket and over VXI-11, and nc (netcat-openbsd) reads the
-# same over the same socket as the peer. The query goes in over VXI-11 before each timed read
-# (the output queue is the instrument's, whichever protocol reads it); zemoreset empties the
-# queue afterwards. Targets: socket at least 0.8x nc; VXI-11 at least 0.5x the socket.
+# larger "DATA?" answer over the raw socket, over VXI-11 and over HiSLIP, and nc
+# (netcat-openbsd) reads the same over the same socket as the peer. The query goes in by
+# zemosend over the protocol that reads it before each timed read, since zemosim sends a raw
+# socket or HiSLIP reader that has asked nothing only the answers of socket or HiSLIP clients
+# that have left; the timer starts once zemosim's 200 ms hold of such an answer has passed.
+# zemoreset empties the queue afterwards. Targets: socket at least 0.8x nc; VXI-11 at least
+# 0.5x the socket; HiSLIP at least 0.9x the socket.
 net_bytes=1073741824
 
 # start_zemosim: starts zemosim in the background and waits until it has printed its names
-# (it prints them once it listens); sets vxi11_name and socket_name.
+# (it prints them once it listens); sets vxi11_name, socket_name and hislip_name.
 start_zemosim() {
     [ -x "$bin/zemosim" ] || { echo "bench/zemo.sh: no program at $bin/zemosim" >&2; exit 1; }
     command -v nc > /dev/null || { echo "bench/zemo.sh: nc (netcat-openbsd) is missing" >&2; exit 1; }
@@ -82,17 +85,18 @@ start_zemosim() {
     "$bin/zemosim" > "$work/names" &
     zemosim_pid=$!
     trap 'kill "$zemosim_pid" 2> /dev/null; rm -rf "$work"' EXIT
-    { read -r vxi11_name; read -r socket_name; } < "$work/names"
+    { read -r vxi11_name; read -r socket_name; read -r hislip_name; } < "$work/names"
 }
 
-# best_read_seconds COMMAND: queues a 2 GiB answer, times COMMAND reading 1 GiB of it, and
-# empties the queue; prints the lowest of $rounds times in seconds.
+# best_read_seconds NAME COMMAND: queues a 2 GiB answer by a query to NAME, times COMMAND
+# reading 1 GiB of it, and empties the queue; prints the lowest of $rounds times in seconds.
 best_read_seconds() {
     local best="" start end elapsed
     for ((round = 0; round < rounds; round++)); do
-        echo "DATA? $((2 * net_bytes))" | "$bin/zemosend" "$vxi11_name"
+        echo "DATA? $((2 * net_bytes))" | "$bin/zemosend" "$1"
+        sleep 0.3
         start=$(date +%s%N)
-        bash -c "$1"
+        bash -c "$2"
         end=$(date +%s%N)
         "$bin/zemoreset" "$vxi11_name"
         elapsed=$((end - start))
@@ -101,21 +105,26 @@ best_read_seconds() {
     awk -v ns="$best" 'BEGIN { printf "%.4f", ns / 1e9 }'
 }
 
-# measure_network_streams: 1 GiB through nc, zemorecv over the socket, and zemorecv over
-# VXI-11, each into a pipe.
+# measure_network_streams: 1 GiB through nc, and through zemorecv over the socket, VXI-11 and
+# HiSLIP, each into a pipe.
 measure_network_streams() {
     [ -n "${zemosim_pid:-}" ] || start_zemosim
     local host=${socket_name#socket/}
     local port=${host##*/}
     host=${host%/*}
-    local peer socket vxi11
-    peer=$(best_read_seconds "nc -d '$host' '$port' | head -c $net_bytes > /dev/null")
-    socket=$(best_read_seconds "'$bin/zemorecv' -c $net_bytes '$socket_name' | cat > /dev/null")
-    vxi11=$(best_read_seconds "'$bin/zemorecv' -c $net_bytes '$vxi11_name' | cat > /dev/null")
+    local peer socket vxi11 hislip
+    peer=$(best_read_seconds "$socket_name" "nc -d '$host' '$port' | head -c $net_bytes > /dev/null")
+    socket=$(best_read_seconds "$socket_name" \
+        "'$bin/zemorecv' -c $net_bytes '$socket_name' | cat > /dev/null")
+    vxi11=$(best_read_seconds "$vxi11_name" \
+        "'$bin/zemorecv' -c $net_bytes '$vxi11_name' | cat > /dev/null")
+    hislip=$(best_read_seconds "$hislip_name" \
+        "'$bin/zemorecv' -c $net_bytes '$hislip_name' | cat > /dev/null")
     echo "1 GiB from zemosim into a pipe: nc ${peer} s; zemorecv over the socket ${socket} s;" \
-         "zemorecv over VXI-11 ${vxi11} s"
+         "zemorecv over VXI-11 ${vxi11} s; zemorecv over HiSLIP ${hislip} s"
     echo "  the socket transport moves $(ratio "$peer" "$socket")x the throughput of nc (target: at least 0.8x)"
     echo "  VXI-11 moves $(ratio "$socket" "$vxi11")x the throughput of the socket (target: at least 0.5x)"
+    echo "  HiSLIP moves $(ratio "$socket" "$hislip")x the throughput of the socket (target: at least 0.9x)"
 }
 
 # measure_queries: 1,000 "*IDN?" queries, each answered by zemosim, asked three ways: one

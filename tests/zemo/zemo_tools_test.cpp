@@ -442,7 +442,8 @@ const std::string simForms = "expected sim/sink, sim/source or sim/echo, each op
                              "followed by /chunks=N[,N...], /fail=CALL[@N] or /timeout=CALL[@N]";
 const std::string transportForms =
     "expected sim/INSTRUMENT[/PARAMETER=VALUE]..., vxi11/HOST[:PORT][/DEVICE], "
-    "socket/HOST[/PORT], usbtmc/DEVICE or serial/DEVICE[/SETTING]...";
+    "socket/HOST[/PORT], usbtmc/DEVICE, serial/DEVICE[/SETTING]... or "
+    "hislip/HOST[:PORT][/SUBADDRESS]";
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, LibraryFailure,

@@ -102,7 +102,7 @@ class Loopback : public testing::Test {
         directory_ = new TempTree;
         server_ = new SimServer({instrumentFile(*directory_, "plain", ""),
                                  instrumentFile(*directory_, "faulty", faultyInstrument)},
-                                4);
+                                6);
     }
     static void TearDownTestSuite() {
         delete server_;
@@ -128,12 +128,14 @@ SimServer* Loopback::server_ = nullptr;
 
 TEST_F(Loopback, PrintsTheNameOfEveryInterface) {
     const auto& names = server_->names();
-    ASSERT_EQ(names.size(), 4U);
+    ASSERT_EQ(names.size(), 6U);
     EXPECT_EQ(names[0].rfind("vxi11/127.0.0.1:", 0), 0U);
     EXPECT_EQ(names[0].substr(names[0].size() - 6), "/inst0");
     EXPECT_EQ(names[1].rfind("socket/127.0.0.1/", 0), 0U);
     EXPECT_EQ(names[2].substr(names[2].size() - 7), "/faulty");
     EXPECT_EQ(names[3].rfind("socket/127.0.0.1/", 0), 0U);
+    EXPECT_EQ(names[4].substr(names[4].size() - 8), "/hislip0");
+    EXPECT_EQ(names[5].substr(names[5].size() - 8), "/hislip1");
 }
 
 // The answer waits in the instrument's output queue between the two processes.
@@ -548,10 +550,11 @@ TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
     const std::string program = ZEMOSIM;
     const std::string usage =
         "Usage: " + program +
-        " [-a address] [-v port] [-s port]... [-r] [-p] [instrument-file]...\n\n"
+        " [-a address] [-v port] [-s port]... [-H port] [-r] [-p] [instrument-file]...\n\n"
         "       -a address  Address to listen on (default 127.0.0.1; ::1 for IPv6).\n"
         "       -v port     Port of the VXI-11 core channel (default: any free port).\n"
         "       -s port     Raw socket port of the next instrument (default: any free port).\n"
+        "       -H port     Port of the HiSLIP server (default: any free port).\n"
         "       -r          Register the VXI-11 core channel with the running rpcbind.\n"
         "       -p          Serve each instrument on a pseudo-terminal too.\n"
         "       instrument-file  One simulated instrument per file; without any, one "

@@ -41,6 +41,7 @@ std::unique_ptr<Transport> openVxi11(std::string_view address);
 std::unique_ptr<Transport> openSocket(std::string_view address);
 std::unique_ptr<Transport> openUsbtmc(std::string_view address);
 std::unique_ptr<Transport> openSerial(std::string_view address);
+std::unique_ptr<Transport> openHislip(std::string_view address);
 
 // Splits NAME at its first "/" and calls the opener of that transport.
 std::unique_ptr<Transport> openTransport(std::string_view name);

@@ -18,6 +18,7 @@ constexpr std::array transports{
     TransportEntry{"socket", "socket/HOST[/PORT]", openSocket},
     TransportEntry{"usbtmc", "usbtmc/DEVICE", openUsbtmc},
     TransportEntry{"serial", "serial/DEVICE[/SETTING]...", openSerial},
+    TransportEntry{"hislip", "hislip/HOST[:PORT][/SUBADDRESS]", openHislip},
 };
 
 // Every form, for the message about an unknown transport.

@@ -69,10 +69,12 @@ std::optional<std::string> parseLine(std::string_view line, Definition& definiti
     const auto [keyword, rest] = firstWord(line);
     const auto [word, text] = firstWord(rest);
     const std::string key = upper(word);
-    if (keyword == "name" && word.find('\0') != std::string_view::npos)
+    if ((keyword == "name" || keyword == "hislip") && word.find('\0') != std::string_view::npos)
         return "a name cannot hold a NUL byte";
     if (keyword == "name" && !word.empty() && text.empty())
         definition.name = std::string(word);
+    else if (keyword == "hislip" && !word.empty() && text.empty())
+        definition.hislipName = std::string(word);
     else if (keyword == "idn" && !rest.empty())
         definition.identity = std::string(rest);
     else if (keyword == "query" && !word.empty() && !text.empty())
@@ -267,20 +269,26 @@ std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> t
 std::optional<Piece> Instrument::takeFor(const SocketAsking& asking, std::span<char> out,
                                          Clock::time_point& readyAt) {
     std::lock_guard lock(mutex_);
-    if (queue_.empty())
+    if (queue_.empty() || !mayTake(asking))
         return std::nullopt;
+    if (queue_.front().readyAt > Clock::now()) {
+        readyAt = queue_.front().readyAt;
+        return std::nullopt;
+    }
+    return takeFront(out, std::nullopt);
+}
+
+bool Instrument::readyFor(const SocketAsking& asking) {
+    std::lock_guard lock(mutex_);
+    return !queue_.empty() && mayTake(asking) && queue_.front().readyAt <= Clock::now();
+}
+
+bool Instrument::mayTake(const SocketAsking& asking) const {
     const Response& front = queue_.front();
     const bool own = front.owner == asking.self;
     const bool successor = !asking.askedEver && asking.self > front.lastJoined && front.bySocket &&
                            !clients_.contains(front.owner);
-    const bool mayTake = own || asking.askedSinceAnswer || successor;
-    if (!mayTake)
-        return std::nullopt;
-    if (front.readyAt > Clock::now()) {
-        readyAt = front.readyAt;
-        return std::nullopt;
-    }
-    return takeFront(out, std::nullopt);
+    return own || asking.askedSinceAnswer || successor;
 }
 
 Piece Instrument::takeFront(std::span<char> out, std::optional<char> termChar) {

@@ -33,6 +33,8 @@ struct Definition {
 
     // The VXI-11 device name; empty until the definition or the server gives one.
     std::string name;
+    // The HiSLIP sub-address; empty until the definition or the server gives one.
+    std::string hislipName;
     std::string identity = "ZEMO,zemosim,0,1.0";
     // Keys are the command headers in upper case.
     std::map<std::string, std::string> queries;
@@ -87,7 +89,8 @@ inline constexpr std::size_t largestQueuedText = 64 << 20;
 // nobody.
 using ClientId = std::uint64_t;
 
-// What a raw socket connection has asked, which decides which queued output it is sent: the
+// What a raw socket connection (or a HiSLIP session, which has no read request either) has
+// asked, which decides which queued output it is sent: the
 // answers to its own commands; any answer once it has sent a command since its last answer;
 // and, while it has asked nothing at all, answers queued before it connected by raw socket
 // clients that have left (such as a query sent by a client that closed at once, for the client
@@ -123,6 +126,9 @@ class Instrument {
     std::optional<Piece> takeFor(const SocketAsking& asking, std::span<char> out,
                                  Clock::time_point& readyAt);
 
+    // True when the front response is ready and ASKING may be sent it.
+    bool readyFor(const SocketAsking& asking);
+
     // Copies the next bytes of the front response into OUT, stopping at the response's end and,
     // when TERMCHAR is given, after that character. Waits until DEADLINE for a response that is
     // ready; returns nothing at the deadline.
@@ -150,6 +156,9 @@ class Instrument {
 
     void queueText(std::string text, Clock::time_point readyAt, ClientId owner);
     void queueBlock(std::uint64_t count, Clock::time_point readyAt, ClientId owner);
+    // Whether ASKING may be sent the front response; the caller holds the lock and the queue is
+    // not empty.
+    bool mayTake(const SocketAsking& asking) const;
     // Copies the next bytes of the front response into OUT; the caller holds the lock.
     Piece takeFront(std::span<char> out, std::optional<char> termChar);
     // Tells every joined connection that what it may take could have changed; the caller holds

@@ -1,6 +1,7 @@
 #include "server.h"
 #include "zemonet/error.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <iostream>
@@ -76,6 +77,33 @@ void acceptForever(const Listener& listener, const std::function<void(FileDescri
             --open;
         }
     }
+}
+
+namespace {
+
+// The bytes of input that the connections hold now.
+std::atomic<std::size_t> inputHeld{0};
+
+} // namespace
+
+bool holdInput(std::size_t size) {
+    std::size_t held = inputHeld.load();
+    do {
+        if (held + size > largestHeldInput)
+            return false;
+    } while (!inputHeld.compare_exchange_weak(held, held + size));
+    return true;
+}
+
+void releaseInput(std::size_t size) {
+    inputHeld -= size;
+}
+
+int pollWait(Clock::time_point until) {
+    if (until == Clock::time_point::max())
+        return -1;
+    const auto left = std::chrono::ceil<Milliseconds>(until - Clock::now()).count();
+    return static_cast<int>(std::clamp<Milliseconds::rep>(left, 0, 1 << 30));
 }
 
 } // namespace zemosim

@@ -1,5 +1,5 @@
-// zemosim: serves simulated instruments over the VXI-11 core channel, raw sockets and, when
-// asked, pseudo-terminals, prints the interface name of each, and runs until it is stopped.
+// zemosim: serves simulated instruments over the VXI-11 core channel, raw sockets, HiSLIP and,
+// when asked, pseudo-terminals, prints the interface name of each, and runs until it is stopped.
 #include "server.h"
 #include "zemonet/error.h"
 #include "zemonet/vxi11.h"
@@ -26,6 +26,7 @@ struct Options {
     std::string address = "127.0.0.1";
     unsigned short vxi11Port = 0;
     std::vector<unsigned short> socketPorts;
+    unsigned short hislipPort = 0;
     bool registerWithRpcbind = false;
     bool pseudoTerminals = false;
     std::vector<std::string> files;
@@ -33,11 +34,12 @@ struct Options {
 
 [[noreturn]] void usage(const char* program) {
     std::cerr << "Usage: " << program
-              << " [-a address] [-v port] [-s port]... [-r] [-p] [instrument-file]...\n\n"
+              << " [-a address] [-v port] [-s port]... [-H port] [-r] [-p] [instrument-file]...\n\n"
                  "       -a address  Address to listen on (default 127.0.0.1; ::1 for IPv6).\n"
                  "       -v port     Port of the VXI-11 core channel (default: any free port).\n"
                  "       -s port     Raw socket port of the next instrument (default: any free "
                  "port).\n"
+                 "       -H port     Port of the HiSLIP server (default: any free port).\n"
                  "       -r          Register the VXI-11 core channel with the running rpcbind.\n"
                  "       -p          Serve each instrument on a pseudo-terminal too.\n"
                  "       instrument-file  One simulated instrument per file; without any, one "
@@ -58,7 +60,7 @@ unsigned short portOption(const char* program, const char* text) {
 
 Options parseOptions(int argc, char** argv) {
     Options options;
-    for (int option; (option = ::getopt(argc, argv, "a:v:s:rp")) != -1;) {
+    for (int option; (option = ::getopt(argc, argv, "a:v:s:H:rp")) != -1;) {
         switch (option) {
         case 'a':
             options.address = optarg;
@@ -68,6 +70,9 @@ Options parseOptions(int argc, char** argv) {
             break;
         case 's':
             options.socketPorts.push_back(portOption(argv[0], optarg));
+            break;
+        case 'H':
+            options.hislipPort = portOption(argv[0], optarg);
             break;
         case 'r':
             options.registerWithRpcbind = true;
@@ -101,7 +106,8 @@ std::string readFile(const std::string& file) {
 }
 
 // Loads one instrument per file (or the plain instrument without files), naming the unnamed
-// ones instN by position. Throws std::runtime_error for an unreadable file or a repeated name.
+// ones instN and giving them the HiSLIP sub-address hislipN by position. Throws
+// std::runtime_error for an unreadable file, a repeated name or a repeated sub-address.
 Instruments loadInstruments(const std::vector<std::string>& files) {
     std::vector<Definition> definitions;
     for (const auto& file : files) {
@@ -112,11 +118,17 @@ Instruments loadInstruments(const std::vector<std::string>& files) {
         definitions.emplace_back();
     Instruments instruments;
     std::set<std::string> names;
+    std::set<std::string> subAddresses;
     for (auto& definition : definitions) {
         if (definition.name.empty())
             definition.name = "inst" + std::to_string(instruments.size());
+        if (definition.hislipName.empty())
+            definition.hislipName = "hislip" + std::to_string(instruments.size());
         if (!names.insert(definition.name).second)
             throw std::runtime_error("two instruments are named '" + definition.name + "'");
+        if (!subAddresses.insert(definition.hislipName).second)
+            throw std::runtime_error("two instruments have the HiSLIP sub-address '" +
+                                     definition.hislipName + "'");
         instruments.push_back(std::make_unique<Instrument>(std::move(definition)));
     }
     return instruments;
@@ -163,10 +175,12 @@ void writeNames(const std::string& text) {
     }
 }
 
-// The interface names of the instruments, each line one name.
+// The interface names of the instruments, each line one name: for each instrument its VXI-11,
+// raw socket and serial names, then the HiSLIP names of all instruments, so that the names
+// served before HiSLIP keep their places.
 std::string interfaceNames(const Options& options, const Instruments& instruments,
                            const Listener& core, const std::vector<Listener>& sockets,
-                           const std::vector<Terminal>& terminals) {
+                           const std::vector<Terminal>& terminals, const Listener& hislip) {
     const std::string host = hostName(options.address);
     std::ostringstream names;
     for (std::size_t i = 0; i < instruments.size(); ++i) {
@@ -178,6 +192,9 @@ std::string interfaceNames(const Options& options, const Instruments& instrument
         if (i < terminals.size())
             names << "serial/" << terminals[i].slave << '\n';
     }
+    for (const auto& instrument : instruments)
+        names << "hislip/" << host << ':' << hislip.port << '/'
+              << instrument->definition().hislipName << '\n';
     return names.str();
 }
 
@@ -232,6 +249,7 @@ int run(int argc, char** argv) {
     for (std::size_t i = 0; i < instruments.size(); ++i)
         sockets.push_back(listenTcp(options.address,
                                     i < options.socketPorts.size() ? options.socketPorts[i] : 0));
+    const Listener hislip = listenTcp(options.address, options.hislipPort);
     std::vector<Terminal> terminals;
     for (std::size_t i = 0; options.pseudoTerminals && i < instruments.size(); ++i)
         terminals.push_back(openTerminal());
@@ -241,7 +259,7 @@ int run(int argc, char** argv) {
     try {
         // The ports listen already: a client that reads a name before the servers start waits
         // in the listening queue.
-        writeNames(interfaceNames(options, instruments, core, sockets, terminals));
+        writeNames(interfaceNames(options, instruments, core, sockets, terminals, hislip));
     } catch (const std::runtime_error&) {
         if (options.registerWithRpcbind)
             unregisterCoreChannel(options.address);
@@ -249,6 +267,11 @@ int run(int argc, char** argv) {
     }
     std::thread([&] {
         acceptForever(core, [&](FileDescriptor c) { serveVxi11(std::move(c), instruments); });
+    }).detach();
+    const auto hislipSessions = makeHislipSessions(instruments);
+    std::thread([&] {
+        acceptForever(hislip,
+                      [&](FileDescriptor c) { serveHislip(std::move(c), *hislipSessions); });
     }).detach();
     for (std::size_t i = 0; i < instruments.size(); ++i) {
         Instrument& instrument = *instruments[i];

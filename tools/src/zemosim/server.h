@@ -42,9 +42,20 @@ inline constexpr Milliseconds ownAnswerHold{200};
 // A connection that sends nothing, or holds a half-received call record, this long is closed.
 inline constexpr Milliseconds idleConnectionLimit = std::chrono::minutes(1);
 
-// The bytes of call records that all VXI-11 connections may hold together; a call beyond is
-// read to its end, its bytes dropped, and answered "out of resources" (error 9).
+// The bytes of input that all VXI-11 and HiSLIP connections may hold together: call records
+// and HiSLIP messages being received, and HiSLIP commands waiting for their end. A VXI-11 call
+// beyond is read to its end, its bytes dropped, and answered "out of resources" (error 9); a
+// HiSLIP Data message beyond is read and dropped and answered with Error.
 inline constexpr std::size_t largestHeldInput = 256 << 20;
+
+// Counts SIZE more bytes against largestHeldInput; false, counting nothing, when the connections
+// would hold more.
+bool holdInput(std::size_t size);
+// Gives SIZE bytes counted by holdInput back.
+void releaseInput(std::size_t size);
+
+// The milliseconds poll waits until UNTIL, rounded up; -1 for no limit.
+int pollWait(Clock::time_point until);
 
 // Serves raw socket connection CONNECTION to INSTRUMENT until the client leaves or has sent
 // nothing for IDLELIMIT.
@@ -55,6 +66,18 @@ void serveSocket(FileDescriptor connection, Instrument& instrument,
 // send a call; create_link picks one of INSTRUMENTS by its name.
 void serveVxi11(FileDescriptor connection, const Instruments& instruments,
                 Milliseconds idleLimit = idleConnectionLimit);
+
+// The HiSLIP sessions open on one port, shared by the connections that make them up.
+class HislipSessions;
+
+// Makes the session table for INSTRUMENTS, each served under its HiSLIP sub-address.
+std::shared_ptr<HislipSessions> makeHislipSessions(const Instruments& instruments);
+
+// Serves HiSLIP connection CONNECTION, the synchronous or the asynchronous channel of a session
+// in SESSIONS, until the client leaves, breaks the protocol, or the session has been idle for
+// IDLELIMIT.
+void serveHislip(FileDescriptor connection, HislipSessions& sessions,
+                 Milliseconds idleLimit = idleConnectionLimit);
 
 // A pseudo-terminal: the master, which zemosim holds for its whole run, and the name of the
 // slave, which clients open.

@@ -22,14 +22,6 @@ namespace {
 constexpr std::size_t longestLine = 1 << 20;
 constexpr std::size_t outputPiece = 256 * 1024;
 
-// The milliseconds poll waits until UNTIL, rounded up; -1 for no limit.
-int pollWait(Clock::time_point until) {
-    if (until == Clock::time_point::max())
-        return -1;
-    const auto left = std::chrono::ceil<Milliseconds>(until - Clock::now()).count();
-    return static_cast<int>(std::clamp<Milliseconds::rep>(left, 0, 1 << 30));
-}
-
 class SocketConnection {
   public:
     SocketConnection(FileDescriptor connection, Instrument& instrument, Milliseconds idleLimit)

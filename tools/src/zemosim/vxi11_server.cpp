@@ -28,20 +28,6 @@ constexpr std::size_t largestLinks = 64;
 constexpr Milliseconds clientCheck{100};
 using zemo::largestRecord;
 
-// The bytes of call records that the VXI-11 connections hold now.
-std::atomic<std::size_t> recordBytesHeld{0};
-
-// Counts SIZE more bytes against the input all connections may hold; false, counting nothing,
-// when they would hold more than largestHeldInput.
-bool holdRecordBytes(std::size_t size) {
-    std::size_t held = recordBytesHeld.load();
-    do {
-        if (held + size > largestHeldInput)
-            return false;
-    } while (!recordBytesHeld.compare_exchange_weak(held, held + size));
-    return true;
-}
-
 // A call record being received: its bytes, the part of them counted against the input all
 // connections may hold, and whether some were dropped because that was full. The first step of
 // a record is always kept, so that the call can be answered; the connections are few enough
@@ -54,7 +40,7 @@ struct CallRecord {
     // Empties the record, giving its memory back to the system and its share of the input back
     // to the other connections.
     void release() {
-        recordBytesHeld -= held;
+        releaseInput(held);
         bytes = {};
         held = 0;
         cut = false;
@@ -69,7 +55,7 @@ bool receiveCall(int connection, CallRecord& record, Clock::time_point deadline)
     const auto room = [&record](std::size_t size) -> char* {
         const std::size_t start = record.bytes.size();
         const bool counted = start > 0;
-        record.cut = record.cut || (counted && !holdRecordBytes(size));
+        record.cut = record.cut || (counted && !holdInput(size));
         if (record.cut)
             return nullptr;
         record.bytes.resize(start + size);

@@ -1,0 +1,475 @@
+// HiSLIP end to end over loopback: the built tools against zemosim's HiSLIP server, sessions
+// opened by hand against the server, and the tools against servers that misbehave; and the
+// server from inside, for its idle limit.
+#include "run_program.h"
+#include "server.h"
+#include "sim_server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
+
+namespace zemotest {
+namespace {
+
+using kittest::Result;
+using kittest::TempTree;
+
+const std::string identity = "ZEMO,zemosim,0,1.0\n";
+
+Result runTool(const char* program, std::vector<std::string> arguments, std::string input = {},
+               std::vector<std::string> environment = {}) {
+    return kittest::run({.program = program,
+                         .arguments = std::move(arguments),
+                         .environment = std::move(environment),
+                         .input = std::move(input)});
+}
+
+void expectOutcome(const Result& outcome, int status, const std::string& out,
+                   const std::string& err) {
+    EXPECT_EQ(outcome.status, status);
+    EXPECT_EQ(outcome.err, err);
+    EXPECT_TRUE(outcome.out == out) << "got " << outcome.out.size() << " bytes of output";
+}
+
+// Sends LINES to SENDTO with zemosend and reads ANSWER back from READFROM with zemorecv.
+void expectAnswer(const std::string& sendTo, const std::string& lines, const std::string& readFrom,
+                  const std::string& answer) {
+    expectOutcome(runTool(ZEMOSEND, {sendTo}, lines), 0, "", "");
+    expectOutcome(runTool(ZEMORECV, {"-c", std::to_string(answer.size()), readFrom}), 0, answer,
+                  "");
+}
+
+// The port in "hislip/HOST:PORT/SUBADDRESS".
+std::string portOf(const std::string& name) {
+    const auto colon = name.rfind(':');
+    return name.substr(colon + 1, name.find('/', colon) - colon - 1);
+}
+
+// One zemosim: the plain instrument at hislip0, and one under the sub-address its file names
+// that takes at most 16 bytes per message.
+class Hislip : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        directory_ = new TempTree;
+        server_ = new SimServer({directory_->makeFile("plain", "").string(),
+                                 directory_
+                                     ->makeFile("small", "hislip small\nproperty VOLT 0\n"
+                                                         "delay SLOW? 1000 late\n"
+                                                         "maxrecvsize 16\n")
+                                     .string()},
+                                6);
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete directory_;
+    }
+    // Every test starts with empty output queues.
+    void SetUp() override {
+        for (const auto& name : {plain(), small()})
+            ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
+    }
+
+    static std::string plainVxi11() { return server_->name(0); }
+    static std::string plain() { return server_->name(4); }
+    static std::string small() { return server_->name(5); }
+    static std::string port() { return portOf(plain()); }
+
+    static TempTree* directory_;
+    static SimServer* server_;
+};
+
+TempTree* Hislip::directory_ = nullptr;
+SimServer* Hislip::server_ = nullptr;
+
+// The HiSLIP names follow every other name, in the order of the files.
+TEST_F(Hislip, NamesEveryInstrumentUnderItsSubAddress) {
+    EXPECT_EQ(server_->name(1).rfind("socket/", 0), 0U);
+    EXPECT_EQ(server_->name(3).rfind("socket/", 0), 0U);
+    EXPECT_EQ(plain(), "hislip/127.0.0.1:" + port() + "/hislip0");
+    EXPECT_EQ(small(), "hislip/127.0.0.1:" + port() + "/small");
+}
+
+TEST_F(Hislip, QueryAndAnswer) {
+    expectAnswer(plain(), "*IDN?\n", plain(), identity);
+    // The sub-address defaults to hislip0.
+    expectAnswer("hislip/127.0.0.1:" + port(), "*IDN?\n", plain(), identity);
+}
+
+// What "DATA? COUNT" answers: an IEEE 488.2 block of the byte pattern 0, 1, ... 255 and a
+// newline.
+std::string dataBlock(std::size_t count) {
+    const std::string length = std::to_string(count);
+    std::string block = "#" + std::to_string(length.size()) + length;
+    for (std::size_t i = 0; i < count; ++i)
+        block.push_back(static_cast<char>(i & 0xff));
+    return block + "\n";
+}
+
+// Several MiB arrive in Data messages of 1 MiB and leave in reads of 1 MiB that end in the
+// middle of messages.
+TEST_F(Hislip, CountedReadOfSeveralMebibytes) {
+    const std::size_t count = 3 * 1024 * 1024 + 7;
+    expectAnswer(plain(), "DATA? " + std::to_string(count) + "\n", plain(), dataBlock(count));
+}
+
+// A command longer than the server's maximum message size goes in several Data messages.
+TEST_F(Hislip, WriteLargerThanTheMaximumMessageSize) {
+    const std::string value(300, 'x');
+    expectAnswer(small(), "VOLT " + value + "\nVOLT?\n", small(), value + "\n");
+}
+
+TEST_F(Hislip, ReadTimeout) {
+    expectOutcome(runTool(ZEMOSEND, {small()}, "SLOW?\n"), 0, "", "");
+    const auto start = std::chrono::steady_clock::now();
+    expectOutcome(runTool(ZEMORECV, {"-t", "300", small()}), 3, "",
+                  "zemo: zemo_read " + small() + ": no data from the instrument within 300 ms\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // The answer that came late waits in the queue.
+    expectOutcome(runTool(ZEMORECV, {"-c", "5", small()}), 0, "late\n", "");
+}
+
+TEST_F(Hislip, DeviceClearEmptiesTheQueue) {
+    expectOutcome(runTool(ZEMOSEND, {plain()}, "*IDN?\nDATA? 100000\n"), 0, "", "");
+    expectOutcome(runTool(ZEMORESET, {plain()}), 0, "", "");
+    expectOutcome(runTool(ZEMORECV, {"-t", "200", plain()}), 3, "",
+                  "zemo: zemo_read " + plain() + ": no data from the instrument within 200 ms\n");
+}
+
+// The output queue is the instrument's: a query sent over HiSLIP is answered over VXI-11.
+TEST_F(Hislip, QueryAnsweredOverVxi11) {
+    expectAnswer(plain(), "*IDN?\n", plainVxi11(), identity);
+}
+
+TEST_F(Hislip, UnknownSubAddressIsAFatalError) {
+    const std::string name = "hislip/127.0.0.1:" + port() + "/nope";
+    expectOutcome(runTool(ZEMORESET, {name}), 2, "",
+                  "zemo: zemo_open " + name +
+                      ": Initialize: the instrument ended the session: unidentified error "
+                      "(HiSLIP FatalError 0): no instrument at sub-address 'nope'\n");
+}
+
+// A raw TCP connection to 127.0.0.1 at PORT.
+int connectTo(const std::string& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<unsigned short>(std::stoi(port)));
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
+// A HiSLIP header: TYPE, CONTROL, PARAMETER and payload LENGTH, big-endian after "HS".
+std::string header(int type, int control, std::uint32_t parameter, std::uint64_t length) {
+    std::string bytes = "HS";
+    bytes += static_cast<char>(type);
+    bytes += static_cast<char>(control);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        bytes += static_cast<char>(parameter >> shift & 0xff);
+    for (int shift = 56; shift >= 0; shift -= 8)
+        bytes += static_cast<char>(length >> shift & 0xff);
+    return bytes;
+}
+
+// Receives from FD until WANT says the bytes are complete, the peer closes, or 2 seconds pass.
+std::string receiveWhile(int fd, const std::function<bool(const std::string&)>& want) {
+    std::string received;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (want(received) && std::chrono::steady_clock::now() < deadline) {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 100) <= 0)
+            continue;
+        char chunk[4096];
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        if (got <= 0)
+            break;
+        received.append(chunk, static_cast<std::size_t>(got));
+    }
+    return received;
+}
+
+// What the peer sends until it closes the connection.
+std::string untilClosed(int fd) {
+    return receiveWhile(fd, [](const std::string&) { return true; });
+}
+
+// The next message on FD, header and payload.
+std::string nextMessage(int fd) {
+    return receiveWhile(fd, [](const std::string& bytes) {
+        std::uint64_t length = 0;
+        for (std::size_t i = 8; i < 16 && i < bytes.size(); ++i)
+            length = length << 8 | static_cast<unsigned char>(bytes[i]);
+        return bytes.size() < 16 || bytes.size() < 16 + length;
+    });
+}
+
+// Sends MESSAGE on FD and returns the answer.
+std::string ask(int fd, const std::string& message) {
+    EXPECT_EQ(::send(fd, message.data(), message.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(message.size()));
+    return nextMessage(fd);
+}
+
+const std::string initialize = header(0, 0, 0x01005a4b, 7) + "hislip0";
+
+// A session opened by hand: its two channels.
+struct RawSession {
+    int sync;
+    int async;
+    explicit RawSession(const std::string& port) : sync(connectTo(port)), async(connectTo(port)) {
+        const std::string reply = ask(sync, initialize);
+        const auto id = static_cast<std::uint32_t>(static_cast<unsigned char>(reply.at(6)) << 8 |
+                                                   static_cast<unsigned char>(reply.at(7)));
+        EXPECT_EQ(ask(async, header(17, 0, id, 0)), header(18, 0, 0x5a4b, 0));
+    }
+    RawSession(const RawSession&) = delete;
+    RawSession& operator=(const RawSession&) = delete;
+    ~RawSession() {
+        ::close(sync);
+        ::close(async);
+    }
+};
+
+// Hostile input ends its connection with FatalError, and the server serves on.
+TEST_F(Hislip, HostileInputEndsTheConnectionNotTheServer) {
+    const std::vector<std::tuple<std::string, int, std::string>> cases{
+        {"XX" + std::string(14, '\0'), 1, "a message header without the prologue 'HS'"},
+        {header(7, 0, 0, std::uint64_t{1} << 63), 1,
+         "DataEnd announces a payload of 9223372036854775808 bytes, more than the 4096 accepted"},
+        {header(6, 0, 0, 0), 3, "invalid initialization sequence"},
+        {header(17, 0, 999, 0), 3, "invalid initialization sequence"},
+        // Data on a session whose asynchronous channel is not open.
+        {initialize + header(7, 0, 0xffffff00, 0), 2,
+         "attempt to use connection without both channels established"},
+    };
+    for (const auto& [message, code, text] : cases) {
+        SCOPED_TRACE(text);
+        const int fd = connectTo(port());
+        ASSERT_EQ(::send(fd, message.data(), message.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(message.size()));
+        std::string received = untilClosed(fd);
+        if (message.starts_with(initialize))
+            received.erase(0, 16); // the InitializeResponse
+        EXPECT_EQ(received, header(2, code, 0, text.size()) + text);
+        ::close(fd);
+    }
+    {
+        // A session that announces 2^63 bytes of data on its synchronous channel.
+        const RawSession session(port());
+        const std::string text =
+            "DataEnd announces a payload of 9223372036854775808 bytes, more than the 1048576 "
+            "accepted";
+        EXPECT_EQ(ask(session.sync, header(7, 0, 0xffffff00, std::uint64_t{1} << 63)),
+                  header(2, 1, 0, text.size()) + text);
+    }
+    expectAnswer(plain(), "*IDN?\n", plain(), identity);
+}
+
+TEST_F(Hislip, SessionLimit) {
+    std::vector<int> sessions;
+    std::string answer;
+    for (int i = 0; i < 65 && answer.find("exceeded") == std::string::npos; ++i) {
+        sessions.push_back(connectTo(port()));
+        answer = ask(sessions.back(), initialize);
+    }
+    EXPECT_EQ(sessions.size(), 65U);
+    EXPECT_EQ(answer, header(2, 4, 0, 34) + "maximum number of clients exceeded");
+    for (const int fd : sessions)
+        ::close(fd);
+}
+
+// An exclusive lock keeps other sessions' data out until released; the status byte shows a
+// message available until the client reports the response delivered; unknown messages and
+// control codes are answered with Error, and the session goes on.
+TEST_F(Hislip, LocksStatusAndErrors) {
+    RawSession owner(port());
+    RawSession other(port());
+    const std::string locked = "the instrument is locked by another session";
+    const std::string unknownType = "unexpected message type 99 message";
+    const std::string unknownCode = "AsyncLock with control code 7";
+    const std::vector<std::tuple<int, std::string, std::string>> exchanges{
+        {owner.async, header(4, 1, 1000, 0), header(5, 1, 0, 0)},
+        {other.async, header(4, 1, 50, 0), header(5, 0, 0, 0)},
+        {other.async, header(24, 0, 0, 0), header(25, 1, 1, 0)},
+        {other.sync, header(7, 0, 0xffffff00, 6) + "*IDN?\n",
+         header(3, 0, 0, locked.size()) + locked},
+        {owner.async, header(4, 0, 0, 0), header(5, 1, 0, 0)},
+        {owner.async, header(4, 0, 0, 0), header(5, 3, 0, 0)},
+        {other.sync, header(7, 0, 0xffffff00, 6) + "*IDN?\n",
+         header(7, 0, 0xffffff00, identity.size()) + identity},
+        {other.async, header(21, 0, 0xffffff00, 0), header(22, 0x10, 0, 0)},
+        {other.async, header(21, 1, 0xffffff00, 0), header(22, 0, 0, 0)},
+        {other.sync, header(99, 0, 0, 0), header(3, 1, 0, unknownType.size()) + unknownType},
+        {other.async, header(4, 7, 0, 0), header(3, 2, 0, unknownCode.size()) + unknownCode},
+        {other.async, header(10, 1, 0, 0), header(11, 0, 0, 0)},
+        // Shared locks of one name: both granted (a success, as an exclusive one), and told apart
+        // on release.
+        {owner.async, header(4, 1, 100, 4) + "name", header(5, 1, 0, 0)},
+        {other.async, header(4, 1, 100, 4) + "name", header(5, 1, 0, 0)},
+        {other.async, header(24, 0, 0, 0), header(25, 0, 2, 0)},
+        {other.async, header(4, 0, 0, 0), header(5, 2, 0, 0)},
+    };
+    for (const auto& [fd, message, answer] : exchanges) {
+        SCOPED_TRACE(testing::PrintToString(message));
+        EXPECT_EQ(ask(fd, message), answer);
+    }
+}
+
+TEST(HislipServer, RepeatedSubAddressIsRefused) {
+    TempTree dir;
+    const std::string file = dir.makeFile("instrument", "hislip h\n").string();
+    const std::string program = ZEMOSIM;
+    expectOutcome(runTool(ZEMOSIM, {file, file}), 1, "",
+                  program + ": two instruments have the HiSLIP sub-address 'h'\n");
+}
+
+// A session that opened both channels and then sends nothing is closed at the idle limit, both
+// of its connections.
+TEST(HislipServer, IdleSessionIsClosedAtTheIdleLimit) {
+    zemosim::Definition definition;
+    definition.hislipName = "hislip0";
+    zemosim::Instruments instruments;
+    instruments.push_back(std::make_unique<zemosim::Instrument>(definition));
+    const auto sessions = zemosim::makeHislipSessions(instruments);
+    int sync[2];
+    int async[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sync), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, async), 0);
+    std::vector<std::thread> servers;
+    for (const int end : {sync[1], async[1]})
+        servers.emplace_back([&sessions, end] {
+            zemosim::serveHislip(zemo::FileDescriptor(end), *sessions, zemosim::Milliseconds{200});
+        });
+    const std::string reply = ask(sync[0], initialize);
+    ASSERT_EQ(reply.size(), 16U);
+    const auto id = static_cast<std::uint32_t>(static_cast<unsigned char>(reply[6]) << 8 |
+                                               static_cast<unsigned char>(reply[7]));
+    EXPECT_EQ(ask(async[0], header(17, 0, id, 0)), header(18, 0, 0x5a4b, 0));
+    const auto start = std::chrono::steady_clock::now();
+    for (const int fd : {sync[0], async[0]})
+        EXPECT_EQ(untilClosed(fd), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    for (auto& server : servers)
+        server.join();
+    ::close(sync[0]);
+    ::close(async[0]);
+}
+
+// A server that answers the client's first message with REPLY and then reads until the client
+// closes.
+class HostileServer {
+  public:
+    explicit HostileServer(std::string reply) : reply_(std::move(reply)) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+        ::listen(listener_, 4);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = std::to_string(ntohs(address.sin_port));
+        thread_ = std::thread([this] {
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            nextMessage(fd);
+            ::send(fd, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+            received_ = untilClosed(fd);
+            ::close(fd);
+        });
+    }
+    HostileServer(const HostileServer&) = delete;
+    HostileServer& operator=(const HostileServer&) = delete;
+    ~HostileServer() {
+        if (thread_.joinable())
+            thread_.join();
+        ::close(listener_);
+    }
+    const std::string& port() const { return port_; }
+    // What the client sent after the reply; call it once the client has gone.
+    std::string received() {
+        thread_.join();
+        return received_;
+    }
+
+  private:
+    std::string reply_;
+    int listener_ = -1;
+    std::string port_;
+    std::thread thread_;
+    std::string received_;
+};
+
+// Errors from the server are reported with their meaning and text; a reply that breaks the
+// format is answered with FatalError; silence is a timeout within the connect limit.
+TEST(HislipFailures, ServerErrorsAndBrokenReplies) {
+    const std::vector<std::tuple<std::string, int, std::string, std::string>> cases{
+        // The server's text stays on the one line of the message.
+        {header(2, 4, 0, 9) + "busy\nnow\n", 2,
+         "Initialize: the instrument ended the session: server refused connection due to maximum "
+         "number of clients exceeded (HiSLIP FatalError 4): busy\\nnow\\n",
+         ""},
+        {header(3, 1, 0, 0), 2,
+         "Initialize: the instrument reports an error: unrecognized message type (HiSLIP Error 1)",
+         ""},
+        {header(1, 0, 0, std::uint64_t{1} << 63), 2,
+         "InitializeResponse announces a payload of 9223372036854775808 bytes, beyond the 65536 "
+         "accepted",
+         "InitializeResponse announces"},
+        {"NO" + std::string(14, '\0'), 2, "a message from the instrument does not start with 'HS'",
+         "does not start"},
+        {"", 3, "Initialize: no answer from the instrument within the time allowed", ""},
+    };
+    for (const auto& [reply, status, reason, fatal] : cases) {
+        SCOPED_TRACE(reason);
+        HostileServer server(reply);
+        const std::string name = "hislip/127.0.0.1:" + server.port();
+        const auto start = std::chrono::steady_clock::now();
+        expectOutcome(runTool(ZEMORESET, {name}, {}, {"ZEMO_CONNECT_TIMEOUT=300"}), status, "",
+                      "zemo: zemo_open " + name + ": " + reason + "\n");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        const std::string sent = server.received();
+        if (!fatal.empty()) {
+            EXPECT_EQ(sent.substr(0, 3), "HS\2");
+            EXPECT_NE(sent.find(fatal), std::string::npos);
+        }
+    }
+}
+
+TEST(HislipFailures, MalformedNames) {
+    const std::string form = "; expected hislip/HOST[:PORT][/SUBADDRESS]";
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"hislip", "missing address after 'hislip'" + form},
+        {"hislip/", "missing host" + form},
+        {"hislip/127.0.0.1:0", "invalid port '0'" + form + " with a port from 1 to 65535"},
+        {"hislip/127.0.0.1/", "invalid sub-address ''" + form},
+        {"hislip/127.0.0.1/a/b", "invalid sub-address 'a/b'" + form},
+    };
+    for (const auto& [name, reason] : cases)
+        expectOutcome(runTool(ZEMORESET, {name}), 2, "",
+                      "zemo: zemo_open " + name + ": " + reason + "\n");
+}
+
+TEST(HislipIpv6, QueryAndAnswer) {
+    std::unique_ptr<SimServer> server;
+    try {
+        server = std::make_unique<SimServer>(std::vector<std::string>{"-a", "::1"}, 3);
+    } catch (const std::runtime_error& error) {
+        GTEST_SKIP() << "no IPv6 loopback: " << error.what();
+    }
+    const std::string name = server->name(2);
+    EXPECT_EQ(name, "hislip/[::1]:" + portOf(name) + "/hislip0");
+    expectAnswer(name, "*IDN?\n", name, identity);
+}
+
+} // namespace
+} // namespace zemotest

@@ -1,0 +1,369 @@
+// The HiSLIP transport: a session of two TCP connections to the same port, the synchronous
+// channel for data and the asynchronous one for device clear and the maximum message size,
+// worked in synchronized mode. Response data goes from the socket straight into the caller's
+// buffer; bytes of a response beyond what a read asked for stay in the socket for the next read.
+#include "zemonet/hislip.h"
+#include "transport.h"
+#include "zemonet/tcp.h"
+#include "zemonet/text.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+namespace zemo {
+
+namespace {
+
+using hislip::Header;
+using hislip::Type;
+
+const std::string hislipForm = "hislip/HOST[:PORT][/SUBADDRESS]";
+// The largest Data payload we accept, announced to the server ...
+constexpr std::uint64_t ourMaximumMessage = 1 << 20;
+// ... and what a message may announce before it is taken as broken: the standard lets a sender
+// overshoot the receiver's maximum a little.
+constexpr std::uint64_t largestPayload = ourMaximumMessage + (1 << 20);
+// The largest payload of any other message: a text or a number.
+constexpr std::uint64_t largestControlPayload = 64 << 10;
+// Data pieces are at most this large, whatever the server accepts.
+constexpr std::uint64_t largestWritePiece = 1 << 20;
+// The time allowed for the FatalError sent before closing a broken session.
+constexpr Milliseconds farewellTime{100};
+
+// An Error message from the server: it reports a failure, and the session goes on.
+class ServerError : public Error {
+  public:
+    using Error::Error;
+};
+
+// A header as it arrives on one channel; a read that times out in the middle keeps what came.
+struct PartialHeader {
+    hislip::HeaderBytes bytes{};
+    std::size_t received = 0;
+};
+
+class HislipTransport final : public Transport {
+  public:
+    HislipTransport(const std::string& host, unsigned short port, const std::string& subAddress) {
+        // One limit for the whole open, both connections and the three exchanges.
+        const auto deadline = Clock::now() + connectTimeout();
+        sync_ = connectTcp(host, port, deadline);
+        hislip::sendText(sync_.get(), Type::initialize, 0,
+                         std::uint32_t{hislip::protocolVersion} << 16 | hislip::vendorId,
+                         subAddress, deadline);
+        const Header initialized = expect(sync_, Type::initializeResponse, deadline, "Initialize");
+        const auto session = static_cast<std::uint16_t>(initialized.parameter & 0xffff);
+        async_ = connectTcp(host, port, deadline);
+        hislip::sendMessage(async_.get(), {Type::asyncInitialize, 0, session, 0}, {}, deadline);
+        expect(async_, Type::asyncInitializeResponse, deadline, "AsyncInitialize");
+        std::array<std::byte, 8> size{};
+        putSize(size, ourMaximumMessage);
+        hislip::sendMessage(async_.get(), {Type::asyncMaximumMessageSize, 0, 0, 0}, size, deadline);
+        expect(async_, Type::asyncMaximumMessageSizeResponse, deadline, "AsyncMaximumMessageSize");
+        if (payload_.size() != 8)
+            throw failure("AsyncMaximumMessageSizeResponse carries " +
+                          std::to_string(payload_.size()) + " bytes instead of 8");
+        const std::uint64_t theirs = getSize(payload_);
+        writePiece_ = std::clamp<std::uint64_t>(theirs, 1, largestWritePiece);
+    }
+
+    void setTimeout(Milliseconds timeout) override { timeout_ = timeout; }
+
+    // Sends DATA as Data messages of at most the server's maximum size, the last one DataEnd
+    // when END is set, all within one timeout. A write cut short leaves a message half sent, so
+    // any failure breaks the session.
+    void write(std::span<const std::byte> data, bool end) override {
+        checkUsable();
+        const auto deadline = Clock::now() + timeout_;
+        guarded(true, [&] {
+            do {
+                const auto piece = data.first(std::min<std::size_t>(data.size(), writePiece_));
+                const bool last = piece.size() == data.size();
+                const Type type = last && end ? Type::dataEnd : Type::data;
+                const std::uint8_t control = rmtDelivered_ ? hislip::rmtDelivered : 0;
+                try {
+                    hislip::sendMessage(sync_.get(), {type, control, messageId_, 0}, piece,
+                                        deadline);
+                } catch (const Error& error) {
+                    if (error.timedOut())
+                        throw timeout("the instrument accepted no data within " + timeoutText());
+                    throw;
+                }
+                rmtDelivered_ = false;
+                lastSentId_ = messageId_;
+                messageId_ += 2;
+                data = data.subspan(piece.size());
+            } while (!data.empty());
+        });
+    }
+
+    // Collects the payloads of the response to our latest message until its DataEnd or the
+    // buffer is full; at the timeout, the bytes that have arrived are returned. Where a read
+    // stops, in a header or a payload, the next one goes on.
+    std::size_t read(std::span<std::byte> buffer) override {
+        checkUsable();
+        const auto deadline = Clock::now() + timeout_;
+        std::size_t total = 0;
+        guarded(false, [&] {
+            while (total < buffer.size()) {
+                if (left_ > 0 && !ours_) {
+                    if (!skipPayload(deadline))
+                        break;
+                } else if (left_ == 0) {
+                    if ((ours_ && end_) || !nextDataHeader(deadline))
+                        break;
+                } else {
+                    const std::size_t want = std::min<std::uint64_t>(left_, buffer.size() - total);
+                    const std::size_t got =
+                        hislip::receiveSome(sync_.get(), buffer.subspan(total, want), deadline);
+                    if (got == 0)
+                        break;
+                    total += got;
+                    left_ -= got;
+                }
+            }
+        });
+        if (left_ == 0 && ours_ && end_) {
+            ours_ = false;
+            rmtDelivered_ = true;
+        }
+        if (total == 0 && !buffer.empty())
+            throw timeout("no data from the instrument within " + timeoutText());
+        return total;
+    }
+
+    // The device-clear transaction: AsyncDeviceClear and its acknowledge, then
+    // DeviceClearComplete and DeviceClearAcknowledge, discarding all that came before it.
+    void clear() override {
+        checkUsable();
+        const auto deadline = Clock::now() + timeout_;
+        guarded(true, [&] {
+            hislip::sendMessage(async_.get(), {Type::asyncDeviceClear, 0, 0, 0}, {}, deadline);
+            expect(async_, Type::asyncDeviceClearAcknowledge, deadline, "AsyncDeviceClear");
+            hislip::sendMessage(sync_.get(), {Type::deviceClearComplete, 0, 0, 0}, {}, deadline);
+            if (!skipPayload(deadline))
+                throw timeout("DeviceClearComplete: the instrument's data did not arrive within " +
+                              timeoutText());
+            expect(sync_, Type::deviceClearAcknowledge, deadline, "DeviceClearComplete");
+            messageId_ = hislip::firstMessageId;
+            lastSentId_ = hislip::noMessageId;
+            ours_ = false;
+            rmtDelivered_ = false;
+        });
+    }
+
+    void close() override {
+        checkUsable();
+        sync_.reset();
+        async_.reset();
+    }
+
+  private:
+    // Reads the next header on the synchronous channel, which must be Data or DataEnd, and
+    // notes whether it belongs to the response to our latest message; false at DEADLINE.
+    bool nextDataHeader(Clock::time_point deadline) {
+        for (;;) {
+            Header header;
+            if (!receiveHeader(sync_, header, deadline))
+                return false;
+            if (header.type == Type::data || header.type == Type::dataEnd) {
+                checkDataLength(header);
+                left_ = header.length;
+                ours_ = header.parameter == lastSentId_;
+                end_ = header.type == Type::dataEnd;
+                return true;
+            }
+            readControlPayload(sync_, header, deadline);
+            if (header.type == Type::interrupted)
+                continue;
+            reportServerError(header, "the response");
+            refuse(hislip::fatalUnidentified, "unexpected " + hislip::typeName(header.type) +
+                                                  " message on the synchronous channel");
+        }
+    }
+
+    void checkDataLength(const Header& header) {
+        if (header.length > largestPayload)
+            refuse(hislip::fatalPoorlyFormedHeader,
+                   hislip::typeName(header.type) + " announces a payload of " +
+                       std::to_string(header.length) + " bytes, beyond the " +
+                       std::to_string(largestPayload) + " accepted");
+    }
+
+    // Receives a header on CHANNEL; the header may arrive over several calls, so a partial one
+    // is kept. False at DEADLINE.
+    bool receiveHeader(FileDescriptor& channel, Header& header, Clock::time_point deadline) {
+        PartialHeader& partial = &channel == &sync_ ? syncHeader_ : asyncHeader_;
+        if (!hislip::receiveAll(channel.get(), partial.bytes, partial.received, deadline))
+            return false;
+        partial.received = 0;
+        if (!hislip::decode(partial.bytes, header))
+            refuse(hislip::fatalPoorlyFormedHeader,
+                   "a message from the instrument does not start with 'HS'");
+        return true;
+    }
+
+    // Reads the payload of a control message HEADER into payload_.
+    void readControlPayload(FileDescriptor& channel, const Header& header,
+                            Clock::time_point deadline) {
+        if (header.length > largestControlPayload)
+            refuse(hislip::fatalPoorlyFormedHeader,
+                   hislip::typeName(header.type) + " announces a payload of " +
+                       std::to_string(header.length) + " bytes, beyond the " +
+                       std::to_string(largestControlPayload) + " accepted");
+        payload_.resize(header.length);
+        std::size_t received = 0;
+        if (!hislip::receiveAll(channel.get(), payload_, received, deadline))
+            throw timeout("the rest of a " + hislip::typeName(header.type) +
+                          " message did not arrive within the time allowed");
+    }
+
+    // Reads the next message on CHANNEL, which must be of type WANTED, the answer to REQUEST;
+    // skips service requests on the asynchronous channel and, on the synchronous one during a
+    // device clear, the data before the acknowledge.
+    Header expect(FileDescriptor& channel, Type wanted, Clock::time_point deadline,
+                  const std::string& request) {
+        for (;;) {
+            Header header;
+            if (!receiveHeader(channel, header, deadline))
+                throw timeout(request + ": no answer from the instrument within the time allowed");
+            const bool skippedData = wanted == Type::deviceClearAcknowledge &&
+                                     (header.type == Type::data || header.type == Type::dataEnd);
+            if (skippedData) {
+                checkDataLength(header);
+                left_ = header.length;
+                if (!skipPayload(deadline))
+                    throw timeout(request + ": the instrument's data did not arrive in time");
+                continue;
+            }
+            readControlPayload(channel, header, deadline);
+            if (header.type == wanted)
+                return header;
+            if (header.type == Type::asyncServiceRequest || header.type == Type::interrupted ||
+                header.type == Type::asyncInterrupted)
+                continue;
+            reportServerError(header, request);
+            refuse(hislip::fatalUnidentified, request + ": the instrument answered with " +
+                                                  hislip::typeName(header.type) + " instead of " +
+                                                  hislip::typeName(wanted));
+        }
+    }
+
+    // Throws the Error or FatalError that HEADER and payload_ carry; returns for other messages.
+    void reportServerError(const Header& header, const std::string& request) {
+        // The server's text as one line, its control bytes escaped.
+        const std::string text = visible(hislip::payloadText(payload_));
+        const std::string said = text.empty() ? "" : ": " + text;
+        if (header.type == Type::error)
+            throw ServerError(Error::Kind::failure,
+                              request + ": the instrument reports an error: " +
+                                  hislip::errorMeaning(header.control) + " (HiSLIP Error " +
+                                  std::to_string(header.control) + ")" + said);
+        if (header.type == Type::fatalError) {
+            sync_.reset();
+            async_.reset();
+            throw failure(request + ": the instrument ended the session: " +
+                          hislip::fatalErrorMeaning(header.control) + " (HiSLIP FatalError " +
+                          std::to_string(header.control) + ")" + said);
+        }
+    }
+
+    // Reads and drops the left_ bytes of the current payload; false at DEADLINE.
+    bool skipPayload(Clock::time_point deadline) {
+        std::byte scrap[65536];
+        while (left_ > 0) {
+            const std::size_t got = hislip::receiveSome(
+                sync_.get(), std::span(scrap, std::min<std::uint64_t>(left_, sizeof scrap)),
+                deadline);
+            if (got == 0)
+                return false;
+            left_ -= got;
+        }
+        return true;
+    }
+
+    // Ends the session over a message that breaks the protocol: FatalError CODE with REASON to
+    // the server, then both channels close.
+    [[noreturn]] void refuse(std::uint8_t code, const std::string& reason) {
+        try {
+            hislip::sendText(sync_.get(), Type::fatalError, code, 0, reason,
+                             Clock::now() + farewellTime);
+        } catch (const Error&) {
+            // The session ends either way.
+        }
+        sync_.reset();
+        async_.reset();
+        throw failure(reason);
+    }
+
+    // Runs one exchange; a failure breaks the session for every later call, and so does a
+    // timeout when TIMEOUTBREAKS. An Error message from the server, read whole, does not.
+    template <typename Exchange> void guarded(bool timeoutBreaks, Exchange exchange) {
+        try {
+            exchange();
+        } catch (const ServerError&) {
+            throw;
+        } catch (const Error& error) {
+            if (timeoutBreaks || !error.timedOut() || !sync_.valid())
+                broken_ = error.what();
+            throw;
+        }
+    }
+
+    void checkUsable() const {
+        if (!broken_.empty())
+            throw failure("the session is broken since an earlier call: " + broken_);
+        if (!sync_.valid())
+            throw failure("the session is closed");
+    }
+
+    static void putSize(std::span<std::byte, 8> out, std::uint64_t value) {
+        for (int i = 7; i >= 0; --i, value >>= 8)
+            out[static_cast<std::size_t>(i)] = static_cast<std::byte>(value & 0xff);
+    }
+    static std::uint64_t getSize(std::span<const std::byte> in) {
+        std::uint64_t value = 0;
+        for (const std::byte b : in)
+            value = value << 8 | std::to_integer<std::uint64_t>(b);
+        return value;
+    }
+
+    std::string timeoutText() const { return std::to_string(timeout_.count()) + " ms"; }
+
+    FileDescriptor sync_;
+    FileDescriptor async_;
+    Milliseconds timeout_ = defaultTimeout;
+    std::uint64_t writePiece_ = largestWritePiece;
+    std::uint32_t messageId_ = hislip::firstMessageId;
+    // The MessageID whose response a read collects.
+    std::uint32_t lastSentId_ = hislip::noMessageId;
+    bool rmtDelivered_ = false;
+    PartialHeader syncHeader_;
+    PartialHeader asyncHeader_;
+    // Bytes of the current Data or DataEnd payload still in the socket.
+    std::uint64_t left_ = 0;
+    // Whether that payload belongs to the response to our latest message, and ends it.
+    bool ours_ = false;
+    bool end_ = false;
+    std::vector<std::byte> payload_;
+    std::string broken_;
+};
+
+} // namespace
+
+std::unique_ptr<Transport> openHislip(std::string_view address) {
+    const auto slash = address.find('/');
+    const HostPort host = splitHostPort(address.substr(0, slash), hislipForm);
+    std::string subAddress(hislip::defaultSubAddress);
+    if (slash != std::string_view::npos) {
+        subAddress = std::string(address.substr(slash + 1));
+        if (subAddress.empty() || subAddress.find('/') != std::string::npos)
+            throw failure("invalid sub-address '" + subAddress + "'; expected " + hislipForm);
+    }
+    const unsigned short port =
+        host.port.empty() ? hislip::defaultPort : parsePort(host.port, hislipForm);
+    return std::make_unique<HislipTransport>(host.host, port, subAddress);
+}
+
+} // namespace zemo
