@@ -5,7 +5,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 
 namespace zemo::hislip {
 
@@ -118,34 +117,16 @@ std::string fatalErrorMeaning(std::uint8_t code) {
 void sendMessage(int fd, Header header, std::span<const std::byte> payload,
                  Clock::time_point deadline) {
     header.length = payload.size();
-    HeaderBytes bytes = encode(header);
-    iovec pieces[2] = {{bytes.data(), bytes.size()},
-                       {const_cast<std::byte*>(payload.data()), payload.size()}};
-    msghdr message{};
-    message.msg_iov = pieces;
-    message.msg_iovlen = payload.empty() ? 1 : 2;
-    while (message.msg_iovlen > 0) {
-        const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN)
-                throw failure("send failed: " + systemError(errno));
-            if (!waitReady(fd, POLLOUT, deadline))
-                throw timeout("the peer accepted no data in time");
-            continue;
-        }
-        auto left = static_cast<std::size_t>(sent);
-        while (message.msg_iovlen > 0 && left >= message.msg_iov->iov_len) {
-            left -= message.msg_iov->iov_len;
-            ++message.msg_iov;
-            --message.msg_iovlen;
-        }
-        if (message.msg_iovlen > 0) {
-            message.msg_iov->iov_base = static_cast<char*>(message.msg_iov->iov_base) + left;
-            message.msg_iov->iov_len -= left;
-        }
-    }
+    const HeaderBytes bytes = encode(header);
+    auto sent = sendExactly(fd, reinterpret_cast<const char*>(bytes.data()), bytes.size(), deadline,
+                            payload.empty() ? 0 : MSG_MORE);
+    if (sent)
+        sent = sendExactly(fd, reinterpret_cast<const char*>(payload.data()), payload.size(),
+                           deadline);
+    if (sent.outcome == Transfer::late)
+        throw timeout("the peer accepted no data in time");
+    if (!sent)
+        throw failure("send failed: " + systemError(sent.error));
 }
 
 void sendText(int fd, Type type, std::uint8_t control, std::uint32_t parameter,
@@ -172,13 +153,14 @@ std::size_t receiveSome(int fd, std::span<std::byte> out, Clock::time_point dead
 
 bool receiveAll(int fd, std::span<std::byte> out, std::size_t& received,
                 Clock::time_point deadline) {
-    while (received < out.size()) {
-        const std::size_t got = receiveSome(fd, out.subspan(received), deadline);
-        if (got == 0)
-            return false;
-        received += got;
-    }
-    return true;
+    const auto transfer = receiveExactly(fd, reinterpret_cast<char*>(out.data()) + received,
+                                         out.size() - received, deadline);
+    received += transfer.moved;
+    if (transfer.outcome == Transfer::closed)
+        throw failure("the peer closed the connection");
+    if (transfer.outcome == Transfer::failed)
+        throw failure("receive failed: " + systemError(transfer.error));
+    return static_cast<bool>(transfer);
 }
 
 Header receiveHeader(int fd, std::uint64_t largest, Clock::time_point deadline) {

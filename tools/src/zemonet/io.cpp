@@ -62,21 +62,27 @@ int pollUntil(int fd, short events, Clock::time_point deadline) {
 template <typename Data, typename Move>
 Transfer moveExactly(int fd, short events, Data* data, std::size_t size, Clock::time_point deadline,
                      Move move) {
-    while (size > 0) {
-        const ssize_t moved = move(fd, data, size);
+    Transfer transfer;
+    while (transfer.moved < size) {
+        const ssize_t moved = move(fd, data + transfer.moved, size - transfer.moved);
         if (moved > 0) {
-            data += moved;
-            size -= static_cast<std::size_t>(moved);
+            transfer.moved += static_cast<std::size_t>(moved);
         } else if (moved == 0) {
-            return {Transfer::closed};
+            transfer.outcome = Transfer::closed;
+            return transfer;
         } else if (errno == EAGAIN) {
-            if (const int ready = pollUntil(fd, events, deadline); ready <= 0)
-                return ready == 0 ? Transfer{Transfer::late} : Transfer{Transfer::failed, errno};
+            if (const int ready = pollUntil(fd, events, deadline); ready <= 0) {
+                transfer.outcome = ready == 0 ? Transfer::late : Transfer::failed;
+                transfer.error = ready == 0 ? 0 : errno;
+                return transfer;
+            }
         } else if (errno != EINTR) {
-            return {Transfer::failed, errno};
+            transfer.outcome = Transfer::failed;
+            transfer.error = errno;
+            return transfer;
         }
     }
-    return {};
+    return transfer;
 }
 
 } // namespace

@@ -47,10 +47,12 @@ Milliseconds remaining(Clock::time_point deadline);
 bool waitReady(int fd, short events, Clock::time_point deadline);
 
 // How moving bytes on a socket ended: all of them moved, the peer closed the connection first,
-// the deadline passed, or a system call failed with `error`.
+// the deadline passed, or a system call failed with `error`; `moved` counts the bytes that moved
+// before it ended.
 struct Transfer {
     enum Outcome { done, closed, late, failed } outcome = done;
     int error = 0;
+    std::size_t moved = 0;
 
     explicit operator bool() const { return outcome == done; }
 };
