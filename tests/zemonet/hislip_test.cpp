@@ -145,9 +145,11 @@ TEST_F(Hislip, DeviceClearEmptiesTheQueue) {
                   "zemo: zemo_read " + plain() + ": no data from the instrument within 200 ms\n");
 }
 
-// The output queue is the instrument's: a query sent over HiSLIP is answered over VXI-11.
-TEST_F(Hislip, QueryAnsweredOverVxi11) {
+// The output queue is the instrument's: a query sent over HiSLIP is answered over VXI-11, and
+// the reverse.
+TEST_F(Hislip, QueryAnsweredOverVxi11AndTheReverse) {
     expectAnswer(plain(), "*IDN?\n", plainVxi11(), identity);
+    expectAnswer(plainVxi11(), "*IDN?\n", plain(), identity);
 }
 
 TEST_F(Hislip, UnknownSubAddressIsAFatalError) {

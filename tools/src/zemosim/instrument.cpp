@@ -223,8 +223,6 @@ void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, Clie
 }
 
 void Instrument::enqueue(Response response) {
-    const auto owner = clients_.find(response.owner);
-    response.bySocket = owner != clients_.end() && owner->second >= 0;
     response.lastJoined = lastClient_;
     const std::size_t text = response.head.size() + response.tail.size();
     if (queue_.size() >= largestOutputQueue || queuedText_ + text > largestQueuedText)
@@ -286,8 +284,8 @@ bool Instrument::readyFor(const SocketAsking& asking) {
 bool Instrument::mayTake(const SocketAsking& asking) const {
     const Response& front = queue_.front();
     const bool own = front.owner == asking.self;
-    const bool successor = !asking.askedEver && asking.self > front.lastJoined && front.bySocket &&
-                           !clients_.contains(front.owner);
+    const bool successor =
+        !asking.askedEver && asking.self > front.lastJoined && !clients_.contains(front.owner);
     return own || asking.askedSinceAnswer || successor;
 }
 

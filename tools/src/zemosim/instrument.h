@@ -90,12 +90,11 @@ inline constexpr std::size_t largestQueuedText = 64 << 20;
 using ClientId = std::uint64_t;
 
 // What a raw socket connection (or a HiSLIP session, which has no read request either) has
-// asked, which decides which queued output it is sent: the
-// answers to its own commands; any answer once it has sent a command since its last answer;
-// and, while it has asked nothing at all, answers queued before it connected by raw socket
-// clients that have left (such as a query sent by a client that closed at once, for the client
-// that connects next). Answers to VXI-11 clients are read by device_read and never sent to a
-// socket connection that did not ask.
+// asked, which decides which queued output it is sent: the answers to its own commands; any
+// answer once it has sent a command since its last answer; and, while it has asked nothing at
+// all, answers queued before it connected by clients that have left, over any protocol (such
+// as a query sent by a client that closed at once, for the client that connects next). A
+// connection that was open before such an answer was queued is never sent it unasked.
 struct SocketAsking {
     ClientId self = 0;
     bool askedSinceAnswer = false;
@@ -147,8 +146,6 @@ class Instrument {
         std::uint64_t sent = 0;
         Clock::time_point readyAt;
         ClientId owner = 0;
-        // Whether the owner is a raw socket connection.
-        bool bySocket = false;
         // The last connection that had joined when the response was queued.
         ClientId lastJoined = 0;
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
