@@ -4,6 +4,7 @@
 #include "run_program.h"
 #include "server.h"
 #include "sim_server.h"
+#include "tool_runs.h"
 
 #include <gtest/gtest.h>
 
@@ -23,31 +24,6 @@ namespace {
 
 using kittest::Result;
 using kittest::TempTree;
-
-const std::string identity = "ZEMO,zemosim,0,1.0\n";
-
-Result runTool(const char* program, std::vector<std::string> arguments, std::string input = {},
-               std::vector<std::string> environment = {}) {
-    return kittest::run({.program = program,
-                         .arguments = std::move(arguments),
-                         .environment = std::move(environment),
-                         .input = std::move(input)});
-}
-
-void expectOutcome(const Result& outcome, int status, const std::string& out,
-                   const std::string& err) {
-    EXPECT_EQ(outcome.status, status);
-    EXPECT_EQ(outcome.err, err);
-    EXPECT_TRUE(outcome.out == out) << "got " << outcome.out.size() << " bytes of output";
-}
-
-// Sends LINES to SENDTO with zemosend and reads ANSWER back from READFROM with zemorecv.
-void expectAnswer(const std::string& sendTo, const std::string& lines, const std::string& readFrom,
-                  const std::string& answer) {
-    expectOutcome(runTool(ZEMOSEND, {sendTo}, lines), 0, "", "");
-    expectOutcome(runTool(ZEMORECV, {"-c", std::to_string(answer.size()), readFrom}), 0, answer,
-                  "");
-}
 
 // The port in "hislip/HOST:PORT/SUBADDRESS".
 std::string portOf(const std::string& name) {
@@ -103,16 +79,6 @@ TEST_F(Hislip, QueryAndAnswer) {
     expectAnswer(plain(), "*IDN?\n", plain(), identity);
     // The sub-address defaults to hislip0.
     expectAnswer("hislip/127.0.0.1:" + port(), "*IDN?\n", plain(), identity);
-}
-
-// What "DATA? COUNT" answers: an IEEE 488.2 block of the byte pattern 0, 1, ... 255 and a
-// newline.
-std::string dataBlock(std::size_t count) {
-    const std::string length = std::to_string(count);
-    std::string block = "#" + std::to_string(length.size()) + length;
-    for (std::size_t i = 0; i < count; ++i)
-        block.push_back(static_cast<char>(i & 0xff));
-    return block + "\n";
 }
 
 // Several MiB arrive in Data messages of 1 MiB and leave in reads of 1 MiB that end in the

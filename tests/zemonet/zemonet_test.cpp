@@ -2,6 +2,7 @@
 // them through the VXI-11 and raw socket transports of the real library.
 #include "run_program.h"
 #include "sim_server.h"
+#include "tool_runs.h"
 
 #include <gtest/gtest.h>
 
@@ -25,16 +26,6 @@ namespace {
 using kittest::Result;
 using kittest::TempTree;
 
-const std::string identity = "ZEMO,zemosim,0,1.0\n";
-
-Result runTool(const char* program, std::vector<std::string> arguments, std::string input = {},
-               std::vector<std::string> environment = {}) {
-    return kittest::run({.program = program,
-                         .arguments = std::move(arguments),
-                         .environment = std::move(environment),
-                         .input = std::move(input)});
-}
-
 Result send(const std::string& name, const std::string& lines) {
     return runTool(ZEMOSEND, {name}, lines);
 }
@@ -56,16 +47,6 @@ void expectSuccess(const Result& outcome, const std::string& out) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.out, out);
-}
-
-// What "DATA? COUNT" answers: an IEEE 488.2 block of the byte pattern 0, 1, ... 255 and a
-// newline.
-std::string dataBlock(std::size_t count) {
-    const std::string length = std::to_string(count);
-    std::string block = "#" + std::to_string(length.size()) + length;
-    for (std::size_t i = 0; i < count; ++i)
-        block.push_back(static_cast<char>(i & 0xff));
-    return block + "\n";
 }
 
 // The port in interface NAME: "vxi11/HOST:PORT/DEVICE" or "socket/HOST/PORT".

@@ -2,6 +2,7 @@
 // library's calls against pseudo-terminals the test drives itself from the master side.
 #include "run_program.h"
 #include "sim_server.h"
+#include "tool_runs.h"
 
 #include <zemo.h>
 
@@ -19,38 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string identity = "ZEMO,zemosim,0,1.0\n";
-
 using kittest::Result;
 using kittest::TempTree;
-
-Result runTool(const char* program, std::vector<std::string> arguments, std::string input = {}) {
-    return kittest::run(
-        {.program = program, .arguments = std::move(arguments), .input = std::move(input)});
-}
-
-void expectOutcome(const Result& outcome, int status, const std::string& out,
-                   const std::string& err) {
-    EXPECT_EQ(outcome.status, status);
-    EXPECT_EQ(outcome.err, err);
-    EXPECT_TRUE(outcome.out == out) << "received " << outcome.out.size() << " bytes";
-}
-
-// Sends LINES with zemosend and reads COUNT bytes with zemorecv, each opening NAME anew.
-void expectAnswer(const std::string& sendTo, const std::string& lines, const std::string& readFrom,
-                  const std::string& answer) {
-    expectOutcome(runTool(ZEMOSEND, {sendTo}, lines), 0, "", "");
-    expectOutcome(runTool(ZEMORECV, {"-c", std::to_string(answer.size()), readFrom}), 0, answer,
-                  "");
-}
-
-std::string dataBlock(std::size_t count) {
-    const std::string length = std::to_string(count);
-    std::string block = "#" + std::to_string(length.size()) + length;
-    for (std::size_t i = 0; i < count; ++i)
-        block.push_back(static_cast<char>(i & 0xff));
-    return block + "\n";
-}
 
 // One zemosim serving a plain instrument and one with a delayed query, a drop and a hang-up,
 // each on VXI-11, a raw socket and a pseudo-terminal.
