@@ -1,5 +1,6 @@
 #include "rpc_client.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <limits>
@@ -105,7 +106,10 @@ std::vector<char> RpcClient::encodeCall(std::uint32_t xid, std::uint32_t procedu
 bool RpcClient::receiveReply(std::vector<char>& record, std::size_t largest,
                              const std::string& name, Clock::time_point deadline,
                              std::string& discarded) const {
+    // Room for the longest reply (up to 16 MiB) from the start, so that a reply of a read is not
+    // copied again and again as it grows.
     record.clear();
+    record.reserve(std::min<std::size_t>(largest, 16 << 20));
     bool oversized = false;
     const auto room = [&record, &oversized, largest](std::size_t size) -> char* {
         oversized = oversized || record.size() + size > largest;
