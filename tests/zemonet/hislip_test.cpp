@@ -6,6 +6,8 @@
 #include "sim_server.h"
 #include "tool_runs.h"
 
+#include <zemo.h>
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -333,20 +335,25 @@ TEST(HislipServer, IdleSessionIsClosedAtTheIdleLimit) {
     ::close(async[0]);
 }
 
+// A listening socket on a system-chosen loopback port; returns the port.
+std::string listenOnLoopback(int& listener) {
+    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener, 4);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    return std::to_string(ntohs(address.sin_port));
+}
+
 // A server that answers the client's first message with REPLY and then reads until the client
 // closes.
 class HostileServer {
   public:
     explicit HostileServer(std::string reply) : reply_(std::move(reply)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-        ::listen(listener_, 4);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = std::to_string(ntohs(address.sin_port));
+        port_ = listenOnLoopback(listener_);
         thread_ = std::thread([this] {
             const int fd = ::accept(listener_, nullptr, nullptr);
             nextMessage(fd);
@@ -437,6 +444,202 @@ TEST(HislipIpv6, QueryAndAnswer) {
     const std::string name = server->name(2);
     EXPECT_EQ(name, "hislip/[::1]:" + portOf(name) + "/hislip0");
     expectAnswer(name, "*IDN?\n", name, identity);
+}
+
+// What a fake session does after the client opened it: on SYNC or ASYNC, reads the client's
+// next message, which must start with EXPECTED when that is given, and sends REPLY; LATER sends
+// REPLY on the synchronous channel half a second after the step before.
+struct Step {
+    enum Channel { sync, async, later } channel;
+    std::string reply;
+    std::string expected = {};
+};
+
+// A HiSLIP server that opens a session, its preference of overlapped mode in the control code
+// of InitializeResponse, and then follows a script.
+class FakeSession {
+  public:
+    FakeSession(int overlapped, std::vector<Step> script) : script_(std::move(script)) {
+        port_ = listenOnLoopback(listener_);
+        thread_ = std::thread([this, overlapped] {
+            const int sync = ::accept(listener_, nullptr, nullptr);
+            answer(sync, header(1, overlapped, 0x01000001, 0));
+            const int async = ::accept(listener_, nullptr, nullptr);
+            answer(async, header(18, 0, 0x5a4b, 0));
+            answer(async, header(16, 0, 0, 8) + std::string("\0\0\0\0\0\x10\0\0", 8));
+            for (const Step& step : script_) {
+                if (step.channel == Step::later) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                    ::send(sync, step.reply.data(), step.reply.size(), MSG_NOSIGNAL);
+                } else {
+                    const std::string message =
+                        answer(step.channel == Step::sync ? sync : async, step.reply);
+                    checked_.emplace_back(step.expected, message);
+                }
+            }
+            untilClosed(sync);
+            untilClosed(async);
+            ::close(sync);
+            ::close(async);
+        });
+    }
+    FakeSession(const FakeSession&) = delete;
+    FakeSession& operator=(const FakeSession&) = delete;
+    ~FakeSession() {
+        if (thread_.joinable())
+            thread_.join();
+        ::close(listener_);
+    }
+    std::string name() const { return "hislip/127.0.0.1:" + port_; }
+    // Checks the messages of the script that expect one; call it once the client has gone.
+    void checkReceived() {
+        thread_.join();
+        for (const auto& [expected, message] : checked_)
+            EXPECT_EQ(message.substr(0, expected.size()), expected);
+    }
+
+  private:
+    // Reads the next message on FD, answers it with REPLY and returns it.
+    static std::string answer(int fd, const std::string& reply) {
+        std::string message = nextMessage(fd);
+        ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        return message;
+    }
+
+    std::vector<Step> script_;
+    int listener_ = -1;
+    std::string port_;
+    std::thread thread_;
+    // What the steps expected and what came.
+    std::vector<std::pair<std::string, std::string>> checked_;
+};
+
+// The reason of the last failing call.
+std::string lastReason;
+void recordReason(const char*, const char*, zemo_status, const char* reason) {
+    lastReason = reason;
+}
+
+// One call on the handle: "write" (with END), "send" (without), "read" (ARGUMENT: the count) or
+// "clear"; its status, and the data read or the reason of a failure.
+struct Call {
+    std::string call;
+    std::string argument;
+    zemo_status status;
+    std::string result;
+};
+
+// Performs CALL on HANDLE and checks what it gives.
+void expectCall(zemo_handle handle, const Call& call) {
+    SCOPED_TRACE(call.call + " " + call.argument);
+    lastReason.clear();
+    std::string data;
+    zemo_status status = ZEMO_OK;
+    if (call.call == "write" || call.call == "send") {
+        status = zemo_write(handle, call.argument.data(), call.argument.size(),
+                            call.call == "write" ? ZEMO_END : 0, nullptr);
+    } else if (call.call == "read") {
+        data.resize(std::stoul(call.argument));
+        uint64_t received = 0;
+        status = zemo_read(handle, data.data(), data.size(), 0, &received);
+        data.resize(received);
+    } else {
+        status = zemo_clear(handle);
+    }
+    EXPECT_EQ(status, call.status);
+    EXPECT_EQ(status == ZEMO_OK ? data : lastReason, call.result);
+}
+
+// The client against sessions that answer in ways the standard allows: each case's calls, one
+// after the other on one handle, and their outcomes; a case without calls checks that
+// zemo_open fails with OPENFAILURE.
+TEST(HislipClient, SessionsThatAnswerAsTheStandardAllows) {
+    const auto dataEnd = [](std::uint32_t id, const std::string& text) {
+        return header(7, 0, id, text.size()) + text;
+    };
+    const std::string locked = "locked";
+    const Step clearAcknowledged{Step::async, header(23, 0, 0, 0), header(19, 0, 0, 0)};
+    struct Case {
+        std::string what;
+        int overlapped;
+        std::vector<Step> script;
+        std::vector<Call> calls;
+        std::string openFailure = {};
+    };
+    const std::vector<Case> cases{
+        {"a new message drops the rest of the previous response",
+         0,
+         {{Step::sync, dataEnd(0xffffff00, "answer one\n")},
+          {Step::sync, dataEnd(0xffffff02, "two\n")}},
+         {{"write", "Q1?", ZEMO_OK, ""},
+          {"read", "5", ZEMO_OK, "answe"},
+          {"write", "Q2?", ZEMO_OK, ""},
+          {"read", "100", ZEMO_OK, "two\n"}}},
+        {"an empty write without END sends nothing",
+         0,
+         {{Step::sync, dataEnd(0xffffff00, "one\n")}},
+         {{"write", "Q1?", ZEMO_OK, ""},
+          {"send", "", ZEMO_OK, ""},
+          {"read", "100", ZEMO_OK, "one\n"}}},
+        {"the end of a response read with no bytes left, or of an empty one",
+         0,
+         {{Step::sync, header(6, 0, 0xffffff00, 4) + "abc\n" + dataEnd(0xffffff00, "")},
+          // The empty end was a complete response delivered.
+          {Step::sync, dataEnd(0xffffff02, ""), header(7, 1, 0xffffff02, 3)}},
+         {{"write", "Q1?", ZEMO_OK, ""},
+          {"read", "4", ZEMO_OK, "abc\n"},
+          {"read", "100", ZEMO_OK, ""},
+          {"write", "Q2?", ZEMO_OK, ""},
+          {"read", "100", ZEMO_OK, ""}}},
+        {"a clear discards an Error waiting before DeviceClearAcknowledge",
+         0,
+         {{Step::sync, header(3, 0, 0, locked.size()) + locked},
+          clearAcknowledged,
+          {Step::sync, header(9, 0, 0, 0)},
+          {Step::sync, dataEnd(0xffffff00, "two\n")}},
+         {{"write", "Q1?", ZEMO_OK, ""},
+          {"clear", "", ZEMO_OK, ""},
+          {"write", "Q2?", ZEMO_OK, ""},
+          {"read", "100", ZEMO_OK, "two\n"}}},
+        {"an Error split across a read's timeout",
+         0,
+         {{Step::sync, header(3, 0, 0, locked.size()) + "lock"},
+          {Step::later, "ed" + dataEnd(0xffffff00, "one\n")}},
+         {{"write", "Q1?", ZEMO_OK, ""},
+          {"read", "100", ZEMO_TIMEOUT, "no data from the instrument within 300 ms"},
+          {"read", "100", ZEMO_FAILURE,
+           "the response: the instrument reports an error: unidentified error (HiSLIP Error 0): "
+           "locked"},
+          {"read", "100", ZEMO_OK, "one\n"}}},
+        {"a server that prefers overlapped mode is asked for synchronized mode at open",
+         1,
+         {clearAcknowledged,
+          {Step::sync, header(9, 0, 0, 0), header(8, 0, 0, 0)},
+          {Step::sync, dataEnd(0xffffff00, "one\n")}},
+         {{"write", "Q1?", ZEMO_OK, ""}, {"read", "100", ZEMO_OK, "one\n"}}},
+        {"a server that keeps overlapped mode",
+         1,
+         {clearAcknowledged, {Step::sync, header(9, 1, 0, 0)}},
+         {},
+         "DeviceClearComplete: the instrument keeps overlapped mode, and this library works "
+         "only in synchronized mode"},
+    };
+    zemo_set_error_handler(recordReason);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        FakeSession server(test.overlapped, test.script);
+        lastReason.clear();
+        zemo_handle handle = zemo_open(server.name().c_str());
+        EXPECT_EQ(lastReason, test.openFailure);
+        if (handle != nullptr) {
+            zemo_set_timeout(handle, 300);
+            for (const Call& call : test.calls)
+                expectCall(handle, call);
+            zemo_close(handle);
+        }
+        server.checkReceived();
+    }
+    zemo_set_error_handler(nullptr);
 }
 
 } // namespace

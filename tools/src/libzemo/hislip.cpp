@@ -37,10 +37,16 @@ class ServerError : public Error {
     using Error::Error;
 };
 
-// A header as it arrives on one channel; a read that times out in the middle keeps what came.
-struct PartialHeader {
+// A message as it arrives on one channel; a read that times out in the middle keeps what came:
+// part of a header, or the header of a control message and part of its payload.
+struct Incoming {
     hislip::HeaderBytes bytes{};
     std::size_t received = 0;
+    // Set while the payload of the control message HEADER is arriving.
+    bool inPayload = false;
+    Header header;
+    std::vector<std::byte> payload;
+    std::size_t payloadReceived = 0;
 };
 
 class HislipTransport final : public Transport {
@@ -61,21 +67,29 @@ class HislipTransport final : public Transport {
         putSize(size, ourMaximumMessage);
         hislip::sendMessage(async_.get(), {Type::asyncMaximumMessageSize, 0, 0, 0}, size, deadline);
         expect(async_, Type::asyncMaximumMessageSizeResponse, deadline, "AsyncMaximumMessageSize");
-        if (payload_.size() != 8)
+        const std::vector<std::byte>& theirs = incoming(async_).payload;
+        if (theirs.size() != 8)
             throw failure("AsyncMaximumMessageSizeResponse carries " +
-                          std::to_string(payload_.size()) + " bytes instead of 8");
-        const std::uint64_t theirs = getSize(payload_);
-        writePiece_ = std::clamp<std::uint64_t>(theirs, 1, largestWritePiece);
+                          std::to_string(theirs.size()) + " bytes instead of 8");
+        writePiece_ = std::clamp<std::uint64_t>(getSize(theirs), 1, largestWritePiece);
+        // A server that prefers overlapped mode is asked for synchronized mode, which a device
+        // clear negotiates.
+        if (initialized.control & hislip::overlappedMode)
+            deviceClear(deadline);
     }
 
     void setTimeout(Milliseconds timeout) override { timeout_ = timeout; }
 
     // Sends DATA as Data messages of at most the server's maximum size, the last one DataEnd
-    // when END is set, all within one timeout. A write cut short leaves a message half sent, so
-    // any failure breaks the session.
+    // when END is set, all within one timeout; an empty write without END sends nothing. A new
+    // message ends the claim on the response to the previous one, so reads skip what is left of
+    // it. A write cut short leaves a message half sent, so any failure breaks the session.
     void write(std::span<const std::byte> data, bool end) override {
         checkUsable();
+        if (data.empty() && !end)
+            return;
         const auto deadline = Clock::now() + timeout_;
+        ours_ = false;
         guarded(true, [&] {
             do {
                 const auto piece = data.first(std::min<std::size_t>(data.size(), writePiece_));
@@ -99,8 +113,9 @@ class HislipTransport final : public Transport {
     }
 
     // Collects the payloads of the response to our latest message until its DataEnd or the
-    // buffer is full; at the timeout, the bytes that have arrived are returned. Where a read
-    // stops, in a header or a payload, the next one goes on.
+    // buffer is full; at the timeout, the bytes that have arrived are returned, and at the end
+    // of the response even none. Where a read stops, in a header or a payload, the next one goes
+    // on.
     std::size_t read(std::span<std::byte> buffer) override {
         checkUsable();
         const auto deadline = Clock::now() + timeout_;
@@ -124,33 +139,20 @@ class HislipTransport final : public Transport {
                 }
             }
         });
-        if (left_ == 0 && ours_ && end_) {
+        const bool ended = left_ == 0 && ours_ && end_;
+        if (ended) {
             ours_ = false;
             rmtDelivered_ = true;
         }
-        if (total == 0 && !buffer.empty())
+        if (total == 0 && !buffer.empty() && !ended)
             throw timeout("no data from the instrument within " + timeoutText());
         return total;
     }
 
-    // The device-clear transaction: AsyncDeviceClear and its acknowledge, then
-    // DeviceClearComplete and DeviceClearAcknowledge, discarding all that came before it.
     void clear() override {
         checkUsable();
         const auto deadline = Clock::now() + timeout_;
-        guarded(true, [&] {
-            hislip::sendMessage(async_.get(), {Type::asyncDeviceClear, 0, 0, 0}, {}, deadline);
-            expect(async_, Type::asyncDeviceClearAcknowledge, deadline, "AsyncDeviceClear");
-            hislip::sendMessage(sync_.get(), {Type::deviceClearComplete, 0, 0, 0}, {}, deadline);
-            if (!skipPayload(deadline))
-                throw timeout("DeviceClearComplete: the instrument's data did not arrive within " +
-                              timeoutText());
-            expect(sync_, Type::deviceClearAcknowledge, deadline, "DeviceClearComplete");
-            messageId_ = hislip::firstMessageId;
-            lastSentId_ = hislip::noMessageId;
-            ours_ = false;
-            rmtDelivered_ = false;
-        });
+        guarded(true, [&] { deviceClear(deadline); });
     }
 
     void close() override {
@@ -160,6 +162,27 @@ class HislipTransport final : public Transport {
     }
 
   private:
+    // The device-clear transaction: AsyncDeviceClear and its acknowledge, then
+    // DeviceClearComplete asking for synchronized mode and DeviceClearAcknowledge granting it,
+    // discarding all that came before it.
+    void deviceClear(Clock::time_point deadline) {
+        hislip::sendMessage(async_.get(), {Type::asyncDeviceClear, 0, 0, 0}, {}, deadline);
+        expect(async_, Type::asyncDeviceClearAcknowledge, deadline, "AsyncDeviceClear");
+        hislip::sendMessage(sync_.get(), {Type::deviceClearComplete, 0, 0, 0}, {}, deadline);
+        if (!skipPayload(deadline))
+            throw timeout("DeviceClearComplete: the instrument's data did not arrive within " +
+                          timeoutText());
+        const Header acknowledge =
+            expect(sync_, Type::deviceClearAcknowledge, deadline, "DeviceClearComplete");
+        if (acknowledge.control & hislip::overlappedMode)
+            throw failure("DeviceClearComplete: the instrument keeps overlapped mode, and this "
+                          "library works only in synchronized mode");
+        messageId_ = hislip::firstMessageId;
+        lastSentId_ = hislip::noMessageId;
+        ours_ = false;
+        rmtDelivered_ = false;
+    }
+
     // Reads the next header on the synchronous channel, which must be Data or DataEnd, and
     // notes whether it belongs to the response to our latest message; false at DEADLINE.
     bool nextDataHeader(Clock::time_point deadline) {
@@ -174,10 +197,11 @@ class HislipTransport final : public Transport {
                 end_ = header.type == Type::dataEnd;
                 return true;
             }
-            readControlPayload(sync_, header, deadline);
+            if (!readControlPayload(sync_, header, deadline))
+                return false;
             if (header.type == Type::interrupted)
                 continue;
-            reportServerError(header, "the response");
+            reportServerError(sync_, header, "the response");
             refuse(hislip::fatalUnidentified, "unexpected " + hislip::typeName(header.type) +
                                                   " message on the synchronous channel");
         }
@@ -191,10 +215,20 @@ class HislipTransport final : public Transport {
                        std::to_string(largestPayload) + " accepted");
     }
 
-    // Receives a header on CHANNEL; the header may arrive over several calls, so a partial one
-    // is kept. False at DEADLINE.
+    // What is arriving on CHANNEL.
+    Incoming& incoming(const FileDescriptor& channel) {
+        return &channel == &sync_ ? syncIncoming_ : asyncIncoming_;
+    }
+
+    // Receives a header on CHANNEL, or returns again that of a control message whose payload
+    // is still arriving; the header may arrive over several calls, so a partial one is kept.
+    // False at DEADLINE.
     bool receiveHeader(FileDescriptor& channel, Header& header, Clock::time_point deadline) {
-        PartialHeader& partial = &channel == &sync_ ? syncHeader_ : asyncHeader_;
+        Incoming& partial = incoming(channel);
+        if (partial.inPayload) {
+            header = partial.header;
+            return true;
+        }
         if (!hislip::receiveAll(channel.get(), partial.bytes, partial.received, deadline))
             return false;
         partial.received = 0;
@@ -204,56 +238,67 @@ class HislipTransport final : public Transport {
         return true;
     }
 
-    // Reads the payload of a control message HEADER into payload_.
-    void readControlPayload(FileDescriptor& channel, const Header& header,
+    // Reads the payload of a control message HEADER into the channel's Incoming; false at
+    // DEADLINE, with the part that arrived kept for the next call.
+    bool readControlPayload(FileDescriptor& channel, const Header& header,
                             Clock::time_point deadline) {
-        if (header.length > largestControlPayload)
-            refuse(hislip::fatalPoorlyFormedHeader,
-                   hislip::typeName(header.type) + " announces a payload of " +
-                       std::to_string(header.length) + " bytes, beyond the " +
-                       std::to_string(largestControlPayload) + " accepted");
-        payload_.resize(header.length);
-        std::size_t received = 0;
-        if (!hislip::receiveAll(channel.get(), payload_, received, deadline))
-            throw timeout("the rest of a " + hislip::typeName(header.type) +
-                          " message did not arrive within the time allowed");
+        Incoming& partial = incoming(channel);
+        if (!partial.inPayload) {
+            if (header.length > largestControlPayload)
+                refuse(hislip::fatalPoorlyFormedHeader,
+                       hislip::typeName(header.type) + " announces a payload of " +
+                           std::to_string(header.length) + " bytes, beyond the " +
+                           std::to_string(largestControlPayload) + " accepted");
+            partial.inPayload = true;
+            partial.header = header;
+            partial.payload.resize(header.length);
+            partial.payloadReceived = 0;
+        }
+        if (!hislip::receiveAll(channel.get(), partial.payload, partial.payloadReceived, deadline))
+            return false;
+        partial.inPayload = false;
+        return true;
     }
 
     // Reads the next message on CHANNEL, which must be of type WANTED, the answer to REQUEST;
     // skips service requests on the asynchronous channel and, on the synchronous one during a
-    // device clear, the data before the acknowledge.
+    // device clear, everything before the acknowledge but a FatalError.
     Header expect(FileDescriptor& channel, Type wanted, Clock::time_point deadline,
                   const std::string& request) {
+        const bool clearing = wanted == Type::deviceClearAcknowledge;
         for (;;) {
             Header header;
             if (!receiveHeader(channel, header, deadline))
                 throw timeout(request + ": no answer from the instrument within the time allowed");
-            const bool skippedData = wanted == Type::deviceClearAcknowledge &&
-                                     (header.type == Type::data || header.type == Type::dataEnd);
-            if (skippedData) {
+            if (clearing && (header.type == Type::data || header.type == Type::dataEnd)) {
                 checkDataLength(header);
                 left_ = header.length;
                 if (!skipPayload(deadline))
                     throw timeout(request + ": the instrument's data did not arrive in time");
                 continue;
             }
-            readControlPayload(channel, header, deadline);
+            if (!readControlPayload(channel, header, deadline))
+                throw timeout(request + ": the rest of the " + hislip::typeName(header.type) +
+                              " message did not arrive within the time allowed");
             if (header.type == wanted)
                 return header;
-            if (header.type == Type::asyncServiceRequest || header.type == Type::interrupted ||
+            if ((clearing && header.type != Type::fatalError) ||
+                header.type == Type::asyncServiceRequest || header.type == Type::interrupted ||
                 header.type == Type::asyncInterrupted)
                 continue;
-            reportServerError(header, request);
+            reportServerError(channel, header, request);
             refuse(hislip::fatalUnidentified, request + ": the instrument answered with " +
                                                   hislip::typeName(header.type) + " instead of " +
                                                   hislip::typeName(wanted));
         }
     }
 
-    // Throws the Error or FatalError that HEADER and payload_ carry; returns for other messages.
-    void reportServerError(const Header& header, const std::string& request) {
+    // Throws the Error or FatalError that HEADER and its payload on CHANNEL carry; returns for
+    // other messages.
+    void reportServerError(const FileDescriptor& channel, const Header& header,
+                           const std::string& request) {
         // The server's text as one line, its control bytes escaped.
-        const std::string text = visible(hislip::payloadText(payload_));
+        const std::string text = visible(hislip::payloadText(incoming(channel).payload));
         const std::string said = text.empty() ? "" : ": " + text;
         if (header.type == Type::error)
             throw ServerError(Error::Kind::failure,
@@ -339,14 +384,13 @@ class HislipTransport final : public Transport {
     // The MessageID whose response a read collects.
     std::uint32_t lastSentId_ = hislip::noMessageId;
     bool rmtDelivered_ = false;
-    PartialHeader syncHeader_;
-    PartialHeader asyncHeader_;
+    Incoming syncIncoming_;
+    Incoming asyncIncoming_;
     // Bytes of the current Data or DataEnd payload still in the socket.
     std::uint64_t left_ = 0;
     // Whether that payload belongs to the response to our latest message, and ends it.
     bool ours_ = false;
     bool end_ = false;
-    std::vector<std::byte> payload_;
     std::string broken_;
 };
 

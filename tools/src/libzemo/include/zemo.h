@@ -18,6 +18,8 @@
  *     vxi11/HOST[:PORT][/DEVICE]            VXI-11
  *     socket/HOST[/PORT]                    raw SCPI socket
  *     usbtmc/N, usbtmc/usbtmcN or usbtmc//dev/usbtmcN   the Linux USBTMC driver
+ *     serial/DEVICE[/SETTING]...            a serial line
+ *     hislip/HOST[:PORT][/SUBADDRESS]       HiSLIP
  *
  * Connecting gives up after ZEMO_CONNECT_TIMEOUT milliseconds (default 5000) with ZEMO_TIMEOUT.
  *

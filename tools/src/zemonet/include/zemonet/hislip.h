@@ -76,6 +76,9 @@ enum FatalCode : std::uint8_t {
 
 // Bit 0 of the control code of client Data, DataEnd and Trigger.
 inline constexpr std::uint8_t rmtDelivered = 1;
+// Bit 0 of the control code of InitializeResponse, AsyncDeviceClearAcknowledge,
+// DeviceClearComplete and DeviceClearAcknowledge: overlapped mode (1) or synchronized mode (0).
+inline constexpr std::uint8_t overlappedMode = 1;
 // The message-available bit of the status byte.
 inline constexpr std::uint8_t statusMav = 0x10;
 
