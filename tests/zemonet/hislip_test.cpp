@@ -43,6 +43,7 @@ class Hislip : public testing::Test {
                                  directory_
                                      ->makeFile("small", "hislip small\nproperty VOLT 0\n"
                                                          "delay SLOW? 1000 late\n"
+                                                         "query A? alpha\n"
                                                          "maxrecvsize 16\n")
                                      .string()},
                                 6);
@@ -183,21 +184,31 @@ std::string nextMessage(int fd) {
     });
 }
 
-// Sends MESSAGE on FD and returns the answer.
-std::string ask(int fd, const std::string& message) {
+void sendBytes(int fd, const std::string& message) {
     EXPECT_EQ(::send(fd, message.data(), message.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(message.size()));
+}
+
+// Sends MESSAGE on FD and returns the answer.
+std::string ask(int fd, const std::string& message) {
+    sendBytes(fd, message);
     return nextMessage(fd);
 }
 
-const std::string initialize = header(0, 0, 0x01005a4b, 7) + "hislip0";
+// Initialize for the instrument at SUBADDRESS.
+std::string initializeFor(const std::string& subAddress) {
+    return header(0, 0, 0x01005a4b, subAddress.size()) + subAddress;
+}
+
+const std::string initialize = initializeFor("hislip0");
 
 // A session opened by hand: its two channels.
 struct RawSession {
     int sync;
     int async;
-    explicit RawSession(const std::string& port) : sync(connectTo(port)), async(connectTo(port)) {
-        const std::string reply = ask(sync, initialize);
+    explicit RawSession(const std::string& port, const std::string& subAddress = "hislip0")
+        : sync(connectTo(port)), async(connectTo(port)) {
+        const std::string reply = ask(sync, initializeFor(subAddress));
         const auto id = static_cast<std::uint32_t>(static_cast<unsigned char>(reply.at(6)) << 8 |
                                                    static_cast<unsigned char>(reply.at(7)));
         EXPECT_EQ(ask(async, header(17, 0, id, 0)), header(18, 0, 0x5a4b, 0));
@@ -237,7 +248,7 @@ TEST_F(Hislip, HostileInputEndsTheConnectionNotTheServer) {
         // A session that announces 2^63 bytes of data on its synchronous channel.
         const RawSession session(port());
         const std::string text =
-            "DataEnd announces a payload of 9223372036854775808 bytes, more than the 1048576 "
+            "DataEnd announces a payload of 9223372036854775808 bytes, more than the 16777216 "
             "accepted";
         EXPECT_EQ(ask(session.sync, header(7, 0, 0xffffff00, std::uint64_t{1} << 63)),
                   header(2, 1, 0, text.size()) + text);
@@ -259,14 +270,19 @@ TEST_F(Hislip, SessionLimit) {
 }
 
 // An exclusive lock keeps other sessions' data out until released; the status byte shows a
-// message available until the client reports the response delivered; unknown messages and
-// control codes are answered with Error, and the session goes on.
+// message available until the client reports the response delivered; an answer carries the
+// MessageID of the message it answers; unknown messages and control codes, and Data above the
+// maximum message size, are answered with Error, and the session goes on.
 TEST_F(Hislip, LocksStatusAndErrors) {
     RawSession owner(port());
     RawSession other(port());
+    RawSession small(port(), "small");
     const std::string locked = "the instrument is locked by another session";
     const std::string unknownType = "unexpected message type 99 message";
     const std::string unknownCode = "AsyncLock with control code 7";
+    const std::string tooLarge = " bytes, more than the maximum message size of 16";
+    const std::string dataTooLarge = "Data of 5000" + tooLarge;
+    const std::string dataEndTooLarge = "DataEnd of 17" + tooLarge;
     const std::vector<std::tuple<int, std::string, std::string>> exchanges{
         {owner.async, header(4, 1, 1000, 0), header(5, 1, 0, 0)},
         {other.async, header(4, 1, 50, 0), header(5, 0, 0, 0)},
@@ -288,10 +304,23 @@ TEST_F(Hislip, LocksStatusAndErrors) {
         {other.async, header(4, 1, 100, 4) + "name", header(5, 1, 0, 0)},
         {other.async, header(24, 0, 0, 0), header(25, 0, 2, 0)},
         {other.async, header(4, 0, 0, 0), header(5, 2, 0, 0)},
+        // The slow answer, ready after the next query was sent, is that of the first message.
+        {small.sync, header(7, 0, 0xffffff00, 6) + "SLOW?\n" + header(7, 0, 0xffffff02, 3) + "A?\n",
+         header(7, 0, 0xffffff00, 5) + "late\n" + header(7, 0, 0xffffff02, 6) + "alpha\n"},
+        {small.sync, header(7, 0, 0xffffff04, 17) + std::string(17, 'x'),
+         header(3, 4, 0, dataEndTooLarge.size()) + dataEndTooLarge},
+        {small.sync, header(6, 0, 0xffffff06, 5000) + std::string(5000, 'x'),
+         header(3, 4, 0, dataTooLarge.size()) + dataTooLarge},
+        {small.sync, header(7, 0, 0xffffff08, 6) + "*IDN?\n",
+         header(7, 0, 0xffffff08, identity.size()) + identity},
     };
     for (const auto& [fd, message, answer] : exchanges) {
         SCOPED_TRACE(testing::PrintToString(message));
-        EXPECT_EQ(ask(fd, message), answer);
+        sendBytes(fd, message);
+        // As many bytes as expected, which may be more than one message.
+        EXPECT_EQ(
+            receiveWhile(fd, [&](const std::string& got) { return got.size() < answer.size(); }),
+            answer);
     }
 }
 

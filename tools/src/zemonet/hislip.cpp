@@ -39,7 +39,8 @@ constexpr std::array<const char*, 26> typeNames{
     "AsyncLockInfoResponse",
 };
 
-// A payload grows by at most this much per receive.
+// A payload grows by at most this much per receive, and a dropped one is received this much at
+// a time.
 constexpr std::size_t receiveStep = 64 << 10;
 
 void putBigEndian(std::byte* out, std::uint64_t value, int bytes) {
@@ -198,6 +199,28 @@ void receiveMessage(int fd, Header& header, std::vector<std::byte>& payload, std
                     Clock::time_point deadline) {
     header = receiveHeader(fd, largest, deadline);
     receivePayload(fd, header, payload, deadline);
+}
+
+std::array<std::byte, 8> encodeSize(std::uint64_t size) {
+    std::array<std::byte, 8> bytes{};
+    putBigEndian(bytes.data(), size, 8);
+    return bytes;
+}
+
+std::uint64_t decodeSize(std::span<const std::byte, 8> bytes) {
+    return getBigEndian(bytes.data(), 8);
+}
+
+bool dropPayload(int fd, std::uint64_t& left, Clock::time_point deadline) {
+    std::array<std::byte, receiveStep> scrap;
+    while (left > 0) {
+        const std::size_t got = receiveSome(
+            fd, std::span(scrap).first(std::min<std::uint64_t>(left, scrap.size())), deadline);
+        if (got == 0)
+            return false;
+        left -= got;
+    }
+    return true;
 }
 
 std::string payloadText(std::span<const std::byte> payload) {

@@ -2,10 +2,12 @@
 // the end of device clear) and the asynchronous one (device clear, locks, status, maximum
 // message size). Each connection has its own thread; the session table ties the two together.
 // The server works in synchronized mode and sends the instrument's output queue as Data and
-// DataEnd messages carrying the MessageID of the client's latest message. A session takes
-// queued output as a raw socket connection does (see SocketAsking in instrument.h), since the
-// protocol has no read request either. A channel with nothing to do sleeps in poll until its
-// client sends, its output can go on, the instrument's queue changes, or the session changes.
+// DataEnd messages carrying the MessageID of the message whose command they answer (the
+// session's latest message for an answer to another client, which a session may take). A
+// session takes queued output as a raw socket connection does (see SocketAsking in
+// instrument.h), since the protocol has no read request either. A channel with nothing to do sleeps
+// in poll until its client sends, its output can go on, the instrument's queue changes, or the
+// session changes.
 #include "server.h"
 #include "zemonet/hislip.h"
 
@@ -36,32 +38,18 @@ constexpr std::size_t largestSessions = 64;
 // How long a client may take for its first message, for the rest of a message once its first
 // byte came, and for opening the asynchronous channel after Initialize.
 constexpr Milliseconds messageTime{10000};
-// The largest payload of a message other than Data and DataEnd.
-constexpr std::uint64_t largestControlPayload = 4096;
+// The largest payload the server accepts in a message other than Data and DataEnd.
+constexpr std::uint64_t largestNonDataPayload = 4096;
 // The input a session holds without a newline or END before it is refused.
 constexpr std::size_t largestInput = 16 << 20;
 // A Data payload, in either direction, is at most this large, whatever the instrument's
-// maxrecvsize or the client accepts.
+// maxrecvsize or the client accepts; one announced larger ends the connection.
 constexpr std::uint64_t largestPiece = 16 << 20;
 // The most bytes of the output queue taken into one Data message: small enough that the client
 // drains one while the next is copied.
 constexpr std::uint64_t largestOutputPiece = 256 << 10;
 // What a client that announces no maximum message size is sent at most.
 constexpr std::uint64_t defaultClientMaximum = 1 << 20;
-
-std::uint64_t sizeOf(std::span<const std::byte> payload) {
-    std::uint64_t value = 0;
-    for (const std::byte b : payload)
-        value = value << 8 | std::to_integer<std::uint64_t>(b);
-    return value;
-}
-
-std::array<std::byte, 8> sizeBytes(std::uint64_t value) {
-    std::array<std::byte, 8> bytes{};
-    for (int i = 7; i >= 0; --i, value >>= 8)
-        bytes[static_cast<std::size_t>(i)] = static_cast<std::byte>(value & 0xff);
-    return bytes;
-}
 
 // The largest Data payload INSTRUMENT accepts: its maxrecvsize, 1 MiB when that is unlimited,
 // never above largestPiece.
@@ -366,20 +354,6 @@ void refuseType(int fd, Type type) {
               "unexpected " + hislip::typeName(type) + " message");
 }
 
-// Reads and drops the LENGTH bytes of a payload from FD by DEADLINE; false when they did not
-// come.
-bool dropPayload(int fd, std::uint64_t length, Clock::time_point deadline) {
-    std::byte scrap[65536];
-    while (length > 0) {
-        const std::size_t got = hislip::receiveSome(
-            fd, std::span(scrap, std::min<std::uint64_t>(length, sizeof scrap)), deadline);
-        if (got == 0)
-            return false;
-        length -= got;
-    }
-    return true;
-}
-
 class SyncChannel {
   public:
     SyncChannel(int fd, HislipSessions& sessions, std::shared_ptr<Session> session,
@@ -447,7 +421,9 @@ class SyncChannel {
             asking_, std::span(reinterpret_cast<char*>(output_.get()), size), readyAt);
         if (!piece)
             return readyAt;
-        outgoing_.start({piece->endOfMessage ? Type::dataEnd : Type::data, 0, responseId_, 0},
+        const std::uint32_t messageId =
+            piece->origin.client == asking_.self ? piece->origin.tag : responseId_;
+        outgoing_.start({piece->endOfMessage ? Type::dataEnd : Type::data, 0, messageId, 0},
                         std::span(output_.get(), piece->size));
         asking_.askedSinceAnswer = asking_.askedSinceAnswer && !piece->endOfMessage;
         sessions_.setAsking(*session_, asking_);
@@ -481,19 +457,26 @@ class SyncChannel {
     // Receives and handles one message; false when the connection is to close.
     bool receive() {
         try {
-            const Header header = hislip::receiveHeader(
-                fd_, std::max(largestInputMessage(instrument_), largestControlPayload),
-                Clock::now() + messageTime);
+            const Header header =
+                hislip::receiveHeader(fd_, largestPiece, Clock::now() + messageTime);
             session_->touch();
             const bool data = header.type == Type::data || header.type == Type::dataEnd;
-            if (!data && header.length > largestControlPayload)
+            if (!data && header.length > largestNonDataPayload)
                 throw hislip::MalformedMessage(
                     hislip::fatalPoorlyFormedHeader,
                     hislip::typeName(header.type) + " announces a payload of " +
                         std::to_string(header.length) + " bytes, more than the " +
-                        std::to_string(largestControlPayload) + " accepted");
+                        std::to_string(largestNonDataPayload) + " accepted");
+            const std::uint64_t largestData = largestInputMessage(instrument_);
+            if (data && header.length > largestData)
+                return refuseData(header, hislip::errorMessageTooLarge,
+                                  hislip::typeName(header.type) + " of " +
+                                      std::to_string(header.length) +
+                                      " bytes, more than the maximum message size of " +
+                                      std::to_string(largestData));
             if (data && !holdInput(header.length))
-                return refuseData(header);
+                return refuseData(header, hislip::errorUnidentified,
+                                  "out of resources: the server holds as much input as it may");
             held_ += data ? header.length : 0;
             hislip::receivePayload(fd_, header, payload_, Clock::now() + messageTime);
             const bool goOn = handle(header);
@@ -515,14 +498,15 @@ class SyncChannel {
         held_ = input_.size();
     }
 
-    // Drops a Data message that the server has no room to hold, with the session's input.
-    bool refuseData(const Header& header) {
-        if (!dropPayload(fd_, header.length, Clock::now() + messageTime))
+    // Drops a Data message that the server does not take, with the session's input, and
+    // answers Error CODE with TEXT.
+    bool refuseData(const Header& header, std::uint8_t code, const std::string& text) {
+        std::uint64_t left = header.length;
+        if (!hislip::dropPayload(fd_, left, Clock::now() + messageTime))
             return false;
         input_.clear();
         keepOnlyInput();
-        sendErrorText(hislip::errorUnidentified,
-                      "out of resources: the server holds as much input as it may");
+        sendErrorText(code, text);
         return true;
     }
 
@@ -583,8 +567,9 @@ class SyncChannel {
             const std::size_t length = (stop == std::string::npos ? input_.size() : stop) - start;
             asking_.askedSinceAnswer = asking_.askedEver = true;
             sessions_.setAsking(*session_, asking_);
-            const Effect effect = instrument_.execute(
-                std::string_view(input_).substr(start, length), ownAnswerHold, asking_.self);
+            const Effect effect =
+                instrument_.execute(std::string_view(input_).substr(start, length), ownAnswerHold,
+                                    asking_.self, header.parameter);
             if (effect.dropConnection || effect.hangUpAfterReply)
                 return false;
             std::this_thread::sleep_for(effect.stall);
@@ -624,6 +609,8 @@ class SyncChannel {
     std::unique_ptr<std::byte[]> output_;
     std::size_t outputSize_ = 0;
     Outgoing outgoing_;
+    // The MessageID of the client's latest message, which answers to other clients' commands
+    // carry.
     std::uint32_t responseId_ = hislip::noMessageId;
 };
 
@@ -656,7 +643,7 @@ class AsyncChannel {
     bool receive(std::vector<std::byte>& payload) {
         try {
             Header header;
-            hislip::receiveMessage(fd_, header, payload, largestControlPayload,
+            hislip::receiveMessage(fd_, header, payload, largestNonDataPayload,
                                    Clock::now() + messageTime);
             session_->touch();
             return handle(header, payload);
@@ -678,9 +665,9 @@ class AsyncChannel {
                               " bytes instead of 8");
                 return true;
             }
-            sessions_.setClientMaximum(*session_, sizeOf(payload));
+            sessions_.setClientMaximum(*session_, hislip::decodeSize(payload.first<8>()));
             reply(fd_, Type::asyncMaximumMessageSizeResponse, 0, 0,
-                  sizeBytes(largestInputMessage(instrument)));
+                  hislip::encodeSize(largestInputMessage(instrument)));
             return true;
         case Type::asyncLock:
             return lock(header, payload);
@@ -794,7 +781,7 @@ void serveHislip(FileDescriptor connection, HislipSessions& sessions, Millisecon
     Header header;
     std::vector<std::byte> payload;
     try {
-        hislip::receiveMessage(fd, header, payload, largestControlPayload,
+        hislip::receiveMessage(fd, header, payload, largestNonDataPayload,
                                Clock::now() + messageTime);
     } catch (const hislip::MalformedMessage& error) {
         return sendFatal(fd, error.code(), error.what());

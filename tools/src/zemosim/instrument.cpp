@@ -150,12 +150,14 @@ void Instrument::wakeClients() {
         }
 }
 
-Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId client) {
+Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId client,
+                           std::uint32_t tag) {
     const auto [word, argument] = firstWord(command);
     if (word.empty())
         return {};
     const std::string header = upper(word);
     const auto at = Clock::now() + hold;
+    const Origin origin{client, tag};
     std::lock_guard lock(mutex_);
     if (definition_.drops.contains(header))
         return {.dropConnection = true};
@@ -169,57 +171,57 @@ Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId
         reset();
     else if (header == "*CLS")
         ;
-    else if (header.back() == '?' && answerQuery(header, argument, at, client))
+    else if (header.back() == '?' && answerQuery(header, argument, at, origin))
         ;
     else if (const auto property = definition_.properties.find(header);
              property != definition_.properties.end() && !argument.empty())
         property->second.value = std::string(argument);
     else if (definition_.errorResponse)
-        queueText(*definition_.errorResponse, at, client);
+        queueText(*definition_.errorResponse, at, origin);
     return {};
 }
 
 bool Instrument::answerQuery(const std::string& header, std::string_view argument,
-                             Clock::time_point at, ClientId owner) {
+                             Clock::time_point at, Origin origin) {
     const std::string base = header.substr(0, header.size() - 1);
     if (header == "*IDN?")
-        queueText(definition_.identity, at, owner);
+        queueText(definition_.identity, at, origin);
     else if (header == "DATA?") {
         const auto count = parseNumber<std::uint64_t>(argument);
         if (!count || *count > largestBlock)
             return false;
-        queueBlock(*count, at, owner);
+        queueBlock(*count, at, origin);
     } else if (const auto delayed = definition_.delayedQueries.find(header);
                delayed != definition_.delayedQueries.end())
-        queueText(delayed->second.response, at + delayed->second.delay, owner);
+        queueText(delayed->second.response, at + delayed->second.delay, origin);
     else if (const auto query = definition_.queries.find(header);
              query != definition_.queries.end())
-        queueText(query->second, at, owner);
+        queueText(query->second, at, origin);
     else if (const auto property = definition_.properties.find(base);
              property != definition_.properties.end())
-        queueText(property->second.value, at, owner);
+        queueText(property->second.value, at, origin);
     else
         return false;
     return true;
 }
 
-void Instrument::queueText(std::string text, Clock::time_point readyAt, ClientId owner) {
+void Instrument::queueText(std::string text, Clock::time_point readyAt, Origin origin) {
     enqueue({.head = std::move(text) + "\n",
              .generated = 0,
              .tail = {},
              .sent = 0,
              .readyAt = readyAt,
-             .owner = owner});
+             .origin = origin});
 }
 
-void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, ClientId owner) {
+void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, Origin origin) {
     const std::string length = std::to_string(count);
     enqueue({.head = "#" + std::to_string(length.size()) + length,
              .generated = count,
              .tail = "\n",
              .sent = 0,
              .readyAt = readyAt,
-             .owner = owner});
+             .origin = origin});
 }
 
 void Instrument::enqueue(Response response) {
@@ -283,9 +285,9 @@ bool Instrument::readyFor(const SocketAsking& asking) {
 
 bool Instrument::mayTake(const SocketAsking& asking) const {
     const Response& front = queue_.front();
-    const bool own = front.owner == asking.self;
-    const bool successor =
-        !asking.askedEver && asking.self > front.lastJoined && !clients_.contains(front.owner);
+    const bool own = front.origin.client == asking.self;
+    const bool successor = !asking.askedEver && asking.self > front.lastJoined &&
+                           !clients_.contains(front.origin.client);
     return own || asking.askedSinceAnswer || successor;
 }
 
@@ -293,6 +295,7 @@ Piece Instrument::takeFront(std::span<char> out, std::optional<char> termChar) {
     Response& response = queue_.front();
     Piece piece;
     piece.size = copyFrom(response, out, termChar, piece.termCharSeen);
+    piece.origin = response.origin;
     piece.endOfMessage = response.sent == response.size();
     if (piece.endOfMessage) {
         queuedText_ -= response.head.size() + response.tail.size();

@@ -71,11 +71,23 @@ struct Effect {
     }
 };
 
+// A connection's identity at an instrument, known from the time it joins until it leaves; 0 is
+// nobody.
+using ClientId = std::uint64_t;
+
+// Whom a queued response answers: the connection that sent the command, and the tag it gave with
+// the command (a HiSLIP session's MessageID), handed back with every piece of the response.
+struct Origin {
+    ClientId client = 0;
+    std::uint32_t tag = 0;
+};
+
 // A piece taken from the front of the output queue.
 struct Piece {
     std::size_t size = 0;
     bool endOfMessage = false;
     bool termCharSeen = false;
+    Origin origin;
 };
 
 // The output queue holds at most this many answers, and answers of this much text (a data block
@@ -84,10 +96,6 @@ struct Piece {
 // overflows.
 inline constexpr std::size_t largestOutputQueue = 65536;
 inline constexpr std::size_t largestQueuedText = 64 << 20;
-
-// A connection's identity at an instrument, known from the time it joins until it leaves; 0 is
-// nobody.
-using ClientId = std::uint64_t;
 
 // What a raw socket connection (or a HiSLIP session, which has no read request either) has
 // asked, which decides which queued output it is sent: the answers to its own commands; any
@@ -115,9 +123,9 @@ class Instrument {
     void leave(ClientId client);
 
     // Executes one command (a line without its newline) from CLIENT and queues its response,
-    // which becomes readable HOLD after now (plus the delay of a delayed query).
+    // tagged TAG, which becomes readable HOLD after now (plus the delay of a delayed query).
     Effect execute(std::string_view command, Milliseconds hold = Milliseconds{0},
-                   ClientId client = 0);
+                   ClientId client = 0, std::uint32_t tag = 0);
 
     // Copies, without waiting, the next bytes of the front response into OUT when the raw socket
     // connection ASKING may be sent it (see SocketAsking). When it may, but the response is not
@@ -145,14 +153,14 @@ class Instrument {
         std::string tail;
         std::uint64_t sent = 0;
         Clock::time_point readyAt;
-        ClientId owner = 0;
+        Origin origin;
         // The last connection that had joined when the response was queued.
         ClientId lastJoined = 0;
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
     };
 
-    void queueText(std::string text, Clock::time_point readyAt, ClientId owner);
-    void queueBlock(std::uint64_t count, Clock::time_point readyAt, ClientId owner);
+    void queueText(std::string text, Clock::time_point readyAt, Origin origin);
+    void queueBlock(std::uint64_t count, Clock::time_point readyAt, Origin origin);
     // Whether ASKING may be sent the front response; the caller holds the lock and the queue is
     // not empty.
     bool mayTake(const SocketAsking& asking) const;
@@ -168,7 +176,7 @@ class Instrument {
     void reset();
     // Answers the query HEADER with ARGUMENT; false when the instrument knows no such query.
     bool answerQuery(const std::string& header, std::string_view argument, Clock::time_point at,
-                     ClientId owner);
+                     Origin origin);
     std::size_t copyFrom(Response& response, std::span<char> out, std::optional<char> termChar,
                          bool& termCharSeen);
 

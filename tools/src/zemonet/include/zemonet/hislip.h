@@ -158,6 +158,18 @@ void receivePayload(int fd, const Header& header, std::vector<std::byte>& payloa
 void receiveMessage(int fd, Header& header, std::vector<std::byte>& payload, std::uint64_t largest,
                     Clock::time_point deadline);
 
+// The 8 bytes, big-endian, that carry SIZE in the payload of AsyncMaximumMessageSize and its
+// response.
+std::array<std::byte, 8> encodeSize(std::uint64_t size);
+
+// The size that the 8 big-endian BYTES of such a payload carry.
+std::uint64_t decodeSize(std::span<const std::byte, 8> bytes);
+
+// Receives from FD and drops the LEFT bytes of a payload that the receiver does not keep, by
+// DEADLINE; LEFT counts down as they arrive, so a caller that gives up at the deadline knows how
+// many are still to come. False at the deadline; throws Error as receiveSome does.
+bool dropPayload(int fd, std::uint64_t& left, Clock::time_point deadline);
+
 // PAYLOAD as text, for the payloads of Error, FatalError and Initialize.
 std::string payloadText(std::span<const std::byte> payload);
 
