@@ -225,6 +225,24 @@ TEST(Instrument, OutputQueueIsBounded) {
     EXPECT_EQ(takeAll(instrument, 1 << 20), identity);
 }
 
+// Which connections that have asked nothing are sent an answer unasked: those that joined
+// after its client, once that client has left, even when they joined before its command ran;
+// never one that was there first.
+TEST(Instrument, AnswerOfADepartedClientGoesToThoseWhoCameAfterIt) {
+    zemosim::Instrument instrument(zemosim::Definition{});
+    const zemosim::ClientId before = instrument.join();
+    const zemosim::ClientId sender = instrument.join();
+    const zemosim::ClientId after = instrument.join();
+    instrument.execute("*IDN?", zemosim::Milliseconds{0}, sender);
+    instrument.leave(sender);
+    std::array<char, 64> out{};
+    zemosim::Clock::time_point readyAt;
+    EXPECT_FALSE(instrument.takeFor({.self = before}, out, readyAt));
+    const auto piece = instrument.takeFor({.self = after}, out, readyAt);
+    ASSERT_TRUE(piece);
+    EXPECT_EQ(std::string(out.data(), piece->size), "ZEMO,zemosim,0,1.0\n");
+}
+
 TEST(Instrument, FaultsAreReportedToTheConnection) {
     zemosim::Instrument instrument(parse("drop bye\nfault lock 11\n"));
     EXPECT_TRUE(instrument.execute("BYE").dropConnection);

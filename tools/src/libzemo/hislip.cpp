@@ -63,15 +63,15 @@ class HislipTransport final : public Transport {
         async_ = connectTcp(host, port, deadline);
         hislip::sendMessage(async_.get(), {Type::asyncInitialize, 0, session, 0}, {}, deadline);
         expect(async_, Type::asyncInitializeResponse, deadline, "AsyncInitialize");
-        std::array<std::byte, 8> size{};
-        putSize(size, ourMaximumMessage);
+        const auto size = hislip::encodeSize(ourMaximumMessage);
         hislip::sendMessage(async_.get(), {Type::asyncMaximumMessageSize, 0, 0, 0}, size, deadline);
         expect(async_, Type::asyncMaximumMessageSizeResponse, deadline, "AsyncMaximumMessageSize");
         const std::vector<std::byte>& theirs = incoming(async_).payload;
         if (theirs.size() != 8)
             throw failure("AsyncMaximumMessageSizeResponse carries " +
                           std::to_string(theirs.size()) + " bytes instead of 8");
-        writePiece_ = std::clamp<std::uint64_t>(getSize(theirs), 1, largestWritePiece);
+        writePiece_ = std::clamp<std::uint64_t>(hislip::decodeSize(std::span(theirs).first<8>()), 1,
+                                                largestWritePiece);
         // A server that prefers overlapped mode is asked for synchronized mode, which a device
         // clear negotiates.
         if (initialized.control & hislip::overlappedMode)
@@ -316,16 +316,7 @@ class HislipTransport final : public Transport {
 
     // Reads and drops the left_ bytes of the current payload; false at DEADLINE.
     bool skipPayload(Clock::time_point deadline) {
-        std::byte scrap[65536];
-        while (left_ > 0) {
-            const std::size_t got = hislip::receiveSome(
-                sync_.get(), std::span(scrap, std::min<std::uint64_t>(left_, sizeof scrap)),
-                deadline);
-            if (got == 0)
-                return false;
-            left_ -= got;
-        }
-        return true;
+        return hislip::dropPayload(sync_.get(), left_, deadline);
     }
 
     // Ends the session over a message that breaks the protocol: FatalError CODE with REASON to
@@ -361,17 +352,6 @@ class HislipTransport final : public Transport {
             throw failure("the session is broken since an earlier call: " + broken_);
         if (!sync_.valid())
             throw failure("the session is closed");
-    }
-
-    static void putSize(std::span<std::byte, 8> out, std::uint64_t value) {
-        for (int i = 7; i >= 0; --i, value >>= 8)
-            out[static_cast<std::size_t>(i)] = static_cast<std::byte>(value & 0xff);
-    }
-    static std::uint64_t getSize(std::span<const std::byte> in) {
-        std::uint64_t value = 0;
-        for (const std::byte b : in)
-            value = value << 8 | std::to_integer<std::uint64_t>(b);
-        return value;
     }
 
     std::string timeoutText() const { return std::to_string(timeout_.count()) + " ms"; }

@@ -225,7 +225,10 @@ void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, Orig
 }
 
 void Instrument::enqueue(Response response) {
-    response.lastJoined = lastClient_;
+    // Connections that join after the client whose command it answers may take it unasked once
+    // that client has left, however soon after the command their own connection came; an
+    // answer nobody owns goes only to those that join after it is queued.
+    response.successorsAfter = response.origin.client != 0 ? response.origin.client : lastClient_;
     const std::size_t text = response.head.size() + response.tail.size();
     if (queue_.size() >= largestOutputQueue || queuedText_ + text > largestQueuedText)
         return;
@@ -286,7 +289,7 @@ bool Instrument::readyFor(const SocketAsking& asking) {
 bool Instrument::mayTake(const SocketAsking& asking) const {
     const Response& front = queue_.front();
     const bool own = front.origin.client == asking.self;
-    const bool successor = !asking.askedEver && asking.self > front.lastJoined &&
+    const bool successor = !asking.askedEver && asking.self > front.successorsAfter &&
                            !clients_.contains(front.origin.client);
     return own || asking.askedSinceAnswer || successor;
 }

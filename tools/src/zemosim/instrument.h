@@ -100,9 +100,10 @@ inline constexpr std::size_t largestQueuedText = 64 << 20;
 // What a raw socket connection (or a HiSLIP session, which has no read request either) has
 // asked, which decides which queued output it is sent: the answers to its own commands; any
 // answer once it has sent a command since its last answer; and, while it has asked nothing at
-// all, answers queued before it connected by clients that have left, over any protocol (such
-// as a query sent by a client that closed at once, for the client that connects next). A
-// connection that was open before such an answer was queued is never sent it unasked.
+// all, the answers to clients that joined before it and have left, over any protocol (such as
+// a query sent by a client that closed at once, for the client that connects next, even when
+// it connects before the query has run). A connection that was open before such a client came
+// is never sent its answer unasked.
 struct SocketAsking {
     ClientId self = 0;
     bool askedSinceAnswer = false;
@@ -154,8 +155,9 @@ class Instrument {
         std::uint64_t sent = 0;
         Clock::time_point readyAt;
         Origin origin;
-        // The last connection that had joined when the response was queued.
-        ClientId lastJoined = 0;
+        // Connections that joined after this one may be sent the response unasked once its
+        // owner has left.
+        ClientId successorsAfter = 0;
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
     };
 
