@@ -50,15 +50,6 @@ RecordEnd receiveRecord(int fd, std::size_t largest, const RecordRoom& room,
     }
 }
 
-bool receiveRecord(int fd, std::vector<char>& record) {
-    record.clear();
-    const auto grow = [&record](std::size_t size) {
-        record.resize(record.size() + size);
-        return record.data() + record.size() - size;
-    };
-    return static_cast<bool>(receiveRecord(fd, largestRecord, grow, Clock::time_point::max()));
-}
-
 Transfer sendRecord(int fd, const std::vector<char>& body, Clock::time_point deadline) {
     const std::uint32_t header = htonl(lastFragment | static_cast<std::uint32_t>(body.size()));
     if (const auto transfer = sendExactly(fd, reinterpret_cast<const char*>(&header), sizeof header,

@@ -16,6 +16,9 @@ namespace zemosim {
 namespace {
 
 constexpr std::string_view blanks = " \t\r";
+// Connections accepted close together start serving, and join, in either order: one that joins
+// this much before a client still counts as coming after it.
+constexpr Milliseconds joinOrderSlack{200};
 // The most bytes "DATA? N" answers: the whole block, header and newline included, must count in
 // 64 bits.
 constexpr std::uint64_t largestBlock = std::numeric_limits<std::int64_t>::max();
@@ -132,7 +135,7 @@ Instrument::Instrument(Definition definition) : definition_(std::move(definition
 
 ClientId Instrument::join(int wake) {
     std::lock_guard lock(mutex_);
-    clients_[++lastClient_] = wake;
+    clients_[++lastClient_] = {wake, Clock::now()};
     return lastClient_;
 }
 
@@ -144,8 +147,8 @@ void Instrument::leave(ClientId client) {
 
 void Instrument::wakeClients() {
     const std::uint64_t one = 1;
-    for (const auto& [client, wake] : clients_)
-        if (wake >= 0 && ::write(wake, &one, sizeof one) < 0) {
+    for (const auto& [id, client] : clients_)
+        if (client.wake >= 0 && ::write(client.wake, &one, sizeof one) < 0) {
             // A full counter already wakes the connection.
         }
 }
@@ -228,7 +231,9 @@ void Instrument::enqueue(Response response) {
     // Connections that join after the client whose command it answers may take it unasked once
     // that client has left, however soon after the command their own connection came; an
     // answer nobody owns goes only to those that join after it is queued.
-    response.successorsAfter = response.origin.client != 0 ? response.origin.client : lastClient_;
+    const auto owner = clients_.find(response.origin.client);
+    response.successorsFrom =
+        owner != clients_.end() ? owner->second.joined - joinOrderSlack : Clock::now();
     const std::size_t text = response.head.size() + response.tail.size();
     if (queue_.size() >= largestOutputQueue || queuedText_ + text > largestQueuedText)
         return;
@@ -289,7 +294,9 @@ bool Instrument::readyFor(const SocketAsking& asking) {
 bool Instrument::mayTake(const SocketAsking& asking) const {
     const Response& front = queue_.front();
     const bool own = front.origin.client == asking.self;
-    const bool successor = !asking.askedEver && asking.self > front.successorsAfter &&
+    const auto self = clients_.find(asking.self);
+    const bool successor = !asking.askedEver && self != clients_.end() &&
+                           self->second.joined >= front.successorsFrom &&
                            !clients_.contains(front.origin.client);
     return own || asking.askedSinceAnswer || successor;
 }

@@ -100,10 +100,10 @@ inline constexpr std::size_t largestQueuedText = 64 << 20;
 // What a raw socket connection (or a HiSLIP session, which has no read request either) has
 // asked, which decides which queued output it is sent: the answers to its own commands; any
 // answer once it has sent a command since its last answer; and, while it has asked nothing at
-// all, the answers to clients that joined before it and have left, over any protocol (such as
-// a query sent by a client that closed at once, for the client that connects next, even when
-// it connects before the query has run). A connection that was open before such a client came
-// is never sent its answer unasked.
+// all, the answers to clients that joined before it (or just after) and have left, over any
+// protocol (such as a query sent by a client that closed at once, for the client that connects
+// next, even when it connects before the query has run). A connection that was open before such a
+// client came is never sent its answer unasked.
 struct SocketAsking {
     ClientId self = 0;
     bool askedSinceAnswer = false;
@@ -155,9 +155,9 @@ class Instrument {
         std::uint64_t sent = 0;
         Clock::time_point readyAt;
         Origin origin;
-        // Connections that joined after this one may be sent the response unasked once its
-        // owner has left.
-        ClientId successorsAfter = 0;
+        // Connections that joined from then on may be sent the response unasked once its owner
+        // has left.
+        Clock::time_point successorsFrom{};
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
     };
 
@@ -188,8 +188,12 @@ class Instrument {
     std::deque<Response> queue_;
     // The bytes of head and tail text held by the responses in queue_.
     std::size_t queuedText_ = 0;
-    // The joined connections and their wake eventfds (-1 for none).
-    std::map<ClientId, int> clients_;
+    // A joined connection: its wake eventfd (-1 for none) and when it joined.
+    struct Client {
+        int wake = -1;
+        Clock::time_point joined;
+    };
+    std::map<ClientId, Client> clients_;
     ClientId lastClient_ = 0;
 };
 

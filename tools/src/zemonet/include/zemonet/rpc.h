@@ -17,7 +17,7 @@ template <typename Function> xdrproc_t xdrProcedure(Function function) {
     return reinterpret_cast<xdrproc_t>(reinterpret_cast<void (*)()>(function));
 }
 
-// The longest record the simple receiveRecord accepts.
+// The longest call record a server accepts.
 inline constexpr std::size_t largestRecord = 64 << 20;
 
 // The most bytes of a record received in one piece.
@@ -42,10 +42,6 @@ struct RecordEnd {
 // says; a record announcing more than LARGEST bytes in all ends the receiving at its header.
 RecordEnd receiveRecord(int fd, std::size_t largest, const RecordRoom& room,
                         Clock::time_point deadline);
-
-// Receives one record of at most largestRecord bytes from socket FD into RECORD, waiting as
-// long as it takes; false when the connection ends or fails first, or for a longer record.
-bool receiveRecord(int fd, std::vector<char>& record);
 
 // Sends BODY on socket FD as one record of one fragment by DEADLINE.
 Transfer sendRecord(int fd, const std::vector<char>& body,
