@@ -1,14 +1,18 @@
 // End-to-end tests of dlprobe32 and dlprobe64: every case runs against both programs, each with
 // the fixture libraries of its own word size, and checks exact standard output, exact standard
-// error and exact exit status.
+// error and exact exit status. dlprobe32 runs through RUN_32BIT, which runs it under qemu-i386
+// where the kernel refuses 32-bit programs.
 #include "run_program.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <iostream>
 #include <map>
 #include <ostream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -114,17 +118,61 @@ const Case cases[] = {
      1},
 };
 
-// One build of dlprobe with the fixtures of its word size.
+// One build of dlprobe with the fixtures of its word size, and the launcher it runs through
+// (empty: none).
 struct Build {
     int wordSize;
     std::string program;
     std::map<std::string, std::string> placeholders;
+    std::string launcher;
 };
 
 const Build builds[] = {
-    {32, DLPROBE32, {{"{lib}", FIXTURES32}, {"{other}", FIXTURES64}, {"{class}", "ELFCLASS64"}}},
-    {64, DLPROBE64, {{"{lib}", FIXTURES64}, {"{other}", FIXTURES32}, {"{class}", "ELFCLASS32"}}},
+    {32,
+     DLPROBE32,
+     {{"{lib}", FIXTURES32}, {"{other}", FIXTURES64}, {"{class}", "ELFCLASS64"}},
+     RUN_32BIT},
+    {64,
+     DLPROBE64,
+     {{"{lib}", FIXTURES64}, {"{other}", FIXTURES32}, {"{class}", "ELFCLASS32"}},
+     ""},
 };
+
+// KIT_RUN_32BIT of the test's environment, which the launcher of dlprobe32 obeys.
+std::vector<std::string> launcherEnvironment() {
+    const char* way = std::getenv("KIT_RUN_32BIT");
+    return way ? std::vector<std::string>{std::string("KIT_RUN_32BIT=") + way}
+               : std::vector<std::string>{};
+}
+
+// Says on standard output which way BUILD runs, so that a test's output shows it, and fails
+// the test with the launcher's reason when it cannot run at all.
+void reportWay(const Build& build) {
+    if (build.launcher.empty())
+        return;
+    const kittest::Result way = kittest::run({.program = build.launcher,
+                                              .arguments = {"--way", build.program},
+                                              .environment = launcherEnvironment()});
+    std::cout << way.out;
+    ASSERT_EQ(way.status, 0) << way.err;
+}
+
+// How to start BUILD with ARGUMENTS, ARGV0 and the entries ENVIRONMENT, through its launcher.
+kittest::Invocation invocation(const Build& build, std::vector<std::string> arguments,
+                               const std::string& argv0, std::vector<std::string> environment) {
+    if (build.launcher.empty())
+        return {.program = build.program,
+                .arguments = std::move(arguments),
+                .argv0 = argv0,
+                .environment = std::move(environment)};
+    std::vector<std::string> launched{"-0", argv0, build.program};
+    launched.insert(launched.end(), arguments.begin(), arguments.end());
+    const std::vector<std::string> way = launcherEnvironment();
+    environment.insert(environment.end(), way.begin(), way.end());
+    return {.program = build.launcher,
+            .arguments = std::move(launched),
+            .environment = std::move(environment)};
+}
 
 // Names the build in test listings instead of dumping its bytes.
 void PrintTo(const Build& build, std::ostream* os) {
@@ -163,11 +211,10 @@ class DlprobeTest : public testing::TestWithParam<std::tuple<Build, Case>> {};
 
 TEST_P(DlprobeTest, ExactOutputAndStatus) {
     const auto& [build, c] = GetParam();
+    ASSERT_NO_FATAL_FAILURE(reportWay(build));
     const std::string argv0 = expand(c.argv0, build, "");
-    const kittest::Result result = kittest::run({.program = build.program,
-                                                 .arguments = expandAll(c.args, build, argv0),
-                                                 .argv0 = argv0,
-                                                 .environment = expandAll(c.env, build, argv0)});
+    const kittest::Result result = kittest::run(invocation(
+        build, expandAll(c.args, build, argv0), argv0, expandAll(c.env, build, argv0)));
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, expand(c.expectedErr, build, argv0));
     EXPECT_EQ(result.status, c.expectedStatus);
