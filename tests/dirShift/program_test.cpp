@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -369,20 +370,85 @@ TEST_F(DirShiftPhysicalModeTest, ReportsAParentThatCannotBeEntered) {
               start);
 }
 
-// A starting directory that cannot be entered leaves the process where each resolution began,
-// so that the same relative argument means the same path wherever it stands on the line.
+// A starting directory that cannot be entered is never needed: the program returns to the
+// directory it was started in by descriptor, so the same relative argument means the same path
+// wherever it stands on the line, and the missing PWD is resolved like a file not yet created.
 TEST_F(DirShiftPhysicalModeTest, ResolvesEveryArgumentAlikeWhenTheStartCannotBeEntered) {
     const std::string gone = root + "/ws/parts/sensor/gone";
-    const std::string message = "ERROR [dirShift]: Directory DNE \"" + gone + "\"\n";
-    std::string messages;
-    for (int count = 0; count < 6; ++count)
-        messages += message;
     expectRun({{"-rmn", "-p", "main.c", "../inc", "main.c"},
                {"PWD=" + gone},
                "../src/main.c\n../inc\n../src/main.c\n",
-               messages,
+               "",
                0},
               start);
+}
+
+// The program starts in t, which holds the directories d1 and d2, beside the directory other.
+// PWD need not name t: a caller that gives its child another working directory (as Python's
+// subprocess.run(..., cwd=...) does) passes its own PWD on unchanged.
+class DirShiftPhysicalStartTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* directory : {"t/d1", "t/d2", "other"})
+            tree.makeDirectory(directory);
+    }
+
+    // Runs -rmn -p on `paths` from t with PWD set to `pwd`, expecting `out` and no message.
+    void expectResolved(const std::string& pwd, const std::vector<std::string>& paths,
+                        const std::string& out) {
+        std::vector<std::string> args = {"-rmn", "-p"};
+        args.insert(args.end(), paths.begin(), paths.end());
+        expectRun({args, {"PWD=" + pwd}, out, "", 0}, start);
+    }
+
+    TempTree tree;
+    const std::string root = tree.root().string();
+    const std::string start = root + "/t";
+};
+
+// Every relative argument is taken from t, whatever its place on the line; the lines are
+// relative to the physical directory that PWD names, taken from t when PWD is relative.
+TEST_F(DirShiftPhysicalStartTest, ResolvesEveryRelativePathFromTheDirectoryItStartedIn) {
+    struct Case {
+        std::string pwd;
+        std::vector<std::string> paths;
+        std::string out;
+    };
+    const Case cases[] = {
+        {start, {"d1", "d2"}, "d1\nd2\n"},
+        {root, {"d1", "d2"}, "t/d1\nt/d2\n"},
+        {root, {"d2", "d1"}, "t/d2\nt/d1\n"},
+        {root, {"d2"}, "t/d2\n"},
+        {root + "/other", {"d1", "d2", "../other"}, "../t/d1\n../t/d2\n\n"},
+        {".", {"d1", "d2", "."}, "d1\nd2\n\n"},
+        {"..", {"d1", "d2"}, "t/d1\nt/d2\n"},
+    };
+    for (const Case& c : cases)
+        expectResolved(c.pwd, c.paths, c.out);
+}
+
+// O_PATH holds on to a directory that may be searched but not read. Root reads every
+// directory, so only an unprivileged run can tell.
+TEST_F(DirShiftPhysicalStartTest, ReturnsToAStartingDirectoryThatCannotBeRead) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "running as root, which may read any directory; needs an ordinary user";
+    ASSERT_EQ(chmod(start.c_str(), 0111), 0);
+    expectResolved(root, {"d1", "d2"}, "t/d1\nt/d2\n");
+    EXPECT_EQ(chmod(start.c_str(), 0755), 0);
+}
+
+// Without a free descriptor the program says so and returns to the directory named by PWD,
+// which gives the same lines wherever PWD names the directory it was started in.
+TEST_F(DirShiftPhysicalStartTest, ReturnsByNameWhenTheStartingDirectoryCannotBeOpened) {
+    const Result result =
+        kittest::run({.program = "/bin/sh",
+                      .arguments = {"-c", "ulimit -n 3 && exec \"$0\" -rmn -p d1 d2", program},
+                      .environment = {"PWD=" + start},
+                      .directory = start});
+    EXPECT_EQ(result.out, "d1\nd2\n");
+    EXPECT_EQ(result.err, "ERROR [dirShift]: cannot open the working directory to return to it: "
+                          "Too many open files\n");
+    EXPECT_EQ(result.status, 0);
 }
 
 TEST_F(DirShiftPhysicalModeTest, TakesPathsAsWrittenWithoutP) {

@@ -121,6 +121,10 @@ class dirShift {
     // Reads the command line and the starting directory; with no arguments at all, writes the
     // usage text and ends the process with status 1. With -d, echoes the call on standard error.
     dirShift(int argc, char** argv);
+    dirShift(const dirShift&) = delete;
+    dirShift& operator=(const dirShift&) = delete;
+    // Closes the starting directory's descriptor, if -p opened one.
+    ~dirShift();
 
     // Writes one result line per path argument in the selected mode, each flushed on its own,
     // handing each argument over to its mode. Returns 0, or 1 after reporting that standard
@@ -147,6 +151,10 @@ class dirShift {
     PathVector RELATED_ROOT;   // unused; the modes build local vectors of this name
     PathVector PWD;            // unused, kept with the class's layout
     std::string originalPath;  // the starting directory, captured once
+    // The working directory the process started in, opened when -p first needs it so that
+    // every query returns there whatever PWD names; -1 before that or when it cannot be opened.
+    int originalDirectory = -1;
+    bool originalDirectoryTried = false; // whether opening originalDirectory was attempted
 
     // Sets the option flags from the leading "-" arguments and collects the rest as paths.
     // Returns 0 when there is no argument besides the program name, 1 otherwise.
@@ -194,9 +202,17 @@ class dirShift {
                                              const PathVector& baseVector);
 
     // Returns the physical form of `s` (symbolic links resolved) by entering it, or its parent
-    // when it cannot be entered, and reading the working directory back. Leaves the process in
-    // `originalPath`, or where it was before when `originalPath` cannot be entered.
+    // when it cannot be entered, and reading the working directory back. A relative `s` is
+    // taken from the working directory the process started in, which it leaves the process in.
     std::string getPhysicalPath(std::string s);
+
+    // Opens the working directory the process started in as originalDirectory, on the first
+    // call only, before any query leaves it. Reports a directory that cannot be opened.
+    void openOriginalDirectory();
+
+    // Makes the working directory the process started in current again: by its descriptor, or,
+    // when it could not be opened, by the name in originalPath, staying put when that fails.
+    void returnToOriginalDirectory();
 
     // Returns the related root: PART_SRC_ROOT for a component part, ORVEX_ROOT when
     // CURRENT_PART is unset, empty or PART_NON_COMPONENTS. Ends the process with status 2 when
@@ -432,9 +448,13 @@ std::string dirShift::calculateRelativePath(const PathVector& pathVector,
     return ret;
 }
 
+dirShift::~dirShift() {
+    if (originalDirectory >= 0)
+        close(originalDirectory);
+}
+
 std::string dirShift::getPhysicalPath(std::string s) {
-    // Where this query began: the way back when the starting directory cannot be entered.
-    const int queryDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    openOriginalDirectory();
     std::string path;
     bool lastNodeStripped = false;
     std::string lastNode;
@@ -461,16 +481,7 @@ std::string dirShift::getPhysicalPath(std::string s) {
     if (!cwdRead)
         reportError("cannot read the working directory while resolving \"" + s +
                     "\": " + workingDirectoryProblem(cwdError));
-    if (chdir(originalPath.c_str()) != 0) {
-        reportMissingDirectory(originalPath);
-        // Left inside this query's directories, the next relative argument would be taken from
-        // there; go back to where the query began instead.
-        if (queryDirectory >= 0 && fchdir(queryDirectory) != 0)
-            reportError(std::string("cannot return to the working directory: ") +
-                        std::strerror(errno));
-    }
-    if (queryDirectory >= 0)
-        close(queryDirectory);
+    returnToOriginalDirectory();
     if (!cwdRead)
         return s;
     std::string cwd = cwdC;
@@ -481,6 +492,32 @@ std::string dirShift::getPhysicalPath(std::string s) {
         cwd += lastNode;
     }
     return cwd;
+}
+
+void dirShift::openOriginalDirectory() {
+    if (originalDirectoryTried)
+        return;
+    originalDirectoryTried = true;
+    // O_PATH needs neither a name, which PWD may not give, nor read permission on the directory.
+    originalDirectory = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (originalDirectory < 0) {
+        const int openError = errno;
+        reportError(std::string("cannot open the working directory to return to it: ") +
+                    std::strerror(openError));
+    }
+}
+
+void dirShift::returnToOriginalDirectory() {
+    if (originalDirectory < 0) {
+        if (chdir(originalPath.c_str()) != 0)
+            reportMissingDirectory(originalPath);
+        return;
+    }
+    if (fchdir(originalDirectory) != 0) {
+        const int fchdirError = errno;
+        reportError(std::string("cannot return to the working directory: ") +
+                    std::strerror(fchdirError));
+    }
 }
 
 std::string dirShift::getRELATED_ROOT() {
