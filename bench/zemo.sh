@@ -66,15 +66,17 @@ measure_receive_stream() {
     echo "  zemorecv moves $(ratio "$peer" "$tool")x the throughput of dd (target: at least 0.9x)"
 }
 
-# Network transports: zemosim serves the instrument on loopback; zemorecv reads 1 GiB of a
-# larger "DATA?" answer over the raw socket, over VXI-11 and over HiSLIP, and nc
-# (netcat-openbsd) reads the same over the same socket as the peer. The query goes in by
-# zemosend over the protocol that reads it before each timed read, since zemosim sends a raw
-# socket or HiSLIP reader that has asked nothing only the answers of socket or HiSLIP clients
-# that have left; the timer starts once zemosim's 200 ms hold of such an answer has passed.
+# Network transports: zemosim serves the instrument on loopback; zemorecv reads 1 GiB of two
+# "DATA?" answers of the largest block zemosim sends, 999,999,999 bytes, over the raw socket,
+# over VXI-11 and over HiSLIP, and nc (netcat-openbsd) reads the same over the same socket as
+# the peer. The queries go in by zemosend over the protocol that reads them before each timed
+# read, since zemosim sends a raw socket or HiSLIP reader that has asked nothing only the
+# answers of clients that have left; the timer starts once zemosim's 200 ms hold of such
+# answers has passed.
 # zemoreset empties the queue afterwards. Targets: socket at least 0.8x nc; VXI-11 at least
 # 0.5x the socket; HiSLIP at least 0.9x the socket.
 net_bytes=1073741824
+largest_block=999999999
 
 # start_zemosim: starts zemosim in the background and waits until it has printed its names
 # (it prints them once it listens); sets vxi11_name, socket_name and hislip_name.
@@ -88,12 +90,13 @@ start_zemosim() {
     { read -r vxi11_name; read -r socket_name; read -r hislip_name; } < "$work/names"
 }
 
-# best_read_seconds NAME COMMAND: queues a 2 GiB answer by a query to NAME, times COMMAND
-# reading 1 GiB of it, and empties the queue; prints the lowest of $rounds times in seconds.
+# best_read_seconds NAME COMMAND: queues two answers of $largest_block bytes by queries to NAME,
+# times COMMAND reading 1 GiB of them, and empties the queue; prints the lowest of $rounds times
+# in seconds.
 best_read_seconds() {
     local best="" start end elapsed
     for ((round = 0; round < rounds; round++)); do
-        echo "DATA? $((2 * net_bytes))" | "$bin/zemosend" "$1"
+        printf 'DATA? %d\n' $largest_block $largest_block | "$bin/zemosend" "$1"
         sleep 0.3
         start=$(date +%s%N)
         bash -c "$2"

@@ -64,6 +64,7 @@ std::string instrumentFile(const TempTree& dir, const std::string& name, const s
 
 const char* const faultyInstrument = "name faulty\n"
                                      "query MEAS:VOLT? 1.25\n"
+                                     "query ID? \"ID#12\"\n"
                                      "property VOLT 0\n"
                                      "error ERR unknown command\n"
                                      "delay SLOW? 1000 late\n"
@@ -242,6 +243,11 @@ TEST_F(Loopback, QueryPrintsEachAnswer) {
             // From standard input, one message a line; a CRLF line is a query all the same.
             {{name}, "*IDN?\r\nVOLT 4\nVOLT?\n", identity + "4\n"},
             {{"sim/source", "*IDN?", "X?"}, "", "0123456789abcde\n0123456789abcde\n"},
+            // Blanks and tabs before the header, in arguments and lines alike.
+            {{name, " *IDN?", "\tDATA? 2"}, "", identity + dataBlock(2)},
+            {{name}, "\t*IDN?\n \tDATA? 2\n", identity + dataBlock(2)},
+            // A '#' inside a string starts no block.
+            {{name, "ID?", "*IDN?"}, "", "\"ID#12\"\n" + identity},
         };
         for (const Case& test : cases) {
             SCOPED_TRACE(test.arguments.front() + " " + test.input);
@@ -260,6 +266,15 @@ TEST_F(Loopback, QueryWithoutAnswerTimesOut) {
         expectFailure(runTool(ZEMOQUERY, {"-t", "200", name, "SLOW?"}), 3,
                       "zemo: zemo_read " + name + ": " + reason + "\n");
         ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
+    }
+}
+
+// A message is a query when the header of any of its units, after blanks and tabs, ends in '?';
+// the echo answers it with the message itself.
+TEST(Query, AnyUnitMakesAQuery) {
+    for (const std::string message : {" \tA?", "X 1;Y?", "X 1; Y? 2", "X 'A;B';Y?"}) {
+        SCOPED_TRACE(message);
+        expectSuccess(runTool(ZEMOQUERY, {"sim/echo", message}), message + "\n");
     }
 }
 

@@ -19,9 +19,9 @@ constexpr std::string_view blanks = " \t\r";
 // Connections accepted close together start serving, and join, in either order: one that joins
 // this much before a client still counts as coming after it.
 constexpr Milliseconds joinOrderSlack{200};
-// The most bytes "DATA? N" answers: the whole block, header and newline included, must count in
-// 64 bits.
-constexpr std::uint64_t largestBlock = std::numeric_limits<std::int64_t>::max();
+// The most bytes "DATA? N" answers: a definite block gives the number of digits of its length
+// in one digit, so the length has at most nine.
+constexpr std::uint64_t largestBlock = 999'999'999;
 
 // TEXT without blanks (and carriage returns) at either end.
 std::string_view trim(std::string_view text) {
@@ -56,6 +56,19 @@ template <typename Number> std::optional<Number> parseNumber(std::string_view te
     if (text.empty() || error != std::errc() || stop != end)
         return std::nullopt;
     return value;
+}
+
+// The byte count N of "DATA? N" given as ARGUMENT, or nothing when ARGUMENT is no decimal
+// number; a number too large for 64 bits counts as the largest 64-bit one, above any block all
+// the same.
+std::optional<std::uint64_t> dataCount(std::string_view argument) {
+    std::uint64_t count = 0;
+    const auto* end = argument.data() + argument.size();
+    const auto [stop, error] = std::from_chars(argument.data(), end, count);
+    if (argument.empty() || stop != end)
+        return std::nullopt;
+    return error == std::errc::result_out_of_range ? std::numeric_limits<std::uint64_t>::max()
+                                                   : count;
 }
 
 // A line quoted in a message is cut after this many bytes.
@@ -189,13 +202,10 @@ bool Instrument::answerQuery(const std::string& header, std::string_view argumen
     const std::string base = header.substr(0, header.size() - 1);
     if (header == "*IDN?")
         queueText(definition_.identity, at, origin);
-    else if (header == "DATA?") {
-        const auto count = parseNumber<std::uint64_t>(argument);
-        if (!count || *count > largestBlock)
-            return false;
-        queueBlock(*count, at, origin);
-    } else if (const auto delayed = definition_.delayedQueries.find(header);
-               delayed != definition_.delayedQueries.end())
+    else if (header == "DATA?")
+        return answerData(argument, at, origin);
+    else if (const auto delayed = definition_.delayedQueries.find(header);
+             delayed != definition_.delayedQueries.end())
         queueText(delayed->second.response, at + delayed->second.delay, origin);
     else if (const auto query = definition_.queries.find(header);
              query != definition_.queries.end())
@@ -205,6 +215,16 @@ bool Instrument::answerQuery(const std::string& header, std::string_view argumen
         queueText(property->second.value, at, origin);
     else
         return false;
+    return true;
+}
+
+bool Instrument::answerData(std::string_view argument, Clock::time_point at, Origin origin) {
+    const auto count = dataCount(argument);
+    if (!count)
+        return false;
+    if (*count > largestBlock)
+        return true; // data out of range: refused, without an answer
+    queueBlock(*count, at, origin);
     return true;
 }
 

@@ -179,6 +179,9 @@ class Instrument {
     // Answers the query HEADER with ARGUMENT; false when the instrument knows no such query.
     bool answerQuery(const std::string& header, std::string_view argument, Clock::time_point at,
                      Origin origin);
+    // Answers "DATA? ARGUMENT" with a block of the data pattern, or refuses a count above the
+    // largest block with no answer; false when ARGUMENT is no number.
+    bool answerData(std::string_view argument, Clock::time_point at, Origin origin);
     std::size_t copyFrom(Response& response, std::span<char> out, std::optional<char> termChar,
                          bool& termCharSeen);
 

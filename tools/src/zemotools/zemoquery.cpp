@@ -1,6 +1,7 @@
 // zemoquery: sends messages to one instrument interface and, after each query, reads its answer
 // and writes it to standard output, all over one open interface.
 #include "interface_tool.h"
+#include "message_rules.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -23,116 +24,6 @@ static void usage(const char* program) {
     std::fflush(stderr);
 }
 
-// True when MESSAGE asks for an answer: its header, the text before the first blank, ends in
-// '?', as in "*IDN?" or "MEAS:VOLT? (@101)".
-static bool isQuery(std::string_view message) {
-    const std::string_view header = message.substr(0, message.find_first_of(" \t"));
-    return !header.empty() && header.back() == '?';
-}
-
-// Follows the bytes of one answer and tells where it ends: at the newline that terminates the
-// response message, except inside an IEEE 488.2 block. A definite block ("#" digit length data)
-// is passed over by its length, whatever bytes it holds; an indefinite block ("#0") ends at a
-// newline that is the last byte of a read that came back short, the mark of END on the message
-// transports and of the instrument falling silent on the stream ones.
-class AnswerScanner {
-  public:
-    // Scans the SIZE bytes at DATA, which end what the last read returned; SHORTREAD tells that
-    // this read returned fewer bytes than requested. Returns how many of them belong to the
-    // answer: all of them, or fewer when the answer ends among them.
-    std::size_t scan(const char* data, std::size_t size, bool shortRead) {
-        std::size_t at = 0;
-        while (at < size && !complete_)
-            at += step(data + at, size - at, shortRead);
-        return at;
-    }
-
-    bool complete() const { return complete_; }
-
-  private:
-    enum class State { text, hash, lengthDigits, blockData, indefiniteBlock };
-
-    // Consumes the first bytes of the SIZE at DATA and returns how many; none when it only
-    // finds that a byte after "#" is text after all, which is then scanned again as text.
-    std::size_t step(const char* data, std::size_t size, bool shortRead) {
-        const char byte = data[0];
-        switch (state_) {
-        case State::text:
-            return scanText(data, size);
-        case State::hash:
-            return startBlock(byte) ? 1 : 0;
-        case State::lengthDigits:
-            return takeLengthDigit(byte) ? 1 : 0;
-        case State::blockData: {
-            const std::size_t taken =
-                blockLeft_ < size ? static_cast<std::size_t>(blockLeft_) : size;
-            blockLeft_ -= taken;
-            if (blockLeft_ == 0)
-                state_ = State::text;
-            return taken;
-        }
-        case State::indefiniteBlock:
-            return scanIndefinite(data, size, shortRead);
-        }
-        return size;
-    }
-
-    // Text up to and including the next newline or '#'.
-    std::size_t scanText(const char* data, std::size_t size) {
-        for (std::size_t at = 0; at < size; ++at) {
-            if (data[at] == '\n') {
-                complete_ = true;
-                return at + 1;
-            }
-            if (data[at] == '#') {
-                state_ = State::hash;
-                return at + 1;
-            }
-        }
-        return size;
-    }
-
-    // Takes BYTE, which follows a '#', as the digit that starts a block; false, leaving the
-    // byte to be scanned as text, when it is no digit.
-    bool startBlock(char byte) {
-        if (byte == '0') {
-            state_ = State::indefiniteBlock;
-        } else if (byte >= '1' && byte <= '9') {
-            state_ = State::lengthDigits;
-            digitsLeft_ = byte - '0';
-            blockLeft_ = 0;
-        } else {
-            state_ = State::text;
-            return false;
-        }
-        return true;
-    }
-
-    // Takes BYTE as the next digit of a block's length; false, leaving the byte to be scanned
-    // as text, when it is no digit.
-    bool takeLengthDigit(char byte) {
-        if (byte < '0' || byte > '9') {
-            state_ = State::text;
-            return false;
-        }
-        blockLeft_ = blockLeft_ * 10 + static_cast<std::uint64_t>(byte - '0');
-        if (--digitsLeft_ == 0)
-            state_ = blockLeft_ > 0 ? State::blockData : State::text;
-        return true;
-    }
-
-    std::size_t scanIndefinite(const char* data, std::size_t size, bool shortRead) {
-        if (shortRead && data[size - 1] == '\n')
-            complete_ = true;
-        return size;
-    }
-
-    State state_ = State::text;
-    int digitsLeft_ = 0;
-    std::uint64_t blockLeft_ = 0;
-    bool complete_ = false;
-};
-
 // The standard output and interface of one run, and the bytes read but not yet claimed by an
 // answer.
 class Session {
@@ -140,11 +31,10 @@ class Session {
     Session(const char* program, const char* interfaceName, zemo_handle handle)
         : program_(program), interfaceName_(interfaceName), handle_(handle) {}
 
-    // Writes MESSAGE with a newline as one message (END on its last byte) and, when it is a
-    // query, reads its answer and writes it to standard output.
-    void send(std::string message) {
-        const bool query = isQuery(message);
-        message += '\n';
+    // Writes MESSAGE, which ends in its newline, as one message (END on its last byte) and,
+    // when it is a query, reads its answer and writes it to standard output.
+    void send(std::string_view message) {
+        const bool query = isQuery(message.substr(0, message.size() - 1));
         zemo_write(handle_, message.data(), message.size(), ZEMO_END, nullptr);
         if (query)
             copyAnswer();
@@ -214,21 +104,27 @@ class Session {
 
 char Session::buffer_[Session::chunkSize];
 
-// Sends each line of standard input as one message, without its newline (and the carriage
-// return before it, so that a query typed in a CRLF file is still a query). Returns 0 at the
-// end of input or the errno of a failed read.
+// Makes the LENGTH bytes at LINE, a line as getline read it (with room for the NUL after it),
+// one message ending in one newline, in place: the newline stays, replaces the carriage return
+// before it (so that a query typed in a CRLF file is still a query), or replaces the NUL after
+// a last line without one.
+static std::string_view lineMessage(char* line, std::size_t length) {
+    if (length > 0 && line[length - 1] == '\n')
+        --length;
+    if (length > 0 && line[length - 1] == '\r')
+        --length;
+    line[length] = '\n';
+    return {line, length + 1};
+}
+
+// Sends each line of standard input as one message, from the buffer it was read into. Returns
+// 0 at the end of input or the errno of a failed read.
 static int sendInputLines(Session& session) {
     char* line = nullptr;
     std::size_t capacity = 0;
     ssize_t length;
-    while ((length = getline(&line, &capacity, stdin)) >= 0) {
-        std::string_view message(line, static_cast<std::size_t>(length));
-        if (!message.empty() && message.back() == '\n')
-            message.remove_suffix(1);
-        if (!message.empty() && message.back() == '\r')
-            message.remove_suffix(1);
-        session.send(std::string(message));
-    }
+    while ((length = getline(&line, &capacity, stdin)) >= 0)
+        session.send(lineMessage(line, static_cast<std::size_t>(length)));
     const int error = std::ferror(stdin) ? errno : 0;
     std::free(line);
     return error;
@@ -253,7 +149,7 @@ int main(int argc, char* argv[]) {
 
     if (optind + 1 < argc) {
         for (int message = optind + 1; message < argc; ++message)
-            session.send(argv[message]);
+            session.send(std::string(argv[message]) + '\n');
     } else if (const int error = sendInputLines(session); error != 0) {
         session.failInput(error);
     }

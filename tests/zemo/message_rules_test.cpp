@@ -1,0 +1,126 @@
+// The rules zemoquery reads messages by: which messages are queries, and where an answer ends.
+#include "message_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(MessageRules, WhatIsAQuery) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"*IDN?", true},
+        {"MEAS:VOLT? (@101)", true},
+        {"VOLT 3", false},
+        {"VOLT 3?", false}, // the '?' ends an argument, not the header
+        {"", false},
+        {" \t ", false},
+        // Blanks and tabs before the header.
+        {" *IDN?", true},
+        {"\t\t*IDN?", true},
+        {" \t MEAS:VOLT?\t(@101)", true},
+        // Units separated by ';': a query when any of them is.
+        {"*ESE 1;*ESE?", true},
+        {"*ESE 1; *ESE?", true},
+        {"*ESE?;*SRE 1", true},
+        {"*ESE 1;*SRE 2", false},
+        {"*ESE 1;", false},
+        // A ';' inside a string separates nothing, in either kind of quotes; a doubled quote
+        // stands for itself, and the other kind of quote inside a string is text.
+        {"DISP:TEXT 'A; B? C'", false},
+        {"DISP:TEXT \"A; B? C\"", false},
+        {"DISP:TEXT \"A\"\"; B? C\"", false},
+        {"DISP:TEXT \"it's\";B?", true},
+        {"DISP:TEXT 'say \"hi';B?", true},
+    };
+    for (const auto& [message, query] : cases) {
+        SCOPED_TRACE("'" + message + "'");
+        EXPECT_EQ(isQuery(message), query);
+    }
+}
+
+TEST(MessageRules, WhereABlockMayStart) {
+    using Place = AnswerScanner::Place;
+    struct Case {
+        Place place;
+        char byte;
+        Place after;
+        bool block;
+    };
+    const std::vector<Case> cases = {
+        {Place::elementStart, '#', Place::element, true},
+        {Place::element, '#', Place::element, false},
+        {Place::string, '#', Place::string, false},
+        {Place::element, ',', Place::elementStart, false},
+        {Place::element, ';', Place::elementStart, false},
+        {Place::elementStart, ',', Place::elementStart, false},
+        {Place::string, ',', Place::string, false},
+        {Place::string, ';', Place::string, false},
+        {Place::elementStart, '"', Place::string, false},
+        {Place::element, '"', Place::string, false},
+        {Place::string, '"', Place::element, false},
+        {Place::elementStart, 'A', Place::element, false},
+        {Place::string, 'A', Place::string, false},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(std::string(1, test.byte) + " at " +
+                     std::to_string(static_cast<int>(test.place)));
+        EXPECT_EQ(placeAfter(test.place, test.byte), test.after);
+        EXPECT_EQ(startsBlock(test.place, test.byte), test.block);
+    }
+}
+
+// Scans ANSWER handed in pieces of PIECE bytes, the last of them a short read, and returns how
+// many bytes the scanner took for the answer, or the whole size when it found no end.
+std::size_t answerLength(const std::string& answer, std::size_t piece) {
+    AnswerScanner scanner;
+    std::size_t taken = 0;
+    for (std::size_t at = 0; at < answer.size() && !scanner.complete(); at += piece) {
+        const std::size_t size = std::min(piece, answer.size() - at);
+        taken += scanner.scan(answer.data() + at, size, at + size == answer.size());
+    }
+    return scanner.complete() ? taken : answer.size() + 1;
+}
+
+// Each answer is followed by the start of the next one, which the scanner must leave alone,
+// however the bytes are cut into reads.
+TEST(MessageRules, WhereAnAnswerEnds) {
+    const std::string next = "NEXT\n";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"plain", "1.25\n"},
+        {"block at the start", "#15ab\ncd\n"},
+        {"block after a comma", "1,#15ab\ncd\n"},
+        {"block after a semicolon", "1;#15ab\ncd\n"},
+        {"block of several length digits", "#210\n\n\n\n\n\n\n\n\n\n\n"},
+        {"empty block", "#10\n"},
+        {"two blocks", "#12\n\n,#11\n\n"},
+        {"'#' inside a string", "\"ID#12\"\n"},
+        {"'#' after a doubled quote", "\"A\"\"#12\"\n"},
+        {"',' inside a string", "\"A,#12\"\n"},
+        {"block after a string", "\"A\"\"B\",#13\n\n\n\n"},
+        {"'#' inside an element", "ID#12\n"},
+        {"'#' without digits", "#\n"},
+        {"'#' before a comma", "#,#12\n\n\n"},
+        {"block length cut short", "#3A\n"},
+        {"a quote inside a block is data", "#11\",#12\n\n\n"},
+        {"newline inside an unclosed string", "5\" PROBE\n"},
+    };
+    for (const auto& [what, answer] : cases) {
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
+            SCOPED_TRACE(what + " in pieces of " + std::to_string(piece));
+            EXPECT_EQ(answerLength(answer + next, piece), answer.size());
+        }
+    }
+}
+
+// An indefinite block ends at a newline that ends a short read; one inside a full read is data.
+TEST(MessageRules, IndefiniteBlockEndsWithAShortRead) {
+    AnswerScanner scanner;
+    EXPECT_EQ(scanner.scan("#0ab\n", 5, false), 5U);
+    EXPECT_FALSE(scanner.complete());
+    EXPECT_EQ(scanner.scan("cd\n", 3, true), 3U);
+    EXPECT_TRUE(scanner.complete());
+}
+
+} // namespace
