@@ -1,6 +1,7 @@
 // HiSLIP end to end over loopback: the built tools against zemosim's HiSLIP server, sessions
 // opened by hand against the server, and the tools against servers that misbehave; and the
 // server from inside, for its idle limit.
+#include "hislip_wire.h"
 #include "run_program.h"
 #include "server.h"
 #include "sim_server.h"
@@ -138,18 +139,6 @@ int connectTo(const std::string& port) {
     address.sin_port = htons(static_cast<unsigned short>(std::stoi(port)));
     EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     return fd;
-}
-
-// A HiSLIP header: TYPE, CONTROL, PARAMETER and payload LENGTH, big-endian after "HS".
-std::string header(int type, int control, std::uint32_t parameter, std::uint64_t length) {
-    std::string bytes = "HS";
-    bytes += static_cast<char>(type);
-    bytes += static_cast<char>(control);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        bytes += static_cast<char>(parameter >> shift & 0xff);
-    for (int shift = 56; shift >= 0; shift -= 8)
-        bytes += static_cast<char>(length >> shift & 0xff);
-    return bytes;
 }
 
 // Receives from FD until WANT says the bytes are complete, the peer closes, or 2 seconds pass.
@@ -640,6 +629,30 @@ TEST(HislipClient, SessionsThatAnswerAsTheStandardAllows) {
            "the response: the instrument reports an error: unidentified error (HiSLIP Error 0): "
            "locked"},
           {"read", "100", ZEMO_OK, "one\n"}}},
+        // The bytes that came before the failure are the caller's; the next call reports it.
+        {"part of a response, then Error",
+         0,
+         {{Step::sync, header(6, 0, 0xffffff00, 4) + "abc " + header(3, 0, 0, 6) + locked},
+          {Step::sync, dataEnd(0xffffff02, "two\n")}},
+         {{"write", "Q1?", ZEMO_OK, ""},
+          {"read", "100", ZEMO_OK, "abc "},
+          {"read", "100", ZEMO_FAILURE,
+           "the response: the instrument reports an error: unidentified error (HiSLIP Error 0): "
+           "locked"},
+          // An Error leaves the session usable.
+          {"write", "Q2?", ZEMO_OK, ""},
+          {"read", "100", ZEMO_OK, "two\n"}}},
+        {"part of a response, then FatalError",
+         0,
+         {{Step::sync, header(6, 0, 0xffffff00, 4) + "abc " + header(2, 0, 0, 4) + "gone"}},
+         {{"write", "Q1?", ZEMO_OK, ""},
+          {"read", "100", ZEMO_OK, "abc "},
+          {"read", "100", ZEMO_FAILURE,
+           "the session is broken since an earlier call: the response: the instrument ended the "
+           "session: unidentified error (HiSLIP FatalError 0): gone"},
+          {"write", "Q2?", ZEMO_FAILURE,
+           "the session is broken since an earlier call: the response: the instrument ended the "
+           "session: unidentified error (HiSLIP FatalError 0): gone"}}},
         {"a server that prefers overlapped mode is asked for synchronized mode at open",
          1,
          {clearAcknowledged,

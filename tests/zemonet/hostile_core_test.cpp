@@ -2,8 +2,11 @@
 // replies, a record that announces 2 GiB and trickles, silence, a peer that stops reading; and
 // against portmappers that reply to other calls or answer a port that cannot be. Whatever they
 // do, a call ends by its deadline, with status 3 when no reply to it came, and a signal ends a
-// tool at once.
+// tool at once. And the tools against VXI-11 and HiSLIP servers that answer every read at once
+// with an empty message: the tools end at their timeout all the same.
+#include "hislip_wire.h"
 #include "run_program.h"
+#include "tool_runs.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +19,7 @@
 #include <functional>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <sched.h>
 #include <spawn.h>
@@ -49,17 +53,30 @@ void sendAll(int fd, const std::string& bytes) {
     (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
 }
 
-// Reads one call record and returns its transaction id; nothing when the client left.
-std::optional<std::uint32_t> receiveCall(int fd) {
+// The big-endian 32-bit word at INDEX of BODY, 0 beyond its end.
+std::uint32_t wordAt(const std::string& body, std::size_t index) {
+    std::uint32_t word = 0;
+    if (body.size() >= 4 * (index + 1))
+        std::memcpy(&word, body.data() + 4 * index, sizeof word);
+    return ntohl(word);
+}
+
+// Reads one call record and returns its body, the transaction id first; nothing when the client
+// left.
+std::optional<std::string> receiveCallBody(int fd) {
     std::uint32_t header = 0;
     if (!receiveAll(fd, reinterpret_cast<char*>(&header), sizeof header))
         return std::nullopt;
     std::string body(ntohl(header) & 0x7fffffffU, '\0');
     if (body.size() < 4 || !receiveAll(fd, body.data(), body.size()))
         return std::nullopt;
-    std::uint32_t xid = 0;
-    std::memcpy(&xid, body.data(), sizeof xid);
-    return ntohl(xid);
+    return body;
+}
+
+// Reads one call record and returns its transaction id; nothing when the client left.
+std::optional<std::uint32_t> receiveCall(int fd) {
+    const auto body = receiveCallBody(fd);
+    return body ? std::optional(wordAt(*body, 0)) : std::nullopt;
 }
 
 // WORDS as one record of big-endian 32-bit words.
@@ -361,6 +378,150 @@ TEST(HostileCoreChannel, SignalsEndAWaitingTool) {
         EXPECT_LT(Clock::now() - start, milliseconds(1000));
         ASSERT_TRUE(WIFSIGNALED(status));
         EXPECT_EQ(WTERMSIG(status), signal);
+    }
+}
+
+// The two protocols whose reads can end with an empty message.
+enum class Protocol { vxi11, hislip };
+
+// How long a server that answers every read with nothing keeps at it: far beyond the timeouts of
+// the tools here, so that a tool that never gives up meets a closed connection (status 2) rather
+// than hanging the test.
+constexpr auto emptyAnswersFor = std::chrono::seconds(5);
+
+// Reads one HiSLIP message, header and payload; false when the client left.
+bool receiveHislipMessage(int fd) {
+    char header[16];
+    if (!receiveAll(fd, header, sizeof header))
+        return false;
+    std::uint64_t length = 0;
+    for (std::size_t i = 8; i < sizeof header; ++i)
+        length = length << 8 | static_cast<unsigned char>(header[i]);
+    std::string payload(length, '\0');
+    return receiveAll(fd, payload.data(), payload.size());
+}
+
+// The reply to the VXI-11 call BODY from a device that has nothing to say: device_read ends
+// (END) with no data, device_write takes every byte, create_link links and any other call
+// succeeds.
+std::string emptyReply(const std::string& body) {
+    const std::uint32_t xid = wordAt(body, 0);
+    switch (wordAt(body, 5)) {
+    case 10: // create_link
+        return linkReply(xid);
+    case 11: // device_write: the data's length follows the header's ten words and four others
+        return record({xid, 1, 0, 0, 0, 0, 0, wordAt(body, 14)});
+    case 12: // device_read: error 0, reason END, no data
+        return record({xid, 1, 0, 0, 0, 0, 0, 4, 0});
+    default:
+        return record({xid, 1, 0, 0, 0, 0, 0});
+    }
+}
+
+// A server for one client that answers every read at once with an empty message, until the
+// client leaves or emptyAnswersFor has passed: over VXI-11 every device_read with END and no
+// data, over HiSLIP a stream of empty DataEnd messages for a client that has sent nothing
+// (MessageID 0xfffffefe) and for one that has sent its first message (0xffffff00).
+class EmptyAnswers {
+  public:
+    explicit EmptyAnswers(Protocol protocol) : listener_(listenAt({}, port_)), protocol_(protocol) {
+        thread_ = std::thread([this] {
+            const auto until = Clock::now() + emptyAnswersFor;
+            if (protocol_ == Protocol::vxi11)
+                answerCalls(until);
+            else
+                streamEmptyEnds(until);
+        });
+    }
+    EmptyAnswers(const EmptyAnswers&) = delete;
+    EmptyAnswers& operator=(const EmptyAnswers&) = delete;
+    ~EmptyAnswers() {
+        stop_ = true;
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+
+    std::string name() const {
+        const std::string address = "127.0.0.1:" + std::to_string(port_);
+        return protocol_ == Protocol::vxi11 ? "vxi11/" + address + "/inst0" : "hislip/" + address;
+    }
+
+  private:
+    // True while the server is to go on serving.
+    bool serving(Clock::time_point until) const { return !stop_ && Clock::now() < until; }
+
+    void answerCalls(Clock::time_point until) {
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        while (fd >= 0 && serving(until)) {
+            pollfd entry{fd, POLLIN, 0};
+            if (::poll(&entry, 1, 100) <= 0)
+                continue;
+            const auto body = receiveCallBody(fd);
+            if (!body)
+                break;
+            sendAll(fd, emptyReply(*body));
+        }
+        ::close(fd);
+    }
+
+    // Opens the session, then sends empty DataEnd messages as fast as the client takes them.
+    void streamEmptyEnds(Clock::time_point until) {
+        const int sync = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const bool initialized = sync >= 0 && receiveHislipMessage(sync);
+        if (initialized)
+            sendAll(sync, header(1, 0, 0x01000001, 0));
+        const int async = initialized ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        bool open = async >= 0 && receiveHislipMessage(async);
+        if (open)
+            sendAll(async, header(18, 0, 0x5a4b, 0));
+        open = open && receiveHislipMessage(async);
+        if (open)
+            sendAll(async, header(16, 0, 0, 8) + std::string("\0\0\0\0\0\x10\0\0", 8));
+        const std::string ends = header(7, 0, 0xfffffefe, 0) + header(7, 0, 0xffffff00, 0);
+        while (open && serving(until)) {
+            pollfd entry{sync, POLLOUT, 0};
+            if (::poll(&entry, 1, 100) > 0)
+                open = ::send(sync, ends.data(), ends.size(), MSG_NOSIGNAL) > 0;
+        }
+        ::close(async);
+        ::close(sync);
+    }
+
+    unsigned short port_ = 0; // before the listener, whose initialiser sets it
+    int listener_;
+    Protocol protocol_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Every read succeeds with 0 bytes, for ever: the tool gives up once no byte has come for its
+// timeout, with the one line and status 3 of a library timeout, instead of reading on at full
+// speed until the server quits.
+TEST(EmptyAnswers, EndTheToolAtItsTimeout) {
+    struct Case {
+        const char* what;
+        Protocol protocol;
+        std::vector<std::string> options;
+        std::vector<std::string> messages = {}; // after the interface name
+    };
+    const std::vector<Case> cases{
+        {"zemorecv, VXI-11", Protocol::vxi11, {"-t", "500", "-c", "5"}},
+        {"zemoquery, VXI-11", Protocol::vxi11, {"-t", "500"}, {"X?"}},
+        {"zemorecv, HiSLIP", Protocol::hislip, {"-t", "500", "-c", "5"}},
+        {"zemoquery, HiSLIP", Protocol::hislip, {"-t", "500"}, {"X?"}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        const EmptyAnswers server(test.protocol);
+        std::vector<std::string> arguments = test.options;
+        arguments.push_back(server.name());
+        arguments.insert(arguments.end(), test.messages.begin(), test.messages.end());
+        const char* tool = test.messages.empty() ? ZEMORECV : ZEMOQUERY;
+        expectOutcome(runTool(tool, arguments), 3, "",
+                      "zemo: zemo_read " + server.name() +
+                          ": no data from the instrument within 500 ms: every read returned an "
+                          "empty message\n");
     }
 }
 

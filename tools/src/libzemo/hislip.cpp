@@ -3,6 +3,7 @@
 // worked in synchronized mode. Response data goes from the socket straight into the caller's
 // buffer; bytes of a response beyond what a read asked for stay in the socket for the next read.
 #include "zemonet/hislip.h"
+#include "failure_latch.h"
 #include "transport.h"
 #include "zemonet/tcp.h"
 #include "zemonet/text.h"
@@ -115,30 +116,20 @@ class HislipTransport final : public Transport {
     // Collects the payloads of the response to our latest message until its DataEnd or the
     // buffer is full; at the timeout, the bytes that have arrived are returned, and at the end
     // of the response even none. Where a read stops, in a header or a payload, the next one goes
-    // on.
+    // on. A failure after some bytes, an Error or FatalError from the server or a broken
+    // connection, returns those bytes and is reported by the next call.
     std::size_t read(std::span<std::byte> buffer) override {
         checkUsable();
         const auto deadline = Clock::now() + timeout_;
         std::size_t total = 0;
-        guarded(false, [&] {
-            while (total < buffer.size()) {
-                if (left_ > 0 && !ours_) {
-                    if (!skipPayload(deadline))
-                        break;
-                } else if (left_ == 0) {
-                    if ((ours_ && end_) || !nextDataHeader(deadline))
-                        break;
-                } else {
-                    const std::size_t want = std::min<std::uint64_t>(left_, buffer.size() - total);
-                    const std::size_t got =
-                        hislip::receiveSome(sync_.get(), buffer.subspan(total, want), deadline);
-                    if (got == 0)
-                        break;
-                    total += got;
-                    left_ -= got;
-                }
-            }
-        });
+        try {
+            collectResponse(buffer, total, deadline);
+        } catch (const Error& error) {
+            if (total == 0)
+                throw;
+            latch_.holdBack(error);
+            return total;
+        }
         const bool ended = left_ == 0 && ours_ && end_;
         if (ended) {
             ours_ = false;
@@ -162,6 +153,31 @@ class HislipTransport final : public Transport {
     }
 
   private:
+    // Places the payloads of the response to our latest message into BUFFER from TOTAL on,
+    // counting them in TOTAL, until its DataEnd, the end of BUFFER or DEADLINE.
+    void collectResponse(std::span<std::byte> buffer, std::size_t& total,
+                         Clock::time_point deadline) {
+        guarded(false, [&] {
+            while (total < buffer.size()) {
+                if (left_ > 0 && !ours_) {
+                    if (!skipPayload(deadline))
+                        break;
+                } else if (left_ == 0) {
+                    if ((ours_ && end_) || !nextDataHeader(deadline))
+                        break;
+                } else {
+                    const std::size_t want = std::min<std::uint64_t>(left_, buffer.size() - total);
+                    const std::size_t got =
+                        hislip::receiveSome(sync_.get(), buffer.subspan(total, want), deadline);
+                    if (got == 0)
+                        break;
+                    total += got;
+                    left_ -= got;
+                }
+            }
+        });
+    }
+
     // The device-clear transaction: AsyncDeviceClear and its acknowledge, then
     // DeviceClearComplete asking for synchronized mode and DeviceClearAcknowledge granting it,
     // discarding all that came before it.
@@ -342,14 +358,13 @@ class HislipTransport final : public Transport {
             throw;
         } catch (const Error& error) {
             if (timeoutBreaks || !error.timedOut() || !sync_.valid())
-                broken_ = error.what();
+                latch_.breakLink(error);
             throw;
         }
     }
 
-    void checkUsable() const {
-        if (!broken_.empty())
-            throw failure("the session is broken since an earlier call: " + broken_);
+    void checkUsable() {
+        latch_.check();
         if (!sync_.valid())
             throw failure("the session is closed");
     }
@@ -371,7 +386,7 @@ class HislipTransport final : public Transport {
     // Whether that payload belongs to the response to our latest message, and ends it.
     bool ours_ = false;
     bool end_ = false;
-    std::string broken_;
+    FailureLatch latch_{"session"};
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 // The VXI-11 transport: ONC RPC calls on an instrument's core channel through our own call loop,
 // with the XDR routines that rpcgen makes from vxi11.x. One link per interface; the core channel's
 // port comes from the portmapper unless the name gives it.
+#include "failure_latch.h"
 #include "rpc_client.h"
 #include "transport.h"
 #include "zemonet/tcp.h"
@@ -306,14 +307,13 @@ class Vxi11Transport final : public Transport {
         try {
             call();
         } catch (const Error& error) {
-            broken_ = error.what();
+            latch_.breakLink(error);
             throw;
         }
     }
 
-    void checkUsable() const {
-        if (!broken_.empty())
-            throw failure("the link is broken since an earlier call: " + broken_);
+    void checkUsable() {
+        latch_.check();
         if (!linked_)
             throw failure("the link is closed");
     }
@@ -323,7 +323,7 @@ class Vxi11Transport final : public Transport {
     bool linked_ = false;
     std::uint32_t maxRecvSize_ = fallbackMaxRecvSize;
     Milliseconds timeout_ = defaultTimeout;
-    std::string broken_;
+    FailureLatch latch_{"link"};
 };
 
 } // namespace

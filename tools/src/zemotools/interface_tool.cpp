@@ -1,6 +1,9 @@
 #include "interface_tool.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <unistd.h>
 
 bool readTimeoutOption(int argc, char* argv[], std::int64_t& timeout) {
@@ -12,10 +15,46 @@ bool readTimeoutOption(int argc, char* argv[], std::int64_t& timeout) {
     return optind < argc;
 }
 
+std::int32_t ioTimeout(std::int64_t timeout) {
+    if (timeout <= 0)
+        return libraryDefaultTimeout;
+    return timeout > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(timeout);
+}
+
 zemo_handle openInterface(const char* name, std::int64_t timeout) {
     zemo_set_error_handler(ZEMO_ERROR_EXIT);
     zemo_handle handle = zemo_open(name);
     if (timeout > 0)
-        zemo_set_timeout(handle, timeout > INT32_MAX ? INT32_MAX : static_cast<int32_t>(timeout));
+        zemo_set_timeout(handle, ioTimeout(timeout));
     return handle;
+}
+
+InterfaceReader::InterfaceReader(const char* program, const char* name, zemo_handle handle,
+                                 std::int64_t timeout)
+    : program_(program), name_(name), handle_(handle), timeout_(ioTimeout(timeout)) {}
+
+std::uint64_t InterfaceReader::read(char* buffer, std::uint64_t request) {
+    if (!silentSince_)
+        silentSince_ = Clock::now();
+    std::uint64_t transferred = request;
+    zemo_read(handle_, buffer, request, 0, &transferred);
+    if (transferred > request) {
+        std::fprintf(stderr,
+                     "%s: %s: zemo_read reported %" PRIu64 " bytes for a request of %" PRIu64 "\n",
+                     program_, name_, transferred, request);
+        std::exit(2);
+    }
+    if (transferred > 0)
+        silentSince_.reset();
+    else if (Clock::now() - *silentSince_ >= timeout_)
+        failSilence();
+    return transferred;
+}
+
+void InterfaceReader::failSilence() const {
+    const std::string reason = "no data from the instrument within " +
+                               std::to_string(timeout_.count()) +
+                               " ms: every read returned an empty message";
+    ZEMO_ERROR_EXIT("zemo_read", name_, ZEMO_TIMEOUT, reason.c_str());
+    std::exit(3); // the handler does not return
 }

@@ -1,21 +1,62 @@
 // What the interface tools do alike: the usage lines of their common arguments, the -t option,
-// and opening the interface.
+// opening the interface, and reading it in a loop.
 #pragma once
 
 #include <zemo.h>
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 
 // The usage lines that explain the timeout and the interface name.
 inline constexpr char timeoutUsage[] = "       <timeout>    I/O timeout in milliseconds.\n";
 inline constexpr char interfaceUsage[] = "       <interface>  Name of ZEMO interface, e.g. "
                                          "'vxi11/192.168.0.100/gpib0,9'.\n";
 
+// The I/O timeout of an interface that zemo_set_timeout has not changed (zemo(3)).
+inline constexpr std::int32_t libraryDefaultTimeout = 5000;
+
 // Reads the options of a tool whose only option is -t into TIMEOUT (milliseconds, -1 when not
 // given); false for any other option, or when no interface name follows the options.
 bool readTimeoutOption(int argc, char* argv[], std::int64_t& timeout);
+
+// The I/O timeout in milliseconds that the -t value TIMEOUT gives an interface: TIMEOUT, up to
+// the largest the library takes, or the library's default when TIMEOUT is 0 or below (none).
+std::int32_t ioTimeout(std::int64_t timeout);
 
 // Opens interface NAME with the library's handler that ends the process on a failure, and
 // sets TIMEOUT (milliseconds) when it is above 0 (larger than the library takes: the largest it
 // takes).
 zemo_handle openInterface(const char* name, std::int64_t timeout = -1);
+
+// Reads one interface again and again, as a tool that waits for bytes does. A read that returns
+// an empty message succeeds with 0 bytes, and the tool reads again; but an instrument that
+// answers every read at once with nothing would keep it reading for ever, so once no byte has
+// arrived for the I/O timeout, over however many reads, the process ends as a library timeout
+// ends it.
+class InterfaceReader {
+  public:
+    // PROGRAM names the tool in its own messages, NAME the interface that HANDLE has open with
+    // the -t value TIMEOUT.
+    InterfaceReader(const char* program, const char* name, zemo_handle handle,
+                    std::int64_t timeout);
+
+    // Reads at most REQUEST bytes into BUFFER and returns how many arrived. Ends the process
+    // with status 2 when the library claims more than requested, none of those bytes kept, and
+    // with the library handler's line "zemo: zemo_read NAME: REASON" and status 3 when the
+    // reads since the last byte have brought none for the timeout.
+    std::uint64_t read(char* buffer, std::uint64_t request);
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    // Ends the process like a library timeout, naming the interface and the timeout.
+    [[noreturn]] void failSilence() const;
+
+    const char* program_;
+    const char* name_;
+    zemo_handle handle_;
+    std::chrono::milliseconds timeout_;
+    // When the first of the reads that have brought no byte yet began; none after a byte.
+    std::optional<Clock::time_point> silentSince_;
+};

@@ -4,7 +4,6 @@
 #include "message_rules.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,8 +27,9 @@ static void usage(const char* program) {
 // answer.
 class Session {
   public:
-    Session(const char* program, const char* interfaceName, zemo_handle handle)
-        : program_(program), interfaceName_(interfaceName), handle_(handle) {}
+    Session(const char* program, const char* interfaceName, zemo_handle handle,
+            std::int64_t timeout)
+        : program_(program), handle_(handle), reader_(program, interfaceName, handle, timeout) {}
 
     // Writes MESSAGE, which ends in its newline, as one message (END on its last byte) and,
     // when it is a query, reads its answer and writes it to standard output.
@@ -70,15 +70,7 @@ class Session {
 
     // Refills the empty buffer with one read.
     void readChunk() {
-        uint64_t received = chunkSize;
-        zemo_read(handle_, buffer_, chunkSize, 0, &received);
-        if (received > chunkSize) {
-            std::fprintf(stderr,
-                         "%s: %s: zemo_read reported %" PRIu64 " bytes for a request of %" PRIu64
-                         "\n",
-                         program_, interfaceName_, received, chunkSize);
-            std::exit(2);
-        }
+        const uint64_t received = reader_.read(buffer_, chunkSize);
         begin_ = 0;
         end_ = static_cast<std::size_t>(received);
         shortRead_ = received < chunkSize;
@@ -94,8 +86,8 @@ class Session {
     }
 
     const char* program_;
-    const char* interfaceName_;
     zemo_handle handle_;
+    InterfaceReader reader_;
     static char buffer_[chunkSize];
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
@@ -133,8 +125,9 @@ static int sendInputLines(Session& session) {
 // Opens the interface, sends each message (the arguments after the interface name, or the
 // lines of standard input), copies the answer of each query to standard output, and closes
 // the interface. Status 0 when every query was answered, 1 for a usage error, 2 when the
-// library claims more bytes than requested, 4 when standard input or output fails; other
-// library failures end the process in the library's handler (3 for a timeout).
+// library claims more bytes than requested, 3 when the reads for an answer bring no byte for the
+// timeout, 4 when standard input or output fails; other library failures end the process in
+// the library's handler (3 for a timeout).
 int main(int argc, char* argv[]) {
     const char* program = argv[0];
     int64_t timeout = -1;
@@ -145,7 +138,7 @@ int main(int argc, char* argv[]) {
     const char* interfaceName = argv[optind];
 
     zemo_handle handle = openInterface(interfaceName, timeout);
-    Session session(program, interfaceName, handle);
+    Session session(program, interfaceName, handle, timeout);
 
     if (optind + 1 < argc) {
         for (int message = optind + 1; message < argc; ++message)

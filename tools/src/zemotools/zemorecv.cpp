@@ -3,7 +3,6 @@
 #include "interface_tool.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,33 +29,19 @@ static void usage(const char* program) {
 // The bytes are copied in chunks of at most this many bytes.
 constexpr uint64_t chunkSize = 1048576;
 
-// Reads at most REQUEST bytes from HANDLE into BUFFER and returns how many arrived. A library
-// that claims more than requested is reported, naming the interface as NAME, and ends the
-// process with status 2, none of those bytes written.
-static uint64_t readChunk(const char* program, const char* name, zemo_handle handle, char* buffer,
-                          uint64_t request) {
-    uint64_t transferred = request;
-    zemo_read(handle, buffer, request, 0, &transferred);
-    if (transferred > request) {
-        std::fprintf(stderr,
-                     "%s: %s: zemo_read reported %" PRIu64 " bytes for a request of %" PRIu64 "\n",
-                     program, name, transferred, request);
-        std::exit(2);
-    }
-    return transferred;
-}
-
-// Copies the bytes that HANDLE (the interface NAME) delivers to standard output: COUNT bytes in
-// all, or without end when COUNT is negative, in reads of at most chunkSize. Each chunk leaves
-// the stream's buffer before the next read: a read that fails ends the process in the
-// library's handler, whose exit would lose buffered bytes unreported.
-static void receiveBytes(const char* program, const char* name, zemo_handle handle, int64_t count) {
+// Copies the bytes that HANDLE (the interface NAME, its -t value TIMEOUT) delivers to standard
+// output: COUNT bytes in all, or without end when COUNT is negative, in reads of at most
+// chunkSize. Each chunk leaves the stream's buffer before the next read: a read that fails ends
+// the process in the library's handler, whose exit would lose buffered bytes unreported.
+static void receiveBytes(const char* program, const char* name, zemo_handle handle, int64_t count,
+                         int64_t timeout) {
     static char buffer[chunkSize];
+    InterfaceReader reader(program, name, handle, timeout);
     for (int64_t remaining = count; remaining != 0;) {
         const uint64_t request = remaining > 0 && static_cast<uint64_t>(remaining) < chunkSize
                                      ? static_cast<uint64_t>(remaining)
                                      : chunkSize;
-        const uint64_t transferred = readChunk(program, name, handle, buffer, request);
+        const uint64_t transferred = reader.read(buffer, request);
         if (std::fwrite(buffer, 1, transferred, stdout) != transferred || std::fflush(stdout) != 0)
             failOutput(program, handle);
         if (remaining > 0)
@@ -66,8 +51,8 @@ static void receiveBytes(const char* program, const char* name, zemo_handle hand
 
 // Opens the interface, copies the bytes it delivers to standard output, and closes it. Status
 // 0 once the count is reached, 1 for a usage error, 2 when the library claims more bytes than
-// requested, 4 when standard output fails; other library failures end the process in its
-// handler.
+// requested, 3 when no byte comes for the timeout, 4 when standard output fails; other library
+// failures end the process in its handler.
 int main(int argc, char* argv[]) {
     const char* program = argv[0];
     int64_t count = -1;
@@ -90,7 +75,7 @@ int main(int argc, char* argv[]) {
 
     zemo_handle handle = openInterface(interfaceName, timeout);
 
-    receiveBytes(program, interfaceName, handle, count);
+    receiveBytes(program, interfaceName, handle, count, timeout);
     zemo_close(handle);
     return 0;
 }
