@@ -401,30 +401,38 @@ bool receiveHislipMessage(int fd) {
     return receiveAll(fd, payload.data(), payload.size());
 }
 
-// The reply to the VXI-11 call BODY from a device that has nothing to say: device_read ends
-// (END) with no data, device_write takes every byte, create_link links and any other call
-// succeeds.
-std::string emptyReply(const std::string& body) {
+// The reply of a scripted device to its device_read number READ (from 0), call XID.
+using ReadReply = std::function<std::string(std::uint32_t xid, int read)>;
+
+// Every device_read ends (END) with no data.
+const ReadReply endWithNothing = [](std::uint32_t xid, int) {
+    return record({xid, 1, 0, 0, 0, 0, /* error */ 0, /* reason END */ 4, /* no data */ 0});
+};
+
+// The reply to the VXI-11 call BODY from a device whose device_read number READS answers
+// READREPLY: device_write takes every byte, create_link links and any other call succeeds.
+std::string scriptedReply(const std::string& body, const ReadReply& readReply, int& reads) {
     const std::uint32_t xid = wordAt(body, 0);
     switch (wordAt(body, 5)) {
     case 10: // create_link
         return linkReply(xid);
     case 11: // device_write: the data's length follows the header's ten words and four others
         return record({xid, 1, 0, 0, 0, 0, 0, wordAt(body, 14)});
-    case 12: // device_read: error 0, reason END, no data
-        return record({xid, 1, 0, 0, 0, 0, 0, 4, 0});
+    case 12:
+        return readReply(xid, reads++);
     default:
         return record({xid, 1, 0, 0, 0, 0, 0});
     }
 }
 
-// A server for one client that answers every read at once with an empty message, until the
-// client leaves or emptyAnswersFor has passed: over VXI-11 every device_read with END and no
-// data, over HiSLIP a stream of empty DataEnd messages for a client that has sent nothing
-// (MessageID 0xfffffefe) and for one that has sent its first message (0xffffff00).
+// A server for one client that answers every read at once, until the client leaves or
+// emptyAnswersFor has passed: over VXI-11 every device_read as READREPLY says (by default with
+// END and no data), over HiSLIP with a stream of empty DataEnd messages for a client that has
+// sent nothing (MessageID 0xfffffefe) and for one that has sent its first message (0xffffff00).
 class EmptyAnswers {
   public:
-    explicit EmptyAnswers(Protocol protocol) : listener_(listenAt({}, port_)), protocol_(protocol) {
+    explicit EmptyAnswers(Protocol protocol, ReadReply readReply = endWithNothing)
+        : listener_(listenAt({}, port_)), protocol_(protocol), readReply_(std::move(readReply)) {
         thread_ = std::thread([this] {
             const auto until = Clock::now() + emptyAnswersFor;
             if (protocol_ == Protocol::vxi11)
@@ -453,6 +461,7 @@ class EmptyAnswers {
 
     void answerCalls(Clock::time_point until) {
         const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        int reads = 0;
         while (fd >= 0 && serving(until)) {
             pollfd entry{fd, POLLIN, 0};
             if (::poll(&entry, 1, 100) <= 0)
@@ -460,7 +469,7 @@ class EmptyAnswers {
             const auto body = receiveCallBody(fd);
             if (!body)
                 break;
-            sendAll(fd, emptyReply(*body));
+            sendAll(fd, scriptedReply(*body, readReply_, reads));
         }
         ::close(fd);
     }
@@ -491,6 +500,7 @@ class EmptyAnswers {
     unsigned short port_ = 0; // before the listener, whose initialiser sets it
     int listener_;
     Protocol protocol_;
+    ReadReply readReply_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -523,6 +533,18 @@ TEST(EmptyAnswers, EndTheToolAtItsTimeout) {
                           ": no data from the instrument within 500 ms: every read returned an "
                           "empty message\n");
     }
+}
+
+// A read that has bytes when the device fails the next device_read of it returns those bytes;
+// the failure is reported by the call after it, so a tool writes them before it ends.
+TEST(EmptyAnswers, BytesBeforeADeviceErrorAreDelivered) {
+    const EmptyAnswers server(Protocol::vxi11, [](std::uint32_t xid, int read) {
+        if (read == 0) // "abc" without END
+            return record({xid, 1, 0, 0, 0, 0, 0, /* reason */ 0, 3, 0x61626300});
+        return record({xid, 1, 0, 0, 0, 0, /* error: I/O error */ 17, 0, 0});
+    });
+    expectOutcome(runTool(ZEMORECV, {"-t", "500", "-c", "5", server.name()}), 2, "abc",
+                  "zemo: zemo_read " + server.name() + ": device_read failed: I/O error (VXI-11 error 17)\n");
 }
 
 } // namespace

@@ -227,7 +227,8 @@ class Vxi11Transport final : public Transport {
     }
 
     // Reads with device_read until END, the requested count, or the timeout, which counts once
-    // for the whole read; at the timeout the bytes that have arrived are returned.
+    // for the whole read; at the timeout, or when the device fails a later device_read, the
+    // bytes that have arrived are returned.
     std::size_t read(std::span<std::byte> buffer) override {
         checkUsable();
         const auto deadline = Clock::now() + timeout_;
@@ -258,9 +259,13 @@ class Vxi11Transport final : public Transport {
             }
             total += reply.size;
             if (reply.error != 0) {
-                if (total > 0 && reply.error == vxi11::errorIoTimeout)
-                    return total;
-                throw deviceError("device_read", reply.error);
+                if (total == 0)
+                    throw deviceError("device_read", reply.error);
+                // The bytes that came go to the caller; a failure other than the timeout is
+                // the next call's to report.
+                if (reply.error != vxi11::errorIoTimeout)
+                    latch_.holdBack(deviceError("device_read", reply.error));
+                return total;
             }
             if ((reply.reason & (vxi11::reasonEnd | vxi11::reasonTermChar)) != 0)
                 break;
