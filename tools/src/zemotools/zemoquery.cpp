@@ -2,6 +2,7 @@
 // and writes it to standard output, all over one open interface.
 #include "interface_tool.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -23,11 +24,31 @@ static void usage(const char* program) {
     std::fflush(stderr);
 }
 
-// True when MESSAGE asks for an answer: its header, the text before the first blank, ends in
-// '?', as in "*IDN?" or "MEAS:VOLT? (@101)".
-static bool isQuery(std::string_view message) {
-    const std::string_view header = message.substr(0, message.find_first_of(" \t"));
+// True when the program message unit UNIT asks for an answer: its header, the text before the
+// first blank, ends in '?', as in "*IDN?" or "MEAS:VOLT? (@101)".
+static bool isQueryUnit(std::string_view unit) {
+    const std::size_t start = std::min(unit.find_first_not_of(" \t"), unit.size());
+    const std::string_view header = unit.substr(start, unit.find_first_of(" \t", start) - start);
     return !header.empty() && header.back() == '?';
+}
+
+// True when MESSAGE asks for an answer: one of its program message units, which semicolons
+// outside quoted strings separate, is a query, as in "*IDN?" or "*CLS;*OPC?".
+static bool isQuery(std::string_view message) {
+    char quote = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= message.size(); ++i) {
+        const char c = i < message.size() ? message[i] : ';';
+        if (quote != 0)
+            quote = c == quote ? 0 : quote;
+        else if (c == '"' || c == '\'')
+            quote = c;
+        else if (c == ';' && isQueryUnit(message.substr(start, i - start)))
+            return true;
+        else if (c == ';')
+            start = i + 1;
+    }
+    return false;
 }
 
 // Follows the bytes of one answer and tells where it ends: at the newline that terminates the
