@@ -58,9 +58,9 @@ class Hislip : public testing::Test {
             ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
     }
 
-    static std::string plainVxi11() { return server_->name(0); }
-    static std::string plain() { return server_->name(4); }
-    static std::string small() { return server_->name(5); }
+    static std::string plainVxi11() { return server_->name("inst0", "vxi11"); }
+    static std::string plain() { return server_->name("inst0", "hislip"); }
+    static std::string small() { return server_->name("inst1", "hislip"); }
     static std::string port() { return portOf(plain()); }
 
     static TempTree* directory_;
@@ -72,8 +72,10 @@ SimServer* Hislip::server_ = nullptr;
 
 // The HiSLIP names follow every other name, in the order of the files.
 TEST_F(Hislip, NamesEveryInstrumentUnderItsSubAddress) {
-    EXPECT_EQ(server_->name(1).rfind("socket/", 0), 0U);
-    EXPECT_EQ(server_->name(3).rfind("socket/", 0), 0U);
+    const auto& names = server_->names();
+    ASSERT_EQ(names.size(), 6U);
+    EXPECT_EQ(names[4].protocol, "hislip");
+    EXPECT_EQ(names[5].protocol, "hislip");
     EXPECT_EQ(plain(), "hislip/127.0.0.1:" + port() + "/hislip0");
     EXPECT_EQ(small(), "hislip/127.0.0.1:" + port() + "/small");
 }
@@ -470,7 +472,7 @@ TEST(HislipIpv6, QueryAndAnswer) {
     } catch (const std::runtime_error& error) {
         GTEST_SKIP() << "no IPv6 loopback: " << error.what();
     }
-    const std::string name = server->name(2);
+    const std::string name = server->name("inst0", "hislip");
     EXPECT_EQ(name, "hislip/[::1]:" + portOf(name) + "/hislip0");
     expectAnswer(name, "*IDN?\n", name, identity);
 }
