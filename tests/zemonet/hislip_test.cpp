@@ -326,6 +326,29 @@ TEST_F(Hislip, LocksStatusAndErrors) {
     }
 }
 
+// AsyncStatusQuery answers the instrument's status byte: ESB and MSS from its registers, MAV
+// from the session's own answer.
+TEST_F(Hislip, StatusQueryAnswersTheStatusByte) {
+    RawSession session(port());
+    const std::string setUp = "*CLS;*ESE 32;*SRE 32;BOGUS;*ESE?\n";
+    const std::string tearDown = "*CLS;*ESE 0;*SRE 0;*ESE?\n";
+    const std::vector<std::tuple<int, std::string, std::string>> exchanges{
+        {session.sync, header(7, 0, 0xffffff00, setUp.size()) + setUp,
+         header(7, 0, 0xffffff00, 3) + "32\n"},
+        {session.async, header(21, 1, 0xffffff00, 0), header(22, 0x60, 0, 0)},
+        {session.sync, header(7, 1, 0xffffff02, tearDown.size()) + tearDown,
+         header(7, 0, 0xffffff02, 2) + "0\n"},
+        {session.async, header(21, 1, 0xffffff02, 0), header(22, 0, 0, 0)},
+    };
+    for (const auto& [fd, message, answer] : exchanges) {
+        SCOPED_TRACE(testing::PrintToString(message));
+        sendBytes(fd, message);
+        EXPECT_EQ(
+            receiveWhile(fd, [&](const std::string& got) { return got.size() < answer.size(); }),
+            answer);
+    }
+}
+
 TEST(HislipServer, RepeatedSubAddressIsRefused) {
     TempTree dir;
     const std::string file = dir.makeFile("instrument", "hislip h\n").string();
