@@ -55,8 +55,7 @@ std::vector<std::string> readLines(int fd, std::size_t count) {
 
 } // namespace
 
-SimServer::SimServer(const std::vector<std::string>& arguments, std::size_t names,
-                     bool labelled) {
+SimServer::SimServer(const std::vector<std::string>& arguments, std::size_t names, bool labelled) {
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
@@ -107,8 +106,7 @@ ServedName servedName(const std::string& line) {
     const auto first = line.find(' ');
     const auto second = first == std::string::npos ? first : line.find(' ', first + 1);
     if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos)
-        throw std::runtime_error("zemosim printed '" + line +
-                                 "', not 'INSTRUMENT PROTOCOL NAME'");
+        throw std::runtime_error("zemosim printed '" + line + "', not 'INSTRUMENT PROTOCOL NAME'");
     return {line.substr(0, first), line.substr(first + 1, second - first - 1),
             line.substr(second + 1)};
 }

@@ -23,8 +23,7 @@ class SimServer {
     // zemosim's own message when it ends instead, or when a line is not 'INSTRUMENT PROTOCOL
     // NAME'.
     // Without LABELLED, runs zemosim without -l and keeps each line as a name alone.
-    SimServer(const std::vector<std::string>& arguments, std::size_t names,
-              bool labelled = true);
+    SimServer(const std::vector<std::string>& arguments, std::size_t names, bool labelled = true);
     SimServer(const SimServer&) = delete;
     SimServer& operator=(const SimServer&) = delete;
     // Stops the server with SIGTERM and waits for it.

@@ -34,7 +34,8 @@ struct ModelCase {
 
 // Eleven command errors fill the queue of ten; the last entry says it overflowed.
 ModelCase overflowCase() {
-    ModelCase overflow{"the error queue keeps ten entries, the last one -350", {{"*CLS", noAnswer}}};
+    ModelCase overflow{"the error queue keeps ten entries, the last one -350",
+                       {{"*CLS", noAnswer}}};
     for (int i = 0; i < 11; ++i)
         overflow.steps.push_back({"*ESE", noAnswer});
     for (int i = 0; i < 9; ++i)
@@ -47,14 +48,24 @@ ModelCase overflowCase() {
 const std::vector<ModelCase> modelCases{
     {"PON is set at power-on and *ESR? clears it", {{"*ESR?", "128"}, {"*ESR?", "0"}}},
     {"the enable masks read back; bit 6 of *SRE is never set",
-     {{"*ESE 36", noAnswer}, {"*ESE?", "36"}, {"*SRE 255", noAnswer}, {"*SRE?", "191"},
-      {"*SRE 3.6e1", noAnswer}, {"*SRE?", "36"}}},
-    {"MAV comes from the asking connection",
-     {{"*STB?", "0"}, {"*STB?", "16", 0, 0, true}}},
+     {{"*ESE 36", noAnswer},
+      {"*ESE?", "36"},
+      {"*SRE 255", noAnswer},
+      {"*SRE?", "191"},
+      {"*SRE 3.6e1", noAnswer},
+      {"*SRE?", "36"}}},
+    {"MAV comes from the asking connection", {{"*STB?", "0"}, {"*STB?", "16", 0, 0, true}}},
     {"ESB follows ESR and ESE, MSS follows STB and SRE",
-     {{"*CLS", noAnswer}, {"*ESE 32", noAnswer}, {"*STB?", "0"}, {"*ESE", noAnswer},
-      {"*STB?", "32"}, {"*SRE 32", noAnswer}, {"*STB?", "96"}, {"*STB?", "112", 0, 0, true},
-      {"*ESR?", "32"}, {"*STB?", "0"}}},
+     {{"*CLS", noAnswer},
+      {"*ESE 32", noAnswer},
+      {"*STB?", "0"},
+      {"*ESE", noAnswer},
+      {"*STB?", "32"},
+      {"*SRE 32", noAnswer},
+      {"*STB?", "96"},
+      {"*STB?", "112", 0, 0, true},
+      {"*ESR?", "32"},
+      {"*STB?", "0"}}},
     {"*CLS empties the event register and the error queue",
      {{"*ESE x", noAnswer}, {"*CLS", noAnswer}, {"*ESR?", "0"}, {"SYST:ERR?", "0,\"No error\""}}},
     {"malformed arguments queue their errors and set their classes' bits",
@@ -79,8 +90,11 @@ const std::vector<ModelCase> modelCases{
       {"SYST:ERR", notAModelCommand},
       {"ERR?", notAModelCommand}}},
     {"*OPC sets OPC once the earlier commands have completed, seen when next read",
-     {{"*CLS", noAnswer}, {"*OPC", noAnswer, 0, 100}, {"*ESR?", "0", 50},
-      {"*ESR?", "1", 100}, {"*ESR?", "0", 150}}},
+     {{"*CLS", noAnswer},
+      {"*OPC", noAnswer, 0, 100},
+      {"*ESR?", "0", 50},
+      {"*ESR?", "1", 100},
+      {"*ESR?", "0", 150}}},
     {"*CLS forgets an *OPC still waiting",
      {{"*CLS", noAnswer}, {"*OPC", noAnswer, 0, 100}, {"*CLS", noAnswer}, {"*ESR?", "0", 200}}},
     {"*TST? passes, *WAI and *OPC? are accepted",
@@ -204,7 +218,8 @@ TEST(Instrument, ReadingChangesWithinItsSpread) {
     zemosim::Instrument instrument(definitionOf("reading MEAS:VOLT? 10 0.5 7\n"));
     std::vector<char> buffer(256);
     std::vector<std::vector<double>> runs;
-    for (const char* line : {"MEAS:VOLT?;MEAS:VOLT?;MEAS:VOLT?", "*RST;MEAS:VOLT?;MEAS:VOLT?;MEAS:VOLT?"}) {
+    for (const char* line :
+         {"MEAS:VOLT?;MEAS:VOLT?;MEAS:VOLT?", "*RST;MEAS:VOLT?;MEAS:VOLT?;MEAS:VOLT?"}) {
         instrument.execute(line);
         const auto piece = instrument.take(buffer, std::nullopt, Clock::now());
         ASSERT_TRUE(piece);
@@ -230,7 +245,8 @@ TEST(Instrument, AnswerWaitsForItsOwnClient) {
     instrument.execute("*IDN?", zemosim::Milliseconds{0}, asker);
     EXPECT_TRUE(instrument.answerWaitingFor(asker));
     EXPECT_FALSE(instrument.answerWaitingFor(other));
-    EXPECT_EQ(instrument.statusByte(instrument.answerWaitingFor(asker)), StatusModel::messageAvailable);
+    EXPECT_EQ(instrument.statusByte(instrument.answerWaitingFor(asker)),
+              StatusModel::messageAvailable);
     instrument.clear();
     EXPECT_FALSE(instrument.answerWaitingFor(asker));
 }

@@ -823,7 +823,8 @@ TEST_F(CoreChannel, IdleSocketConnectionsCostNothingAndRobNobody) {
     // over VXI-11 and (with a place left on the socket port) over the raw socket.
     idle.pop_back();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (const std::string& name : {server_->name("inst0", "vxi11"), server_->name("inst0", "socket")}) {
+    for (const std::string& name :
+         {server_->name("inst0", "vxi11"), server_->name("inst0", "socket")}) {
         SCOPED_TRACE(name);
         const std::string command = "*IDN?\n";
         auto sender = zemo::openTransport(name);
@@ -971,7 +972,8 @@ TEST(IdleConnections, AreClosedAtTheIdleLimit) {
 // The transport through the library's own opener: a read into a buffer smaller than the answer
 // returns the buffer's size, and the next read goes on where it stopped.
 TEST_F(CoreChannel, TransportReadsInBuffersOfAnySize) {
-    for (const std::string& name : {server_->name("inst0", "vxi11"), server_->name("inst0", "socket")}) {
+    for (const std::string& name :
+         {server_->name("inst0", "vxi11"), server_->name("inst0", "socket")}) {
         SCOPED_TRACE(name);
         auto transport = zemo::openTransport(name);
         transport->setTimeout(zemo::Milliseconds{2000});

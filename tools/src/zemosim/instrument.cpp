@@ -104,9 +104,10 @@ Effect Instrument::executeUnit(std::string_view unit, Clock::time_point at, Orig
         return {.vxi11Error = fault->second};
     if (const auto stall = definition_.stalls.find(header); stall != definition_.stalls.end())
         return {.stall = stall->second};
-    const StatusModel::Moment moment{.now = Clock::now(),
-                                     .messageAvailable = [&] { return ownAnswerReady(origin.client); },
-                                     .completion = completionOf(origin.client, Clock::now())};
+    const StatusModel::Moment moment{
+        .now = Clock::now(),
+        .messageAvailable = [&] { return ownAnswerReady(origin.client); },
+        .completion = completionOf(origin.client, Clock::now())};
     if (const auto outcome = status_.execute(header, argument, moment)) {
         if (outcome->answer)
             reply.addText(*outcome->answer, std::max(at, outcome->readyAt));
@@ -159,8 +160,7 @@ bool Instrument::answerQuery(const std::string& header, std::string_view argumen
     return true;
 }
 
-std::string Instrument::nextReading(const std::string& header,
-                                    const Definition::Reading& reading) {
+std::string Instrument::nextReading(const std::string& header, const Definition::Reading& reading) {
     // 53 random bits make an even fraction from 0 to 1.
     const double fraction = static_cast<double>(readingSources_.at(header)() >> 11) * 0x1.0p-53;
     return readingText(reading.mean + reading.spread * (2 * fraction - 1));

@@ -57,8 +57,8 @@ bool matchFrom(const std::vector<PatternNode>& nodes, std::size_t node,
     if (node == nodes.size())
         return word == words.size();
     const PatternNode& here = nodes[node];
-    const bool matches = word < words.size() &&
-                         (words[word] == here.shortForm || words[word] == here.longForm);
+    const bool matches =
+        word < words.size() && (words[word] == here.shortForm || words[word] == here.longForm);
     return (matches && matchFrom(nodes, node + 1, words, word + 1)) ||
            (here.optional && matchFrom(nodes, node + 1, words, word));
 }
@@ -113,11 +113,11 @@ const StatusModel::Command StatusModel::commands[] = {
     {"SYSTem:ERRor[:NEXT]?", false, &StatusModel::readError},
 };
 
-std::optional<StatusModel::Outcome> StatusModel::execute(std::string_view header,
-                                                         std::string_view argument,
-                                                         const Moment& moment) {
-    const auto command = std::find_if(std::begin(commands), std::end(commands),
-                                      [&](const Command& c) { return matchesHeader(c.pattern, header); });
+std::optional<StatusModel::Outcome>
+StatusModel::execute(std::string_view header, std::string_view argument, const Moment& moment) {
+    const auto command =
+        std::find_if(std::begin(commands), std::end(commands),
+                     [&](const Command& c) { return matchesHeader(c.pattern, header); });
     if (command == std::end(commands))
         return std::nullopt;
     std::uint8_t mask = 0;
