@@ -59,9 +59,9 @@ class Hislip : public testing::Test {
             ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
     }
 
-    static std::string plainVxi11() { return server_->name(0); }
-    static std::string plain() { return server_->name(4); }
-    static std::string small() { return server_->name(5); }
+    static std::string plainVxi11() { return server_->name("inst0", "vxi11"); }
+    static std::string plain() { return server_->name("inst0", "hislip"); }
+    static std::string small() { return server_->name("inst1", "hislip"); }
     static std::string port() { return portOf(plain()); }
 
     static TempTree* directory_;
@@ -73,8 +73,10 @@ SimServer* Hislip::server_ = nullptr;
 
 // The HiSLIP names follow every other name, in the order of the files.
 TEST_F(Hislip, NamesEveryInstrumentUnderItsSubAddress) {
-    EXPECT_EQ(server_->name(1).rfind("socket/", 0), 0U);
-    EXPECT_EQ(server_->name(3).rfind("socket/", 0), 0U);
+    const auto& names = server_->names();
+    ASSERT_EQ(names.size(), 6U);
+    EXPECT_EQ(names[4].protocol, "hislip");
+    EXPECT_EQ(names[5].protocol, "hislip");
     EXPECT_EQ(plain(), "hislip/127.0.0.1:" + port() + "/hislip0");
     EXPECT_EQ(small(), "hislip/127.0.0.1:" + port() + "/small");
 }
@@ -313,6 +315,29 @@ TEST_F(Hislip, LocksStatusAndErrors) {
     }
 }
 
+// AsyncStatusQuery answers the instrument's status byte: ESB and MSS from its registers, MAV
+// from the session's own answer.
+TEST_F(Hislip, StatusQueryAnswersTheStatusByte) {
+    RawSession session(port());
+    const std::string setUp = "*CLS;*ESE 32;*SRE 32;BOGUS;*ESE?\n";
+    const std::string tearDown = "*CLS;*ESE 0;*SRE 0;*ESE?\n";
+    const std::vector<std::tuple<int, std::string, std::string>> exchanges{
+        {session.sync, header(7, 0, 0xffffff00, setUp.size()) + setUp,
+         header(7, 0, 0xffffff00, 3) + "32\n"},
+        {session.async, header(21, 1, 0xffffff00, 0), header(22, 0x60, 0, 0)},
+        {session.sync, header(7, 1, 0xffffff02, tearDown.size()) + tearDown,
+         header(7, 0, 0xffffff02, 2) + "0\n"},
+        {session.async, header(21, 1, 0xffffff02, 0), header(22, 0, 0, 0)},
+    };
+    for (const auto& [fd, message, answer] : exchanges) {
+        SCOPED_TRACE(testing::PrintToString(message));
+        sendBytes(fd, message);
+        EXPECT_EQ(
+            receiveWhile(fd, [&](const std::string& got) { return got.size() < answer.size(); }),
+            answer);
+    }
+}
+
 TEST(HislipServer, RepeatedSubAddressIsRefused) {
     TempTree dir;
     const std::string file = dir.makeFile("instrument", "hislip h\n").string();
@@ -459,7 +484,7 @@ TEST(HislipIpv6, QueryAndAnswer) {
     } catch (const std::runtime_error& error) {
         GTEST_SKIP() << "no IPv6 loopback: " << error.what();
     }
-    const std::string name = server->name(2);
+    const std::string name = server->name("inst0", "hislip");
     EXPECT_EQ(name, "hislip/[::1]:" + portOf(name) + "/hislip0");
     expectAnswer(name, "*IDN?\n", name, identity);
 }

@@ -55,7 +55,7 @@ std::vector<std::string> readLines(int fd, std::size_t count) {
 
 } // namespace
 
-SimServer::SimServer(const std::vector<std::string>& arguments, std::size_t names) {
+SimServer::SimServer(const std::vector<std::string>& arguments, std::size_t names, bool labelled) {
     int out[2];
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
@@ -65,6 +65,8 @@ SimServer::SimServer(const std::vector<std::string>& arguments, std::size_t name
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     std::vector<std::string> texts{ZEMOSIM};
+    if (labelled)
+        texts.emplace_back("-l");
     texts.insert(texts.end(), arguments.begin(), arguments.end());
     std::vector<std::string> environment = kittest::programEnvironment({});
     const int failed =
@@ -80,14 +82,33 @@ SimServer::SimServer(const std::vector<std::string>& arguments, std::size_t name
         throwSystemError("posix_spawn " ZEMOSIM);
     }
     errors_ = err[0];
-    names_ = readLines(out[0], names);
+    const auto lines = readLines(out[0], names);
     ::close(out[0]);
-    if (names_.size() < names) {
+    if (lines.size() < names) {
         const auto message = readLines(errors_, 1);
         stop();
         throw std::runtime_error("zemosim did not start: " +
                                  (message.empty() ? std::string("no message") : message[0]));
     }
+    for (const auto& line : lines)
+        names_.push_back(labelled ? servedName(line) : ServedName{{}, {}, line});
+}
+
+const std::string& SimServer::name(const std::string& instrument,
+                                   const std::string& protocol) const {
+    for (const auto& served : names_)
+        if (served.instrument == instrument && served.protocol == protocol)
+            return served.name;
+    throw std::out_of_range("zemosim printed no " + protocol + " name for " + instrument);
+}
+
+ServedName servedName(const std::string& line) {
+    const auto first = line.find(' ');
+    const auto second = first == std::string::npos ? first : line.find(' ', first + 1);
+    if (second == std::string::npos || line.find(' ', second + 1) != std::string::npos)
+        throw std::runtime_error("zemosim printed '" + line + "', not 'INSTRUMENT PROTOCOL NAME'");
+    return {line.substr(0, first), line.substr(first + 1, second - first - 1),
+            line.substr(second + 1)};
 }
 
 SimServer::~SimServer() {

@@ -61,14 +61,13 @@ TEST(Threads, HandlesOfTheirOwnServeThreadsAtOnce) {
         arguments.push_back(files.makeFile(instrument + ".inst",
                                            "name " + instrument + "\nidn " + instrument + "\n"));
     SimServer server(arguments, 3 * arguments.size());
-    // The names come in pairs, VXI-11 then socket, per instrument, then the HiSLIP names in the
-    // same order. An answer to a query over the socket or HiSLIP is held back 200 ms, so those
-    // clients ask less often.
+    // An answer to a query over the socket or HiSLIP is held back 200 ms, so those clients ask
+    // less often.
     const std::vector<Client> clients{
-        {server.name(0), "alpha\n", 200},
-        {server.name(2), "beta\n", 200},
-        {server.name(5), "gamma\n", 5},
-        {server.name(11), "delta\n", 5},
+        {server.name("alpha", "vxi11"), "alpha\n", 200},
+        {server.name("beta", "vxi11"), "beta\n", 200},
+        {server.name("gamma", "socket"), "gamma\n", 5},
+        {server.name("delta", "hislip"), "delta\n", 5},
     };
     std::vector<int> wrong(clients.size(), 0);
     std::vector<std::thread> threads;

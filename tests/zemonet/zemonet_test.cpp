@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -96,10 +97,10 @@ class Loopback : public testing::Test {
             ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
     }
 
-    static std::string plainVxi11() { return server_->name(0); }
-    static std::string plainSocket() { return server_->name(1); }
-    static std::string faultyVxi11() { return server_->name(2); }
-    static std::string faultySocket() { return server_->name(3); }
+    static std::string plainVxi11() { return server_->name("inst0", "vxi11"); }
+    static std::string plainSocket() { return server_->name("inst0", "socket"); }
+    static std::string faultyVxi11() { return server_->name("faulty", "vxi11"); }
+    static std::string faultySocket() { return server_->name("faulty", "socket"); }
 
     static TempTree* directory_;
     static SimServer* server_;
@@ -109,15 +110,24 @@ TempTree* Loopback::directory_ = nullptr;
 SimServer* Loopback::server_ = nullptr;
 
 TEST_F(Loopback, PrintsTheNameOfEveryInterface) {
+    // Instrument, protocol, and how the name starts and ends, line by line.
+    const std::vector<std::array<std::string, 4>> expected{
+        {"inst0", "vxi11", "vxi11/127.0.0.1:", "/inst0"},
+        {"inst0", "socket", "socket/127.0.0.1/", ""},
+        {"faulty", "vxi11", "vxi11/127.0.0.1:", "/faulty"},
+        {"faulty", "socket", "socket/127.0.0.1/", ""},
+        {"inst0", "hislip", "hislip/127.0.0.1:", "/hislip0"},
+        {"faulty", "hislip", "hislip/127.0.0.1:", "/hislip1"}};
     const auto& names = server_->names();
-    ASSERT_EQ(names.size(), 6U);
-    EXPECT_EQ(names[0].rfind("vxi11/127.0.0.1:", 0), 0U);
-    EXPECT_EQ(names[0].substr(names[0].size() - 6), "/inst0");
-    EXPECT_EQ(names[1].rfind("socket/127.0.0.1/", 0), 0U);
-    EXPECT_EQ(names[2].substr(names[2].size() - 7), "/faulty");
-    EXPECT_EQ(names[3].rfind("socket/127.0.0.1/", 0), 0U);
-    EXPECT_EQ(names[4].substr(names[4].size() - 8), "/hislip0");
-    EXPECT_EQ(names[5].substr(names[5].size() - 8), "/hislip1");
+    ASSERT_EQ(names.size(), expected.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const auto& [instrument, protocol, start, end] = expected[i];
+        SCOPED_TRACE(names[i].name);
+        EXPECT_EQ(names[i].instrument, instrument);
+        EXPECT_EQ(names[i].protocol, protocol);
+        EXPECT_TRUE(names[i].name.starts_with(start));
+        EXPECT_TRUE(names[i].name.ends_with(end));
+    }
 }
 
 // The answer waits in the instrument's output queue between the two processes.
@@ -422,10 +432,12 @@ TEST(Ipv6, SendThenReceive) {
     } catch (const std::runtime_error& error) {
         GTEST_SKIP() << "no IPv6 loopback here: " << error.what();
     }
-    const std::string port = portOf(server->name(1));
-    EXPECT_EQ(server->name(0), "vxi11/[::1]:" + portOf(server->name(0)) + "/inst0");
-    EXPECT_EQ(server->name(1), "socket/[::1]/" + port);
-    for (const auto& name : {server->name(0), server->name(1), "socket/::1/" + port}) {
+    const std::string vxi11 = server->name("inst0", "vxi11");
+    const std::string socket = server->name("inst0", "socket");
+    const std::string port = portOf(socket);
+    EXPECT_EQ(vxi11, "vxi11/[::1]:" + portOf(vxi11) + "/inst0");
+    EXPECT_EQ(socket, "socket/[::1]/" + port);
+    for (const auto& name : {vxi11, socket, "socket/::1/" + port}) {
         SCOPED_TRACE(name);
         expectSuccess(send(name, "*IDN?\n"), "");
         expectSuccess(receive(name, {"-c", std::to_string(identity.size())}), identity);
@@ -490,7 +502,7 @@ TEST(Portmapper, NamesWithoutAPortGoThroughRpcbind) {
                                      "channel (program 395183 version 1)\n";
     {
         SimServer server({"-r"}, 3);
-        EXPECT_EQ(server.name(1), name);
+        EXPECT_EQ(server.name("inst0", "vxi11-portmap"), name);
         expectSuccess(send(name, "*IDN?\n"), "");
         expectSuccess(receive(name, {"-c", std::to_string(identity.size())}), identity);
         expectSuccess(runTool(ZEMORESET, {"vxi11/localhost"}), "");
@@ -503,7 +515,7 @@ TEST(Portmapper, NamesWithoutAPortGoThroughRpcbind) {
     const std::string ipv6Name = "vxi11/[::1]/inst0";
     {
         SimServer server({"-a", "::1", "-r"}, 3);
-        EXPECT_EQ(server.name(1), ipv6Name);
+        EXPECT_EQ(server.name("inst0", "vxi11-portmap"), ipv6Name);
         expectSuccess(send(ipv6Name, "*IDN?\n"), "");
         expectSuccess(receive(ipv6Name, {"-c", std::to_string(identity.size())}), identity);
         expectFailure(runTool(ZEMORESET, {name}), 2, unregistered);
@@ -524,11 +536,41 @@ TEST(MaxRecvSize, LongLinesArriveWhole) {
                       instrumentFile(dir, "one", "property VOLT\nmaxrecvsize 1\n")},
                      6);
     const std::string value(5000, 'v');
-    for (const std::size_t index : {0U, 2U, 4U}) {
-        const std::string& name = server.name(index);
+    for (const std::string instrument : {"inst0", "inst1", "inst2"}) {
+        const std::string& name = server.name(instrument, "vxi11");
         SCOPED_TRACE(name);
         expectSuccess(send(name, "VOLT " + value + "\nVOLT?\n"), "");
         expectSuccess(receive(name, {"-c", std::to_string(value.size() + 1)}), value + "\n");
+    }
+}
+
+// With -l each name comes labelled with its instrument's device name and its protocol, for a
+// script to pick by field; without it, the same names in the same order, alone on their lines.
+TEST(ZemosimCommandLine, LabelsNamesWithInstrumentAndProtocol) {
+    TempTree dir;
+    const std::vector<std::string> arguments{
+        "-v", std::to_string(closedPort()), "-s", std::to_string(closedPort()),
+        "-H", std::to_string(closedPort()), "-p", instrumentFile(dir, "dmm", "name dmm\n")};
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {"dmm", "vxi11"}, {"dmm", "socket"}, {"dmm", "serial"}, {"dmm", "hislip"}};
+    std::vector<ServedName> plain;
+    {
+        SimServer server(arguments, expected.size(), false);
+        plain = server.names();
+    }
+    SimServer server(arguments, expected.size());
+    const auto& labelled = server.names();
+    ASSERT_EQ(plain.size(), expected.size());
+    ASSERT_EQ(labelled.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(labelled[i].name);
+        EXPECT_EQ(labelled[i].instrument, expected[i].first);
+        EXPECT_EQ(labelled[i].protocol, expected[i].second);
+        // Each run opens pseudo-terminals of its own.
+        if (expected[i].second == "serial")
+            EXPECT_TRUE(plain[i].name.starts_with("serial//dev/"));
+        else
+            EXPECT_EQ(plain[i].name, labelled[i].name);
     }
 }
 
@@ -546,13 +588,14 @@ TEST(ZemosimCommandLine, RefusesWhatItCannotServe) {
     const std::string program = ZEMOSIM;
     const std::string usage =
         "Usage: " + program +
-        " [-a address] [-v port] [-s port]... [-H port] [-r] [-p] [instrument-file]...\n\n"
+        " [-a address] [-v port] [-s port]... [-H port] [-r] [-p] [-l] [instrument-file]...\n\n"
         "       -a address  Address to listen on (default 127.0.0.1; ::1 for IPv6).\n"
         "       -v port     Port of the VXI-11 core channel (default: any free port).\n"
         "       -s port     Raw socket port of the next instrument (default: any free port).\n"
         "       -H port     Port of the HiSLIP server (default: any free port).\n"
         "       -r          Register the VXI-11 core channel with the running rpcbind.\n"
         "       -p          Serve each instrument on a pseudo-terminal too.\n"
+        "       -l          Print each name as 'INSTRUMENT PROTOCOL NAME'.\n"
         "       instrument-file  One simulated instrument per file; without any, one "
         "instrument inst0.\n\n";
     const std::vector<BadStart> cases{
@@ -598,7 +641,7 @@ TEST(ZemosimCommandLine, FailsWhenTheNamesCannotBeWritten) {
 TEST(HangUp, NextWriteFailsWithAMessage) {
     TempTree dir;
     SimServer server({instrumentFile(dir, "hangup", "hangup BYE\n")}, 2);
-    const std::string name = server.name(0);
+    const std::string name = server.name("inst0", "vxi11");
     const Result outcome = send(name, "BYE\n" + std::string(1 << 20, 'x') + "\n");
     EXPECT_EQ(outcome.signal, 0);
     EXPECT_EQ(outcome.status, 2);

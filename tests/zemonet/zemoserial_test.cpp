@@ -41,14 +41,14 @@ class PseudoTerminal : public testing::Test {
         delete directory_;
     }
     void SetUp() override {
-        for (const auto& name : {server_->name(0), server_->name(3)})
+        for (const auto& name : {plainVxi11(), faultyVxi11()})
             ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
     }
 
-    static std::string plainVxi11() { return server_->name(0); }
-    static std::string plainSerial() { return server_->name(2); }
-    static std::string faultyVxi11() { return server_->name(3); }
-    static std::string faultySerial() { return server_->name(5); }
+    static std::string plainVxi11() { return server_->name("inst0", "vxi11"); }
+    static std::string plainSerial() { return server_->name("inst0", "serial"); }
+    static std::string faultyVxi11() { return server_->name("faulty", "vxi11"); }
+    static std::string faultySerial() { return server_->name("faulty", "serial"); }
 
     static TempTree* directory_;
     static SimServer* server_;

@@ -524,7 +524,11 @@ class SyncChannel {
             responseId_ = header.parameter;
             if ((header.control & hislip::rmtDelivered) != 0)
                 sessions_.setResponseUnread(*session_, false);
-            return header.type == Type::trigger || takeData(header);
+            if (header.type == Type::trigger) {
+                instrument_.trigger();
+                return true;
+            }
+            return takeData(header);
         case Type::deviceClearComplete:
             finishDeviceClear();
             return true;
@@ -681,7 +685,7 @@ class AsyncChannel {
                 sessions_.setResponseUnread(*session_, false);
             const bool available = instrument.readyFor(sessions_.asking(*session_)) ||
                                    sessions_.responseUnread(*session_);
-            reply(fd_, Type::asyncStatusResponse, available ? hislip::statusMav : 0, 0);
+            reply(fd_, Type::asyncStatusResponse, instrument.statusByte(available), 0);
             return true;
         }
         case Type::asyncRemoteLocalControl:

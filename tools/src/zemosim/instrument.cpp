@@ -1,13 +1,11 @@
 #include "instrument.h"
-#include "zemonet/error.h"
-#include "zemonet/text.h"
+#include "words.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
 #include <unistd.h>
 
@@ -15,52 +13,39 @@ namespace zemosim {
 
 namespace {
 
-constexpr std::string_view blanks = " \t\r";
 // Connections accepted close together start serving, and join, in either order: one that joins
 // this much before a client still counts as coming after it.
 constexpr Milliseconds joinOrderSlack{200};
 // The most bytes "DATA? N" answers: a definite block gives the number of digits of its length
-// in one digit, so the length has at most nine.
+// in one digit, so the length has at most nine. A larger N is out of range.
 constexpr std::uint64_t largestBlock = 999'999'999;
+// The most bytes of a second block in one response, which is held as text.
+constexpr std::uint64_t largestTextBlock = 1 << 20;
 
-// TEXT without blanks (and carriage returns) at either end.
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-// Splits TEXT into its first word and the trimmed rest.
-std::pair<std::string_view, std::string_view> firstWord(std::string_view text) {
-    text = trim(text);
-    const auto end = text.find_first_of(blanks);
-    if (end == std::string_view::npos)
-        return {text, {}};
-    return {text.substr(0, end), trim(text.substr(end))};
-}
-
-// TEXT in upper case (ASCII letters only).
-std::string upper(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return result;
-}
-
-// The decimal number that is all of TEXT, or nothing when TEXT is no such number or too large.
-template <typename Number> std::optional<Number> parseNumber(std::string_view text) {
-    Number value{};
-    const auto* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end)
-        return std::nullopt;
-    return value;
+// The program message units of LINE: its parts between semicolons outside quoted strings,
+// trimmed, the empty ones left out.
+std::vector<std::string_view> messageUnits(std::string_view line) {
+    std::vector<std::string_view> units;
+    char quote = 0;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= line.size(); ++i) {
+        const char c = i < line.size() ? line[i] : ';';
+        if (quote != 0)
+            quote = c == quote ? 0 : quote;
+        else if (c == '"' || c == '\'')
+            quote = c;
+        else if (c == ';' || i == line.size()) {
+            if (const auto unit = trim(line.substr(start, i - start)); !unit.empty())
+                units.push_back(unit);
+            start = i + 1;
+        }
+    }
+    return units;
 }
 
 // The byte count N of "DATA? N" given as ARGUMENT, or nothing when ARGUMENT is no decimal
-// number; a number too large for 64 bits counts as the largest 64-bit one, above any block all
-// the same.
+// number; a number too large for 64 bits counts as the largest 64-bit one, out of range all the
+// same.
 std::optional<std::uint64_t> dataCount(std::string_view argument) {
     std::uint64_t count = 0;
     const auto* end = argument.data() + argument.size();
@@ -71,80 +56,19 @@ std::optional<std::uint64_t> dataCount(std::string_view argument) {
                                                    : count;
 }
 
-// A line quoted in a message is cut after this many bytes.
-constexpr std::size_t longestQuotedLine = 80;
-
-// LINE in quotes as a message shows it: control bytes escaped, cut to a readable length.
-std::string quotedLine(std::string_view line) {
-    const bool cut = line.size() > longestQuotedLine;
-    return "'" + zemo::visible(line.substr(0, longestQuotedLine)) + (cut ? "'..." : "'");
-}
-
-// Parses one line of a definition into DEFINITION; returns the reason when it cannot.
-std::optional<std::string> parseLine(std::string_view line, Definition& definition) {
-    const auto [keyword, rest] = firstWord(line);
-    const auto [word, text] = firstWord(rest);
-    const std::string key = upper(word);
-    if ((keyword == "name" || keyword == "hislip") && word.find('\0') != std::string_view::npos)
-        return "a name cannot hold a NUL byte";
-    if (keyword == "name" && !word.empty() && text.empty())
-        definition.name = std::string(word);
-    else if (keyword == "hislip" && !word.empty() && text.empty())
-        definition.hislipName = std::string(word);
-    else if (keyword == "idn" && !rest.empty())
-        definition.identity = std::string(rest);
-    else if (keyword == "query" && !word.empty() && !text.empty())
-        definition.queries[key] = std::string(text);
-    else if (keyword == "property" && !word.empty())
-        definition.properties[key] = {std::string(text), std::string(text)};
-    else if (keyword == "error" && !rest.empty())
-        definition.errorResponse = std::string(rest);
-    else if (keyword == "drop" && !word.empty() && text.empty())
-        definition.drops.insert(key);
-    else if (keyword == "hangup" && !word.empty() && text.empty())
-        definition.hangUps.insert(key);
-    else if (keyword == "delay" && !word.empty()) {
-        const auto [milliseconds, response] = firstWord(text);
-        const auto delay = parseNumber<unsigned>(milliseconds);
-        if (!delay || response.empty())
-            return "expected 'delay QUERY MILLISECONDS RESPONSE'";
-        definition.delayedQueries[key] = {Milliseconds{*delay}, std::string(response)};
-    } else if (keyword == "fault" && !word.empty()) {
-        const auto code = parseNumber<int>(text);
-        if (!code || *code <= 0)
-            return "expected 'fault COMMAND VXI11-ERROR-CODE' with a code above 0";
-        definition.faults[key] = *code;
-    } else if (keyword == "stall" && !word.empty()) {
-        const auto milliseconds = parseNumber<unsigned>(text);
-        if (!milliseconds)
-            return "expected 'stall COMMAND MILLISECONDS'";
-        definition.stalls[key] = Milliseconds{*milliseconds};
-    } else if (keyword == "maxrecvsize" || keyword == "readchunk") {
-        const auto size = parseNumber<std::uint32_t>(rest);
-        if (!size || (keyword == "readchunk" && *size == 0))
-            return "expected '" + std::string(keyword) + " BYTES'";
-        (keyword == "maxrecvsize" ? definition.maxRecvSize : definition.readChunk) = *size;
-    } else
-        return "cannot understand " + quotedLine(line);
-    return std::nullopt;
+// VALUE as a reading answers it: up to nine significant digits.
+std::string readingText(double value) {
+    std::array<char, 32> text{};
+    const auto result =
+        std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::general, 9);
+    return std::string(text.data(), result.ptr);
 }
 
 } // namespace
 
-Definition parseDefinition(std::istream& input, const std::string& name) {
-    Definition definition;
-    std::string line;
-    for (int number = 1; std::getline(input, line); ++number) {
-        const std::string_view content = trim(line);
-        if (content.empty() || content.front() == '#')
-            continue;
-        if (const auto reason = parseLine(content, definition))
-            throw std::runtime_error(name + ":" + std::to_string(number) + ": " + *reason);
-    }
-    return definition;
+Instrument::Instrument(Definition definition) : definition_(std::move(definition)) {
+    reset();
 }
-
-Instrument::Instrument(Definition definition) : definition_(std::move(definition)) {}
 
 ClientId Instrument::join(int wake) {
     std::lock_guard lock(mutex_);
@@ -155,6 +79,7 @@ ClientId Instrument::join(int wake) {
 void Instrument::leave(ClientId client) {
     std::lock_guard lock(mutex_);
     clients_.erase(client);
+    completions_.erase(client);
     wakeClients();
 }
 
@@ -168,13 +93,25 @@ void Instrument::wakeClients() {
 
 Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId client,
                            std::uint32_t tag) {
-    const auto [word, argument] = firstWord(command);
-    if (word.empty())
-        return {};
-    const std::string header = upper(word);
     const auto at = Clock::now() + hold;
     const Origin origin{client, tag};
     std::lock_guard lock(mutex_);
+    Reply reply;
+    Effect effect;
+    for (const std::string_view unit : messageUnits(command)) {
+        effect = executeUnit(unit, at, origin, reply);
+        if (!effect.plain())
+            break;
+    }
+    if (!reply.empty)
+        queueReply(std::move(reply), origin);
+    return effect;
+}
+
+Effect Instrument::executeUnit(std::string_view unit, Clock::time_point at, Origin origin,
+                               Reply& reply) {
+    const auto [word, argument] = firstWord(unit);
+    const std::string header = upper(word);
     if (definition_.drops.contains(header))
         return {.dropConnection = true};
     if (definition_.hangUps.contains(header))
@@ -183,68 +120,132 @@ Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId
         return {.vxi11Error = fault->second};
     if (const auto stall = definition_.stalls.find(header); stall != definition_.stalls.end())
         return {.stall = stall->second};
-    if (header == "*RST")
+    const StatusModel::Moment moment{
+        .now = Clock::now(),
+        .messageAvailable = [&] { return ownAnswerReady(origin.client); },
+        .completion = completionOf(origin.client, Clock::now())};
+    if (const auto outcome = status_.execute(header, argument, moment)) {
+        if (outcome->answer)
+            reply.addText(*outcome->answer, std::max(at, outcome->readyAt));
+    } else if (header == "*RST")
         reset();
-    else if (header == "*CLS")
-        ;
-    else if (header.back() == '?' && answerQuery(header, argument, at, origin))
+    else if (header == "*TRG")
+        ++triggers_;
+    else if (header.back() == '?' && answerQuery(header, argument, at, origin, reply))
         ;
     else if (const auto property = definition_.properties.find(header);
              property != definition_.properties.end() && !argument.empty())
         property->second.value = std::string(argument);
-    else if (definition_.errorResponse)
-        queueText(*definition_.errorResponse, at, origin);
+    else {
+        status_.queueError(-113, "Undefined header");
+        if (definition_.errorResponse)
+            reply.addText(*definition_.errorResponse, at);
+    }
     return {};
 }
 
 bool Instrument::answerQuery(const std::string& header, std::string_view argument,
-                             Clock::time_point at, Origin origin) {
+                             Clock::time_point at, Origin origin, Reply& reply) {
     const std::string base = header.substr(0, header.size() - 1);
     if (header == "*IDN?")
-        queueText(definition_.identity, at, origin);
-    else if (header == "DATA?")
-        return answerData(argument, at, origin);
-    else if (const auto delayed = definition_.delayedQueries.find(header);
-             delayed != definition_.delayedQueries.end())
-        queueText(delayed->second.response, at + delayed->second.delay, origin);
-    else if (const auto query = definition_.queries.find(header);
-             query != definition_.queries.end())
-        queueText(query->second, at, origin);
+        reply.addText(definition_.identity, at);
+    else if (header == "DATA?") {
+        const auto count = dataCount(argument);
+        if (!count)
+            return false;
+        if (*count > largestBlock || !reply.addBlock(*count, at))
+            status_.queueError(-222, "Data out of range");
+    } else if (const auto delayed = definition_.delayedQueries.find(header);
+               delayed != definition_.delayedQueries.end()) {
+        const auto ready = at + delayed->second.delay;
+        completions_[origin.client] = std::max(completionOf(origin.client, ready), ready);
+        reply.addText(delayed->second.response, ready);
+    } else if (const auto query = definition_.queries.find(header);
+               query != definition_.queries.end())
+        reply.addText(query->second, at);
+    else if (const auto reading = definition_.readings.find(header);
+             reading != definition_.readings.end())
+        reply.addText(nextReading(header, reading->second), at);
     else if (const auto property = definition_.properties.find(base);
              property != definition_.properties.end())
-        queueText(property->second.value, at, origin);
+        reply.addText(property->second.value, at);
+    else if (matchesHeader("TRIGger:COUNt?", header))
+        reply.addText(std::to_string(triggers_), at);
     else
         return false;
     return true;
 }
 
-bool Instrument::answerData(std::string_view argument, Clock::time_point at, Origin origin) {
-    const auto count = dataCount(argument);
-    if (!count)
+std::string Instrument::nextReading(const std::string& header, const Definition::Reading& reading) {
+    // 53 random bits make an even fraction from 0 to 1.
+    const double fraction = static_cast<double>(readingSources_.at(header)() >> 11) * 0x1.0p-53;
+    return readingText(reading.mean + reading.spread * (2 * fraction - 1));
+}
+
+Clock::time_point Instrument::completionOf(ClientId client, Clock::time_point at) const {
+    const auto completion = completions_.find(client);
+    return completion == completions_.end() ? at : std::max(at, completion->second);
+}
+
+std::string& Instrument::Reply::nextPart() {
+    std::string& part = hasBlock ? tail : head;
+    if (!empty)
+        part += ';';
+    empty = false;
+    return part;
+}
+
+void Instrument::Reply::addText(std::string_view text, Clock::time_point ready) {
+    nextPart() += text;
+    readyAt = std::max(readyAt, ready);
+}
+
+bool Instrument::Reply::addBlock(std::uint64_t count, Clock::time_point ready) {
+    if (hasBlock && count > largestTextBlock)
         return false;
-    if (*count > largestBlock)
-        return true; // data out of range: refused, without an answer
-    queueBlock(*count, at, origin);
+    std::string& part = nextPart();
+    const std::string length = std::to_string(count);
+    part += "#" + std::to_string(length.size()) + length;
+    if (hasBlock)
+        for (std::uint64_t i = 0; i < count; ++i)
+            part.push_back(dataByte(i));
+    else
+        generated = count;
+    hasBlock = true;
+    readyAt = std::max(readyAt, ready);
     return true;
 }
 
-void Instrument::queueText(std::string text, Clock::time_point readyAt, Origin origin) {
-    enqueue({.head = std::move(text) + "\n",
-             .generated = 0,
-             .tail = {},
+void Instrument::queueReply(Reply reply, Origin origin) {
+    (reply.hasBlock ? reply.tail : reply.head) += '\n';
+    enqueue({.head = std::move(reply.head),
+             .generated = reply.generated,
+             .tail = std::move(reply.tail),
              .sent = 0,
-             .readyAt = readyAt,
+             .readyAt = reply.readyAt,
              .origin = origin});
 }
 
-void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, Origin origin) {
-    const std::string length = std::to_string(count);
-    enqueue({.head = "#" + std::to_string(length.size()) + length,
-             .generated = count,
-             .tail = "\n",
-             .sent = 0,
-             .readyAt = readyAt,
-             .origin = origin});
+bool Instrument::answerWaitingFor(ClientId client) {
+    std::lock_guard lock(mutex_);
+    return ownAnswerReady(client);
+}
+
+bool Instrument::ownAnswerReady(ClientId client) const {
+    const auto now = Clock::now();
+    return std::any_of(queue_.begin(), queue_.end(), [&](const Response& response) {
+        return response.origin.client == client && response.readyAt <= now;
+    });
+}
+
+std::uint8_t Instrument::statusByte(bool messageAvailable) {
+    std::lock_guard lock(mutex_);
+    return status_.statusByte(messageAvailable, Clock::now());
+}
+
+void Instrument::trigger() {
+    std::lock_guard lock(mutex_);
+    ++triggers_;
 }
 
 void Instrument::enqueue(Response response) {
@@ -272,6 +273,9 @@ void Instrument::reset() {
     emptyQueue();
     for (auto& [header, property] : definition_.properties)
         property.value = property.initial;
+    for (const auto& [header, reading] : definition_.readings)
+        readingSources_[header].seed(reading.seed);
+    triggers_ = 0;
 }
 
 void Instrument::clear() {

@@ -1,61 +1,24 @@
-// A simulated instrument: its definition, read from a small text file, and its state, shared
-// by every connection that talks to it. The output queue belongs to the instrument, so one
+// A simulated instrument: its definition, read from a small text file (definition.h), and its
+// state, shared by every connection that talks to it: settings, the status model
+// (status_model.h) and the output queue. The output queue belongs to the instrument, so one
 // client can send a query and another read the answer, as with real hardware.
 #pragma once
 
-#include <chrono>
+#include "definition.h"
+#include "status_model.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <istream>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
 
 namespace zemosim {
-
-using Clock = std::chrono::steady_clock;
-using Milliseconds = std::chrono::milliseconds;
-
-struct Definition {
-    struct Property {
-        std::string initial;
-        std::string value;
-    };
-    struct DelayedQuery {
-        Milliseconds delay;
-        std::string response;
-    };
-
-    // The VXI-11 device name; empty until the definition or the server gives one.
-    std::string name;
-    // The HiSLIP sub-address; empty until the definition or the server gives one.
-    std::string hislipName;
-    std::string identity = "ZEMO,zemosim,0,1.0";
-    // Keys are the command headers in upper case.
-    std::map<std::string, std::string> queries;
-    std::map<std::string, Property> properties;
-    std::map<std::string, DelayedQuery> delayedQueries;
-    std::set<std::string> drops;
-    // Commands after which the connection closes, once the VXI-11 reply is sent.
-    std::set<std::string> hangUps;
-    std::map<std::string, int> faults;
-    // Commands after which the VXI-11 reply is withheld this long.
-    std::map<std::string, Milliseconds> stalls;
-    std::optional<std::string> errorResponse;
-    // What create_link reports as the most bytes one device_write may carry.
-    std::uint32_t maxRecvSize = 1U << 20;
-    // The most bytes one device_read reply carries.
-    std::uint32_t readChunk = 1U << 20;
-};
-
-// Reads a definition; NAME (the file's name) prefixes every error. Throws std::runtime_error
-// "NAME:LINE: reason" for a line it does not understand.
-Definition parseDefinition(std::istream& input, const std::string& name);
 
 // What a connection must do after a command besides queueing its response.
 struct Effect {
@@ -123,10 +86,24 @@ class Instrument {
     // Forgets connection CLIENT.
     void leave(ClientId client);
 
-    // Executes one command (a line without its newline) from CLIENT and queues its response,
-    // tagged TAG, which becomes readable HOLD after now (plus the delay of a delayed query).
+    // Executes one line (without its newline) from CLIENT: its program message units, separated
+    // by ';' outside quoted strings, in order. The answers of its queries are joined by ';' into
+    // one response, tagged TAG, which becomes readable HOLD after now (or later, when a delayed
+    // query or *OPC? waits). A unit that asks the connection for more than its answer (see
+    // Effect) ends the line there.
     Effect execute(std::string_view command, Milliseconds hold = Milliseconds{0},
                    ClientId client = 0, std::uint32_t tag = 0);
+
+    // True when an answer to a command of CLIENT is queued and ready: the status byte's MAV for
+    // that connection.
+    bool answerWaitingFor(ClientId client);
+
+    // The status byte, with MAV when MESSAGEAVAILABLE (which the protocol knows for its
+    // connection).
+    std::uint8_t statusByte(bool messageAvailable);
+
+    // Counts a trigger, whether a protocol's trigger message or *TRG.
+    void trigger();
 
     // Copies, without waiting, the next bytes of the front response into OUT when the raw socket
     // connection ASKING may be sent it (see SocketAsking). When it may, but the response is not
@@ -161,8 +138,33 @@ class Instrument {
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
     };
 
-    void queueText(std::string text, Clock::time_point readyAt, Origin origin);
-    void queueBlock(std::uint64_t count, Clock::time_point readyAt, Origin origin);
+    // The answers of one line's queries, joined by ';' into one response as they come.
+    struct Reply {
+        std::string head;
+        std::uint64_t generated = 0;
+        bool hasBlock = false;
+        std::string tail;
+        bool empty = true;
+        Clock::time_point readyAt;
+
+        void addText(std::string_view text, Clock::time_point ready);
+        // Adds a block of COUNT bytes of the data pattern; false, adding nothing, for a second
+        // block too large to be held as text.
+        bool addBlock(std::uint64_t count, Clock::time_point ready);
+        // The separator before the next answer, in the part it goes to.
+        std::string& nextPart();
+    };
+
+    // Executes one program message unit; the caller holds the lock.
+    Effect executeUnit(std::string_view unit, Clock::time_point at, Origin origin, Reply& reply);
+    // Queues REPLY as one response; the caller holds the lock.
+    void queueReply(Reply reply, Origin origin);
+    // Whether an answer of CLIENT is queued and ready; the caller holds the lock.
+    bool ownAnswerReady(ClientId client) const;
+    // When every command of CLIENT so far will have completed, at AT or later.
+    Clock::time_point completionOf(ClientId client, Clock::time_point at) const;
+    // The next value of the changing reading READING, named HEADER.
+    std::string nextReading(const std::string& header, const Definition::Reading& reading);
     // Whether ASKING may be sent the front response; the caller holds the lock and the queue is
     // not empty.
     bool mayTake(const SocketAsking& asking) const;
@@ -176,12 +178,10 @@ class Instrument {
     // Empties the output queue; the caller holds the lock.
     void emptyQueue();
     void reset();
-    // Answers the query HEADER with ARGUMENT; false when the instrument knows no such query.
+    // Answers the query HEADER with ARGUMENT into REPLY; false when the instrument knows no such
+    // query.
     bool answerQuery(const std::string& header, std::string_view argument, Clock::time_point at,
-                     Origin origin);
-    // Answers "DATA? ARGUMENT" with a block of the data pattern, or refuses a count above the
-    // largest block with no answer; false when ARGUMENT is no number.
-    bool answerData(std::string_view argument, Clock::time_point at, Origin origin);
+                     Origin origin, Reply& reply);
     std::size_t copyFrom(Response& response, std::span<char> out, std::optional<char> termChar,
                          bool& termCharSeen);
 
@@ -198,6 +198,12 @@ class Instrument {
     };
     std::map<ClientId, Client> clients_;
     ClientId lastClient_ = 0;
+    StatusModel status_;
+    // When the latest delayed command of each connection completes.
+    std::map<ClientId, Clock::time_point> completions_;
+    std::uint64_t triggers_ = 0;
+    // The pseudo-random sequence of each changing reading.
+    std::map<std::string, std::mt19937_64> readingSources_;
 };
 
 // Byte I of the data that "DATA? N" answers: the pattern 0, 1, ... 255 repeated.

@@ -29,12 +29,14 @@ struct Options {
     unsigned short hislipPort = 0;
     bool registerWithRpcbind = false;
     bool pseudoTerminals = false;
+    bool labelNames = false;
     std::vector<std::string> files;
 };
 
 [[noreturn]] void usage(const char* program) {
     std::cerr << "Usage: " << program
-              << " [-a address] [-v port] [-s port]... [-H port] [-r] [-p] [instrument-file]...\n\n"
+              << " [-a address] [-v port] [-s port]... [-H port] [-r] [-p] [-l] "
+                 "[instrument-file]...\n\n"
                  "       -a address  Address to listen on (default 127.0.0.1; ::1 for IPv6).\n"
                  "       -v port     Port of the VXI-11 core channel (default: any free port).\n"
                  "       -s port     Raw socket port of the next instrument (default: any free "
@@ -42,6 +44,7 @@ struct Options {
                  "       -H port     Port of the HiSLIP server (default: any free port).\n"
                  "       -r          Register the VXI-11 core channel with the running rpcbind.\n"
                  "       -p          Serve each instrument on a pseudo-terminal too.\n"
+                 "       -l          Print each name as 'INSTRUMENT PROTOCOL NAME'.\n"
                  "       instrument-file  One simulated instrument per file; without any, one "
                  "instrument inst0.\n\n";
     std::exit(1);
@@ -60,7 +63,7 @@ unsigned short portOption(const char* program, const char* text) {
 
 Options parseOptions(int argc, char** argv) {
     Options options;
-    for (int option; (option = ::getopt(argc, argv, "a:v:s:H:rp")) != -1;) {
+    for (int option; (option = ::getopt(argc, argv, "a:v:s:H:rpl")) != -1;) {
         switch (option) {
         case 'a':
             options.address = optarg;
@@ -79,6 +82,9 @@ Options parseOptions(int argc, char** argv) {
             break;
         case 'p':
             options.pseudoTerminals = true;
+            break;
+        case 'l':
+            options.labelNames = true;
             break;
         default:
             usage(argv[0]);
@@ -175,27 +181,45 @@ void writeNames(const std::string& text) {
     }
 }
 
-// The interface names of the instruments, each line one name: for each instrument its VXI-11,
-// raw socket and serial names, then the HiSLIP names of all instruments, so that the names
-// served before HiSLIP keep their places.
-std::string interfaceNames(const Options& options, const Instruments& instruments,
-                           const Listener& core, const std::vector<Listener>& sockets,
-                           const std::vector<Terminal>& terminals, const Listener& hislip) {
+// One interface name zemosim serves: the instrument's device name, the protocol, and the name.
+struct ServedName {
+    std::string instrument;
+    std::string protocol;
+    std::string name;
+};
+
+// The interface names of the instruments: for each instrument its VXI-11, raw socket and serial
+// names, then the HiSLIP names of all instruments, so that the names served before HiSLIP keep
+// their places.
+std::vector<ServedName> servedNames(const Options& options, const Instruments& instruments,
+                                    const Listener& core, const std::vector<Listener>& sockets,
+                                    const std::vector<Terminal>& terminals,
+                                    const Listener& hislip) {
     const std::string host = hostName(options.address);
-    std::ostringstream names;
+    std::vector<ServedName> names;
     for (std::size_t i = 0; i < instruments.size(); ++i) {
         const std::string& name = instruments[i]->definition().name;
-        names << "vxi11/" << host << ':' << core.port << '/' << name << '\n';
+        names.push_back(
+            {name, "vxi11", "vxi11/" + host + ':' + std::to_string(core.port) + '/' + name});
         if (options.registerWithRpcbind)
-            names << "vxi11/" << host << '/' << name << '\n';
-        names << "socket/" << host << '/' << sockets[i].port << '\n';
+            names.push_back({name, "vxi11-portmap", "vxi11/" + host + '/' + name});
+        names.push_back({name, "socket", "socket/" + host + '/' + std::to_string(sockets[i].port)});
         if (i < terminals.size())
-            names << "serial/" << terminals[i].slave << '\n';
+            names.push_back({name, "serial", "serial/" + terminals[i].slave});
     }
     for (const auto& instrument : instruments)
-        names << "hislip/" << host << ':' << hislip.port << '/'
-              << instrument->definition().hislipName << '\n';
-    return names.str();
+        names.push_back({instrument->definition().name, "hislip",
+                         "hislip/" + host + ':' + std::to_string(hislip.port) + '/' +
+                             instrument->definition().hislipName});
+    return names;
+}
+
+// NAMES one a line, each as 'INSTRUMENT PROTOCOL NAME' when LABELLED, else the name alone.
+std::string nameLines(const std::vector<ServedName>& names, bool labelled) {
+    std::string lines;
+    for (const auto& [instrument, protocol, name] : names)
+        lines += (labelled ? instrument + ' ' + protocol + ' ' : std::string()) + name + '\n';
+    return lines;
 }
 
 // True when ADDRESS is an IPv6 address (listenTcp accepted it, so it is IPv4 otherwise).
@@ -259,7 +283,8 @@ int run(int argc, char** argv) {
     try {
         // The ports listen already: a client that reads a name before the servers start waits
         // in the listening queue.
-        writeNames(interfaceNames(options, instruments, core, sockets, terminals, hislip));
+        writeNames(nameLines(servedNames(options, instruments, core, sockets, terminals, hislip),
+                             options.labelNames));
     } catch (const std::runtime_error&) {
         if (options.registerWithRpcbind)
             unregisterCoreChannel(options.address);

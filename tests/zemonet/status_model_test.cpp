@@ -1,0 +1,254 @@
+// The IEEE 488.2 status model and the instrument's program messages, without sockets: tables of
+// commands and the answers they must give.
+#include "instrument.h"
+#include "words.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using zemosim::Clock;
+using zemosim::StatusModel;
+
+// What a step expects of the model besides an answer.
+const std::string noAnswer = "(no answer)";
+const std::string notAModelCommand = "(not the model's)";
+
+struct ModelStep {
+    std::string command;
+    std::string answer;
+    // When the step runs, and when the earlier commands complete, in milliseconds from the start.
+    int at = 0;
+    int completion = 0;
+    bool messageAvailable = false;
+};
+
+struct ModelCase {
+    std::string title;
+    std::vector<ModelStep> steps;
+};
+
+// Eleven command errors fill the queue of ten; the last entry says it overflowed.
+ModelCase overflowCase() {
+    ModelCase overflow{"the error queue keeps ten entries, the last one -350",
+                       {{"*CLS", noAnswer}}};
+    for (int i = 0; i < 11; ++i)
+        overflow.steps.push_back({"*ESE", noAnswer});
+    for (int i = 0; i < 9; ++i)
+        overflow.steps.push_back({"SYST:ERR?", "-109,\"Missing parameter\""});
+    overflow.steps.push_back({"SYST:ERR?", "-350,\"Queue overflow\""});
+    overflow.steps.push_back({"SYST:ERR?", "0,\"No error\""});
+    return overflow;
+}
+
+const std::vector<ModelCase> modelCases{
+    {"PON is set at power-on and *ESR? clears it", {{"*ESR?", "128"}, {"*ESR?", "0"}}},
+    {"the enable masks read back; bit 6 of *SRE is never set",
+     {{"*ESE 36", noAnswer},
+      {"*ESE?", "36"},
+      {"*SRE 255", noAnswer},
+      {"*SRE?", "191"},
+      {"*SRE 3.6e1", noAnswer},
+      {"*SRE?", "36"}}},
+    {"MAV comes from the asking connection", {{"*STB?", "0"}, {"*STB?", "16", 0, 0, true}}},
+    {"ESB follows ESR and ESE, MSS follows STB and SRE",
+     {{"*CLS", noAnswer},
+      {"*ESE 32", noAnswer},
+      {"*STB?", "0"},
+      {"*ESE", noAnswer},
+      {"*STB?", "32"},
+      {"*SRE 32", noAnswer},
+      {"*STB?", "96"},
+      {"*STB?", "112", 0, 0, true},
+      {"*ESR?", "32"},
+      {"*STB?", "0"}}},
+    {"*CLS empties the event register and the error queue",
+     {{"*ESE x", noAnswer}, {"*CLS", noAnswer}, {"*ESR?", "0"}, {"SYST:ERR?", "0,\"No error\""}}},
+    {"malformed arguments queue their errors and set their classes' bits",
+     {{"*CLS", noAnswer},
+      {"*ESE", noAnswer},
+      {"*ESE 256", noAnswer},
+      {"*ESE x", noAnswer},
+      {"*CLS 1", noAnswer},
+      {"*ESR?", "48"},
+      {"SYST:ERR?", "-109,\"Missing parameter\""},
+      {"SYST:ERR?", "-222,\"Data out of range\""},
+      {"SYST:ERR?", "-220,\"Parameter error\""},
+      {"SYST:ERR?", "-108,\"Parameter not allowed\""},
+      {"SYST:ERR?", "0,\"No error\""}}},
+    {"SYSTem:ERRor[:NEXT]? in short and long forms, any case",
+     {{"syst:err?", "0,\"No error\""},
+      {"SYSTEM:ERROR?", "0,\"No error\""},
+      {":System:Error:Next?", "0,\"No error\""},
+      {"SYST:ERR:NEXT?", "0,\"No error\""},
+      {"SYST:ERRO?", notAModelCommand},
+      {"SYST:NEXT?", notAModelCommand},
+      {"SYST:ERR", notAModelCommand},
+      {"ERR?", notAModelCommand}}},
+    {"*OPC sets OPC once the earlier commands have completed, seen when next read",
+     {{"*CLS", noAnswer},
+      {"*OPC", noAnswer, 0, 100},
+      {"*ESR?", "0", 50},
+      {"*ESR?", "1", 100},
+      {"*ESR?", "0", 150}}},
+    {"*CLS forgets an *OPC still waiting",
+     {{"*CLS", noAnswer}, {"*OPC", noAnswer, 0, 100}, {"*CLS", noAnswer}, {"*ESR?", "0", 200}}},
+    {"*TST? passes, *WAI and *OPC? are accepted",
+     {{"*TST?", "0"}, {"*WAI", noAnswer}, {"*OPC?", "1"}, {"*IDN?", notAModelCommand}}},
+    overflowCase(),
+};
+
+TEST(StatusModel, CommandsAndQueries) {
+    for (const auto& [title, steps] : modelCases) {
+        SCOPED_TRACE(title);
+        StatusModel model;
+        const auto start = Clock::now();
+        for (const auto& step : steps) {
+            SCOPED_TRACE(step.command);
+            const auto [word, argument] = zemosim::firstWord(step.command);
+            const StatusModel::Moment moment{
+                .now = start + std::chrono::milliseconds(step.at),
+                .messageAvailable = [&step] { return step.messageAvailable; },
+                .completion = start + std::chrono::milliseconds(step.completion)};
+            const auto outcome = model.execute(zemosim::upper(word), argument, moment);
+            const std::string answer =
+                !outcome ? notAModelCommand : outcome->answer.value_or(noAnswer);
+            EXPECT_EQ(answer, step.answer);
+        }
+    }
+}
+
+// *OPC? answers when the earlier commands of its connection have completed.
+TEST(StatusModel, OperationCompleteQueryWaitsForEarlierCommands) {
+    StatusModel model;
+    const auto now = Clock::now();
+    const auto later = now + std::chrono::milliseconds(250);
+    const auto outcome = model.execute("*OPC?", "", {now, [] { return false; }, later});
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->answer, "1");
+    EXPECT_EQ(outcome->readyAt, later);
+}
+
+zemosim::Definition definitionOf(const std::string& text) {
+    std::istringstream input(text);
+    return zemosim::parseDefinition(input, "file");
+}
+
+// Everything INSTRUMENT answers, waiting up to a second for each piece until SIZE bytes came.
+std::string answers(zemosim::Instrument& instrument, std::size_t size) {
+    std::string result;
+    std::vector<char> buffer(4096);
+    while (result.size() < size) {
+        const auto piece =
+            instrument.take(buffer, std::nullopt, Clock::now() + std::chrono::seconds(1));
+        if (!piece)
+            break;
+        result.append(buffer.data(), piece->size);
+    }
+    return result;
+}
+
+struct LineCase {
+    std::string title;
+    std::string definition;
+    std::vector<std::string> lines;
+    std::string output;
+};
+
+std::string repeated(const std::string& unit, int count) {
+    std::string line;
+    for (int i = 0; i < count; ++i)
+        line += (i == 0 ? "" : ";") + unit;
+    return line;
+}
+
+const std::vector<LineCase> lineCases{
+    {"the answers of one line form one response",
+     "",
+     {"*IDN?;*IDN?", "*IDN?"},
+     "ZEMO,zemosim,0,1.0;ZEMO,zemosim,0,1.0\nZEMO,zemosim,0,1.0\n"},
+    {"a semicolon in a quoted string separates nothing",
+     "property LABEL x\n",
+     {"LABEL \"a;b\";LABEL?", "LABEL 'c;d';LABEL?"},
+     "\"a;b\"\n'c;d'\n"},
+    {"an unknown command answers the error response and queues -113 with CME",
+     "error ERR\n",
+     {"*CLS;FOO;SYST:ERR?;SYST:ERR?;*ESR?"},
+     "ERR;-113,\"Undefined header\";0,\"No error\";32\n"},
+    {"an unknown query without an error response answers nothing but queues -113",
+     "",
+     {"FOO?", "SYST:ERR?"},
+     "-113,\"Undefined header\"\n"},
+    {"more than ten errors end the queue in -350",
+     "",
+     {"*CLS;" + repeated("FOO", 12), repeated("SYST:ERR?", 11)},
+     repeated("-113,\"Undefined header\"", 9) + ";-350,\"Queue overflow\";0,\"No error\"\n"},
+    {"DATA? above 999999999, however large, answers nothing and queues -222",
+     "",
+     {"DATA? 1000000000", "DATA? 999999999999999999999", "SYST:ERR?;SYST:ERR?"},
+     "-222,\"Data out of range\";-222,\"Data out of range\"\n"},
+    {"two blocks in one response",
+     "",
+     {"DATA? 2;DATA? 3;*TST?"},
+     std::string("#12\0\1;#13\0\1\2;0\n", 15)},
+    {"*OPC? answers after a delayed query of its connection; *OPC waits for it too",
+     "delay SLOW? 50 late\n",
+     {"SLOW?;*OPC?;*OPC;*ESR?"},
+     "late;1;128\n"},
+    {"*TRG counts triggers", "", {"*TRG;*TRG;TRIG:COUN?"}, "2\n"},
+    {"*RST sets the trigger count back", "", {"*TRG;*RST;trigger:count?"}, "0\n"},
+};
+
+TEST(Instrument, ProgramMessagesAndTheErrorQueue) {
+    for (const auto& [title, definition, lines, output] : lineCases) {
+        SCOPED_TRACE(title);
+        zemosim::Instrument instrument(definitionOf(definition));
+        for (const auto& line : lines)
+            instrument.execute(line);
+        EXPECT_EQ(answers(instrument, output.size()), output);
+    }
+}
+
+// A changing reading stays within its spread, changes, and starts its sequence again at *RST.
+TEST(Instrument, ReadingChangesWithinItsSpread) {
+    zemosim::Instrument instrument(definitionOf("reading MEAS:VOLT? 10 0.5 7\n"));
+    std::vector<char> buffer(256);
+    std::vector<std::vector<double>> runs;
+    for (const char* line :
+         {"MEAS:VOLT?;MEAS:VOLT?;MEAS:VOLT?", "*RST;MEAS:VOLT?;MEAS:VOLT?;MEAS:VOLT?"}) {
+        instrument.execute(line);
+        const auto piece = instrument.take(buffer, std::nullopt, Clock::now());
+        ASSERT_TRUE(piece);
+        std::istringstream text(std::string(buffer.data(), piece->size));
+        runs.emplace_back();
+        for (std::string value; std::getline(text, value, ';');)
+            runs.back().push_back(std::stod(value));
+    }
+    ASSERT_EQ(runs[0].size(), 3U);
+    EXPECT_EQ(runs[0], runs[1]);
+    EXPECT_NE(runs[0][0], runs[0][1]);
+    for (const double value : runs[0]) {
+        EXPECT_GE(value, 9.5);
+        EXPECT_LE(value, 10.5);
+    }
+}
+
+// MAV is the asking connection's: an answer waits for its client only.
+TEST(Instrument, AnswerWaitsForItsOwnClient) {
+    zemosim::Instrument instrument(zemosim::Definition{});
+    const auto asker = instrument.join();
+    const auto other = instrument.join();
+    instrument.execute("*IDN?", zemosim::Milliseconds{0}, asker);
+    EXPECT_TRUE(instrument.answerWaitingFor(asker));
+    EXPECT_FALSE(instrument.answerWaitingFor(other));
+    EXPECT_EQ(instrument.statusByte(instrument.answerWaitingFor(asker)),
+              StatusModel::messageAvailable);
+    instrument.clear();
+    EXPECT_FALSE(instrument.answerWaitingFor(asker));
+}
+
+} // namespace
