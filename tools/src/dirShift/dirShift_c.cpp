@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,9 +58,9 @@ void reportMissingDirectory(const std::string& name) {
 }
 
 // Returns the value of the environment variable `name`, or the empty text when it is unset.
-std::string environmentValue(const char* name) {
+std::string_view environmentValue(const char* name) {
     const char* value = std::getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
+    return value == nullptr ? std::string_view() : std::string_view(value);
 }
 
 // Describes the state of the environment variable `name` for a message: its value in double
@@ -156,6 +157,15 @@ class dirShift {
     int originalDirectory = -1;
     bool originalDirectoryTried = false; // whether opening originalDirectory was attempted
 
+    // What the modes share between path arguments: each is made when the first argument needs
+    // it. The starting directory, as text and physically, cannot change during a run; the
+    // related root is split again whenever the text it is read from changes.
+    std::optional<PathVector> originalPathComponents;         // originalPath split
+    PathVector physicalOriginalPathComponents;                // its physical form split
+    bool physicalOriginalPathKept = false; // whether that split holds for the whole run
+    std::string relatedRootText;   // the related root last read; empty before the first
+    PathVector relatedRootSplit;   // relatedRootText split
+
     // Sets the option flags from the leading "-" arguments and collects the rest as paths.
     // Returns 0 when there is no argument besides the program name, 1 otherwise.
     int parseCommandLine(int argc, char** argv);
@@ -206,18 +216,44 @@ class dirShift {
     // taken from the working directory the process started in, which it leaves the process in.
     std::string getPhysicalPath(std::string s);
 
+    // A physical path and whether it was found without a message on standard error.
+    struct PhysicalPath {
+        std::string path;
+        bool clean = true;
+    };
+
+    // The work of getPhysicalPath, which also tells whether it reported a problem.
+    PhysicalPath resolvePhysicalPath(const std::string& s);
+
     // Opens the working directory the process started in as originalDirectory, on the first
     // call only, before any query leaves it. Reports a directory that cannot be opened.
     void openOriginalDirectory();
 
     // Makes the working directory the process started in current again: by its descriptor, or,
     // when it could not be opened, by the name in originalPath, staying put when that fails.
-    void returnToOriginalDirectory();
+    // Returns false after reporting a failure.
+    bool returnToOriginalDirectory();
 
     // Returns the related root: PART_SRC_ROOT for a component part, ORVEX_ROOT when
     // CURRENT_PART is unset, empty or PART_NON_COMPONENTS. Ends the process with status 2 when
     // the chosen variable is empty or unset.
     static std::string getRELATED_ROOT();
+
+    // The text that getRELATED_ROOT returns, read in place from the environment.
+    static std::string_view readRelatedRoot();
+
+    // Returns originalPath split, splitting it at the first call only.
+    const PathVector& startingDirectoryVector();
+
+    // Returns the physical starting directory split. It is resolved at the first call and
+    // kept for the run when that resolution wrote no message and the process returns to its
+    // starting directory by a descriptor, so that every later resolution would give the same;
+    // otherwise it is resolved again at every call, messages and all.
+    const PathVector& physicalStartingDirectoryVector();
+
+    // Returns the related root split, splitting it again only when getRELATED_ROOT's text
+    // differs from the one split last. Ends the process as getRELATED_ROOT does.
+    const PathVector& relatedRootVector();
 
     // Reports which root variable is missing and why it was chosen, then ends with status 2.
     [[noreturn]] static void stopForEmptyRelatedRoot(const char* rootVariable);
@@ -231,11 +267,17 @@ class dirShift {
     std::string adjustRMN(std::string path);
 
     // The -rsn mode: `s`, as written, relative to the related root.
-    static std::string adjustRSN(std::string s);
+    std::string adjustRSN(std::string s);
 
     // The -rmb -rsn mode: `path` taken from the starting directory, expressed relative to the
     // related root.
     std::string adjustRSNandRMB(std::string path);
+
+    // The path `pathVector`, taken from the starting directory `originalPathVector`, expressed
+    // relative to the related root `RELATED_ROOT`: the result of -rmb -rsn from split vectors.
+    static std::string expressFromRelatedRoot(const PathVector& RELATED_ROOT,
+                                              const PathVector& originalPathVector,
+                                              const PathVector& pathVector);
 };
 
 bool dirShift::DEBUG_CMDLINE = false;
@@ -390,6 +432,7 @@ void dirShift::addPathPiece(std::string_view piece, PathVector& v) {
 
 PathVector dirShift::joinPathVectors(const PathVector& v1, const PathVector& v2) {
     PathVector ret;
+    ret.reserve(v1.size() + v2.size()); // never more components than the two hold together
     for (const std::string& component : v1)
         joinComponent(component, ret);
     if (v2.empty())
@@ -454,7 +497,12 @@ dirShift::~dirShift() {
 }
 
 std::string dirShift::getPhysicalPath(std::string s) {
+    return resolvePhysicalPath(s).path;
+}
+
+dirShift::PhysicalPath dirShift::resolvePhysicalPath(const std::string& s) {
     openOriginalDirectory();
+    PhysicalPath resolved;
     std::string path;
     bool lastNodeStripped = false;
     std::string lastNode;
@@ -472,26 +520,32 @@ std::string dirShift::getPhysicalPath(std::string s) {
         }
         lastNodeStripped = true;
         chdirRET = chdir(path.c_str());
-        if (chdirRET != 0)
+        if (chdirRET != 0) {
             reportMissingDirectory(path);
+            resolved.clean = false;
+        }
     }
     char cwdC[4096];
     const bool cwdRead = getcwd(cwdC, sizeof cwdC) != nullptr;
     const int cwdError = errno;
-    if (!cwdRead)
+    if (!cwdRead) {
         reportError("cannot read the working directory while resolving \"" + s +
                     "\": " + workingDirectoryProblem(cwdError));
-    returnToOriginalDirectory();
-    if (!cwdRead)
-        return s;
-    std::string cwd = cwdC;
+        resolved.clean = false;
+    }
+    resolved.clean = returnToOriginalDirectory() && resolved.clean;
+    if (!cwdRead) {
+        resolved.path = s;
+        return resolved;
+    }
+    resolved.path = cwdC;
     if (lastNodeStripped) {
         // In the root directory the last component's own "/" is the only one needed.
-        if (cwd == "/")
-            cwd.clear();
-        cwd += lastNode;
+        if (resolved.path == "/")
+            resolved.path.clear();
+        resolved.path += lastNode;
     }
-    return cwd;
+    return resolved;
 }
 
 void dirShift::openOriginalDirectory() {
@@ -507,28 +561,58 @@ void dirShift::openOriginalDirectory() {
     }
 }
 
-void dirShift::returnToOriginalDirectory() {
+bool dirShift::returnToOriginalDirectory() {
     if (originalDirectory < 0) {
-        if (chdir(originalPath.c_str()) != 0)
-            reportMissingDirectory(originalPath);
-        return;
+        if (chdir(originalPath.c_str()) == 0)
+            return true;
+        reportMissingDirectory(originalPath);
+        return false;
     }
-    if (fchdir(originalDirectory) != 0) {
-        const int fchdirError = errno;
-        reportError(std::string("cannot return to the working directory: ") +
-                    std::strerror(fchdirError));
-    }
+    if (fchdir(originalDirectory) == 0)
+        return true;
+    const int fchdirError = errno;
+    reportError(std::string("cannot return to the working directory: ") +
+                std::strerror(fchdirError));
+    return false;
 }
 
 std::string dirShift::getRELATED_ROOT() {
-    const std::string sCURRENT_PART = environmentValue("CURRENT_PART");
+    return std::string(readRelatedRoot());
+}
+
+std::string_view dirShift::readRelatedRoot() {
+    const std::string_view sCURRENT_PART = environmentValue("CURRENT_PART");
     const char* rootVariable = sCURRENT_PART.empty() || sCURRENT_PART == "PART_NON_COMPONENTS"
                                    ? "ORVEX_ROOT"
                                    : "PART_SRC_ROOT";
-    const std::string sRELATED_ROOT = environmentValue(rootVariable);
+    const std::string_view sRELATED_ROOT = environmentValue(rootVariable);
     if (sRELATED_ROOT.empty())
         stopForEmptyRelatedRoot(rootVariable);
     return sRELATED_ROOT;
+}
+
+const PathVector& dirShift::startingDirectoryVector() {
+    if (!originalPathComponents)
+        path2vector(originalPath, originalPathComponents.emplace());
+    return *originalPathComponents;
+}
+
+const PathVector& dirShift::physicalStartingDirectoryVector() {
+    if (physicalOriginalPathKept)
+        return physicalOriginalPathComponents;
+    const PhysicalPath resolved = resolvePhysicalPath(originalPath);
+    path2vector(resolved.path, physicalOriginalPathComponents);
+    physicalOriginalPathKept = resolved.clean && originalDirectory >= 0;
+    return physicalOriginalPathComponents;
+}
+
+const PathVector& dirShift::relatedRootVector() {
+    const std::string_view text = readRelatedRoot();
+    if (text != relatedRootText) {
+        relatedRootText = text;
+        path2vector(relatedRootText, relatedRootSplit);
+    }
+    return relatedRootSplit;
 }
 
 void dirShift::stopForEmptyRelatedRoot(const char* rootVariable) {
@@ -555,15 +639,12 @@ std::string dirShift::getPWD() {
 
 std::string dirShift::adjustRMN(std::string path) {
     PathVector pathVector;
-    PathVector cwdVector;
     if (P) {
-        path2vector(getPhysicalPath(path), pathVector);
-        path2vector(getPhysicalPath(originalPath), cwdVector);
-    } else {
-        path2vector(std::move(path), pathVector);
-        path2vector(originalPath, cwdVector);
+        path2vector(getPhysicalPath(std::move(path)), pathVector);
+        return calculateRelativePath(pathVector, physicalStartingDirectoryVector());
     }
-    return calculateRelativePath(pathVector, cwdVector);
+    path2vector(std::move(path), pathVector);
+    return calculateRelativePath(pathVector, startingDirectoryVector());
 }
 
 // The RSN modes name their related-root vector after the member they once filled.
@@ -571,23 +652,24 @@ std::string dirShift::adjustRMN(std::string path) {
 #pragma GCC diagnostic ignored "-Wshadow"
 
 std::string dirShift::adjustRSN(std::string s) {
-    PathVector RELATED_ROOT;
-    path2vector(getRELATED_ROOT(), RELATED_ROOT);
+    const PathVector& RELATED_ROOT = relatedRootVector();
     PathVector pathVector;
     path2vector(std::move(s), pathVector);
     return calculateRelativePath(pathVector, RELATED_ROOT);
 }
 
 std::string dirShift::adjustRSNandRMB(std::string path) {
-    std::string ret;
-    const std::string sRELATED_ROOT = getRELATED_ROOT();
-    PathVector RELATED_ROOT;
-    path2vector(sRELATED_ROOT, RELATED_ROOT);
-    PathVector originalPathVector;
-    path2vector(originalPath, originalPathVector);
+    const PathVector& RELATED_ROOT = relatedRootVector();
+    const PathVector& originalPathVector = startingDirectoryVector();
     PathVector pathVector;
     path2vector(std::move(path), pathVector);
+    return expressFromRelatedRoot(RELATED_ROOT, originalPathVector, pathVector);
+}
 
+std::string dirShift::expressFromRelatedRoot(const PathVector& RELATED_ROOT,
+                                             const PathVector& originalPathVector,
+                                             const PathVector& pathVector) {
+    std::string ret;
     // The bases agree when one is a leading part of the other.
     bool basePathSame = true;
     for (std::size_t i = 0;
