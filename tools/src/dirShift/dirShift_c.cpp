@@ -18,6 +18,10 @@
 // The components of a path, component 0 first; an absolute path keeps its "/" in component 0.
 using PathVector = std::vector<std::string>;
 
+// The components of a path as views of the text they were split from, which must outlive them:
+// the modes split each argument this way, without copying its components.
+using PathPieces = std::vector<std::string_view>;
+
 namespace {
 
 constexpr std::string_view errorPrefix = "ERROR [dirShift]: ";
@@ -165,6 +169,7 @@ class dirShift {
     bool physicalOriginalPathKept = false; // whether that split holds for the whole run
     std::string relatedRootText;   // the related root last read; empty before the first
     PathVector relatedRootSplit;   // relatedRootText split
+    PathPieces argumentPieces;     // the argument being adjusted, split; reused for each
 
     // Sets the option flags from the leading "-" arguments and collects the rest as paths.
     // Returns 0 when there is no argument besides the program name, 1 otherwise.
@@ -187,28 +192,45 @@ class dirShift {
     // Writes "[i]=component" for every component of `vs` to standard error.
     static void printVectorString(const PathVector& vs);
 
+    // The path operations below work alike on a PathVector and on PathPieces (Component is
+    // std::string or std::string_view).
+
     // Returns the components of `vs` from index `offset` on, joined by "/"; a negative offset
     // renders from component 0, an offset at or past the end gives the empty text.
-    static std::string printVectorStringAsPath(const PathVector& vs, int offset);
+    template <typename Component>
+    static std::string printVectorStringAsPath(const std::vector<Component>& vs, int offset);
 
     // Empties `v` and fills it with the components of `p`, resolving "." and ".." as text.
     static void path2vector(std::string p, PathVector& v);
 
+    // Empties `pieces` and fills it with the components of `p` as path2vector splits it.
+    static void path2pieces(std::string_view p, PathPieces& pieces);
+
+    // Adds the components of the non-empty `p` to the empty `v`, as path2vector splits it.
+    template <typename Component>
+    static void splitPath(std::string_view p, std::vector<Component>& v);
+
     // Adds one piece between separators of a path to `v`: ".." cancels the last component
     // unless there is none or it is ".." itself; "." and empty pieces add nothing.
-    static void addPathPiece(std::string_view piece, PathVector& v);
+    template <typename Component>
+    static void addPathPiece(std::string_view piece, std::vector<Component>& v);
 
     // Returns `v1` followed by `v2`, with each ".." removing the last component gathered so far;
-    // an absolute `v2` loses its leading "/" and lands below `v1`.
-    static PathVector joinPathVectors(const PathVector& v1, const PathVector& v2);
+    // an absolute `v2` loses its leading "/" and lands below `v1`. PathPieces that it returns
+    // view the strings of `v1` and the text that `v2` views.
+    template <typename Component>
+    static std::vector<Component> joinPathVectors(const PathVector& v1,
+                                                  const std::vector<Component>& v2);
 
     // Adds `component` to `ret` under the joining rule: ".." removes the last component of a
     // non-empty `ret` and is appended to an empty one.
-    static void joinComponent(const std::string& component, PathVector& ret);
+    template <typename Component>
+    static void joinComponent(std::string_view component, std::vector<Component>& ret);
 
     // Returns the relative path that leads from the directory `baseVector` to `pathVector`;
     // an empty `pathVector` gives the climb out of `baseVector` alone.
-    static std::string calculateRelativePath(const PathVector& pathVector,
+    template <typename Component>
+    static std::string calculateRelativePath(const std::vector<Component>& pathVector,
                                              const PathVector& baseVector);
 
     // Returns the physical form of `s` (symbolic links resolved) by entering it, or its parent
@@ -275,9 +297,10 @@ class dirShift {
 
     // The path `pathVector`, taken from the starting directory `originalPathVector`, expressed
     // relative to the related root `RELATED_ROOT`: the result of -rmb -rsn from split vectors.
+    template <typename Component>
     static std::string expressFromRelatedRoot(const PathVector& RELATED_ROOT,
                                               const PathVector& originalPathVector,
-                                              const PathVector& pathVector);
+                                              const std::vector<Component>& pathVector);
 };
 
 bool dirShift::DEBUG_CMDLINE = false;
@@ -379,7 +402,8 @@ void dirShift::printVectorString(const PathVector& vs) {
         writeErrorLine("[" + std::to_string(i) + "]=" + vs[i]);
 }
 
-std::string dirShift::printVectorStringAsPath(const PathVector& vs, int offset) {
+template <typename Component>
+std::string dirShift::printVectorStringAsPath(const std::vector<Component>& vs, int offset) {
     std::string ret;
     const std::size_t first = offset < 0 ? 0 : static_cast<std::size_t>(offset);
     for (std::size_t i = first; i < vs.size(); ++i) {
@@ -394,44 +418,57 @@ void dirShift::path2vector(std::string p, PathVector& v) {
     v.clear();
     if (p.empty())
         return;
-    std::string::size_type first = p.find('/');
-    const std::string::size_type last = p.rfind('/');
-    if (first == std::string::npos) {
+    // At most one component more than there are "/": reserving spares the vector its regrowth.
+    v.reserve(static_cast<std::size_t>(std::count(p.begin(), p.end(), '/')) + 1);
+    splitPath(p, v);
+}
+
+void dirShift::path2pieces(std::string_view p, PathPieces& pieces) {
+    pieces.clear();
+    if (!p.empty())
+        splitPath(p, pieces);
+}
+
+template <typename Component>
+void dirShift::splitPath(std::string_view p, std::vector<Component>& v) {
+    std::string_view::size_type first = p.find('/');
+    const std::string_view::size_type last = p.rfind('/');
+    if (first == std::string_view::npos) {
         if (p != ".")
-            v.push_back(std::move(p));
+            v.emplace_back(p);
         return;
     }
     if (first == 0) {
         if (first == last) {
-            v.push_back(std::move(p));
+            v.emplace_back(p);
             return;
         }
         first = p.find('/', 1);
     }
-    // At most one component more than there are "/": reserving spares the vector its regrowth.
-    v.reserve(static_cast<std::size_t>(std::count(p.begin(), p.end(), '/')) + 1);
-    const std::string_view text(p);
     // The leading piece is a root component such as /opt, or the first name; never empty.
-    const std::string_view leading = text.substr(0, first);
+    const std::string_view leading = p.substr(0, first);
     if (leading != ".")
         v.emplace_back(leading);
-    for (std::string::size_type next = text.find('/', first + 1); next != std::string::npos;
-         next = text.find('/', first + 1)) {
-        addPathPiece(text.substr(first + 1, next - first - 1), v);
+    for (std::string_view::size_type next = p.find('/', first + 1);
+         next != std::string_view::npos; next = p.find('/', first + 1)) {
+        addPathPiece(p.substr(first + 1, next - first - 1), v);
         first = next;
     }
-    addPathPiece(text.substr(first + 1), v);
+    addPathPiece(p.substr(first + 1), v);
 }
 
-void dirShift::addPathPiece(std::string_view piece, PathVector& v) {
+template <typename Component>
+void dirShift::addPathPiece(std::string_view piece, std::vector<Component>& v) {
     if (piece == ".." && !v.empty() && v.back() != "..")
         v.pop_back();
     else if (!piece.empty() && piece != ".")
         v.emplace_back(piece);
 }
 
-PathVector dirShift::joinPathVectors(const PathVector& v1, const PathVector& v2) {
-    PathVector ret;
+template <typename Component>
+std::vector<Component> dirShift::joinPathVectors(const PathVector& v1,
+                                                 const std::vector<Component>& v2) {
+    std::vector<Component> ret;
     ret.reserve(v1.size() + v2.size()); // never more components than the two hold together
     for (const std::string& component : v1)
         joinComponent(component, ret);
@@ -441,7 +478,7 @@ PathVector dirShift::joinPathVectors(const PathVector& v1, const PathVector& v2)
     if (v2[0].starts_with('/')) {
         // An absolute v2 is appended below v1: its root component loses the "/" and is taken
         // as it stands, even when that leaves ".." or an empty component.
-        ret.push_back(v2[0].substr(1));
+        ret.emplace_back(std::string_view(v2[0]).substr(1));
         index = 1;
     }
     if (index < v2.size() && v2[index] == "/.." && !ret.empty()) {
@@ -453,14 +490,16 @@ PathVector dirShift::joinPathVectors(const PathVector& v1, const PathVector& v2)
     return ret;
 }
 
-void dirShift::joinComponent(const std::string& component, PathVector& ret) {
+template <typename Component>
+void dirShift::joinComponent(std::string_view component, std::vector<Component>& ret) {
     if (component == ".." && !ret.empty())
         ret.pop_back();
     else
-        ret.push_back(component);
+        ret.emplace_back(component);
 }
 
-std::string dirShift::calculateRelativePath(const PathVector& pathVector,
+template <typename Component>
+std::string dirShift::calculateRelativePath(const std::vector<Component>& pathVector,
                                             const PathVector& baseVector) {
     std::size_t i = 0;
     while (i < baseVector.size() && i < pathVector.size() && baseVector[i] == pathVector[i])
@@ -479,7 +518,7 @@ std::string dirShift::calculateRelativePath(const PathVector& pathVector,
     if (i == 0 && pathVector[0].starts_with('/')) {
         // Nothing in common: the climb reached the file-system root, so the path's own root
         // component is written without its "/", always followed by one.
-        ret += pathVector[0].substr(1);
+        ret += std::string_view(pathVector[0]).substr(1);
         ret += '/';
         start = 1;
     }
@@ -638,13 +677,13 @@ std::string dirShift::getPWD() {
 }
 
 std::string dirShift::adjustRMN(std::string path) {
-    PathVector pathVector;
     if (P) {
-        path2vector(getPhysicalPath(std::move(path)), pathVector);
-        return calculateRelativePath(pathVector, physicalStartingDirectoryVector());
+        const std::string physicalPath = getPhysicalPath(std::move(path));
+        path2pieces(physicalPath, argumentPieces);
+        return calculateRelativePath(argumentPieces, physicalStartingDirectoryVector());
     }
-    path2vector(std::move(path), pathVector);
-    return calculateRelativePath(pathVector, startingDirectoryVector());
+    path2pieces(path, argumentPieces);
+    return calculateRelativePath(argumentPieces, startingDirectoryVector());
 }
 
 // The RSN modes name their related-root vector after the member they once filled.
@@ -653,22 +692,21 @@ std::string dirShift::adjustRMN(std::string path) {
 
 std::string dirShift::adjustRSN(std::string s) {
     const PathVector& RELATED_ROOT = relatedRootVector();
-    PathVector pathVector;
-    path2vector(std::move(s), pathVector);
-    return calculateRelativePath(pathVector, RELATED_ROOT);
+    path2pieces(s, argumentPieces);
+    return calculateRelativePath(argumentPieces, RELATED_ROOT);
 }
 
 std::string dirShift::adjustRSNandRMB(std::string path) {
     const PathVector& RELATED_ROOT = relatedRootVector();
     const PathVector& originalPathVector = startingDirectoryVector();
-    PathVector pathVector;
-    path2vector(std::move(path), pathVector);
-    return expressFromRelatedRoot(RELATED_ROOT, originalPathVector, pathVector);
+    path2pieces(path, argumentPieces);
+    return expressFromRelatedRoot(RELATED_ROOT, originalPathVector, argumentPieces);
 }
 
+template <typename Component>
 std::string dirShift::expressFromRelatedRoot(const PathVector& RELATED_ROOT,
                                              const PathVector& originalPathVector,
-                                             const PathVector& pathVector) {
+                                             const std::vector<Component>& pathVector) {
     std::string ret;
     // The bases agree when one is a leading part of the other.
     bool basePathSame = true;
@@ -682,7 +720,7 @@ std::string dirShift::expressFromRelatedRoot(const PathVector& RELATED_ROOT,
             ret += "../";
         ret += "..";
     }
-    const PathVector joined = joinPathVectors(originalPathVector, pathVector);
+    const std::vector<Component> joined = joinPathVectors(originalPathVector, pathVector);
     const int offset = basePathSame ? static_cast<int>(RELATED_ROOT.size()) : 0;
     ret += printVectorStringAsPath(joined, offset);
     return ret;
