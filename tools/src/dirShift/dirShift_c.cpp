@@ -432,18 +432,17 @@ void dirShift::path2pieces(std::string_view p, PathPieces& pieces) {
 template <typename Component>
 void dirShift::splitPath(std::string_view p, std::vector<Component>& v) {
     std::string_view::size_type first = p.find('/');
-    const std::string_view::size_type last = p.rfind('/');
     if (first == std::string_view::npos) {
         if (p != ".")
             v.emplace_back(p);
         return;
     }
     if (first == 0) {
-        if (first == last) {
+        first = p.find('/', 1);
+        if (first == std::string_view::npos) { // the leading "/" is the only one
             v.emplace_back(p);
             return;
         }
-        first = p.find('/', 1);
     }
     // The leading piece is a root component such as /opt, or the first name; never empty.
     const std::string_view leading = p.substr(0, first);
