@@ -15,13 +15,14 @@
 # The two sides of a pair take turns call by call, in alternating order, so that a busy spell
 # of the machine hits both alike; every round gives one ratio per pair, and the script prints
 # the median ratio over the rounds with its quartiles and extremes as the spread.
-# Usage: bench/dirShift.sh [path/to/dirShift]   (default build/bin/dirShift)
+# Usage: bench/dirShift.sh [path/to/dirShift]   (default build/bin/dirShift; about 20 seconds)
 # Environment: ROUNDS (default 21), CALLS per side and round for one path (default 60),
 # BULK_CALLS per side and round for many paths (default 3).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 program=${1:-$here/build/bin/dirShift}
+case $program in /*) ;; *) program=$PWD/$program ;; esac # the pairs run from other directories
 [ -x "$program" ] || { echo "bench/dirShift.sh: no program at $program; run make first" >&2; exit 1; }
 rounds=${ROUNDS:-21}
 calls=${CALLS:-60}
@@ -133,7 +134,7 @@ export CURRENT_PART=sensor PART_SRC_ROOT=/ws/parts/sensor
 # -p resolves on a real tree: ws is a symbolic link to export/ws, and the program starts in
 # ws/parts/sensor/src with PWD naming it through the link.
 tree=$work/tree
-mkdir -p "$tree/export/ws/parts/sensor/src" "$tree/export/ws/parts/sensor/inc"
+mkdir -p "$tree/export/ws/parts/sensor/src"
 ln -s export/ws "$tree/ws"
 physical_start=$tree/ws/parts/sensor/src
 for ((m = 0; m < 50; ++m)); do
