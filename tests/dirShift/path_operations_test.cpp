@@ -335,6 +335,80 @@ TEST(DirShiftRelatedRoot, ChoosesTheVariableByCurrentPart) {
     }
 }
 
+// ---- What a run keeps between arguments ----
+
+// One step of a run: an argument and the line it gives, or, when `currentPart` or `root` is
+// set, a change of the environment before the next argument.
+struct RunStep {
+    std::string argument;
+    std::string line;
+    std::optional<std::string> currentPart = std::nullopt;
+    std::optional<std::string> root = std::nullopt; // PART_SRC_ROOT and ORVEX_ROOT alike
+};
+
+struct RunCase {
+    std::string name;
+    std::vector<std::string> options;
+    std::string startingDirectory;
+    std::vector<RunStep> steps;
+};
+
+// The related root is read again for every argument, so a change between two arguments shows.
+const RunCase runCases[] = {
+    {"rsn root changes",
+     {"-rsn"},
+     "/ws/parts/sensor/src",
+     {{"/ws/parts/sensor/src/main.c", "src/main.c"},
+      {"", "", std::nullopt, "/ws/parts/common"},
+      {"/ws/parts/sensor/src/main.c", "../sensor/src/main.c"},
+      {"/ws/parts/common/inc/x.h", "inc/x.h"}}},
+    {"rsn variable changes with the same text",
+     {"-rsn"},
+     "/",
+     {{"/ws/parts/sensor/a", "a"},
+      {"", "", "PART_NON_COMPONENTS"},
+      {"/ws/parts/sensor/b", "b"}}},
+    {"rmb rsn root changes",
+     {"-rmb", "-rsn"},
+     "/ws/parts/sensor/src",
+     {{"main.c", "src/main.c"},
+      {"", "", std::nullopt, "/ws/parts"},
+      {"main.c", "sensor/src/main.c"},
+      {"", "", std::nullopt, "/ws/tools/gen"},
+      {"../inc/defs.h", "../../../ws/parts/sensor/inc/defs.h"}}},
+    {"rmn several arguments",
+     {"-rmn"},
+     "/ws/parts/sensor/src",
+     {{"/ws/parts/sensor/src/main.c", "main.c"},
+      {"/ws/parts/sensor/inc/defs.h", "../inc/defs.h"},
+      {"/ws/parts/sensor/src", ""}}},
+};
+
+TEST(DirShiftRun, ReadsTheRelatedRootForEveryArgument) {
+    for (const RunCase& c : runCases) {
+        SCOPED_TRACE(c.name);
+        ScopedEnvironment environment;
+        environment.set("CURRENT_PART", "sensor");
+        environment.set("PART_SRC_ROOT", "/ws/parts/sensor");
+        environment.set("ORVEX_ROOT", "/ws/parts/sensor");
+        dirShift shifter = Access::makeRun(c.options);
+        Access::setStartingDirectory(shifter, c.startingDirectory);
+        for (const RunStep& step : c.steps) {
+            if (step.currentPart)
+                environment.set("CURRENT_PART", step.currentPart);
+            if (step.root) {
+                environment.set("PART_SRC_ROOT", step.root);
+                environment.set("ORVEX_ROOT", step.root);
+            }
+            if (step.currentPart || step.root)
+                continue;
+            SCOPED_TRACE(step.argument);
+            EXPECT_EQ(Access::line(shifter, step.argument), step.line);
+            EXPECT_EQ(Access::plainLine(shifter, step.argument), step.line);
+        }
+    }
+}
+
 // ---- Physical paths ----
 
 // A tree with home/u/proj (the starting directory and the process's working directory),
@@ -462,6 +536,33 @@ TEST_F(DirShiftPhysicalPathTest, ReturnsTheArgumentWhenTheWorkingDirectoryIsTooL
               "ERROR [dirShift]: cannot read the working directory while resolving \"" +
                   DeepChain::name() + "\": its physical path is longer than 4095 characters\n");
     EXPECT_EQ(std::filesystem::current_path(), secondDeepest);
+}
+
+// Under -p the starting directory is resolved once per run: a link in its name that changes
+// during the run does not move it.
+TEST_F(DirShiftPhysicalPathTest, ResolvesTheStartingDirectoryOncePerRun) {
+    dirShift shifter = Access::makeRun({"-rmn", "-p"});
+    Access::setStartingDirectory(shifter, root + "/home/u/link");
+    const std::string file = work + "/sub/f.c";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Access::line(shifter, file), "sub/f.c");
+    ASSERT_EQ(unlink((root + "/home/u/link").c_str()), 0);
+    tree.makeLink("home/u/link", tree.root() / "data");
+    EXPECT_EQ(Access::line(shifter, file), "sub/f.c");
+    EXPECT_EQ(Access::plainLine(shifter, file), "work/sub/f.c");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// A starting directory whose resolution writes a message is resolved again, message and all,
+// for every argument.
+TEST_F(DirShiftPhysicalPathTest, ResolvesAStartingDirectoryThatCannotBeEnteredForEveryArgument) {
+    dirShift shifter = Access::makeRun({"-rmn", "-p"});
+    Access::setStartingDirectory(shifter, root + "/gone/x");
+    const std::string message = "ERROR [dirShift]: Directory DNE \"" + root + "/gone\"\n";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Access::line(shifter, work + "/sub/f.c"), "../../../../data/work/sub/f.c");
+    EXPECT_EQ(Access::line(shifter, work), "../../../../data/work");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), message + message);
 }
 
 } // namespace

@@ -67,6 +67,47 @@ class dirShiftTestAccess {
         return shifter.getPhysicalPath(s);
     }
 
+    // An object for a run with the option words `options`, as the constructor would make it;
+    // the flags are process-wide, so they hold for every object until the next makeRun or
+    // parse.
+    static dirShift makeRun(const std::vector<std::string>& options) {
+        resetFlags();
+        for (const std::string& option : options)
+            dirShift::applyOption(option);
+        return makeUnparsed();
+    }
+
+    // Makes `startingDirectory` the starting directory of `shifter`, before its first path.
+    static void setStartingDirectory(dirShift& shifter, const std::string& startingDirectory) {
+        shifter.originalPath = startingDirectory;
+    }
+
+    // The line, without its newline, that adjust() writes for `path` in the selected mode.
+    static std::string line(dirShift& shifter, const std::string& path) {
+        return shifter.applySelectedMode(path);
+    }
+
+    // The same line computed the plain way, keeping nothing between arguments: every vector is
+    // split afresh from the text it comes from, and under -p the argument and then the
+    // starting directory are resolved again.
+    static std::string plainLine(dirShift& shifter, const std::string& path) {
+        if (dirShift::RMN) {
+            if (dirShift::P) {
+                const PathVector pathVector = split(shifter.getPhysicalPath(path));
+                return relative(pathVector, split(shifter.getPhysicalPath(shifter.originalPath)));
+            }
+            return relative(split(path), split(shifter.originalPath));
+        }
+        if (dirShift::RSN) {
+            const PathVector relatedRoot = split(dirShift::getRELATED_ROOT());
+            if (dirShift::RMB)
+                return dirShift::expressFromRelatedRoot(relatedRoot, split(shifter.originalPath),
+                                                        split(path));
+            return relative(split(path), relatedRoot);
+        }
+        return dirShift::adjustRMB(path);
+    }
+
   private:
     // An object with no path arguments, made through the constructor with an option that sets
     // nothing, so that the tests can fill its members themselves.

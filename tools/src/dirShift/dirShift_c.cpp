@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,10 @@
 
 // The components of a path, component 0 first; an absolute path keeps its "/" in component 0.
 using PathVector = std::vector<std::string>;
+
+// The components of a path as views of the text they were split from, which must outlive them:
+// the modes split each argument this way, without copying its components.
+using PathPieces = std::vector<std::string_view>;
 
 namespace {
 
@@ -57,9 +62,9 @@ void reportMissingDirectory(const std::string& name) {
 }
 
 // Returns the value of the environment variable `name`, or the empty text when it is unset.
-std::string environmentValue(const char* name) {
+std::string_view environmentValue(const char* name) {
     const char* value = std::getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
+    return value == nullptr ? std::string_view() : std::string_view(value);
 }
 
 // Describes the state of the environment variable `name` for a message: its value in double
@@ -156,6 +161,16 @@ class dirShift {
     int originalDirectory = -1;
     bool originalDirectoryTried = false; // whether opening originalDirectory was attempted
 
+    // What the modes share between path arguments: each is made when the first argument needs
+    // it. The starting directory, as text and physically, cannot change during a run; the
+    // related root is split again whenever the text it is read from changes.
+    std::optional<PathVector> originalPathComponents;         // originalPath split
+    PathVector physicalOriginalPathComponents;                // its physical form split
+    bool physicalOriginalPathKept = false; // whether that split holds for the whole run
+    std::string relatedRootText;   // the related root last read; empty before the first
+    PathVector relatedRootSplit;   // relatedRootText split
+    PathPieces argumentPieces;     // the argument being adjusted, split; reused for each
+
     // Sets the option flags from the leading "-" arguments and collects the rest as paths.
     // Returns 0 when there is no argument besides the program name, 1 otherwise.
     int parseCommandLine(int argc, char** argv);
@@ -177,28 +192,45 @@ class dirShift {
     // Writes "[i]=component" for every component of `vs` to standard error.
     static void printVectorString(const PathVector& vs);
 
+    // The path operations below work alike on a PathVector and on PathPieces (Component is
+    // std::string or std::string_view).
+
     // Returns the components of `vs` from index `offset` on, joined by "/"; a negative offset
     // renders from component 0, an offset at or past the end gives the empty text.
-    static std::string printVectorStringAsPath(const PathVector& vs, int offset);
+    template <typename Component>
+    static std::string printVectorStringAsPath(const std::vector<Component>& vs, int offset);
 
     // Empties `v` and fills it with the components of `p`, resolving "." and ".." as text.
     static void path2vector(std::string p, PathVector& v);
 
+    // Empties `pieces` and fills it with the components of `p` as path2vector splits it.
+    static void path2pieces(std::string_view p, PathPieces& pieces);
+
+    // Adds the components of the non-empty `p` to the empty `v`, as path2vector splits it.
+    template <typename Component>
+    static void splitPath(std::string_view p, std::vector<Component>& v);
+
     // Adds one piece between separators of a path to `v`: ".." cancels the last component
     // unless there is none or it is ".." itself; "." and empty pieces add nothing.
-    static void addPathPiece(std::string_view piece, PathVector& v);
+    template <typename Component>
+    static void addPathPiece(std::string_view piece, std::vector<Component>& v);
 
     // Returns `v1` followed by `v2`, with each ".." removing the last component gathered so far;
-    // an absolute `v2` loses its leading "/" and lands below `v1`.
-    static PathVector joinPathVectors(const PathVector& v1, const PathVector& v2);
+    // an absolute `v2` loses its leading "/" and lands below `v1`. PathPieces that it returns
+    // view the strings of `v1` and the text that `v2` views.
+    template <typename Component>
+    static std::vector<Component> joinPathVectors(const PathVector& v1,
+                                                  const std::vector<Component>& v2);
 
     // Adds `component` to `ret` under the joining rule: ".." removes the last component of a
     // non-empty `ret` and is appended to an empty one.
-    static void joinComponent(const std::string& component, PathVector& ret);
+    template <typename Component>
+    static void joinComponent(std::string_view component, std::vector<Component>& ret);
 
     // Returns the relative path that leads from the directory `baseVector` to `pathVector`;
     // an empty `pathVector` gives the climb out of `baseVector` alone.
-    static std::string calculateRelativePath(const PathVector& pathVector,
+    template <typename Component>
+    static std::string calculateRelativePath(const std::vector<Component>& pathVector,
                                              const PathVector& baseVector);
 
     // Returns the physical form of `s` (symbolic links resolved) by entering it, or its parent
@@ -206,18 +238,44 @@ class dirShift {
     // taken from the working directory the process started in, which it leaves the process in.
     std::string getPhysicalPath(std::string s);
 
+    // A physical path and whether it was found without a message on standard error.
+    struct PhysicalPath {
+        std::string path;
+        bool clean = true;
+    };
+
+    // The work of getPhysicalPath, which also tells whether it reported a problem.
+    PhysicalPath resolvePhysicalPath(const std::string& s);
+
     // Opens the working directory the process started in as originalDirectory, on the first
     // call only, before any query leaves it. Reports a directory that cannot be opened.
     void openOriginalDirectory();
 
     // Makes the working directory the process started in current again: by its descriptor, or,
     // when it could not be opened, by the name in originalPath, staying put when that fails.
-    void returnToOriginalDirectory();
+    // Returns false after reporting a failure.
+    bool returnToOriginalDirectory();
 
     // Returns the related root: PART_SRC_ROOT for a component part, ORVEX_ROOT when
     // CURRENT_PART is unset, empty or PART_NON_COMPONENTS. Ends the process with status 2 when
     // the chosen variable is empty or unset.
     static std::string getRELATED_ROOT();
+
+    // The text that getRELATED_ROOT returns, read in place from the environment.
+    static std::string_view readRelatedRoot();
+
+    // Returns originalPath split, splitting it at the first call only.
+    const PathVector& startingDirectoryVector();
+
+    // Returns the physical starting directory split. It is resolved at the first call and
+    // kept for the run when that resolution wrote no message and the process returns to its
+    // starting directory by a descriptor, so that every later resolution would give the same;
+    // otherwise it is resolved again at every call, messages and all.
+    const PathVector& physicalStartingDirectoryVector();
+
+    // Returns the related root split, splitting it again only when getRELATED_ROOT's text
+    // differs from the one split last. Ends the process as getRELATED_ROOT does.
+    const PathVector& relatedRootVector();
 
     // Reports which root variable is missing and why it was chosen, then ends with status 2.
     [[noreturn]] static void stopForEmptyRelatedRoot(const char* rootVariable);
@@ -231,11 +289,18 @@ class dirShift {
     std::string adjustRMN(std::string path);
 
     // The -rsn mode: `s`, as written, relative to the related root.
-    static std::string adjustRSN(std::string s);
+    std::string adjustRSN(std::string s);
 
     // The -rmb -rsn mode: `path` taken from the starting directory, expressed relative to the
     // related root.
     std::string adjustRSNandRMB(std::string path);
+
+    // The path `pathVector`, taken from the starting directory `originalPathVector`, expressed
+    // relative to the related root `RELATED_ROOT`: the result of -rmb -rsn from split vectors.
+    template <typename Component>
+    static std::string expressFromRelatedRoot(const PathVector& RELATED_ROOT,
+                                              const PathVector& originalPathVector,
+                                              const std::vector<Component>& pathVector);
 };
 
 bool dirShift::DEBUG_CMDLINE = false;
@@ -337,7 +402,8 @@ void dirShift::printVectorString(const PathVector& vs) {
         writeErrorLine("[" + std::to_string(i) + "]=" + vs[i]);
 }
 
-std::string dirShift::printVectorStringAsPath(const PathVector& vs, int offset) {
+template <typename Component>
+std::string dirShift::printVectorStringAsPath(const std::vector<Component>& vs, int offset) {
     std::string ret;
     const std::size_t first = offset < 0 ? 0 : static_cast<std::size_t>(offset);
     for (std::size_t i = first; i < vs.size(); ++i) {
@@ -352,44 +418,57 @@ void dirShift::path2vector(std::string p, PathVector& v) {
     v.clear();
     if (p.empty())
         return;
-    std::string::size_type first = p.find('/');
-    const std::string::size_type last = p.rfind('/');
-    if (first == std::string::npos) {
+    // At most one component more than there are "/": reserving spares the vector its regrowth.
+    v.reserve(static_cast<std::size_t>(std::count(p.begin(), p.end(), '/')) + 1);
+    splitPath(p, v);
+}
+
+void dirShift::path2pieces(std::string_view p, PathPieces& pieces) {
+    pieces.clear();
+    if (!p.empty())
+        splitPath(p, pieces);
+}
+
+template <typename Component>
+void dirShift::splitPath(std::string_view p, std::vector<Component>& v) {
+    std::string_view::size_type first = p.find('/');
+    if (first == std::string_view::npos) {
         if (p != ".")
-            v.push_back(std::move(p));
+            v.emplace_back(p);
         return;
     }
     if (first == 0) {
-        if (first == last) {
-            v.push_back(std::move(p));
+        first = p.find('/', 1);
+        if (first == std::string_view::npos) { // the leading "/" is the only one
+            v.emplace_back(p);
             return;
         }
-        first = p.find('/', 1);
     }
-    // At most one component more than there are "/": reserving spares the vector its regrowth.
-    v.reserve(static_cast<std::size_t>(std::count(p.begin(), p.end(), '/')) + 1);
-    const std::string_view text(p);
     // The leading piece is a root component such as /opt, or the first name; never empty.
-    const std::string_view leading = text.substr(0, first);
+    const std::string_view leading = p.substr(0, first);
     if (leading != ".")
         v.emplace_back(leading);
-    for (std::string::size_type next = text.find('/', first + 1); next != std::string::npos;
-         next = text.find('/', first + 1)) {
-        addPathPiece(text.substr(first + 1, next - first - 1), v);
+    for (std::string_view::size_type next = p.find('/', first + 1);
+         next != std::string_view::npos; next = p.find('/', first + 1)) {
+        addPathPiece(p.substr(first + 1, next - first - 1), v);
         first = next;
     }
-    addPathPiece(text.substr(first + 1), v);
+    addPathPiece(p.substr(first + 1), v);
 }
 
-void dirShift::addPathPiece(std::string_view piece, PathVector& v) {
+template <typename Component>
+void dirShift::addPathPiece(std::string_view piece, std::vector<Component>& v) {
     if (piece == ".." && !v.empty() && v.back() != "..")
         v.pop_back();
     else if (!piece.empty() && piece != ".")
         v.emplace_back(piece);
 }
 
-PathVector dirShift::joinPathVectors(const PathVector& v1, const PathVector& v2) {
-    PathVector ret;
+template <typename Component>
+std::vector<Component> dirShift::joinPathVectors(const PathVector& v1,
+                                                 const std::vector<Component>& v2) {
+    std::vector<Component> ret;
+    ret.reserve(v1.size() + v2.size()); // never more components than the two hold together
     for (const std::string& component : v1)
         joinComponent(component, ret);
     if (v2.empty())
@@ -398,7 +477,7 @@ PathVector dirShift::joinPathVectors(const PathVector& v1, const PathVector& v2)
     if (v2[0].starts_with('/')) {
         // An absolute v2 is appended below v1: its root component loses the "/" and is taken
         // as it stands, even when that leaves ".." or an empty component.
-        ret.push_back(v2[0].substr(1));
+        ret.emplace_back(std::string_view(v2[0]).substr(1));
         index = 1;
     }
     if (index < v2.size() && v2[index] == "/.." && !ret.empty()) {
@@ -410,14 +489,16 @@ PathVector dirShift::joinPathVectors(const PathVector& v1, const PathVector& v2)
     return ret;
 }
 
-void dirShift::joinComponent(const std::string& component, PathVector& ret) {
+template <typename Component>
+void dirShift::joinComponent(std::string_view component, std::vector<Component>& ret) {
     if (component == ".." && !ret.empty())
         ret.pop_back();
     else
-        ret.push_back(component);
+        ret.emplace_back(component);
 }
 
-std::string dirShift::calculateRelativePath(const PathVector& pathVector,
+template <typename Component>
+std::string dirShift::calculateRelativePath(const std::vector<Component>& pathVector,
                                             const PathVector& baseVector) {
     std::size_t i = 0;
     while (i < baseVector.size() && i < pathVector.size() && baseVector[i] == pathVector[i])
@@ -436,7 +517,7 @@ std::string dirShift::calculateRelativePath(const PathVector& pathVector,
     if (i == 0 && pathVector[0].starts_with('/')) {
         // Nothing in common: the climb reached the file-system root, so the path's own root
         // component is written without its "/", always followed by one.
-        ret += pathVector[0].substr(1);
+        ret += std::string_view(pathVector[0]).substr(1);
         ret += '/';
         start = 1;
     }
@@ -454,7 +535,12 @@ dirShift::~dirShift() {
 }
 
 std::string dirShift::getPhysicalPath(std::string s) {
+    return resolvePhysicalPath(s).path;
+}
+
+dirShift::PhysicalPath dirShift::resolvePhysicalPath(const std::string& s) {
     openOriginalDirectory();
+    PhysicalPath resolved;
     std::string path;
     bool lastNodeStripped = false;
     std::string lastNode;
@@ -472,26 +558,32 @@ std::string dirShift::getPhysicalPath(std::string s) {
         }
         lastNodeStripped = true;
         chdirRET = chdir(path.c_str());
-        if (chdirRET != 0)
+        if (chdirRET != 0) {
             reportMissingDirectory(path);
+            resolved.clean = false;
+        }
     }
     char cwdC[4096];
     const bool cwdRead = getcwd(cwdC, sizeof cwdC) != nullptr;
     const int cwdError = errno;
-    if (!cwdRead)
+    if (!cwdRead) {
         reportError("cannot read the working directory while resolving \"" + s +
                     "\": " + workingDirectoryProblem(cwdError));
-    returnToOriginalDirectory();
-    if (!cwdRead)
-        return s;
-    std::string cwd = cwdC;
+        resolved.clean = false;
+    }
+    resolved.clean = returnToOriginalDirectory() && resolved.clean;
+    if (!cwdRead) {
+        resolved.path = s;
+        return resolved;
+    }
+    resolved.path = cwdC;
     if (lastNodeStripped) {
         // In the root directory the last component's own "/" is the only one needed.
-        if (cwd == "/")
-            cwd.clear();
-        cwd += lastNode;
+        if (resolved.path == "/")
+            resolved.path.clear();
+        resolved.path += lastNode;
     }
-    return cwd;
+    return resolved;
 }
 
 void dirShift::openOriginalDirectory() {
@@ -507,28 +599,58 @@ void dirShift::openOriginalDirectory() {
     }
 }
 
-void dirShift::returnToOriginalDirectory() {
+bool dirShift::returnToOriginalDirectory() {
     if (originalDirectory < 0) {
-        if (chdir(originalPath.c_str()) != 0)
-            reportMissingDirectory(originalPath);
-        return;
+        if (chdir(originalPath.c_str()) == 0)
+            return true;
+        reportMissingDirectory(originalPath);
+        return false;
     }
-    if (fchdir(originalDirectory) != 0) {
-        const int fchdirError = errno;
-        reportError(std::string("cannot return to the working directory: ") +
-                    std::strerror(fchdirError));
-    }
+    if (fchdir(originalDirectory) == 0)
+        return true;
+    const int fchdirError = errno;
+    reportError(std::string("cannot return to the working directory: ") +
+                std::strerror(fchdirError));
+    return false;
 }
 
 std::string dirShift::getRELATED_ROOT() {
-    const std::string sCURRENT_PART = environmentValue("CURRENT_PART");
+    return std::string(readRelatedRoot());
+}
+
+std::string_view dirShift::readRelatedRoot() {
+    const std::string_view sCURRENT_PART = environmentValue("CURRENT_PART");
     const char* rootVariable = sCURRENT_PART.empty() || sCURRENT_PART == "PART_NON_COMPONENTS"
                                    ? "ORVEX_ROOT"
                                    : "PART_SRC_ROOT";
-    const std::string sRELATED_ROOT = environmentValue(rootVariable);
+    const std::string_view sRELATED_ROOT = environmentValue(rootVariable);
     if (sRELATED_ROOT.empty())
         stopForEmptyRelatedRoot(rootVariable);
     return sRELATED_ROOT;
+}
+
+const PathVector& dirShift::startingDirectoryVector() {
+    if (!originalPathComponents)
+        path2vector(originalPath, originalPathComponents.emplace());
+    return *originalPathComponents;
+}
+
+const PathVector& dirShift::physicalStartingDirectoryVector() {
+    if (physicalOriginalPathKept)
+        return physicalOriginalPathComponents;
+    const PhysicalPath resolved = resolvePhysicalPath(originalPath);
+    path2vector(resolved.path, physicalOriginalPathComponents);
+    physicalOriginalPathKept = resolved.clean && originalDirectory >= 0;
+    return physicalOriginalPathComponents;
+}
+
+const PathVector& dirShift::relatedRootVector() {
+    const std::string_view text = readRelatedRoot();
+    if (text != relatedRootText) {
+        relatedRootText = text;
+        path2vector(relatedRootText, relatedRootSplit);
+    }
+    return relatedRootSplit;
 }
 
 void dirShift::stopForEmptyRelatedRoot(const char* rootVariable) {
@@ -554,16 +676,13 @@ std::string dirShift::getPWD() {
 }
 
 std::string dirShift::adjustRMN(std::string path) {
-    PathVector pathVector;
-    PathVector cwdVector;
     if (P) {
-        path2vector(getPhysicalPath(path), pathVector);
-        path2vector(getPhysicalPath(originalPath), cwdVector);
-    } else {
-        path2vector(std::move(path), pathVector);
-        path2vector(originalPath, cwdVector);
+        const std::string physicalPath = getPhysicalPath(std::move(path));
+        path2pieces(physicalPath, argumentPieces);
+        return calculateRelativePath(argumentPieces, physicalStartingDirectoryVector());
     }
-    return calculateRelativePath(pathVector, cwdVector);
+    path2pieces(path, argumentPieces);
+    return calculateRelativePath(argumentPieces, startingDirectoryVector());
 }
 
 // The RSN modes name their related-root vector after the member they once filled.
@@ -571,23 +690,23 @@ std::string dirShift::adjustRMN(std::string path) {
 #pragma GCC diagnostic ignored "-Wshadow"
 
 std::string dirShift::adjustRSN(std::string s) {
-    PathVector RELATED_ROOT;
-    path2vector(getRELATED_ROOT(), RELATED_ROOT);
-    PathVector pathVector;
-    path2vector(std::move(s), pathVector);
-    return calculateRelativePath(pathVector, RELATED_ROOT);
+    const PathVector& RELATED_ROOT = relatedRootVector();
+    path2pieces(s, argumentPieces);
+    return calculateRelativePath(argumentPieces, RELATED_ROOT);
 }
 
 std::string dirShift::adjustRSNandRMB(std::string path) {
-    std::string ret;
-    const std::string sRELATED_ROOT = getRELATED_ROOT();
-    PathVector RELATED_ROOT;
-    path2vector(sRELATED_ROOT, RELATED_ROOT);
-    PathVector originalPathVector;
-    path2vector(originalPath, originalPathVector);
-    PathVector pathVector;
-    path2vector(std::move(path), pathVector);
+    const PathVector& RELATED_ROOT = relatedRootVector();
+    const PathVector& originalPathVector = startingDirectoryVector();
+    path2pieces(path, argumentPieces);
+    return expressFromRelatedRoot(RELATED_ROOT, originalPathVector, argumentPieces);
+}
 
+template <typename Component>
+std::string dirShift::expressFromRelatedRoot(const PathVector& RELATED_ROOT,
+                                             const PathVector& originalPathVector,
+                                             const std::vector<Component>& pathVector) {
+    std::string ret;
     // The bases agree when one is a leading part of the other.
     bool basePathSame = true;
     for (std::size_t i = 0;
@@ -600,7 +719,7 @@ std::string dirShift::adjustRSNandRMB(std::string path) {
             ret += "../";
         ret += "..";
     }
-    const PathVector joined = joinPathVectors(originalPathVector, pathVector);
+    const std::vector<Component> joined = joinPathVectors(originalPathVector, pathVector);
     const int offset = basePathSame ? static_cast<int>(RELATED_ROOT.size()) : 0;
     ret += printVectorStringAsPath(joined, offset);
     return ret;
