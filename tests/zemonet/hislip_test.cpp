@@ -212,6 +212,21 @@ struct RawSession {
     }
 };
 
+// A message sent on a channel and the bytes it must bring back.
+using Exchange = std::tuple<int, std::string, std::string>;
+
+// Sends each message in turn and expects its answer: as many bytes as expected, which may be
+// more than one message.
+void expectExchanges(const std::vector<Exchange>& exchanges) {
+    for (const auto& [fd, message, answer] : exchanges) {
+        SCOPED_TRACE(testing::PrintToString(message));
+        sendBytes(fd, message);
+        EXPECT_EQ(
+            receiveWhile(fd, [&](const std::string& got) { return got.size() < answer.size(); }),
+            answer);
+    }
+}
+
 // Hostile input ends its connection with FatalError, and the server serves on.
 TEST_F(Hislip, HostileInputEndsTheConnectionNotTheServer) {
     const std::vector<std::tuple<std::string, int, std::string>> cases{
@@ -274,7 +289,7 @@ TEST_F(Hislip, LocksStatusAndErrors) {
     const std::string tooLarge = " bytes, more than the maximum message size of 16";
     const std::string dataTooLarge = "Data of 5000" + tooLarge;
     const std::string dataEndTooLarge = "DataEnd of 17" + tooLarge;
-    const std::vector<std::tuple<int, std::string, std::string>> exchanges{
+    const std::vector<Exchange> exchanges{
         {owner.async, header(4, 1, 1000, 0), header(5, 1, 0, 0)},
         {other.async, header(4, 1, 50, 0), header(5, 0, 0, 0)},
         {other.async, header(24, 0, 0, 0), header(25, 1, 1, 0)},
@@ -305,14 +320,7 @@ TEST_F(Hislip, LocksStatusAndErrors) {
         {small.sync, header(7, 0, 0xffffff08, 6) + "*IDN?\n",
          header(7, 0, 0xffffff08, identity.size()) + identity},
     };
-    for (const auto& [fd, message, answer] : exchanges) {
-        SCOPED_TRACE(testing::PrintToString(message));
-        sendBytes(fd, message);
-        // As many bytes as expected, which may be more than one message.
-        EXPECT_EQ(
-            receiveWhile(fd, [&](const std::string& got) { return got.size() < answer.size(); }),
-            answer);
-    }
+    expectExchanges(exchanges);
 }
 
 // AsyncStatusQuery answers the instrument's status byte: ESB and MSS from its registers, MAV
@@ -321,7 +329,7 @@ TEST_F(Hislip, StatusQueryAnswersTheStatusByte) {
     RawSession session(port());
     const std::string setUp = "*CLS;*ESE 32;*SRE 32;BOGUS;*ESE?\n";
     const std::string tearDown = "*CLS;*ESE 0;*SRE 0;*ESE?\n";
-    const std::vector<std::tuple<int, std::string, std::string>> exchanges{
+    const std::vector<Exchange> exchanges{
         {session.sync, header(7, 0, 0xffffff00, setUp.size()) + setUp,
          header(7, 0, 0xffffff00, 3) + "32\n"},
         {session.async, header(21, 1, 0xffffff00, 0), header(22, 0x60, 0, 0)},
@@ -329,13 +337,7 @@ TEST_F(Hislip, StatusQueryAnswersTheStatusByte) {
          header(7, 0, 0xffffff02, 2) + "0\n"},
         {session.async, header(21, 1, 0xffffff02, 0), header(22, 0, 0, 0)},
     };
-    for (const auto& [fd, message, answer] : exchanges) {
-        SCOPED_TRACE(testing::PrintToString(message));
-        sendBytes(fd, message);
-        EXPECT_EQ(
-            receiveWhile(fd, [&](const std::string& got) { return got.size() < answer.size(); }),
-            answer);
-    }
+    expectExchanges(exchanges);
 }
 
 TEST(HislipServer, RepeatedSubAddressIsRefused) {
