@@ -8,11 +8,14 @@
 #   zemoquery: 1,000 *IDN? queries to zemosim over VXI-11 and the socket, one zemoquery per
 #              query  vs  zemosend plus zemorecv -c per query, and all 1,000 on the standard
 #              input of one zemoquery (see measure_queries).
+#   start-up:  each of zemoquery, zemosend, zemorecv and zemoreset doing one small job on a
+#              simulated instrument  vs  a dynamically linked C program that does nothing
+#              (target: at most 1.5x its time; see measure_startup).
 # Each figure is the lowest wall-clock time of several rounds, which keeps the noise of a shared
 # machine out. One function per measurement; the list at the end runs them.
 # Usage: bench/zemo.sh [BUILD_DIR [MEASUREMENT...]]
 #   BUILD_DIR defaults to build (the tools are in BUILD_DIR/bin); MEASUREMENT is send_lines,
-#   receive_stream, network_streams or queries, all four by default.
+#   receive_stream, network_streams, queries or startup, all five by default.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -150,11 +153,110 @@ measure_queries() {
     done
 }
 
+# Start-up: each instrument tool doing one small job on a simulated instrument, against a C
+# program that does nothing, linked dynamically as cc links it by default (the floor of a
+# dynamic program's launch). The two sides take turns pair by pair: a pair times a batch of
+# launches of each, in alternating order, and the figure is the median of the pairs' ratios,
+# with the middle half of them as its spread. Target: every tool at most 1.5x the no-op.
+startup_pairs=${STARTUP_PAIRS:-41}
+startup_batch=${STARTUP_BATCH:-20}
+
+# build_startup_timer: compiles the no-op and the paired timer into $work.
+build_startup_timer() {
+    printf 'int main(void) { return 0; }\n' > "$work/noop.c"
+    # pairs N BATCH FLOOR PROGRAM ARGS...: N pairs, each BATCH launches of FLOOR and of the
+    # command, with standard input and output on /dev/null; prints the median ratio of the
+    # command's time to the floor's, the first and third quartiles of the ratios, and the
+    # median time per launch of each side in microseconds.
+    cat > "$work/pairs.c" <<'C'
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+extern char** environ;
+static posix_spawn_file_actions_t actions;
+static double batch_ns(long batch, char** argv) {
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (long i = 0; i < batch; ++i) {
+        pid_t pid;
+        int status;
+        if (posix_spawn(&pid, argv[0], &actions, NULL, argv, environ) != 0 ||
+            waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            fprintf(stderr, "pairs: %s failed\n", argv[0]);
+            exit(1);
+        }
+    }
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    return ((double)(end.tv_sec - start.tv_sec) * 1e9 + (double)(end.tv_nsec - start.tv_nsec)) /
+           (double)batch;
+}
+static int ascending(const void* a, const void* b) {
+    double x = *(const double*)a, y = *(const double*)b;
+    return (x > y) - (x < y);
+}
+static double quantile(double* values, long n, double q) {
+    qsort(values, (size_t)n, sizeof *values, ascending);
+    return values[(long)(q * (double)(n - 1) + 0.5)];
+}
+int main(int argc, char** argv) {
+    if (argc < 5) {
+        fprintf(stderr, "usage: pairs N BATCH FLOOR PROGRAM [ARG...]\n");
+        return 2;
+    }
+    long n = strtol(argv[1], NULL, 10), batch = strtol(argv[2], NULL, 10);
+    char* floor_argv[] = {argv[3], NULL};
+    double* ratios = calloc((size_t)n, sizeof(double));
+    double* floors = calloc((size_t)n, sizeof(double));
+    double* tools = calloc((size_t)n, sizeof(double));
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    for (long i = 0; i < n; ++i) {
+        if (i % 2 == 0) {
+            floors[i] = batch_ns(batch, floor_argv);
+            tools[i] = batch_ns(batch, argv + 4);
+        } else {
+            tools[i] = batch_ns(batch, argv + 4);
+            floors[i] = batch_ns(batch, floor_argv);
+        }
+        ratios[i] = tools[i] / floors[i];
+    }
+    double median = quantile(ratios, n, 0.5);
+    printf("%.2f %.2f %.2f %.1f %.1f\n", median, quantile(ratios, n, 0.25),
+           quantile(ratios, n, 0.75), quantile(floors, n, 0.5) / 1e3, quantile(tools, n, 0.5) / 1e3);
+    return 0;
+}
+C
+    cc -O2 -o "$work/noop" "$work/noop.c"
+    cc -O2 -o "$work/pairs" "$work/pairs.c"
+}
+
+# measure_startup: every instrument tool, one small job each on a simulated instrument, paired
+# with the dynamic no-op.
+measure_startup() {
+    [ -x "$bin/zemoreset" ] || { echo "bench/zemo.sh: no program at $bin/zemoreset" >&2; exit 1; }
+    build_startup_timer
+    echo "start-up against a dynamic C no-op, median of $startup_pairs pairs of $startup_batch launches each:"
+    local command figures median low high floor tool
+    for command in "zemoquery sim/echo *IDN?" "zemosend sim/sink" "zemorecv -c 16 sim/source" \
+                   "zemoreset sim/echo"; do
+        read -r -a words <<< "$command"
+        figures=$("$work/pairs" "$startup_pairs" "$startup_batch" "$work/noop" "$bin/${words[0]}" "${words[@]:1}")
+        read -r median low high floor tool <<< "$figures"
+        printf '  %-27s %7.1f us; no-op %6.1f us; %sx (middle half %sx to %sx; target at most 1.5x)\n' \
+               "$command" "$tool" "$floor" "$median" "$low" "$high"
+    done
+}
+
 measurements=("${@:2}")
-[ ${#measurements[@]} -gt 0 ] || measurements=(send_lines receive_stream network_streams queries)
+[ ${#measurements[@]} -gt 0 ] || measurements=(send_lines receive_stream network_streams queries startup)
 for measurement in "${measurements[@]}"; do
     case $measurement in
-    send_lines | receive_stream | network_streams | queries) "measure_$measurement" ;;
-    *) echo "bench/zemo.sh: unknown measurement '$measurement'; expected send_lines, receive_stream, network_streams or queries" >&2; exit 1 ;;
+    send_lines | receive_stream | network_streams | queries | startup) "measure_$measurement" ;;
+    *) echo "bench/zemo.sh: unknown measurement '$measurement'; expected send_lines, receive_stream, network_streams, queries or startup" >&2; exit 1 ;;
     esac
 done

@@ -24,6 +24,7 @@ add_custom_command(OUTPUT ${kit_package_dir}/copyright
     COMMAND ${CMAKE_COMMAND} -DLICENSE=${PROJECT_SOURCE_DIR}/LICENSE
             -DOUTPUT=${kit_package_dir}/copyright -P ${PROJECT_SOURCE_DIR}/cmake/package/copyright.cmake
     DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/cmake/package/copyright.cmake
+            ${PROJECT_SOURCE_DIR}/cmake/package/libtirpc.copyright
     VERBATIM)
 add_custom_command(OUTPUT ${kit_changelog}.gz
     COMMAND sh -c "gzip -9n -c \"$1\" >\"$2\"" sh ${kit_changelog} ${kit_changelog}.gz

@@ -1,5 +1,7 @@
 # Writes the Debian copyright file, in the machine-readable format, from the kit's LICENSE:
-# the holder from its "Copyright (c) YEARS HOLDER" line, the license text in full.
+# the holder from its "Copyright (c) YEARS HOLDER" line, the license text in full; then the
+# paragraph of the libtirpc code that libzemo links in, kept as it is in libtirpc.copyright
+# beside this script.
 # Usage: cmake -DLICENSE=FILE -DOUTPUT=FILE -P copyright.cmake
 file(STRINGS "${LICENSE}" holder REGEX "^Copyright \\(c\\) ")
 list(LENGTH holder holders)
@@ -23,3 +25,5 @@ Copyright: ${holder}
 License: Expat
  ${text}
 ")
+file(READ "${CMAKE_CURRENT_LIST_DIR}/libtirpc.copyright" libtirpc)
+file(APPEND "${OUTPUT}" "\n${libtirpc}")

@@ -770,6 +770,36 @@ TEST(Link, ToolsLookForTheLibraryBesideThemselves) {
     }
 }
 
+// The file names of the shared objects that the dynamic loader maps to start PROGRAM.
+std::set<std::string> loadedObjects(const std::string& program) {
+    const kittest::Result listing =
+        kittest::run({.program = program, .environment = {"LD_TRACE_LOADED_OBJECTS=1"}});
+    EXPECT_EQ(listing.status, 0) << listing.err;
+    std::istringstream lines(listing.out);
+    std::set<std::string> names;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string object;
+        if (words >> object)
+            names.insert(std::filesystem::path(object).filename().string());
+    }
+    return names;
+}
+
+// A tool starts by mapping libzemo and the C library alone: libzemo takes its XDR routines from
+// libtirpc's static archive (the shared libtirpc maps GSSAPI, Kerberos and five more), and the
+// library and the tools carry the parts of the C++ runtime they use.
+TEST(Link, ToolsStartWithTheLibraryAndTheCLibraryAlone) {
+    if (!STATIC_RUNTIMES)
+        GTEST_SKIP() << "the sanitizer build loads the shared C++ runtime and libtirpc";
+    const std::set<std::string> expected{"linux-vdso.so.1", "ld-linux-x86-64.so.2", "libc.so.6",
+                                         "libzemo.so.1"};
+    for (const char* program : {ZEMOSEND, ZEMORECV, ZEMORESET, ZEMOQUERY}) {
+        SCOPED_TRACE(program);
+        EXPECT_EQ(loadedObjects(program), expected);
+    }
+}
+
 // The library exports its public calls and nothing else.
 TEST(Link, LibraryExportsOnlyThePublicCalls) {
     std::istringstream listing(commandOutput("nm -D --defined-only " LIBZEMO));
