@@ -1,8 +1,22 @@
 # Installation of the kit, laid out by GNUInstallDirs (see KitInstallDirs), and the Debian
-# packages that CPack builds from the same rules. The programs and libzemo install through the
-# rules beside their targets; this module adds what belongs to the kit as a whole: the libzemo
-# header and pkg-config file, and the man pages. Every path is relative to the prefix, so one
-# build installs under any prefix (`cmake --install build --prefix DIR`) and into the packages.
+# packages that CPack builds from the same rules, one install component each:
+#   dirshift     dirShift and its page;
+#   zemo-tools   the instrument tools, their pages, the page of interface names,
+#                zemo-interfaces(7), and the tools' bash completion;
+#   dlprobe      dlprobe32, dlprobe64 and their page;
+#   libzemo1     the shared library (its rule is beside the library's target);
+#   libzemo-dev  the header, the libzemo.so link, libzemo.pc and the zemo(3) pages.
+# Every path is relative to the prefix, so one build installs under any prefix
+# (`cmake --install build --prefix DIR`) and into the packages.
+
+# The programs of zemo-tools. Each has its page, man/PROGRAM.1, and its bash completion,
+# completions/PROGRAM, which are installed with it.
+set(KIT_ZEMO_TOOLS zemoquery zemosend zemorecv zemoreset zemosim)
+
+install(TARGETS dirShift RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dirshift)
+install(TARGETS ${KIT_ZEMO_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT zemo-tools)
+install(TARGETS dlprobe32 dlprobe64 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dlprobe)
+
 install(FILES ${PROJECT_SOURCE_DIR}/tools/src/libzemo/include/zemo.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT libzemo-dev)
 
@@ -38,7 +52,7 @@ install(CODE "
                 file(RPATH_REMOVE FILE \"\$ENV{DESTDIR}\${file}\")
             endif()
         endforeach()
-    endif()" COMPONENT zemokit)
+    endif()" COMPONENT zemo-tools)
 
 # kit_install_man_pages(SECTION COMPONENT PAGE... [ALIASES ALIAS=PAGE...]) compresses the pages
 # of one section from man/ (gzip -9n: no name or time stamp, so the same page gives the same
@@ -56,7 +70,8 @@ function(kit_install_man_pages section component)
             DEPENDS ${source} VERBATIM)
         list(APPEND files ${dir}/${page}.${section}.gz)
     endforeach()
-    add_custom_target(man${section} ALL DEPENDS ${files})
+    add_custom_target(man${section}_${component} ALL DEPENDS ${files})
+    set_property(GLOBAL APPEND PROPERTY KIT_SHIPPED_TARGETS man${section}_${component})
     foreach(alias ${ARG_ALIASES})
         string(REPLACE "=" ";" alias ${alias})
         list(GET alias 0 name)
@@ -68,10 +83,24 @@ function(kit_install_man_pages section component)
             COMPONENT ${component})
 endfunction()
 
-kit_install_man_pages(1 zemokit dirShift zemoquery zemosend zemorecv zemoreset zemosim dlprobe
-    ALIASES dlprobe32=dlprobe dlprobe64=dlprobe)
+kit_install_man_pages(1 dirshift dirShift)
+kit_install_man_pages(1 zemo-tools ${KIT_ZEMO_TOOLS})
+kit_install_man_pages(7 zemo-tools zemo-interfaces)
+kit_install_man_pages(1 dlprobe dlprobe ALIASES dlprobe32=dlprobe dlprobe64=dlprobe)
 kit_install_man_pages(3 libzemo-dev zemo
     ALIASES zemo_set_error_handler=zemo zemo_open=zemo zemo_set_timeout=zemo zemo_write=zemo
             zemo_read=zemo zemo_clear=zemo zemo_close=zemo ZEMO_ERROR_EXIT=zemo)
+
+# The tools' bash completion, a file per program named after it, where bash-completion loads
+# it on the first completion of the program's arguments; zemo-common holds what they share.
+list(TRANSFORM KIT_ZEMO_TOOLS PREPEND ${PROJECT_SOURCE_DIR}/completions/ OUTPUT_VARIABLE completions)
+install(FILES ${PROJECT_SOURCE_DIR}/completions/zemo-common ${completions}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT zemo-tools)
+
+# `shipped` builds what the packages hold and nothing else, the tests left out, for `make
+# package`.
+get_property(man_targets GLOBAL PROPERTY KIT_SHIPPED_TARGETS)
+add_custom_target(shipped)
+add_dependencies(shipped dirShift ${KIT_ZEMO_TOOLS} dlprobe32 dlprobe64 zemo ${man_targets})
 
 include(KitPackage)

@@ -19,6 +19,7 @@ install(CODE "
     endif()" ALL_COMPONENTS)
 set(KIT_INSTALL_LIBDIR "\${kit_libdir}")
 
-# The packages: libzemo1 holds the shared library, libzemo-dev what building against it needs,
-# and zemokit, the component of every rule that names none, the programs and their pages.
-set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME zemokit)
+# Every install rule names the package its files belong to (KitInstall.cmake); a rule that
+# names none falls in this component, which no package ships, so that the package test, which
+# compares the packages' files with the installed tree, finds it.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME unpackaged)

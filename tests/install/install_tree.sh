@@ -2,13 +2,13 @@
 # Installs the build with DESTDIR into a scratch root and checks the tree: every file in place,
 # every program runs from the installed location without LD_LIBRARY_PATH, and the interface
 # tools refuse to start once libzemo is gone.
-# Usage: install_tree.sh SOURCE_DIR BUILD_DIR WORK_DIR BINDIR LIBDIR INCLUDEDIR MANDIR
-src=$1 build=$2 work=$3 bindir=$4 libdir=$5 includedir=$6 mandir=$7
+# Usage: install_tree.sh SOURCE_DIR BUILD_DIR WORK_DIR BINDIR LIBDIR INCLUDEDIR MANDIR DATADIR
+src=$1 build=$2 work=$3 bindir=$4 libdir=$5 includedir=$6 mandir=$7 datadir=$8
 . "$src/tests/install/testlib.sh"
 
 install_scratch_root "$build"
 
-check_same "installed files" "$(expected_listing usr/local "$bindir" "$libdir" "$includedir" "$mandir")" \
+check_same "installed files" "$(expected_listing usr/local "$bindir" "$libdir" "$includedir" "$mandir" "$datadir")" \
     "$(listing "$root")"
 check_programs "$root$prefix/$bindir" "$root$prefix/$libdir"
 

@@ -47,30 +47,60 @@ listing() {
         LC_ALL=C sort)
 }
 
-# expected_listing PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR: what listing shows for an
-# installation under PREFIX (given without its leading "/") with the given directories.
-expected_listing() {
-    p=$1 bin=$2 lib=$3 inc=$4 man=$5
-    {
-        for program in dirShift dlprobe32 dlprobe64 zemoquery zemorecv zemoreset zemosend zemosim; do
+# The packages, each holding the files of the install component of its name. KIT_ZEMO_TOOLS,
+# from the environment, names the programs of zemo-tools.
+kit_packages="dirshift zemo-tools dlprobe libzemo1 libzemo-dev"
+
+# package_listing PACKAGE PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR DATADIR: what listing shows
+# for the files of PACKAGE installed under PREFIX (given without its leading "/") with the
+# given directories.
+package_listing() {
+    package=$1 p=$2 bin=$3 lib=$4 inc=$5 man=$6 data=$7
+    case $package in
+    dirshift)
+        echo "$p/$bin/dirShift"
+        echo "$p/$man/man1/dirShift.1.gz"
+        ;;
+    zemo-tools)
+        for program in $KIT_ZEMO_TOOLS; do
             echo "$p/$bin/$program"
+            echo "$p/$man/man1/$program.1.gz"
+            echo "$p/$data/bash-completion/completions/$program"
         done
-        echo "$p/$inc/zemo.h"
-        echo "$p/$lib/libzemo.so -> libzemo.so.1"
-        echo "$p/$lib/libzemo.so.1 -> libzemo.so.1.0.0"
-        echo "$p/$lib/libzemo.so.1.0.0"
-        echo "$p/$lib/pkgconfig/libzemo.pc"
-        for page in dirShift dlprobe zemoquery zemorecv zemoreset zemosend zemosim; do
-            echo "$p/$man/man1/$page.1.gz"
-        done
+        echo "$p/$data/bash-completion/completions/zemo-common"
+        echo "$p/$man/man7/zemo-interfaces.7.gz"
+        ;;
+    dlprobe)
+        echo "$p/$bin/dlprobe32"
+        echo "$p/$bin/dlprobe64"
+        echo "$p/$man/man1/dlprobe.1.gz"
         echo "$p/$man/man1/dlprobe32.1.gz -> dlprobe.1.gz"
         echo "$p/$man/man1/dlprobe64.1.gz -> dlprobe.1.gz"
+        ;;
+    libzemo1)
+        echo "$p/$lib/libzemo.so.1 -> libzemo.so.1.0.0"
+        echo "$p/$lib/libzemo.so.1.0.0"
+        ;;
+    libzemo-dev)
+        echo "$p/$inc/zemo.h"
+        echo "$p/$lib/libzemo.so -> libzemo.so.1"
+        echo "$p/$lib/pkgconfig/libzemo.pc"
         echo "$p/$man/man3/zemo.3.gz"
         for alias in ZEMO_ERROR_EXIT zemo_clear zemo_close zemo_open zemo_read \
             zemo_set_error_handler zemo_set_timeout zemo_write; do
             echo "$p/$man/man3/$alias.3.gz -> zemo.3.gz"
         done
-    } | LC_ALL=C sort
+        ;;
+    *) fail "no package $package" ;;
+    esac
+}
+
+# expected_listing PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR DATADIR: what listing shows for an
+# installation of every package.
+expected_listing() {
+    for package in $kit_packages; do
+        package_listing "$package" "$@"
+    done | LC_ALL=C sort
 }
 
 # check_programs BINDIR LIBDIR: runs every installed program from BINDIR with the loader's
@@ -79,53 +109,79 @@ expected_listing() {
 # path LIBDIR when `loader_env` is set to "env LD_LIBRARY_PATH=LIBDIR".
 loader_env="env -u LD_LIBRARY_PATH"
 check_programs() {
-    bin=$1 lib=$2
+    check_dirshift "$1"
+    check_zemo_tools "$1"
+    check_dlprobe "$1" "$2/libzemo.so.1"
+}
+
+# check_dirshift BINDIR: runs dirShift.
+check_dirshift() {
     check_run "dirShift -rmn" 0 '../inc/defs.h
-' '' $loader_env PWD=/ws/parts/sensor/src "$bin/dirShift" -rmn /ws/parts/sensor/inc/defs.h
+' '' $loader_env PWD=/ws/parts/sensor/src "$1/dirShift" -rmn /ws/parts/sensor/inc/defs.h
+}
+
+# check_zemo_tools BINDIR: runs the interface tools on the library's simulated instruments
+# and on zemosim's.
+check_zemo_tools() {
+    bin=$1
     check_run "zemorecv -c 16 sim/source" 0 '0123456789abcde
 ' '' $loader_env "$bin/zemorecv" -c 16 sim/source
     check_run "zemosend sim/sink" 0 '' '' \
         $loader_env sh -c 'echo "*IDN?" | "$1" sim/sink' sh "$bin/zemosend"
     check_run "zemoreset sim/echo" 0 '' '' $loader_env "$bin/zemoreset" sim/echo
-    check_run "dlprobe64 libzemo" 0 '' "calling handle = dlopen(\"$lib/libzemo.so.1\", RTLD_LAZY)
-dlopen returned
-calling dlclose(handle)
-dlclose returned
-" $loader_env "$bin/dlprobe64" "$lib/libzemo.so.1"
-    # dlprobe32 needs no 32-bit libzemo: it runs, and refuses the 64-bit one. It runs under
-    # qemu-i386 where the kernel refuses 32-bit programs.
-    check_run "dlprobe32 libzemo" 1 '' "calling handle = dlopen(\"$lib/libzemo.so.1\", RTLD_LAZY)
-dlopen returned
-$lib/libzemo.so.1: wrong ELF class: ELFCLASS64
-Error: dlopen of $lib/libzemo.so.1 failed
-" $loader_env bash "$src/tests/support/run_32bit.sh" "$bin/dlprobe32" "$lib/libzemo.so.1"
     check_zemosim "$bin"
 }
 
-# check_zemosim BINDIR: starts the installed zemosim and carries a query and its answer to and
-# from its instrument over VXI-11 with the installed tools, then stops it by its process id.
-check_zemosim() {
-    bin=$1
+# check_dlprobe BINDIR LIBRARY: loads the 64-bit LIBRARY with dlprobe64, and has dlprobe32
+# refuse it.
+check_dlprobe() {
+    bin=$1 library=$2
+    check_run "dlprobe64 $library" 0 '' "calling handle = dlopen(\"$library\", RTLD_LAZY)
+dlopen returned
+calling dlclose(handle)
+dlclose returned
+" $loader_env "$bin/dlprobe64" "$library"
+    # dlprobe32 runs under qemu-i386 where the kernel refuses 32-bit programs.
+    check_run "dlprobe32 $library" 1 '' "calling handle = dlopen(\"$library\", RTLD_LAZY)
+dlopen returned
+$library: wrong ELF class: ELFCLASS64
+Error: dlopen of $library failed
+" $loader_env bash "$src/tests/support/run_32bit.sh" "$bin/dlprobe32" "$library"
+}
+
+# start_zemosim BINDIR: starts the installed zemosim and sets `vxi11` to the VXI-11 name of its
+# instrument once it listens; stop_zemosim stops it by its process id.
+start_zemosim() {
     : >"$work/zemosim.names"
-    $loader_env "$bin/zemosim" >"$work/zemosim.names" 2>"$work/zemosim.err" &
-    pid=$!
-    # It prints the names of its instrument once it listens.
+    $loader_env "$1/zemosim" >"$work/zemosim.names" 2>"$work/zemosim.err" &
+    zemosim_pid=$!
+    # It prints the names of its instrument once it listens, the HiSLIP name last.
     tries=0
-    while ! grep -q '^socket/' "$work/zemosim.names" && kill -0 "$pid" 2>/dev/null &&
+    while ! grep -q '^hislip/' "$work/zemosim.names" && kill -0 "$zemosim_pid" 2>/dev/null &&
         [ "$tries" -lt 300 ]; do
         sleep 0.1
         tries=$((tries + 1))
     done
     vxi11=$(grep '^vxi11/' "$work/zemosim.names")
     [ -n "$vxi11" ] || fail "zemosim printed no VXI-11 name: $(cat "$work/zemosim.err")"
+}
+stop_zemosim() {
+    kill "$zemosim_pid"
+    wait "$zemosim_pid" || fail "zemosim ended with status $? when stopped"
+}
+
+# check_zemosim BINDIR: starts the installed zemosim and carries a query and its answer to and
+# from its instrument over VXI-11 with the installed tools.
+check_zemosim() {
+    bin=$1
+    start_zemosim "$bin"
     check_run "zemosend *IDN? to zemosim" 0 '' '' \
         $loader_env sh -c 'echo "*IDN?" | "$1" "$2"' sh "$bin/zemosend" "$vxi11"
     check_run "zemorecv the answer from zemosim" 0 'ZEMO,zemosim,0,1.0
 ' '' $loader_env "$bin/zemorecv" -c 19 "$vxi11"
     check_run "zemoquery *IDN? of zemosim" 0 'ZEMO,zemosim,0,1.0
 ' '' $loader_env "$bin/zemoquery" "$vxi11" '*IDN?'
-    kill "$pid"
-    wait "$pid" || fail "zemosim ended with status $? when stopped"
+    stop_zemosim
 }
 
 # check_pkg_config_client ROOT PREFIX LIBDIR INCLUDEDIR CLIENT_FLAGS: builds and runs a small
