@@ -29,8 +29,10 @@ install: all
 	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
 
 # The Debian packages of the same files, installing under /usr, written to build/ in place of
-# any built before.
-package: all
+# any built before. Only what the packages hold is built, not the tests.
+package: deps
+	cmake --preset default
+	cmake --build --preset default --target shipped
 	rm -f build/*.deb build/*.ddeb
 	cd build && cpack -G DEB
 
