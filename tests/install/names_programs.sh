@@ -10,6 +10,7 @@ src=$1 work=$2 pages=$3 tools=$4 others=$5
 mkdir -p "$work" || exit 1
 for page in $pages; do
     sed -n '/^\.Sh SEE ALSO$/,/^\.Sh /p' "$src/man/$page" >"$work/see_also"
+    # shellcheck disable=SC2086
     for reference in $(printf '%s.1 ' $tools) zemo.3 zemo-interfaces.7; do
         [ "$reference" = "$page" ] && continue
         grep -qx "\.Xr ${reference%.*} ${reference##*.}\( ,\)\{0,1\}" "$work/see_also" ||

@@ -1,11 +1,13 @@
 #!/bin/sh
-# Builds the Debian packages with CPack, runs lintian on them (unless LINTIAN is "no"), checks
-# their control fields and dependencies, then installs each package with dpkg into a scratch
+# Builds the Debian packages with CPack, runs lintian on them, checks their control fields and
+# dependencies, then installs each package with dpkg into a scratch
 # root of its own, alone or with the packages it needs, checks the files, runs its programs,
 # and removes it again, checking that nothing is left.
-# Usage: package.sh SOURCE_DIR BUILD_DIR WORK_DIR BINDIR LIBDIR INCLUDEDIR MANDIR DATADIR CLIENT_FLAGS LINTIAN
+# Usage: package.sh SOURCE_DIR BUILD_DIR WORK_DIR BINDIR LIBDIR INCLUDEDIR MANDIR DATADIR CLIENT_FLAGS SHIPPED
+# SHIPPED is "no" for the packages of a sanitizer build, which link the sanitizer runtimes,
+# dirShift among them: lintian does not judge them, and their Depends hold more.
 src=$1 build=$2 work=$3 bindir=$4 libdir=$5 includedir=$6 mandir=$7 datadir=$8 client_flags=$9
-lintian=${10}
+shipped=${10}
 . "$src/tests/install/testlib.sh"
 
 rm -rf "$work" && mkdir -p "$work" || exit 1
@@ -24,11 +26,11 @@ for file in $debs $ddebs; do
     [ -f "$file" ] || { fail "no package $file"; finish; }
 done
 check_same "packages written" "$(for file in $debs $ddebs; do basename "$file"; done | LC_ALL=C sort)" \
-    "$(ls "$work/cpack" | grep '\.d\{0,1\}deb$' | LC_ALL=C sort)"
+    "$(find "$work/cpack" -maxdepth 1 -name '*.*deb' -printf '%f\n' | LC_ALL=C sort)"
 
 # Every tag lintian reports, of any severity from warning up, fails the test; a tag that does
 # not apply is overridden in the package, with the reason.
-if [ "$lintian" != no ]; then
+if [ "$shipped" != no ]; then
     # shellcheck disable=SC2086
     lintian --fail-on error,warning $debs $ddebs >"$work/lintian.out" 2>"$work/lintian.err" ||
         fail "lintian: $(cat "$work/lintian.out" "$work/lintian.err")"
@@ -54,7 +56,13 @@ depends() { field "$1" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | LC_ALL=C
 for expected in "dirshift:" "zemo-tools:libc6 libgcc-s1 libstdc++6 libtirpc3 libzemo1" \
     "dlprobe:libc6 libc6-i386" "libzemo1:libc6" "libzemo-dev:libzemo1"; do
     package=${expected%%:*}
-    check_same "$package Depends" "${expected#*:}" "$(depends "$package")"
+    if [ "$shipped" != no ]; then
+        check_same "$package Depends" "${expected#*:}" "$(depends "$package")"
+    else
+        for needed in ${expected#*:}; do
+            depends "$package" | grep -qw -- "$needed" || fail "$package Depends lacks $needed"
+        done
+    fi
     for needed in $(depends "$package"); do
         [ "$needed" = libzemo1 ] && continue
         dpkg-query -W -f='${Status}\n' "$needed" 2>/dev/null | grep -q ' installed$' ||
@@ -108,8 +116,10 @@ dpkg() { command dpkg --root="$root" --force-depends --force-not-root "$@"; }
 
 # dirshift alone, installed and configured without forcing anything: it needs no package.
 install_alone dirshift
-command dpkg --root="$root" --force-not-root --configure dirshift >"$work/dpkg.log" 2>&1 ||
-    { cat "$work/dpkg.log" >&2; fail "dpkg --configure dirshift, alone"; }
+if [ "$shipped" != no ]; then
+    command dpkg --root="$root" --force-not-root --configure dirshift >"$work/dpkg.log" 2>&1 ||
+        { cat "$work/dpkg.log" >&2; fail "dpkg --configure dirshift, alone"; }
+fi
 check_dirshift "$root/usr/$bindir"
 remove dirshift
 
@@ -163,6 +173,7 @@ export PKG_CONFIG_PATH="$root/usr/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$ro
 cc -Wall -Werror $client_flags -o "$work/idn" "$work/idn.c" $(pkg-config --cflags --libs libzemo) ||
     fail "building the example of zemo(3)"
 start_zemosim "$root/usr/$bindir"
+# shellcheck disable=SC2086
 check_run "the example of zemo(3) asks zemosim *IDN?" 0 'ZEMO,zemosim,0,1.0
 ' '' $loader_env "$work/idn" "$vxi11"
 stop_zemosim
