@@ -68,10 +68,13 @@ function(kit_install_man_pages section component)
             COMPONENT ${component})
 endfunction()
 
-kit_install_man_pages(1 zemokit dirShift zemoquery zemosend zemorecv zemoreset zemosim dlprobe
+kit_install_man_pages(1 zemokit dirShift zemoctl zemoquery zemosend zemorecv zemoreset zemosim dlprobe
     ALIASES dlprobe32=dlprobe dlprobe64=dlprobe)
 kit_install_man_pages(3 libzemo-dev zemo
     ALIASES zemo_set_error_handler=zemo zemo_open=zemo zemo_set_timeout=zemo zemo_write=zemo
-            zemo_read=zemo zemo_clear=zemo zemo_close=zemo ZEMO_ERROR_EXIT=zemo)
+            zemo_read=zemo zemo_clear=zemo zemo_close=zemo ZEMO_ERROR_EXIT=zemo
+            zemo_read_message=zemo zemo_read_stb=zemo zemo_trigger=zemo zemo_lock=zemo
+            zemo_unlock=zemo zemo_remote=zemo zemo_local=zemo zemo_last_error=zemo
+            zemo_version=zemo)
 
 include(KitPackage)

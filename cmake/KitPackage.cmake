@@ -48,7 +48,10 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # dpkg-shlibdeps finds libzemo for the programs, and which package provides it, in a copy of
 # the library's package tree with its shlibs file, which files.cmake makes.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ../libzemo1.shlibs/usr/${KIT_MULTIARCH_LIBDIR})
-set(CPACK_KIT_SHLIBS "libzemo 1 libzemo1 (>= ${kit_package_version})")
+# Programs built against libzemo need the version that added the newest calls it exports (the
+# node ZEMO_1.1 of zemo.map), not the version being packaged; raise it with the next calls.
+set(kit_shlibs_version 1.1.0)
+set(CPACK_KIT_SHLIBS "libzemo 1 libzemo1 (>= ${kit_shlibs_version})")
 
 set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_NAME libzemo1)
 set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_SECTION libs)
@@ -57,7 +60,8 @@ set(CPACK_DEBIAN_LIBZEMO1_DESCRIPTION "library to talk to measurement instrument
 libzemo opens an instrument interface by its name and writes and reads bytes
 through it, with a timeout per interface and one error handler for the whole
 program. Simulated instruments, VXI-11, raw sockets and USBTMC devices are
-reached through the same five calls.
+reached through the same calls, which also read the status byte, trigger,
+lock the instrument and switch it between remote and local.
 
 This package holds the shared library.")
 
@@ -78,8 +82,9 @@ set(CPACK_DEBIAN_ZEMOKIT_DESCRIPTION "path adjuster, instrument tools and shared
 dirShift rewrites paths relative to the caller's directory or a related root,
 for build scripts that start it thousands of times.
 
-zemosend, zemorecv and zemoreset talk to measurement instruments through
-libzemo; zemosim serves simulated instruments over VXI-11 and raw sockets.
+zemosend, zemorecv, zemoquery, zemoreset and zemoctl talk to measurement
+instruments through libzemo; zemosim serves simulated instruments over VXI-11,
+HiSLIP, raw sockets and pseudo-terminals.
 
 dlprobe32 and dlprobe64 tell whether a shared library loads, for 32-bit and
 64-bit x86 programs.")

@@ -10,7 +10,7 @@ src=$1 build=$2 work=$3 bindir=$4 libdir=$5 includedir=$6 mandir=$7 client_flags
 rm -rf "$work" && mkdir -p "$work" || exit 1
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; finish; }
-version=1.0.0-1
+version=1.1.0-1
 packages="libzemo1 libzemo-dev zemokit"
 debs="" ddebs=""
 for package in $packages; do
@@ -34,7 +34,7 @@ fi
 
 field() { dpkg-deb -f "$work/cpack/${1}_${version}_amd64.deb" "$2"; }
 check_same "libzemo-dev Depends" "libzemo1 (= $version)" "$(field libzemo-dev Depends)"
-check_same "libzemo1 shlibs" "libzemo 1 libzemo1 (>= $version)" \
+check_same "libzemo1 shlibs" "libzemo 1 libzemo1 (>= 1.1.0)" \
     "$(dpkg-deb -I "$work/cpack/libzemo1_${version}_amd64.deb" shlibs)"
 check_same "libzemo1 triggers" "activate-noawait ldconfig" \
     "$(dpkg-deb -I "$work/cpack/libzemo1_${version}_amd64.deb" triggers)"
