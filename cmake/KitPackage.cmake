@@ -43,19 +43,20 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${kit_maintainer})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # dpkg-shlibdeps finds libzemo for the programs, and which package provides it, in a copy of
 # the library's package tree with its shlibs file, which files.cmake makes.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ../libzemo1.shlibs/usr/${KIT_MULTIARCH_LIBDIR})
 # Programs built against libzemo need the version that added the newest calls it exports (the
-# node ZEMO_1.1 of zemo.map), not the version being packaged; raise it with the next calls.
+# node ZEMO_1.1 of zemo.map), not the version being packaged, so the shlibs file is ours rather
+# than CPack's, which would name the package's own version; raise it with the next calls.
 set(kit_shlibs_version 1.1.0)
 set(CPACK_KIT_SHLIBS "libzemo 1 libzemo1 (>= ${kit_shlibs_version})")
+file(WRITE ${kit_package_dir}/shlibs "${CPACK_KIT_SHLIBS}\n")
 
 set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_NAME libzemo1)
 set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/package/triggers)
+set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/package/triggers
+                                               ${kit_package_dir}/shlibs)
 set(CPACK_DEBIAN_LIBZEMO1_DESCRIPTION "library to talk to measurement instruments
 libzemo opens an instrument interface by its name and writes and reads bytes
 through it, with a timeout per interface and one error handler for the whole
