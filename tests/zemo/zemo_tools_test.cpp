@@ -191,8 +191,9 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{ZEMOCTL,
                   {"sim/echo", "lock=9x"},
                   asInvoked + ": unknown operation 'lock=9x'\n" + ctlUsage},
-        UsageCase{
-            ZEMOCTL, {"-x", "sim/echo", "stb"}, asInvoked + ": invalid option -- 'x'\n" + ctlUsage}),
+        UsageCase{ZEMOCTL,
+                  {"-x", "sim/echo", "stb"},
+                  asInvoked + ": invalid option -- 'x'\n" + ctlUsage}),
     caseName<UsageCase>);
 
 struct TimeoutCase {
@@ -514,14 +515,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "zemo: zemo_open sim/sink/chunks=4,x: bad number 'x' in 'chunks=4,x'; expected "
                     "a decimal count\n",
                     2},
-        FailureCase{ZEMORESET,
-                    {"sim/sink/fail=reset"},
-                    "",
-                    "",
-                    "zemo: zemo_open sim/sink/fail=reset: unknown call 'reset' in 'fail=reset'; "
-                    "expected open, timeout, write, read, clear, close, stb, trigger, lock, unlock, "
-                    "remote or local\n",
-                    2},
+        FailureCase{
+            ZEMORESET,
+            {"sim/sink/fail=reset"},
+            "",
+            "",
+            "zemo: zemo_open sim/sink/fail=reset: unknown call 'reset' in 'fail=reset'; "
+            "expected open, timeout, write, read, clear, close, stb, trigger, lock, unlock, "
+            "remote or local\n",
+            2},
         FailureCase{ZEMORESET,
                     {"sim/sink/fail=open"},
                     "",
@@ -542,14 +544,15 @@ INSTANTIATE_TEST_SUITE_P(
                     2},
         // A name from a script with CRLF line ends, and one with a newline: the message stays
         // one line and shows the bytes that a terminal would hide.
-        FailureCase{ZEMORESET,
-                    {"sim/sink/fail=clear\r"},
-                    "",
-                    "",
-                    "zemo: zemo_open sim/sink/fail=clear\\r: unknown call 'clear\\r' in "
-                    "'fail=clear\\r'; expected open, timeout, write, read, clear, close, stb, trigger, "
-                    "lock, unlock, remote or local\n",
-                    2},
+        FailureCase{
+            ZEMORESET,
+            {"sim/sink/fail=clear\r"},
+            "",
+            "",
+            "zemo: zemo_open sim/sink/fail=clear\\r: unknown call 'clear\\r' in "
+            "'fail=clear\\r'; expected open, timeout, write, read, clear, close, stb, trigger, "
+            "lock, unlock, remote or local\n",
+            2},
         FailureCase{
             ZEMORESET,
             {"sim/si\nnk\x7f"},
@@ -624,9 +627,9 @@ TEST(UntracedSend, EndsLikeTraced) {
 // zemoctl runs its operations in order on one handle, each one call traced like the others;
 // the simulated instrument's status byte has MAV while it has bytes to send.
 TEST(Control, RunsEachOperationInOrder) {
-    const TracedResult outcome = runTool(
-        ZEMOCTL, {"-t", "700", "sim/source", "stb", "trigger", "lock=7", "unlock", "remote",
-                  "local", "clear", "lock", "stb"});
+    const TracedResult outcome =
+        runTool(ZEMOCTL, {"-t", "700", "sim/source", "stb", "trigger", "lock=7", "unlock", "remote",
+                          "local", "clear", "lock", "stb"});
     EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/source") +
                                  "zemo_set_timeout(h1, 700) = ZEMO_OK\n"
                                  "zemo_read_stb(h1, &stb) = ZEMO_OK, stb 16\n"
@@ -662,7 +665,10 @@ TEST(Control, FailingOperationEndsTheRun) {
          "",
          "zemo: zemo_trigger sim/echo/timeout=trigger: simulated timeout of trigger\n",
          3},
-        {{"sim/echo", "unlock"}, "", "zemo: zemo_unlock sim/echo: no lock is held on this instrument\n", 2},
+        {{"sim/echo", "unlock"},
+         "",
+         "zemo: zemo_unlock sim/echo: no lock is held on this instrument\n",
+         2},
         {{"sim/echo/fail=local", "remote", "local"},
          "",
          "zemo: zemo_local sim/echo/fail=local: simulated failure of local\n",
@@ -878,11 +884,11 @@ TEST(Link, LibraryExportsOnlyThePublicCalls) {
             exported.insert(symbol.substr(0, symbol.find('@')));
     }
     EXPECT_EQ(exported,
-              (std::set<std::string>{"ZEMO_ERROR_EXIT", "zemo_clear", "zemo_close", "zemo_last_error",
-                                     "zemo_local", "zemo_lock", "zemo_open", "zemo_read",
-                                     "zemo_read_message", "zemo_read_stb", "zemo_remote",
-                                     "zemo_set_error_handler", "zemo_set_timeout", "zemo_trigger",
-                                     "zemo_unlock", "zemo_version", "zemo_write"}));
+              (std::set<std::string>{"ZEMO_ERROR_EXIT", "zemo_clear", "zemo_close",
+                                     "zemo_last_error", "zemo_local", "zemo_lock", "zemo_open",
+                                     "zemo_read", "zemo_read_message", "zemo_read_stb",
+                                     "zemo_remote", "zemo_set_error_handler", "zemo_set_timeout",
+                                     "zemo_trigger", "zemo_unlock", "zemo_version", "zemo_write"}));
 }
 
 } // namespace

@@ -125,8 +125,8 @@ Script failWith(std::uint32_t code) {
     return [code](const std::string& body, int) { return resultReply(wordAt(body, 0), {code}); };
 }
 
-constexpr std::uint32_t readStb = 13, trigger = 14, clear = 15, remote = 16, local = 17,
-                        lock = 18, unlock = 19, deviceRead = 12;
+constexpr std::uint32_t readStb = 13, trigger = 14, clear = 15, remote = 16, local = 17, lock = 18,
+                        unlock = 19, deviceRead = 12;
 
 // Each operation of zemoctl is one call of its procedure, whose arguments carry the link, no
 // flags (no waitlock) and no lock timeout, and the I/O timeout; device_lock carries waitlock and
@@ -140,12 +140,9 @@ TEST(Vxi11Control, EachOperationIsItsProcedure) {
         std::string out;
     };
     const std::vector<Case> cases{
-        {"stb", readStb, {1, 0, 0}, true, "81\n"},
-        {"trigger", trigger, {1, 0, 0}, true, ""},
-        {"clear", clear, {1, 0, 0}, true, ""},
-        {"remote", remote, {1, 0, 0}, true, ""},
-        {"local", local, {1, 0, 0}, true, ""},
-        {"lock=250", lock, {1, 1, 250}, false, ""},
+        {"stb", readStb, {1, 0, 0}, true, "81\n"}, {"trigger", trigger, {1, 0, 0}, true, ""},
+        {"clear", clear, {1, 0, 0}, true, ""},     {"remote", remote, {1, 0, 0}, true, ""},
+        {"local", local, {1, 0, 0}, true, ""},     {"lock=250", lock, {1, 1, 250}, false, ""},
         {"unlock", unlock, {1}, false, ""},
     };
     for (const Case& test : cases) {
@@ -262,7 +259,8 @@ struct Scenario {
     std::vector<Step> steps;
 };
 
-const char* const instrument = "name dmm\ndelay SLOW? 1000 late\ndelay PAUSE? 50 p\nproperty VOLT 0\n";
+const char* const instrument =
+    "name dmm\ndelay SLOW? 1000 late\ndelay PAUSE? 50 p\nproperty VOLT 0\n";
 
 // Runs STEP against NAME: options first, then the name, then the rest.
 kittest::Result runStep(const Step& step, const std::string& name) {
@@ -280,8 +278,9 @@ kittest::Result runStep(const Step& step, const std::string& name) {
 
 void expectStep(const Step& step, const std::string& name) {
     SCOPED_TRACE(step.arguments.empty() ? "" : step.arguments.back());
-    expectOutcome(runStep(step, name), step.status, step.out,
-                  step.reason.empty() ? "" : "zemo: " + step.call + " " + name + ": " + step.reason + "\n");
+    expectOutcome(
+        runStep(step, name), step.status, step.out,
+        step.reason.empty() ? "" : "zemo: " + step.call + " " + name + ": " + step.reason + "\n");
 }
 
 const std::vector<Scenario> scenarios{
@@ -299,8 +298,12 @@ const std::vector<Scenario> scenarios{
     {"remote, local and clear", {"hislip"}, {{ZEMOCTL, {"remote", "local", "clear"}, 0, ""}}},
     {"unlocking without a lock fails",
      {"hislip"},
-     {{ZEMOCTL, {"lock", "unlock", "unlock"}, 2, "",
-       "AsyncLock release: this client holds no lock (AsyncLockResponse 3)", "zemo_unlock"}}},
+     {{ZEMOCTL,
+       {"lock", "unlock", "unlock"},
+       2,
+       "",
+       "AsyncLock release: this client holds no lock (AsyncLockResponse 3)",
+       "zemo_unlock"}}},
     {"a socket has no locks and no remote/local",
      {"socket"},
      {{ZEMOCTL, {"lock"}, 2, "", "locks need VXI-11 or HiSLIP", "zemo_lock"},
@@ -333,8 +336,9 @@ TEST(SimControl, LockHeldAgainstASecondClient) {
     const std::string file = files.makeFile("dmm.inst", instrument).string();
     SimServer server({"-p", file}, 4);
     const std::string name = server.name("dmm", "hislip");
-    auto holder = std::async(std::launch::async,
-                             [&] { return runTool(ZEMOQUERY, {"-L", name, "SLOW?"}); });
+    auto holder = std::async(std::launch::async, [&] {
+        return runTool(ZEMOQUERY, {"-L", name, "SLOW?"});
+    });
     std::this_thread::sleep_for(milliseconds(300));
     expectStep({ZEMOCTL,
                 {"-t", "300", "lock"},

@@ -450,7 +450,8 @@ TEST(EmptyAnswers, BytesBeforeADeviceErrorAreDelivered) {
         return record({xid, 1, 0, 0, 0, 0, /* error: I/O error */ 17, 0, 0});
     });
     expectOutcome(runTool(ZEMORECV, {"-t", "500", "-c", "5", server.name()}), 2, "abc",
-                  "zemo: zemo_read " + server.name() + ": device_read failed: I/O error (VXI-11 error 17)\n");
+                  "zemo: zemo_read " + server.name() +
+                      ": device_read failed: I/O error (VXI-11 error 17)\n");
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // The HiSLIP transport: a session of two TCP connections to the same port, the synchronous
 // channel for data and triggers and the asynchronous one for device clear, the maximum message
-// size, the status byte, locks and remote/local control, worked in synchronized mode. Response data goes from the socket straight into the caller's
-// buffer; bytes of a response beyond what a read asked for stay in the socket for the next read.
+// size, the status byte, locks and remote/local control, worked in synchronized mode. Response data
+// goes from the socket straight into the caller's buffer; bytes of a response beyond what a read
+// asked for stay in the socket for the next read.
 #include "zemonet/hislip.h"
 #include "failure_latch.h"
 #include "transport.h"
@@ -166,9 +167,9 @@ class HislipTransport final : public Transport {
     void lock(Milliseconds wait) override {
         const auto parameter =
             static_cast<std::uint32_t>(std::min<Milliseconds::rep>(wait.count(), 0xffffffff));
-        const Header answer = asyncExchange({Type::asyncLock, 1, parameter, 0},
-                                            Type::asyncLockResponse, "AsyncLock",
-                                            wait + lockAnswerMargin);
+        const Header answer =
+            asyncExchange({Type::asyncLock, 1, parameter, 0}, Type::asyncLockResponse, "AsyncLock",
+                          wait + lockAnswerMargin);
         if (answer.control == hislip::lockFailed)
             throw timeout("AsyncLock: the instrument is locked by another client (not granted "
                           "within " +
@@ -181,9 +182,8 @@ class HislipTransport final : public Transport {
 
     // AsyncLock releasing our lock.
     void unlock() override {
-        const Header answer =
-            asyncExchange({Type::asyncLock, 0, lastSentId_, 0}, Type::asyncLockResponse,
-                          "AsyncLock release", timeout_);
+        const Header answer = asyncExchange({Type::asyncLock, 0, lastSentId_, 0},
+                                            Type::asyncLockResponse, "AsyncLock release", timeout_);
         locked_ = false;
         if (answer.control == hislip::lockError)
             throw failure("AsyncLock release: this client holds no lock (AsyncLockResponse 3)");
@@ -253,7 +253,8 @@ class HislipTransport final : public Transport {
         try {
             const auto deadline = Clock::now() + lockInfoTime;
             hislip::sendMessage(async_.get(), {Type::asyncLockInfo, 0, 0, 0}, {}, deadline);
-            const Header info = expect(async_, Type::asyncLockInfoResponse, deadline, "AsyncLockInfo");
+            const Header info =
+                expect(async_, Type::asyncLockInfoResponse, deadline, "AsyncLockInfo");
             if (info.control == 1)
                 return ": the instrument is locked by another client";
         } catch (const Error&) {
@@ -508,7 +509,8 @@ std::unique_ptr<Transport> openHislip(std::string_view address) {
     if (slash != std::string_view::npos) {
         subAddress = std::string(address.substr(slash + 1));
         if (subAddress.empty() || subAddress.find('/') != std::string::npos)
-            throw failure("invalid sub-address '" + subAddress + "'; " + hislipTransport.expected());
+            throw failure("invalid sub-address '" + subAddress + "'; " +
+                          hislipTransport.expected());
     }
     const unsigned short port =
         host.port.empty() ? hislip::defaultPort : parsePort(host.port, form);

@@ -98,8 +98,8 @@ void parseSetting(std::string_view setting, SerialAddress& address, std::set<std
     const auto equals = setting.find('=');
     if (equals == std::string_view::npos)
         throw failure("malformed setting '" + std::string(setting) +
-                      "'; expected NAME=VALUE after the device, as in " + std::string(serialTransport.form) + ", with " +
-                      settingForms);
+                      "'; expected NAME=VALUE after the device, as in " +
+                      std::string(serialTransport.form) + ", with " + settingForms);
     const std::string name(setting.substr(0, equals));
     const std::string_view value = setting.substr(equals + 1);
     if (name == "baud")

@@ -16,11 +16,24 @@ namespace zemo {
 
 namespace {
 
-enum class Call { open, timeout, write, read, clear, close, stb, trigger, lock, unlock, remote, local };
+enum class Call {
+    open,
+    timeout,
+    write,
+    read,
+    clear,
+    close,
+    stb,
+    trigger,
+    lock,
+    unlock,
+    remote,
+    local
+};
 
-constexpr std::array<std::string_view, 12> callNames{
-    "open", "timeout", "write", "read",   "clear",  "close",
-    "stb",  "trigger", "lock",  "unlock", "remote", "local"};
+constexpr std::array<std::string_view, 12> callNames{"open",  "timeout", "write",  "read",
+                                                     "clear", "close",   "stb",    "trigger",
+                                                     "lock",  "unlock",  "remote", "local"};
 
 constexpr std::string_view expectedForm =
     "expected sim/sink, sim/source or sim/echo, each optionally followed by "

@@ -147,7 +147,8 @@ void traceCall(const char* call, const std::string& arguments, zemo_status statu
 void traceText(const char* call, const char* value) {
     TraceSink& sink = traceSink();
     if (sink.file != nullptr)
-        writeTraceLine(sink, std::string(call) + "() = " + quoted(value, std::strlen(value)) + "\n");
+        writeTraceLine(sink,
+                       std::string(call) + "() = " + quoted(value, std::strlen(value)) + "\n");
 }
 
 std::string quoted(const char* data, std::uint64_t size) {

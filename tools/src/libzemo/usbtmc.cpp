@@ -121,7 +121,9 @@ class UsbtmcTransport final : public Transport {
         return status;
     }
 
-    void trigger() override { control(USBTMC488_IOCTL_TRIGGER, nullptr, "USBTMC488_IOCTL_TRIGGER"); }
+    void trigger() override {
+        control(USBTMC488_IOCTL_TRIGGER, nullptr, "USBTMC488_IOCTL_TRIGGER");
+    }
 
     // Remote enable, after which the device goes to remote at its next message.
     void remote() override {

@@ -223,8 +223,7 @@ class Vxi11Transport final : public Transport {
                 parameters.io_timeout = milliseconds32(remaining(deadline));
                 guarded([&] {
                     rpc_.call(device_write, "device_write", xdr_Device_WriteParms, parameters,
-                              xdr_Device_WriteResp, reply, deadline + rpcMargin,
-                              largestSmallReply);
+                              xdr_Device_WriteResp, reply, deadline + rpcMargin, largestSmallReply);
                 });
                 return reply.error;
             });
@@ -287,7 +286,8 @@ class Vxi11Transport final : public Transport {
                     latch_.holdBack(deviceError("device_read", reply.error));
                 return {total, 0};
             }
-            reason = static_cast<unsigned>(reply.reason) & (reasonCount | reasonTermChar | reasonEnd);
+            reason =
+                static_cast<unsigned>(reply.reason) & (reasonCount | reasonTermChar | reasonEnd);
             if ((reason & (reasonEnd | reasonTermChar)) != 0)
                 break;
             if (Clock::now() >= deadline) {
@@ -302,7 +302,9 @@ class Vxi11Transport final : public Transport {
     }
 
     // device_clear: the device empties its input and output queues.
-    void clear() override { genericCall<Device_Error>(device_clear, "device_clear", xdr_Device_Error); }
+    void clear() override {
+        genericCall<Device_Error>(device_clear, "device_clear", xdr_Device_Error);
+    }
 
     // device_readstb: through a GPIB gateway the serial poll, on a LAN instrument the status
     // byte as it stands.

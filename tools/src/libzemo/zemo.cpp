@@ -122,8 +122,8 @@ const char* pointerArgument(const void* pointer, const char* name) {
 // Runs OPERATION on the transport of LINK, a call NAME with no arguments but the handle, and
 // finishes the call; RESULTS describes its results for the trace.
 template <typename Operation, typename Results>
-zemo_status control(const char* name, zemo_link* link, std::string arguments,
-                    Operation&& operation, Results&& results) {
+zemo_status control(const char* name, zemo_link* link, std::string arguments, Operation&& operation,
+                    Results&& results) {
     CallResult result;
     if (link == nullptr)
         result = nullHandle();
@@ -329,19 +329,18 @@ zemo_status zemo_read(zemo_handle handle, void* buffer, uint64_t count, int flag
     });
 }
 
-zemo_status zemo_read_message(zemo_handle handle, void* buffer, uint64_t count,
-                              uint64_t* received, int* reason) {
+zemo_status zemo_read_message(zemo_handle handle, void* buffer, uint64_t count, uint64_t* received,
+                              int* reason) {
     const ReadOutcome outcome = readChecked(handle, buffer, count, 0);
     if (received != nullptr)
         *received = outcome.placed;
     if (reason != nullptr)
         *reason = static_cast<int>(outcome.reason);
     return finish("zemo_read_message", handle, outcome.result, [&] {
-        return Description{handleArgument(handle) + ", " + std::to_string(count) + ", " +
-                               pointerArgument(received, "&received") + ", " +
-                               pointerArgument(reason, "&reason"),
-                           receivedResult(buffer, outcome.placed) + ", reason " +
-                               std::to_string(outcome.reason)};
+        return Description{
+            handleArgument(handle) + ", " + std::to_string(count) + ", " +
+                pointerArgument(received, "&received") + ", " + pointerArgument(reason, "&reason"),
+            receivedResult(buffer, outcome.placed) + ", reason " + std::to_string(outcome.reason)};
     });
 }
 
@@ -373,8 +372,9 @@ zemo_status zemo_trigger(zemo_handle handle) {
 zemo_status zemo_lock(zemo_handle handle, int32_t milliseconds) {
     const std::string arguments = ", " + std::to_string(milliseconds);
     if (milliseconds < 0 && handle != nullptr) {
-        const CallResult result{ZEMO_FAILURE, "the time to wait for a lock must be 0 ms or more, got " +
-                                                  std::to_string(milliseconds)};
+        const CallResult result{ZEMO_FAILURE,
+                                "the time to wait for a lock must be 0 ms or more, got " +
+                                    std::to_string(milliseconds)};
         return finish("zemo_lock", handle, result, [&] {
             return Description{handleArgument(handle) + arguments, {}};
         });
@@ -399,8 +399,7 @@ zemo_status zemo_remote(zemo_handle handle) {
 
 zemo_status zemo_local(zemo_handle handle) {
     return control(
-        "zemo_local", handle, "", [](zemo::Transport& transport) { transport.local(); },
-        noResults);
+        "zemo_local", handle, "", [](zemo::Transport& transport) { transport.local(); }, noResults);
 }
 
 const char* zemo_last_error(void) {
@@ -417,8 +416,7 @@ const char* zemo_version(void) {
 
 zemo_status zemo_clear(zemo_handle handle) {
     return control(
-        "zemo_clear", handle, "", [](zemo::Transport& transport) { transport.clear(); },
-        noResults);
+        "zemo_clear", handle, "", [](zemo::Transport& transport) { transport.clear(); }, noResults);
 }
 
 zemo_status zemo_close(zemo_handle handle) {

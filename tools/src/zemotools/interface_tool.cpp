@@ -59,8 +59,7 @@ void InterfaceReader::startSilence() {
 std::uint64_t InterfaceReader::settle(std::uint64_t transferred, std::uint64_t request,
                                       const char* call) {
     if (transferred > request) {
-        std::fprintf(stderr,
-                     "%s: %s: %s reported %" PRIu64 " bytes for a request of %" PRIu64 "\n",
+        std::fprintf(stderr, "%s: %s: %s reported %" PRIu64 " bytes for a request of %" PRIu64 "\n",
                      program_, name_, call, transferred, request);
         std::exit(2);
     }
