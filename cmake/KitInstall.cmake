@@ -11,7 +11,7 @@
 
 # The programs of zemo-tools. Each has its page, man/PROGRAM.1, and its bash completion,
 # completions/PROGRAM, which are installed with it.
-set(KIT_ZEMO_TOOLS zemoquery zemosend zemorecv zemoreset zemosim)
+set(KIT_ZEMO_TOOLS zemoquery zemosend zemorecv zemoreset zemoctl zemosim)
 
 install(TARGETS dirShift RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dirshift)
 install(TARGETS ${KIT_ZEMO_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT zemo-tools)
@@ -89,7 +89,10 @@ kit_install_man_pages(7 zemo-tools zemo-interfaces)
 kit_install_man_pages(1 dlprobe dlprobe ALIASES dlprobe32=dlprobe dlprobe64=dlprobe)
 kit_install_man_pages(3 libzemo-dev zemo
     ALIASES zemo_set_error_handler=zemo zemo_open=zemo zemo_set_timeout=zemo zemo_write=zemo
-            zemo_read=zemo zemo_clear=zemo zemo_close=zemo ZEMO_ERROR_EXIT=zemo)
+            zemo_read=zemo zemo_clear=zemo zemo_close=zemo ZEMO_ERROR_EXIT=zemo
+            zemo_read_message=zemo zemo_read_stb=zemo zemo_trigger=zemo zemo_lock=zemo
+            zemo_unlock=zemo zemo_remote=zemo zemo_local=zemo zemo_last_error=zemo
+            zemo_version=zemo)
 
 # The tools' bash completion, a file per program named after it, where bash-completion loads
 # it on the first completion of the program's arguments; zemo-common holds what they share.

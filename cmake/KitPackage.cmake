@@ -14,7 +14,7 @@
 # library's maintainer scripts, for dpkg's trigger, and mends the -dbgsym packages.
 set(kit_package_dir ${CMAKE_BINARY_DIR}/package)
 set(kit_maintainer "The zemokit developers <zemokit-devel@zemokit.org>")
-set(kit_package_release 2)
+set(kit_package_release 1)
 set(kit_package_version ${PROJECT_VERSION}-${kit_package_release})
 
 # The copyright file in the machine-readable format, from LICENSE; the changelog compressed as
@@ -49,12 +49,15 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${kit_maintainer})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # dpkg-shlibdeps finds libzemo for the programs, and which package provides it, in a copy of
 # the library's package tree with its shlibs file, which files.cmake makes.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ../libzemo1.shlibs/usr/${KIT_MULTIARCH_LIBDIR})
-set(CPACK_KIT_SHLIBS "libzemo 1 libzemo1 (>= ${kit_package_version})")
+# Programs built against libzemo need the version that added the newest calls it exports (the
+# node ZEMO_1.1 of zemo.map), not the version being packaged, so the shlibs file is ours rather
+# than CPack's, which would name the package's own version; raise it with the next calls.
+set(kit_shlibs_version 1.1.0)
+set(CPACK_KIT_SHLIBS "libzemo 1 libzemo1 (>= ${kit_shlibs_version})")
+file(WRITE ${kit_package_dir}/shlibs "${CPACK_KIT_SHLIBS}\n")
 
 # The packages that take over zemokit's files, which they replace; it is gone from this
 # release on.
@@ -77,8 +80,10 @@ set(CPACK_DEBIAN_ZEMO-TOOLS_PACKAGE_REPLACES ${kit_replaced})
 set(CPACK_DEBIAN_ZEMO-TOOLS_DESCRIPTION "tools to talk to measurement instruments
 zemoquery sends messages to an instrument and prints the answer of each
 query; zemosend, zemorecv and zemoreset send lines to an instrument, copy its
-bytes to standard output and send it a device clear. They reach instruments
-over VXI-11, HiSLIP, raw sockets, USBTMC and serial lines through libzemo.
+bytes to standard output and send it a device clear; zemoctl reads its status
+byte, triggers, locks it and switches it between remote and local. They reach
+instruments over VXI-11, HiSLIP, raw sockets, USBTMC and serial lines through
+libzemo.
 
 zemosim serves simulated instruments over VXI-11, HiSLIP, raw sockets and
 pseudo-terminals, to try the tools and programs without hardware.
@@ -99,12 +104,15 @@ or the qemu-i386 emulator.")
 
 set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_NAME libzemo1)
 set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/package/triggers)
+set(CPACK_DEBIAN_LIBZEMO1_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/package/triggers
+                                               ${kit_package_dir}/shlibs)
 set(CPACK_DEBIAN_LIBZEMO1_DESCRIPTION "library to talk to measurement instruments
 libzemo opens an instrument interface by its name and writes and reads bytes
 through it, with a timeout per interface and one error handler for the whole
 program. Simulated instruments, VXI-11, HiSLIP, raw sockets, USBTMC devices
-and serial lines are reached through the same calls.
+and serial lines are reached through the same calls, which also read the
+status byte, trigger, lock the instrument and switch it between remote and
+local.
 
 This package holds the shared library.")
 

@@ -38,9 +38,9 @@ zemosim -v |
 zemosim -p dm|dmm.inst
 zemoctl -|-t
 zemoctl -t 100 so|socket/ (nospace)
-zemoctl vxi11/192.168.0.100/inst0 |clear local lock lock= remote stb trigger unlock wait-srq
+zemoctl vxi11/192.168.0.100/inst0 |clear local lock lock= remote stb trigger unlock
 zemoctl socket/192.168.0.100 lo|local lock lock=
-zemoctl socket/192.168.0.100 stb w|wait-srq'
+zemoctl socket/192.168.0.100 stb t|trigger'
 
 # The runner splits each line into words as bash does, "=" and ":" words of their own, sets
 # the completion variables, loads the program's completion through bash-completion's loader

@@ -15,7 +15,7 @@ check_programs "$root$prefix/$bindir" "$root$prefix/$libdir"
 # Without libzemo the loader refuses to start the tools that need it.
 cp -a "$root" "$work/nolib"
 rm -f "$work/nolib$prefix/$libdir"/libzemo.so*
-for tool in zemoquery zemosend zemorecv zemoreset; do
+for tool in zemoctl zemoquery zemosend zemorecv zemoreset; do
     check_run "$tool without libzemo" 127 '' "$work/nolib$prefix/$bindir/$tool: error while loading shared libraries: libzemo.so.1: cannot open shared object file: No such file or directory
 " env -u LD_LIBRARY_PATH "$work/nolib$prefix/$bindir/$tool" sim/sink
 done

@@ -13,7 +13,7 @@ shipped=${10}
 rm -rf "$work" && mkdir -p "$work" || exit 1
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; finish; }
-version=1.0.0-2
+version=1.1.0-1
 deb() { echo "$work/cpack/${1}_${version}_amd64.deb"; }
 debs="" ddebs=""
 for package in $kit_packages; do
@@ -40,7 +40,7 @@ fi
 field() { dpkg-deb -f "$(deb "$1")" "$2"; }
 check_same "libzemo-dev Depends" "libzemo1 (= $version)" "$(field libzemo-dev Depends)"
 check_same "libzemo-dev Recommends" "zemo-tools" "$(field libzemo-dev Recommends)"
-check_same "libzemo1 shlibs" "libzemo 1 libzemo1 (>= $version)" \
+check_same "libzemo1 shlibs" "libzemo 1 libzemo1 (>= 1.1.0)" \
     "$(dpkg-deb -I "$(deb libzemo1)" shlibs)"
 check_same "libzemo1 triggers" "activate-noawait ldconfig" \
     "$(dpkg-deb -I "$(deb libzemo1)" triggers)"

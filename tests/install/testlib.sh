@@ -78,16 +78,18 @@ package_listing() {
         echo "$p/$man/man1/dlprobe64.1.gz -> dlprobe.1.gz"
         ;;
     libzemo1)
-        echo "$p/$lib/libzemo.so.1 -> libzemo.so.1.0.0"
-        echo "$p/$lib/libzemo.so.1.0.0"
+        echo "$p/$lib/libzemo.so.1 -> libzemo.so.1.1.0"
+        echo "$p/$lib/libzemo.so.1.1.0"
         ;;
     libzemo-dev)
         echo "$p/$inc/zemo.h"
         echo "$p/$lib/libzemo.so -> libzemo.so.1"
         echo "$p/$lib/pkgconfig/libzemo.pc"
         echo "$p/$man/man3/zemo.3.gz"
-        for alias in ZEMO_ERROR_EXIT zemo_clear zemo_close zemo_open zemo_read \
-            zemo_set_error_handler zemo_set_timeout zemo_write; do
+        for alias in ZEMO_ERROR_EXIT zemo_clear zemo_close zemo_last_error zemo_local zemo_lock \
+            zemo_open zemo_read zemo_read_message zemo_read_stb zemo_remote \
+            zemo_set_error_handler zemo_set_timeout zemo_trigger zemo_unlock zemo_version \
+            zemo_write; do
             echo "$p/$man/man3/$alias.3.gz -> zemo.3.gz"
         done
         ;;
@@ -191,7 +193,7 @@ check_pkg_config_client() {
     root=$1 prefix=$2 libdir=$3 includedir=$4 client_flags=$5
     # The file names the real prefix; the sysroot maps it into the scratch root.
     export PKG_CONFIG_PATH="$root$prefix/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root"
-    check_run "pkg-config --modversion" 0 '1.0.0
+    check_run "pkg-config --modversion" 0 '1.1.0
 ' '' pkg-config --modversion libzemo
     # pkg-config ends its flags with a blank; only the words count.
     libs=$(pkg-config --libs libzemo) || fail "pkg-config --libs"

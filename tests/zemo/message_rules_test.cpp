@@ -123,4 +123,28 @@ TEST(MessageRules, IndefiniteBlockEndsWithAShortRead) {
     EXPECT_TRUE(scanner.complete());
 }
 
+// END ends an answer wherever it comes once the answer has a byte: in text without a newline,
+// inside a definite block; an END with no byte before it ends nothing.
+TEST(MessageRules, EndEndsAnAnswerThatHasAByte) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool complete;
+    };
+    const std::vector<Case> cases{
+        {"text without a newline", "42", true},
+        {"inside a definite block", "#15ab", true},
+        {"inside an indefinite block", "#0ab", true},
+        {"no byte yet", "", false},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        AnswerScanner scanner;
+        EXPECT_EQ(scanner.scan(test.bytes.data(), test.bytes.size(), true), test.bytes.size());
+        EXPECT_FALSE(scanner.complete());
+        scanner.endMessage();
+        EXPECT_EQ(scanner.complete(), test.complete);
+    }
+}
+
 } // namespace

@@ -33,6 +33,12 @@ zemo_status zemo_read(zemo_handle, void* buffer, uint64_t count, int, uint64_t* 
     return ZEMO_OK;
 }
 
+zemo_status zemo_read_message(zemo_handle handle, void* buffer, uint64_t count, uint64_t* received,
+                              int* reason) {
+    *reason = ZEMO_REASON_END;
+    return zemo_read(handle, buffer, count, 0, received);
+}
+
 zemo_status zemo_clear(zemo_handle) {
     return ZEMO_OK;
 }

@@ -126,6 +126,21 @@ const std::string resetUsage = "Usage: " + asInvoked +
                                "       <interface>  Name of ZEMO interface, e.g. "
                                "'vxi11/192.168.0.100/gpib0,9'.\n\n";
 
+const std::string ctlUsage =
+    "Usage: " + asInvoked +
+    " [-t <timeout>] <interface> <operation>...\n\n"
+    "       <timeout>    I/O timeout in milliseconds.\n"
+    "       <interface>  Name of ZEMO interface, e.g. 'vxi11/192.168.0.100/gpib0,9'.\n"
+    "       <operation>  One of, run in the order given:\n"
+    "                    stb      print the status byte in decimal\n"
+    "                    trigger  trigger the instrument\n"
+    "                    lock     take an exclusive lock for the operations that follow,\n"
+    "                             waiting up to the timeout (lock=MS: up to MS milliseconds)\n"
+    "                    unlock   release the lock\n"
+    "                    remote   put the instrument in remote\n"
+    "                    local    give the front panel back\n"
+    "                    clear    send a device clear\n\n";
+
 struct UsageCase {
     const char* program;
     std::vector<std::string> arguments;
@@ -165,7 +180,20 @@ INSTANTIATE_TEST_SUITE_P(
                   {"sim/source", "-c"},
                   asInvoked + ": option requires an argument -- 'c'\n" + recvUsage},
         UsageCase{ZEMORESET, {}, resetUsage},
-        UsageCase{ZEMORESET, {"sim/sink", "sim/sink"}, resetUsage}),
+        UsageCase{ZEMORESET, {"sim/sink", "sim/sink"}, resetUsage},
+        UsageCase{ZEMOCTL, {}, ctlUsage}, UsageCase{ZEMOCTL, {"sim/echo"}, ctlUsage},
+        UsageCase{ZEMOCTL,
+                  {"sim/echo", "stb", "bogus"},
+                  asInvoked + ": unknown operation 'bogus'\n" + ctlUsage},
+        UsageCase{ZEMOCTL,
+                  {"sim/echo", "lock=-5"},
+                  asInvoked + ": unknown operation 'lock=-5'\n" + ctlUsage},
+        UsageCase{ZEMOCTL,
+                  {"sim/echo", "lock=9x"},
+                  asInvoked + ": unknown operation 'lock=9x'\n" + ctlUsage},
+        UsageCase{ZEMOCTL,
+                  {"-x", "sim/echo", "stb"},
+                  asInvoked + ": invalid option -- 'x'\n" + ctlUsage}),
     caseName<UsageCase>);
 
 struct TimeoutCase {
@@ -487,13 +515,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "zemo: zemo_open sim/sink/chunks=4,x: bad number 'x' in 'chunks=4,x'; expected "
                     "a decimal count\n",
                     2},
-        FailureCase{ZEMORESET,
-                    {"sim/sink/fail=reset"},
-                    "",
-                    "",
-                    "zemo: zemo_open sim/sink/fail=reset: unknown call 'reset' in 'fail=reset'; "
-                    "expected open, timeout, write, read, clear or close\n",
-                    2},
+        FailureCase{
+            ZEMORESET,
+            {"sim/sink/fail=reset"},
+            "",
+            "",
+            "zemo: zemo_open sim/sink/fail=reset: unknown call 'reset' in 'fail=reset'; "
+            "expected open, timeout, write, read, clear, close, stb, trigger, lock, unlock, "
+            "remote or local\n",
+            2},
         FailureCase{ZEMORESET,
                     {"sim/sink/fail=open"},
                     "",
@@ -514,13 +544,15 @@ INSTANTIATE_TEST_SUITE_P(
                     2},
         // A name from a script with CRLF line ends, and one with a newline: the message stays
         // one line and shows the bytes that a terminal would hide.
-        FailureCase{ZEMORESET,
-                    {"sim/sink/fail=clear\r"},
-                    "",
-                    "",
-                    "zemo: zemo_open sim/sink/fail=clear\\r: unknown call 'clear\\r' in "
-                    "'fail=clear\\r'; expected open, timeout, write, read, clear or close\n",
-                    2},
+        FailureCase{
+            ZEMORESET,
+            {"sim/sink/fail=clear\r"},
+            "",
+            "",
+            "zemo: zemo_open sim/sink/fail=clear\\r: unknown call 'clear\\r' in "
+            "'fail=clear\\r'; expected open, timeout, write, read, clear, close, stb, trigger, "
+            "lock, unlock, remote or local\n",
+            2},
         FailureCase{
             ZEMORESET,
             {"sim/si\nnk\x7f"},
@@ -590,6 +622,79 @@ TEST(UntracedSend, EndsLikeTraced) {
         EXPECT_EQ(outcome.out, "");
         EXPECT_EQ(outcome.status, status);
     }
+}
+
+// zemoctl runs its operations in order on one handle, each one call traced like the others;
+// the simulated instrument's status byte has MAV while it has bytes to send.
+TEST(Control, RunsEachOperationInOrder) {
+    const TracedResult outcome =
+        runTool(ZEMOCTL, {"-t", "700", "sim/source", "stb", "trigger", "lock=7", "unlock", "remote",
+                          "local", "clear", "lock", "stb"});
+    EXPECT_EQ(outcome.trace, handlerLine + openLine("sim/source") +
+                                 "zemo_set_timeout(h1, 700) = ZEMO_OK\n"
+                                 "zemo_read_stb(h1, &stb) = ZEMO_OK, stb 16\n"
+                                 "zemo_trigger(h1) = ZEMO_OK\n"
+                                 "zemo_lock(h1, 7) = ZEMO_OK\n"
+                                 "zemo_unlock(h1) = ZEMO_OK\n"
+                                 "zemo_remote(h1) = ZEMO_OK\n"
+                                 "zemo_local(h1) = ZEMO_OK\n"
+                                 "zemo_clear(h1) = ZEMO_OK\n"
+                                 "zemo_lock(h1, 700) = ZEMO_OK\n"
+                                 "zemo_read_stb(h1, &stb) = ZEMO_OK, stb 16\n" +
+                                 closeLine);
+    EXPECT_EQ(outcome.out, "16\n16\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+// A failing operation ends zemoctl in the handler, with what came before on standard output and
+// the operations after it not run: 2 for a failure, 3 for a timeout.
+TEST(Control, FailingOperationEndsTheRun) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string out;
+        std::string err;
+        int status;
+    };
+    const std::vector<Case> cases{
+        {{"sim/echo/fail=stb@2", "stb", "stb", "trigger"},
+         "0\n",
+         "zemo: zemo_read_stb sim/echo/fail=stb@2: simulated failure of stb\n",
+         2},
+        {{"sim/echo/timeout=trigger", "trigger", "stb"},
+         "",
+         "zemo: zemo_trigger sim/echo/timeout=trigger: simulated timeout of trigger\n",
+         3},
+        {{"sim/echo", "unlock"},
+         "",
+         "zemo: zemo_unlock sim/echo: no lock is held on this instrument\n",
+         2},
+        {{"sim/echo/fail=local", "remote", "local"},
+         "",
+         "zemo: zemo_local sim/echo/fail=local: simulated failure of local\n",
+         2},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(describe(ZEMOCTL, test.arguments));
+        const TracedResult outcome = runTool(ZEMOCTL, test.arguments);
+        EXPECT_EQ(outcome.out, test.out);
+        EXPECT_EQ(outcome.err, test.err);
+        EXPECT_EQ(outcome.status, test.status);
+    }
+}
+
+// --help and --version print to standard output, end with 0 and call nothing but
+// zemo_version.
+TEST(Control, HelpAndVersion) {
+    const TracedResult help = runTool(ZEMOCTL, {"--help"});
+    EXPECT_EQ(help.out, ctlUsage);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_FALSE(help.traceExists);
+    const TracedResult version = runTool(ZEMOCTL, {"--version"});
+    EXPECT_EQ(version.out, "zemoctl 1.1.0\n");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.trace, "zemo_version() = \"1.1.0\"\n");
 }
 
 // zemoreset makes exactly these calls; a leading dash is an interface name, not an option.
@@ -745,7 +850,7 @@ TEST(Trace, AReaderThatLeavesCostsOnlyTheTrace) {
 // Without libzemo the dynamic loader refuses to start a tool.
 TEST(Link, ToolsDoNotStartWithoutTheLibrary) {
     const kittest::TempTree dir;
-    for (const char* program : {ZEMOSEND, ZEMORECV, ZEMORESET}) {
+    for (const char* program : {ZEMOSEND, ZEMORECV, ZEMORESET, ZEMOCTL}) {
         SCOPED_TRACE(program);
         const auto alone = dir.root() / std::filesystem::path(program).filename();
         std::filesystem::copy_file(program, alone);
@@ -762,7 +867,7 @@ TEST(Link, ToolsDoNotStartWithoutTheLibrary) {
 // The tools need libzemo and look for it only relative to themselves: an empty run-path entry
 // would make the loader search the current directory.
 TEST(Link, ToolsLookForTheLibraryBesideThemselves) {
-    for (const char* program : {ZEMOSEND, ZEMORECV, ZEMORESET}) {
+    for (const char* program : {ZEMOSEND, ZEMORECV, ZEMORESET, ZEMOCTL}) {
         SCOPED_TRACE(program);
         const std::string dynamic = commandOutput(std::string("readelf -d ") + program);
         EXPECT_NE(dynamic.find("Shared library: [libzemo.so.1]"), std::string::npos);
@@ -808,9 +913,12 @@ TEST(Link, LibraryExportsOnlyThePublicCalls) {
         if (type != "A") // the version node
             exported.insert(symbol.substr(0, symbol.find('@')));
     }
-    EXPECT_EQ(exported, (std::set<std::string>{"ZEMO_ERROR_EXIT", "zemo_clear", "zemo_close",
-                                               "zemo_open", "zemo_read", "zemo_set_error_handler",
-                                               "zemo_set_timeout", "zemo_write"}));
+    EXPECT_EQ(exported,
+              (std::set<std::string>{"ZEMO_ERROR_EXIT", "zemo_clear", "zemo_close",
+                                     "zemo_last_error", "zemo_local", "zemo_lock", "zemo_open",
+                                     "zemo_read", "zemo_read_message", "zemo_read_stb",
+                                     "zemo_remote", "zemo_set_error_handler", "zemo_set_timeout",
+                                     "zemo_trigger", "zemo_unlock", "zemo_version", "zemo_write"}));
 }
 
 } // namespace

@@ -398,7 +398,7 @@ TEST(Vxi11Read, EndsAtTheTimeoutWhileDataStillTrickles) {
     auto transport = zemo::openTransport(device.name());
     transport->setTimeout(zemo::Milliseconds{300});
     std::byte buffer[100];
-    const std::size_t count = transport->read(buffer);
+    const std::size_t count = transport->read(buffer).size;
     EXPECT_GT(count, 0U);
     EXPECT_LT(count, sizeof buffer);
     for (std::size_t i = 0; i < count; ++i)
@@ -821,7 +821,7 @@ TEST_F(CoreChannel, IdleSocketConnectionsCostNothingAndRobNobody) {
         const std::string command = "*IDN?\n";
         transport->write(std::as_bytes(std::span(command)), true);
         std::array<std::byte, 64> answer{};
-        EXPECT_EQ(transport->read(answer), 19U) << "query " << i;
+        EXPECT_EQ(transport->read(answer).size, 19U) << "query " << i;
     }
     transport->close();
     // A query sent by a client that then leaves waits for the next reader of its transport,
@@ -839,7 +839,7 @@ TEST_F(CoreChannel, IdleSocketConnectionsCostNothingAndRobNobody) {
         auto reader = zemo::openTransport(name);
         reader->setTimeout(zemo::Milliseconds{2000});
         std::array<std::byte, 64> answer{};
-        EXPECT_EQ(reader->read(answer), 19U);
+        EXPECT_EQ(reader->read(answer).size, 19U);
         reader->close();
     }
     char byte = 0;
@@ -987,7 +987,7 @@ TEST_F(CoreChannel, TransportReadsInBuffersOfAnySize) {
         std::string answer;
         std::byte buffer[4];
         while (answer.size() < 19) {
-            const std::size_t count = transport->read(buffer);
+            const std::size_t count = transport->read(buffer).size;
             ASSERT_GT(count, 0U);
             ASSERT_LE(count, sizeof buffer);
             answer.append(reinterpret_cast<const char*>(buffer), count);
@@ -1021,7 +1021,8 @@ class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
         const Transfer& transfer = script_[next_++];
         const std::size_t count = std::min(size, transfer.bytes.size());
         std::memcpy(buffer, transfer.bytes.data(), count);
-        lastEnded_ = transfer.endsMessage;
+        // A transfer cut short by the buffer has not delivered its end yet.
+        lastEnded_ = transfer.endsMessage && count == transfer.bytes.size();
         return static_cast<ssize_t>(count);
     }
     ssize_t write(const void*, std::size_t size) override { return static_cast<ssize_t>(size); }
@@ -1035,6 +1036,8 @@ class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
                 *static_cast<std::uint8_t*>(argument) = lastEnded_ ? 1 : 0;
         } else if (request == USBTMC_IOCTL_SET_TIMEOUT) {
             timeouts_->push_back(*static_cast<std::uint32_t*>(argument));
+        } else if (request != USBTMC_IOCTL_EOM_ENABLE) {
+            return control(request, argument);
         }
         return 0;
     }
@@ -1042,17 +1045,45 @@ class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
 
     std::shared_ptr<std::vector<std::uint32_t>> timeouts() const { return timeouts_; }
 
+    // An IEEE 488 request as the driver got it: the request and the byte its argument held
+    // (-1 without an argument).
+    struct Control {
+        unsigned long request;
+        int argument;
+        bool operator==(const Control&) const = default;
+    };
+    std::shared_ptr<std::vector<Control>> controls() const { return controls_; }
+    // Makes the driver refuse REQUEST with ENOTTY.
+    void refuse(unsigned long request) { refused_ = request; }
+    // The status byte that USBTMC488_IOCTL_READ_STB returns.
+    static constexpr std::uint8_t statusByte = 0x51;
+
   private:
+    int control(unsigned long request, void* argument) {
+        if (request == refused_) {
+            errno = ENOTTY;
+            return -1;
+        }
+        auto* byte = static_cast<std::uint8_t*>(argument);
+        controls_->push_back({request, request == USBTMC488_IOCTL_REN_CONTROL ? *byte : -1});
+        if (request == USBTMC488_IOCTL_READ_STB)
+            *byte = statusByte;
+        return 0;
+    }
+
     std::vector<Transfer> script_;
     bool kernelKnowsAttributes_;
+    std::shared_ptr<std::vector<Control>> controls_ = std::make_shared<std::vector<Control>>();
+    unsigned long refused_ = 0;
     std::size_t next_ = 0;
     bool lastEnded_ = false;
     std::shared_ptr<std::vector<std::uint32_t>> timeouts_ =
         std::make_shared<std::vector<std::uint32_t>>();
 };
 
-// A USBTMC read goes on over transfers until the driver says the message ended or the buffer
-// is full; a timeout returns what arrived, or is a timeout when nothing did.
+// A USBTMC read goes on over transfers until the driver says the message ended (END) or the
+// buffer is full (the count); a timeout returns what arrived, with no reason, or is a timeout
+// when nothing did.
 TEST(UsbtmcRead, FollowsTheDriverToTheEndOfTheMessage) {
     using Transfer = ScriptedUsbtmc::Transfer;
     struct Case {
@@ -1060,11 +1091,17 @@ TEST(UsbtmcRead, FollowsTheDriverToTheEndOfTheMessage) {
         std::vector<Transfer> script;
         std::size_t request;
         std::string expected; // empty: the read times out
+        unsigned reason = 0;
     };
     const std::vector<Case> cases = {
-        {"one transfer", {{"ZEMO\n", true}}, 64, "ZEMO\n"},
-        {"three transfers", {{"ab", false}, {"cd", false}, {"e\n", true}}, 64, "abcde\n"},
-        {"buffer full first", {{"abcd", false}, {"efgh", true}}, 6, "abcdef"},
+        {"one transfer", {{"ZEMO\n", true}}, 64, "ZEMO\n", zemo::reasonEnd},
+        {"three transfers",
+         {{"ab", false}, {"cd", false}, {"e\n", true}},
+         64,
+         "abcde\n",
+         zemo::reasonEnd},
+        {"buffer full first", {{"abcd", false}, {"efgh", true}}, 6, "abcdef", zemo::reasonCount},
+        {"end and full at once", {{"abcd", true}}, 4, "abcd", zemo::reasonEnd | zemo::reasonCount},
         {"timeout after bytes", {{"ab", false}, {"", false, true}}, 64, "ab"},
         {"timeout with none", {{"", false, true}}, 64, ""},
     };
@@ -1074,9 +1111,10 @@ TEST(UsbtmcRead, FollowsTheDriverToTheEndOfTheMessage) {
             zemo::makeUsbtmcTransport(std::make_unique<ScriptedUsbtmc>(test.script), "/dev/fake");
         std::vector<std::byte> buffer(test.request);
         try {
-            const std::size_t count = transport->read(buffer);
-            EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), count),
+            const zemo::ReadResult read = transport->read(buffer);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), read.size),
                       test.expected);
+            EXPECT_EQ(read.reason, test.reason);
         } catch (const Error& error) {
             EXPECT_EQ(test.expected, "") << error.what();
             EXPECT_TRUE(error.timedOut());
@@ -1094,7 +1132,7 @@ TEST(UsbtmcRead, DriverTimeoutIsTheTimeLeft) {
     auto transport = zemo::makeUsbtmcTransport(std::move(device), "/dev/fake");
     transport->setTimeout(zemo::Milliseconds{50});
     std::byte buffer[8];
-    EXPECT_EQ(transport->read(buffer), 4U);
+    EXPECT_EQ(transport->read(buffer).size, 4U);
     ASSERT_FALSE(timeouts->empty());
     EXPECT_EQ(timeouts->front(), 100U);
 }
@@ -1110,6 +1148,74 @@ TEST(UsbtmcRead, KernelWithoutMessageAttributesIsNamed) {
                                    "ends on /dev/usbtmc0 (USBTMC_IOCTL_MSG_IN_ATTR needs Linux "
                                    "4.19 or later)");
     }
+}
+
+// The IEEE 488 operations go to the driver's ioctls, each once, with the argument the driver
+// expects; a refused ioctl is named with the device and the reason.
+TEST(UsbtmcControl, OperationsGoThroughTheDriver) {
+    using Control = ScriptedUsbtmc::Control;
+    struct Case {
+        const char* what;
+        std::function<void(zemo::Transport&)> operation;
+        Control expected;
+        const char* refusal;
+    };
+    const std::vector<Case> cases{
+        {"the status byte",
+         [](zemo::Transport& transport) {
+             EXPECT_EQ(transport.readStatusByte(), ScriptedUsbtmc::statusByte);
+         },
+         {USBTMC488_IOCTL_READ_STB, -1},
+         "USBTMC488_IOCTL_READ_STB on /dev/fake failed: Inappropriate ioctl for device"},
+        {"trigger",
+         [](zemo::Transport& transport) { transport.trigger(); },
+         {USBTMC488_IOCTL_TRIGGER, -1},
+         "USBTMC488_IOCTL_TRIGGER on /dev/fake failed: Inappropriate ioctl for device"},
+        {"remote enables remote",
+         [](zemo::Transport& transport) { transport.remote(); },
+         {USBTMC488_IOCTL_REN_CONTROL, 1},
+         "USBTMC488_IOCTL_REN_CONTROL on /dev/fake failed: Inappropriate ioctl for device"},
+        {"local",
+         [](zemo::Transport& transport) { transport.local(); },
+         {USBTMC488_IOCTL_GOTO_LOCAL, -1},
+         "USBTMC488_IOCTL_GOTO_LOCAL on /dev/fake failed: Inappropriate ioctl for device"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        auto device = std::make_unique<ScriptedUsbtmc>(std::vector<ScriptedUsbtmc::Transfer>{});
+        const auto controls = device->controls();
+        auto transport = zemo::makeUsbtmcTransport(std::move(device), "/dev/fake");
+        test.operation(*transport);
+        EXPECT_EQ(*controls, std::vector<Control>{test.expected});
+
+        auto refusing = std::make_unique<ScriptedUsbtmc>(std::vector<ScriptedUsbtmc::Transfer>{});
+        refusing->refuse(test.expected.request);
+        auto refused = zemo::makeUsbtmcTransport(std::move(refusing), "/dev/fake");
+        try {
+            test.operation(*refused);
+            ADD_FAILURE() << "the refused ioctl went unnoticed";
+        } catch (const Error& error) {
+            EXPECT_STREQ(error.what(), test.refusal);
+            EXPECT_FALSE(error.timedOut());
+        }
+    }
+}
+
+// USBTMC has no locks: both calls fail with the reason, and the driver is not asked.
+TEST(UsbtmcControl, LocksAreRefused) {
+    auto device = std::make_unique<ScriptedUsbtmc>(std::vector<ScriptedUsbtmc::Transfer>{});
+    const auto controls = device->controls();
+    auto transport = zemo::makeUsbtmcTransport(std::move(device), "/dev/fake");
+    for (const auto& operation : std::vector<std::function<void()>>{
+             [&] { transport->lock(zemo::Milliseconds{100}); }, [&] { transport->unlock(); }}) {
+        try {
+            operation();
+            ADD_FAILURE() << "a lock was granted";
+        } catch (const Error& error) {
+            EXPECT_STREQ(error.what(), "locks need VXI-11 or HiSLIP");
+        }
+    }
+    EXPECT_TRUE(controls->empty());
 }
 
 } // namespace

@@ -274,7 +274,7 @@ TEST_F(Loopback, QueryWithoutAnswerTimesOut) {
     for (const auto& [name, reason] : cases) {
         SCOPED_TRACE(name);
         expectFailure(runTool(ZEMOQUERY, {"-t", "200", name, "SLOW?"}), 3,
-                      "zemo: zemo_read " + name + ": " + reason + "\n");
+                      "zemo: zemo_read_message " + name + ": " + reason + "\n");
         ASSERT_EQ(runTool(ZEMORESET, {name}).status, 0);
     }
 }
@@ -297,11 +297,12 @@ TEST(Query, TracesOneOpenAndOneClose) {
     EXPECT_EQ(outcome.err, "zemo_set_error_handler(ZEMO_ERROR_EXIT) = ZEMO_OK\n"
                            "zemo_open(\"sim/echo\") = ZEMO_OK, h1\n"
                            "zemo_write(h1, \"A?\\n\", 3, 1, NULL) = ZEMO_OK\n"
-                           "zemo_read(h1, 1048576, 0, &received) = ZEMO_OK, received 3 \"A?\\n\"\n"
+                           "zemo_read_message(h1, 1048576, &received, &reason) = ZEMO_OK, "
+                           "received 3 \"A?\\n\", reason 4\n"
                            "zemo_write(h1, \"B\\n\", 2, 1, NULL) = ZEMO_OK\n"
                            "zemo_write(h1, \"C? 1\\n\", 5, 1, NULL) = ZEMO_OK\n"
-                           "zemo_read(h1, 1048576, 0, &received) = ZEMO_OK, received 7 "
-                           "\"B\\nC? 1\\n\"\n"
+                           "zemo_read_message(h1, 1048576, &received, &reason) = ZEMO_OK, "
+                           "received 7 \"B\\nC? 1\\n\", reason 4\n"
                            "zemo_close(h1) = ZEMO_OK\n");
 }
 
@@ -309,7 +310,8 @@ TEST(Query, UsageAndOutputFailure) {
     const Result usage = runTool(ZEMOQUERY, {});
     EXPECT_EQ(usage.status, 1);
     EXPECT_EQ(
-        usage.err.rfind(std::string("Usage: ") + ZEMOQUERY + " [-t <timeout>] <interface>", 0), 0U);
+        usage.err.rfind(std::string("Usage: ") + ZEMOQUERY + " [-t <timeout>] [-L] <interface>", 0),
+        0U);
     const Result full =
         runTool("/bin/sh", {"-c", "exec \"$0\" sim/echo 'A?' >/dev/full", ZEMOQUERY});
     EXPECT_EQ(full.status, 4);
@@ -321,7 +323,6 @@ TEST(Query, UsageAndOutputFailure) {
 // named as unknown.
 TEST_F(Loopback, DeviceErrorCodeBecomesAMessage) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"LOCKED", "device locked by another link (VXI-11 error 11)"},
         {"IOERROR", "I/O error (VXI-11 error 17)"},
         {"ABORTED", "abort (VXI-11 error 23)"},
         {"ODD", "unknown error (VXI-11 error 2)"},
@@ -332,6 +333,15 @@ TEST_F(Loopback, DeviceErrorCodeBecomesAMessage) {
                       "zemo: zemo_write " + faultyVxi11() + ": device_write failed: " + reason +
                           "\n");
     }
+}
+
+// A device locked by another link (error 11) is asked again until the I/O timeout, which then
+// names the lock.
+TEST_F(Loopback, LockedDeviceIsWaitedOutToTheTimeout) {
+    expectFailure(runTool(ZEMOSEND, {"-t", "200", faultyVxi11()}, "LOCKED\n"), 3,
+                  "zemo: zemo_write " + faultyVxi11() +
+                      ": device_write: the instrument is locked by another client (VXI-11 error "
+                      "11) for 200 ms\n");
 }
 
 // The instrument withholds its reply: the call times out shortly after the I/O timeout.
@@ -741,7 +751,7 @@ TEST_P(Malformed, NameFailsWithTheExpectedForm) {
 
 const std::string vxi11Form = "vxi11/HOST[:PORT][/DEVICE]";
 const std::string socketForm = "socket/HOST[/PORT]";
-const std::string usbtmcForm = "usbtmc/N, usbtmc/usbtmcN or usbtmc//dev/usbtmcN";
+const std::string usbtmcForm = "usbtmc/DEVICE with DEVICE N, usbtmcN or /dev/usbtmcN";
 
 INSTANTIATE_TEST_SUITE_P(
     Names, Malformed,

@@ -1,7 +1,8 @@
 // The HiSLIP transport: a session of two TCP connections to the same port, the synchronous
-// channel for data and the asynchronous one for device clear and the maximum message size,
-// worked in synchronized mode. Response data goes from the socket straight into the caller's
-// buffer; bytes of a response beyond what a read asked for stay in the socket for the next read.
+// channel for data and triggers and the asynchronous one for device clear, the maximum message
+// size, the status byte, locks and remote/local control, worked in synchronized mode. Response data
+// goes from the socket straight into the caller's buffer; bytes of a response beyond what a read
+// asked for stay in the socket for the next read.
 #include "zemonet/hislip.h"
 #include "failure_latch.h"
 #include "transport.h"
@@ -19,7 +20,6 @@ namespace {
 using hislip::Header;
 using hislip::Type;
 
-const std::string hislipForm = "hislip/HOST[:PORT][/SUBADDRESS]";
 // The largest Data payload we accept, announced to the server ...
 constexpr std::uint64_t ourMaximumMessage = 1 << 20;
 // ... and what a message may announce before it is taken as broken: the standard lets a sender
@@ -29,8 +29,17 @@ constexpr std::uint64_t largestPayload = ourMaximumMessage + (1 << 20);
 constexpr std::uint64_t largestControlPayload = 64 << 10;
 // Data pieces are at most this large, whatever the server accepts.
 constexpr std::uint64_t largestWritePiece = 1 << 20;
-// The time allowed for the FatalError sent before closing a broken session.
+// The time allowed for the FatalError sent before closing a broken session, and for releasing a
+// lock at close.
 constexpr Milliseconds farewellTime{100};
+// The time allowed for asking whether another client holds a lock, to say why a call timed out.
+constexpr Milliseconds lockInfoTime{500};
+// The answer to a lock request may come this much after the time the server may wait for it.
+constexpr Milliseconds lockAnswerMargin{500};
+
+// AsyncRemoteLocalControl control codes: enable remote and go to remote; go to local.
+constexpr std::uint8_t enableRemoteGoToRemote = 3;
+constexpr std::uint8_t goToLocal = 6;
 
 // An Error message from the server: it reports a failure, and the session goes on.
 class ServerError : public Error {
@@ -96,18 +105,7 @@ class HislipTransport final : public Transport {
                 const auto piece = data.first(std::min<std::size_t>(data.size(), writePiece_));
                 const bool last = piece.size() == data.size();
                 const Type type = last && end ? Type::dataEnd : Type::data;
-                const std::uint8_t control = rmtDelivered_ ? hislip::rmtDelivered : 0;
-                try {
-                    hislip::sendMessage(sync_.get(), {type, control, messageId_, 0}, piece,
-                                        deadline);
-                } catch (const Error& error) {
-                    if (error.timedOut())
-                        throw timeout("the instrument accepted no data within " + timeoutText());
-                    throw;
-                }
-                rmtDelivered_ = false;
-                lastSentId_ = messageId_;
-                messageId_ += 2;
+                sendNumbered(type, piece, deadline);
                 data = data.subspan(piece.size());
             } while (!data.empty());
         });
@@ -118,7 +116,9 @@ class HislipTransport final : public Transport {
     // of the response even none. Where a read stops, in a header or a payload, the next one goes
     // on. A failure after some bytes, an Error or FatalError from the server or a broken
     // connection, returns those bytes and is reported by the next call.
-    std::size_t read(std::span<std::byte> buffer) override {
+    // The reason is END when the read took the response's DataEnd, with the count when the
+    // buffer is full.
+    ReadResult read(std::span<std::byte> buffer) override {
         checkUsable();
         const auto deadline = Clock::now() + timeout_;
         std::size_t total = 0;
@@ -128,7 +128,7 @@ class HislipTransport final : public Transport {
             if (total == 0)
                 throw;
             latch_.holdBack(error);
-            return total;
+            return {total, 0};
         }
         const bool ended = left_ == 0 && ours_ && end_;
         if (ended) {
@@ -136,8 +136,9 @@ class HislipTransport final : public Transport {
             rmtDelivered_ = true;
         }
         if (total == 0 && !buffer.empty() && !ended)
-            throw timeout("no data from the instrument within " + timeoutText());
-        return total;
+            throw timeout("no data from the instrument within " + timeoutText() + lockedNote());
+        return {total, (ended ? reasonEnd : 0) |
+                           (total == buffer.size() && !buffer.empty() ? reasonCount : 0)};
     }
 
     void clear() override {
@@ -146,13 +147,122 @@ class HislipTransport final : public Transport {
         guarded(true, [&] { deviceClear(deadline); });
     }
 
+    // AsyncStatusQuery, telling whether a response has been delivered since our last message.
+    std::uint8_t readStatusByte() override {
+        const std::uint8_t control = rmtDelivered_ ? hislip::rmtDelivered : 0;
+        return asyncExchange({Type::asyncStatusQuery, control, lastSentId_, 0},
+                             Type::asyncStatusResponse, "AsyncStatusQuery", timeout_)
+            .control;
+    }
+
+    // Trigger on the synchronous channel, numbered as a message.
+    void trigger() override {
+        checkUsable();
+        const auto deadline = Clock::now() + timeout_;
+        ours_ = false;
+        guarded(true, [&] { sendNumbered(Type::trigger, {}, deadline); });
+    }
+
+    // AsyncLock requesting an exclusive lock (no lock name) within WAIT.
+    void lock(Milliseconds wait) override {
+        const auto parameter =
+            static_cast<std::uint32_t>(std::min<Milliseconds::rep>(wait.count(), 0xffffffff));
+        const Header answer =
+            asyncExchange({Type::asyncLock, 1, parameter, 0}, Type::asyncLockResponse, "AsyncLock",
+                          wait + lockAnswerMargin);
+        if (answer.control == hislip::lockFailed)
+            throw timeout("AsyncLock: the instrument is locked by another client (not granted "
+                          "within " +
+                          millisecondsText(wait) + ")");
+        if (answer.control != hislip::lockSuccess)
+            throw failure("AsyncLock: the instrument refused the lock (AsyncLockResponse " +
+                          std::to_string(answer.control) + ")");
+        locked_ = true;
+    }
+
+    // AsyncLock releasing our lock.
+    void unlock() override {
+        const Header answer = asyncExchange({Type::asyncLock, 0, lastSentId_, 0},
+                                            Type::asyncLockResponse, "AsyncLock release", timeout_);
+        locked_ = false;
+        if (answer.control == hislip::lockError)
+            throw failure("AsyncLock release: this client holds no lock (AsyncLockResponse 3)");
+    }
+
+    void remote() override { remoteLocal(enableRemoteGoToRemote); }
+    void local() override { remoteLocal(goToLocal); }
+
+    // Releases a lock still held, then closes both channels.
     void close() override {
         checkUsable();
+        if (locked_) {
+            try {
+                asyncExchange({Type::asyncLock, 0, lastSentId_, 0}, Type::asyncLockResponse,
+                              "AsyncLock release", farewellTime);
+            } catch (const Error&) {
+                // Closing the channels releases it all the same.
+            }
+        }
         sync_.reset();
         async_.reset();
     }
 
   private:
+    // Sends a message of TYPE with PAYLOAD on the synchronous channel under the next MessageID,
+    // telling whether a response has been delivered since the last one.
+    void sendNumbered(Type type, std::span<const std::byte> payload, Clock::time_point deadline) {
+        const std::uint8_t control = rmtDelivered_ ? hislip::rmtDelivered : 0;
+        try {
+            hislip::sendMessage(sync_.get(), {type, control, messageId_, 0}, payload, deadline);
+        } catch (const Error& error) {
+            if (error.timedOut())
+                throw timeout("the instrument accepted no data within " + timeoutText());
+            throw;
+        }
+        rmtDelivered_ = false;
+        lastSentId_ = messageId_;
+        messageId_ += 2;
+    }
+
+    // Sends REQUEST (named NAME in messages) on the asynchronous channel and returns the answer
+    // of type WANTED, which must come within WAIT. A failure breaks the session, an Error
+    // answer does not.
+    Header asyncExchange(Header request, Type wanted, const std::string& name, Milliseconds wait) {
+        checkUsable();
+        const auto deadline = Clock::now() + wait;
+        Header answer;
+        guarded(true, [&] {
+            hislip::sendMessage(async_.get(), request, {}, deadline);
+            answer = expect(async_, wanted, deadline, name);
+        });
+        return answer;
+    }
+
+    // AsyncRemoteLocalControl with CONTROL.
+    void remoteLocal(std::uint8_t control) {
+        asyncExchange({Type::asyncRemoteLocalControl, control, lastSentId_, 0},
+                      Type::asyncRemoteLocalResponse, "AsyncRemoteLocalControl", timeout_);
+    }
+
+    // For the message of a call that timed out: ": the instrument is locked by another client"
+    // when AsyncLockInfo says that a client holds an exclusive lock and it is not us, since the
+    // server then holds our data back; otherwise, or when the server does not say, nothing.
+    std::string lockedNote() {
+        if (locked_ || !async_.valid())
+            return {};
+        try {
+            const auto deadline = Clock::now() + lockInfoTime;
+            hislip::sendMessage(async_.get(), {Type::asyncLockInfo, 0, 0, 0}, {}, deadline);
+            const Header info =
+                expect(async_, Type::asyncLockInfoResponse, deadline, "AsyncLockInfo");
+            if (info.control == 1)
+                return ": the instrument is locked by another client";
+        } catch (const Error&) {
+            // The timeout is reported without the note.
+        }
+        return {};
+    }
+
     // Places the payloads of the response to our latest message into BUFFER from TOTAL on,
     // counting them in TOTAL, until its DataEnd, the end of BUFFER or DEADLINE.
     void collectResponse(std::span<std::byte> buffer, std::size_t& total,
@@ -369,7 +479,7 @@ class HislipTransport final : public Transport {
             throw failure("the session is closed");
     }
 
-    std::string timeoutText() const { return std::to_string(timeout_.count()) + " ms"; }
+    std::string timeoutText() const { return millisecondsText(timeout_); }
 
     FileDescriptor sync_;
     FileDescriptor async_;
@@ -379,6 +489,8 @@ class HislipTransport final : public Transport {
     // The MessageID whose response a read collects.
     std::uint32_t lastSentId_ = hislip::noMessageId;
     bool rmtDelivered_ = false;
+    // Whether we hold a lock, released at close.
+    bool locked_ = false;
     Incoming syncIncoming_;
     Incoming asyncIncoming_;
     // Bytes of the current Data or DataEnd payload still in the socket.
@@ -389,20 +501,24 @@ class HislipTransport final : public Transport {
     FailureLatch latch_{"session"};
 };
 
-} // namespace
-
 std::unique_ptr<Transport> openHislip(std::string_view address) {
+    const std::string form(hislipTransport.form);
     const auto slash = address.find('/');
-    const HostPort host = splitHostPort(address.substr(0, slash), hislipForm);
+    const HostPort host = splitHostPort(address.substr(0, slash), form);
     std::string subAddress(hislip::defaultSubAddress);
     if (slash != std::string_view::npos) {
         subAddress = std::string(address.substr(slash + 1));
         if (subAddress.empty() || subAddress.find('/') != std::string::npos)
-            throw failure("invalid sub-address '" + subAddress + "'; expected " + hislipForm);
+            throw failure("invalid sub-address '" + subAddress + "'; " +
+                          hislipTransport.expected());
     }
     const unsigned short port =
-        host.port.empty() ? hislip::defaultPort : parsePort(host.port, hislipForm);
+        host.port.empty() ? hislip::defaultPort : parsePort(host.port, form);
     return std::make_unique<HislipTransport>(host.host, port, subAddress);
 }
+
+} // namespace
+
+const TransportEntry hislipTransport{"hislip", "hislip/HOST[:PORT][/SUBADDRESS]", openHislip};
 
 } // namespace zemo

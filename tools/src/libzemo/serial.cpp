@@ -2,14 +2,16 @@
 // adapter, a pseudo-terminal). The line is taken for this process alone and put into raw mode
 // with the interface's settings; the previous settings come back on close. The line carries no
 // message end and no device clear: a read ends at the response's termination sequence, and a
-// clear discards what waits in either direction.
+// clear discards what waits in either direction. The status byte and the trigger are emulated by
+// "*STB?" and "*TRG"; the line is already this process's alone, so a lock is granted at once.
 #include "serial_line.h"
 #include "transport.h"
+#include "zemonet/text.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <set>
 #include <thread>
@@ -25,7 +27,6 @@ namespace zemo {
 
 namespace {
 
-const std::string serialForm = "serial/DEVICE[/SETTING]...";
 const std::string settingForms =
     "baud=N, format=DPS, flow=none|rtscts|xonxoff or term=lf|cr|crlf|none";
 // With term=none a read ends once the line has been quiet this long after a byte, or for the
@@ -44,22 +45,12 @@ struct SerialAddress {
     std::string termination = "\n";
 };
 
-// The number that is all of TEXT, or nothing.
-std::optional<unsigned> parseUnsigned(std::string_view text) {
-    unsigned value = 0;
-    const auto* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end)
-        return std::nullopt;
-    return value;
-}
-
 void parseBaud(std::string_view value, LineFormat& format) {
-    const auto baud = parseUnsigned(value);
-    if (!baud || *baud == 0)
+    const auto baud = wholeNumber(value);
+    if (!baud || *baud == 0 || *baud > std::numeric_limits<unsigned>::max())
         throw failure("invalid baud rate '" + std::string(value) +
                       "'; expected baud=N with N bits per second above 0");
-    format.baud = *baud;
+    format.baud = static_cast<unsigned>(*baud);
 }
 
 // "DPS": data bits 5 to 8, parity N, E, O, M or S (either case), stop bits 1 or 2.
@@ -107,8 +98,8 @@ void parseSetting(std::string_view setting, SerialAddress& address, std::set<std
     const auto equals = setting.find('=');
     if (equals == std::string_view::npos)
         throw failure("malformed setting '" + std::string(setting) +
-                      "'; expected NAME=VALUE after the device, as in " + serialForm + ", with " +
-                      settingForms);
+                      "'; expected NAME=VALUE after the device, as in " +
+                      std::string(serialTransport.form) + ", with " + settingForms);
     const std::string name(setting.substr(0, equals));
     const std::string_view value = setting.substr(equals + 1);
     if (name == "baud")
@@ -141,7 +132,7 @@ std::size_t settingsStart(std::string_view address) {
 // Reads "DEVICE[/SETTING]...": DEVICE is a path under /dev or an absolute path.
 SerialAddress parseAddress(std::string_view address) {
     if (address.empty() || address == "/")
-        throw failure("missing device; expected " + serialForm);
+        throw failure("missing device; " + serialTransport.expected());
     const std::size_t split = settingsStart(address);
     SerialAddress result;
     const std::string_view device = address.substr(0, split);
@@ -221,25 +212,32 @@ class SerialTransport final : public Transport {
     // Returns once the termination has arrived (it ends the bytes returned), the buffer is
     // full, or the timeout has passed with some bytes; with term=none, once the line has been
     // quiet for the gap after a byte. Without any byte in time it is a timeout.
-    std::size_t read(std::span<std::byte> buffer) override {
+    // The reason is the termination character when the termination ended the read, the count
+    // when the bytes fill the buffer.
+    ReadResult read(std::span<std::byte> buffer) override {
         if (buffer.empty())
-            return 0;
+            return {};
         const auto deadline = Clock::now() + timeout_;
         for (std::size_t searched = 0;;) {
             if (const auto end = messageEnd(searched, buffer.size()))
-                return deliver(buffer, *end);
+                return {deliver(buffer, *end),
+                        reasonTermChar | (*end == buffer.size() ? reasonCount : 0)};
             const std::size_t held = input_.size() - start_;
             if (held >= buffer.size())
-                return deliver(buffer, buffer.size());
+                return {deliver(buffer, buffer.size()), reasonCount};
             searched = held;
             if (!awaitInput(held, deadline)) {
                 if (held == 0)
                     throw timeout("no data from the instrument within " + timeoutText());
-                return deliver(buffer, held);
+                return {deliver(buffer, held), 0};
             }
             receive();
         }
     }
+
+    // The line is this process's alone from the open on: a lock is held already.
+    void lock(Milliseconds) override {}
+    void unlock() override {}
 
     // Discards what waits in both directions, here and in the driver.
     void clear() override {
@@ -272,7 +270,7 @@ class SerialTransport final : public Transport {
     }
 
   private:
-    std::string timeoutText() const { return std::to_string(timeout_.count()) + " ms"; }
+    std::string timeoutText() const { return millisecondsText(timeout_); }
 
     void flush(int queues) {
         if (::tcflush(line_.get(), queues) != 0)
@@ -366,8 +364,6 @@ class SerialTransport final : public Transport {
     Clock::time_point lastArrival_;
 };
 
-} // namespace
-
 std::unique_ptr<Transport> openSerial(std::string_view address) {
     const SerialAddress parsed = parseAddress(address);
     FileDescriptor line(aboveStandardStreams(
@@ -383,5 +379,9 @@ std::unique_ptr<Transport> openSerial(std::string_view address) {
     transport->start(parsed.format);
     return transport;
 }
+
+} // namespace
+
+const TransportEntry serialTransport{"serial", "serial/DEVICE[/SETTING]...", openSerial};
 
 } // namespace zemo

@@ -1,12 +1,13 @@
 // Simulated instruments, the transport "sim": sim/sink, sim/source and sim/echo, with
 // parameters that cap reads and inject faults. The section INTERFACE NAMES of zemo(3) gives
 // their grammar and what each does; expectedForm is the short form that messages quote.
-// Simulated timeouts are reported at once; the instrument never waits.
+// Simulated timeouts are reported at once; the instrument never waits. Each instrument has the
+// status byte's MAV bit and a lock of its own, and takes triggers and remote/local control.
 #include "transport.h"
+#include "zemonet/text.h"
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -15,14 +16,31 @@ namespace zemo {
 
 namespace {
 
-enum class Call { open, timeout, write, read, clear, close };
+enum class Call {
+    open,
+    timeout,
+    write,
+    read,
+    clear,
+    close,
+    stb,
+    trigger,
+    lock,
+    unlock,
+    remote,
+    local
+};
 
-constexpr std::array<std::string_view, 6> callNames{"open", "timeout", "write",
-                                                    "read", "clear",   "close"};
+constexpr std::array<std::string_view, 12> callNames{"open",  "timeout", "write",  "read",
+                                                     "clear", "close",   "stb",    "trigger",
+                                                     "lock",  "unlock",  "remote", "local"};
 
 constexpr std::string_view expectedForm =
     "expected sim/sink, sim/source or sim/echo, each optionally followed by "
     "/chunks=N[,N...], /fail=CALL[@N] or /timeout=CALL[@N]";
+
+// The message-available bit of the status byte.
+constexpr std::uint8_t messageAvailable = 0x10;
 
 // An injected fault: CALL fails as KIND from its FIRSTFAILING-th call on.
 struct Fault {
@@ -38,12 +56,11 @@ struct Settings {
 
 // Parses TEXT, all of it, as an unsigned decimal number; throws naming WHAT otherwise.
 std::uint64_t parseCount(std::string_view text, std::string_view what) {
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size())
+    const auto value = wholeNumber(text);
+    if (!value)
         throw failure("bad number '" + std::string(text) + "' in '" + std::string(what) +
                       "'; expected a decimal count");
-    return value;
+    return *value;
 }
 
 // The fields of TEXT between the SEPARATOR bytes; an empty TEXT is one empty field.
@@ -73,7 +90,8 @@ Fault parseFault(Error::Kind kind, std::string_view value, std::string_view para
     const auto known = std::find(callNames.begin(), callNames.end(), callName);
     if (known == callNames.end())
         throw failure("unknown call '" + std::string(callName) + "' in '" + std::string(parameter) +
-                      "'; expected open, timeout, write, read, clear or close");
+                      "'; expected open, timeout, write, read, clear, close, stb, trigger, lock, "
+                      "unlock, remote or local");
     const std::uint64_t first =
         at == std::string_view::npos ? 1 : parseCount(value.substr(at + 1), parameter);
     if (first == 0)
@@ -119,13 +137,18 @@ class SimTransport : public Transport {
         accept(data, end);
     }
 
-    std::size_t read(std::span<std::byte> buffer) override {
+    // The reason is END when the instrument has sent all it had, the count when the bytes
+    // fill the buffer.
+    ReadResult read(std::span<std::byte> buffer) override {
         enter(Call::read);
         // Reads that may deliver nothing at all would only spin in a caller that waits for
         // bytes; such an instrument has nothing to send, and its reads time out.
         if (deliversNothing_)
             throw timeout("no response: every read is capped at 0 bytes");
-        return produce(buffer.first(std::min<std::uint64_t>(buffer.size(), nextChunkCap())));
+        const std::size_t size =
+            produce(buffer.first(std::min<std::uint64_t>(buffer.size(), nextChunkCap())));
+        return {size, (hasOutput() ? 0 : reasonEnd) |
+                          (size == buffer.size() && size > 0 ? reasonCount : 0)};
     }
 
     void clear() override {
@@ -135,7 +158,32 @@ class SimTransport : public Transport {
 
     void close() override { enter(Call::close); }
 
+    std::uint8_t readStatusByte() override {
+        enter(Call::stb);
+        return hasOutput() ? messageAvailable : 0;
+    }
+
+    void trigger() override { enter(Call::trigger); }
+
+    // The handle is the instrument's only client: a lock is granted at once.
+    void lock(Milliseconds) override {
+        enter(Call::lock);
+        locked_ = true;
+    }
+
+    void unlock() override {
+        enter(Call::unlock);
+        if (!locked_)
+            throw failure("no lock is held on this instrument");
+        locked_ = false;
+    }
+
+    void remote() override { enter(Call::remote); }
+    void local() override { enter(Call::local); }
+
   private:
+    // Whether the instrument has bytes to send.
+    virtual bool hasOutput() const = 0;
     // Takes the bytes of one write.
     virtual void accept(std::span<const std::byte> data, bool end) = 0;
     // Fills the start of BUFFER, all of it or less, and returns how many bytes it placed.
@@ -176,6 +224,7 @@ class SimTransport : public Transport {
     bool deliversNothing_;
     std::array<std::uint64_t, callNames.size()> callCounts_{};
     std::size_t nextChunk_ = 0;
+    bool locked_ = false;
 };
 
 class Sink final : public SimTransport {
@@ -183,6 +232,7 @@ class Sink final : public SimTransport {
     using SimTransport::SimTransport;
 
   private:
+    bool hasOutput() const override { return false; }
     void accept(std::span<const std::byte>, bool) override {}
     std::size_t produce(std::span<std::byte>) override {
         throw timeout("no response: sim/sink has nothing to send");
@@ -207,6 +257,8 @@ class Source final : public SimTransport {
         return bytes;
     }();
 
+    bool hasOutput() const override { return true; }
+
     void accept(std::span<const std::byte>, bool) override {}
 
     std::size_t produce(std::span<std::byte> buffer) override {
@@ -227,6 +279,8 @@ class Echo final : public SimTransport {
     using SimTransport::SimTransport;
 
   private:
+    bool hasOutput() const override { return pending_.size() > sent_; }
+
     void accept(std::span<const std::byte> data, bool) override {
         pending_.insert(pending_.end(), data.begin(), data.end());
     }
@@ -269,8 +323,6 @@ InstrumentMaker instrumentMaker(std::string_view kind) {
                   std::string(expectedForm));
 }
 
-} // namespace
-
 std::unique_ptr<Transport> openSim(std::string_view address) {
     const std::vector<std::string_view> fields = splitFields(address, '/');
     const InstrumentMaker maker = instrumentMaker(fields.front());
@@ -281,5 +333,9 @@ std::unique_ptr<Transport> openSim(std::string_view address) {
     instrument->open();
     return instrument;
 }
+
+} // namespace
+
+const TransportEntry simTransport{"sim", "sim/INSTRUMENT[/PARAMETER=VALUE]...", openSim};
 
 } // namespace zemo

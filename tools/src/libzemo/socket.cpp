@@ -1,6 +1,7 @@
 // The raw socket transport: bytes over one TCP connection, as SCPI instruments serve them on
 // port 5025. The protocol has no message end and no device clear: a read returns what has
-// arrived, and a clear discards what has arrived and not been read.
+// arrived, and a clear discards what has arrived and not been read. The status byte and the
+// trigger are emulated by "*STB?" and "*TRG"; there are no locks and no remote/local control.
 #include "transport.h"
 #include "zemonet/tcp.h"
 
@@ -14,7 +15,6 @@ namespace zemo {
 namespace {
 
 constexpr unsigned short defaultSocketPort = 5025;
-const std::string socketForm = "socket/HOST[/PORT]";
 
 class SocketTransport final : public Transport {
   public:
@@ -33,10 +33,11 @@ class SocketTransport final : public Transport {
     }
 
     // Returns the bytes that have arrived, up to the buffer's size, waiting at most the timeout
-    // for the first of them.
-    std::size_t read(std::span<std::byte> buffer) override {
+    // for the first of them. The reason is the termination character when they end with a
+    // newline, the count when they fill the buffer.
+    ReadResult read(std::span<std::byte> buffer) override {
         if (buffer.empty())
-            return 0;
+            return {};
         const auto deadline = Clock::now() + timeout_;
         for (;;) {
             if (!waitReady(socket_.get(), POLLIN, deadline))
@@ -44,7 +45,7 @@ class SocketTransport final : public Transport {
             const ssize_t received =
                 ::recv(socket_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
             if (received > 0)
-                return static_cast<std::size_t>(received);
+                return result(buffer, static_cast<std::size_t>(received));
             if (received == 0)
                 throw failure("the instrument closed the connection");
             if (errno != EINTR && errno != EAGAIN)
@@ -70,25 +71,34 @@ class SocketTransport final : public Transport {
     void close() override { socket_.reset(); }
 
   private:
-    std::string timeoutText() const { return std::to_string(timeout_.count()) + " ms"; }
+    std::string timeoutText() const { return millisecondsText(timeout_); }
+
+    // The result of a read of SIZE bytes into BUFFER.
+    static ReadResult result(std::span<const std::byte> buffer, std::size_t size) {
+        const unsigned newline = buffer[size - 1] == std::byte{'\n'} ? reasonTermChar : 0;
+        return {size, newline | (size == buffer.size() ? reasonCount : 0)};
+    }
 
     FileDescriptor socket_;
     Milliseconds timeout_ = defaultTimeout;
 };
 
-} // namespace
-
 std::unique_ptr<Transport> openSocket(std::string_view address) {
+    const std::string form(socketTransport.form);
     const auto slash = address.find('/');
     const std::string_view hostText = address.substr(0, slash);
-    const HostPort host = splitHostPort(hostText, socketForm);
+    const HostPort host = splitHostPort(hostText, form);
     if (!host.port.empty())
-        throw failure("unexpected ':" + host.port + "' after the host; expected " + socketForm +
-                      " (the port follows a '/')");
+        throw failure("unexpected ':" + host.port + "' after the host; " +
+                      socketTransport.expected() + " (the port follows a '/')");
     unsigned short port = defaultSocketPort;
     if (slash != std::string_view::npos)
-        port = parsePort(address.substr(slash + 1), socketForm);
+        port = parsePort(address.substr(slash + 1), form);
     return std::make_unique<SocketTransport>(connectTcp(host.host, port));
 }
+
+} // namespace
+
+const TransportEntry socketTransport{"socket", "socket/HOST[/PORT]", openSocket};
 
 } // namespace zemo

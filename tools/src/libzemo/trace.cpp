@@ -144,6 +144,13 @@ void traceCall(const char* call, const std::string& arguments, zemo_status statu
         writeTraceLine(sink, line);
 }
 
+void traceText(const char* call, const char* value) {
+    TraceSink& sink = traceSink();
+    if (sink.file != nullptr)
+        writeTraceLine(sink,
+                       std::string(call) + "() = " + quoted(value, std::strlen(value)) + "\n");
+}
+
 std::string quoted(const char* data, std::uint64_t size) {
     constexpr std::uint64_t shownBytes = 64;
     std::string text = "\"";

@@ -23,6 +23,9 @@ inline bool tracing() {
 void traceCall(const char* call, const std::string& arguments, zemo_status status,
                const std::string& results, const std::string& reason);
 
+// Writes the trace line of CALL, which takes no arguments and returns the text VALUE.
+void traceText(const char* call, const char* value);
+
 // DATA as a double-quoted C-style string literal; bytes beyond the first 64 are left out and
 // marked by "..." after the closing quote.
 std::string quoted(const char* data, std::uint64_t size);

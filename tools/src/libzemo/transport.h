@@ -7,14 +7,33 @@
 #include "zemonet/io.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace zemo {
 
 // The timeout of a new interface until zemo_set_timeout changes it.
 inline constexpr Milliseconds defaultTimeout{5000};
+
+// Why a read stopped, the bits of zemo_read_message's reason (as VXI-11's device_read combines
+// them); none when a stream paused.
+inline constexpr unsigned reasonCount = 1;
+inline constexpr unsigned reasonTermChar = 2;
+inline constexpr unsigned reasonEnd = 4;
+
+// A read's bytes and why it stopped.
+struct ReadResult {
+    std::size_t size = 0;
+    unsigned reason = 0;
+};
+
+// TIME in the form the messages give a timeout: "500 ms".
+inline std::string millisecondsText(Milliseconds time) {
+    return std::to_string(time.count()) + " ms";
+}
 
 class Transport {
   public:
@@ -27,21 +46,46 @@ class Transport {
     virtual void setTimeout(Milliseconds timeout) = 0;
     // Sends every byte of DATA; END marks the last byte as the end of a message.
     virtual void write(std::span<const std::byte> data, bool end) = 0;
-    // Places at most buffer.size() bytes at the start of BUFFER and returns how many.
-    virtual std::size_t read(std::span<std::byte> buffer) = 0;
+    // Places at most buffer.size() bytes at the start of BUFFER and says how many, and why the
+    // read stopped.
+    virtual ReadResult read(std::span<std::byte> buffer) = 0;
     virtual void clear() = 0;
     // Ends the session with the device; the destructor releases what is left.
     virtual void close() = 0;
+
+    // The status byte. By default an emulation for transports without one of their own: sends
+    // "*STB?" and reads the answer, which must be one integer from 0 to 255.
+    virtual std::uint8_t readStatusByte();
+    // By default sends "*TRG".
+    virtual void trigger();
+    // An exclusive lock, waiting at most WAIT for another client's to go. By default the
+    // transport has none.
+    virtual void lock(Milliseconds wait);
+    virtual void unlock();
+    // Remote and local control of the front panel. By default the transport has none.
+    virtual void remote();
+    virtual void local();
 };
 
-// One opener per transport; ADDRESS is the name after "TRANSPORT/". Each throws Error, with a
-// reason that says what form was expected, when the address is malformed or cannot be reached.
-std::unique_ptr<Transport> openSim(std::string_view address);
-std::unique_ptr<Transport> openVxi11(std::string_view address);
-std::unique_ptr<Transport> openSocket(std::string_view address);
-std::unique_ptr<Transport> openUsbtmc(std::string_view address);
-std::unique_ptr<Transport> openSerial(std::string_view address);
-std::unique_ptr<Transport> openHislip(std::string_view address);
+// What a transport's file declares of it: the prefix of its names, the form of its names as the
+// messages show what is expected, and its opener, which is given the name after "PREFIX/" and
+// throws Error, with a reason that quotes the form, when the address is malformed or cannot be
+// reached.
+struct TransportEntry {
+    std::string_view prefix;
+    std::string_view form;
+    std::unique_ptr<Transport> (*open)(std::string_view address);
+
+    // "expected FORM", for the messages about a malformed address.
+    std::string expected() const { return "expected " + std::string(form); }
+};
+
+extern const TransportEntry simTransport;
+extern const TransportEntry vxi11Transport;
+extern const TransportEntry socketTransport;
+extern const TransportEntry usbtmcTransport;
+extern const TransportEntry serialTransport;
+extern const TransportEntry hislipTransport;
 
 // Splits NAME at its first "/" and calls the opener of that transport.
 std::unique_ptr<Transport> openTransport(std::string_view name);

@@ -1,4 +1,5 @@
 #include "transport.h"
+#include "zemonet/text.h"
 
 #include <array>
 
@@ -6,20 +7,9 @@ namespace zemo {
 
 namespace {
 
-struct TransportEntry {
-    std::string_view prefix;
-    std::string_view form; // the whole name, as the messages show what is expected
-    std::unique_ptr<Transport> (*open)(std::string_view address);
-};
-
-constexpr std::array transports{
-    TransportEntry{"sim", "sim/INSTRUMENT[/PARAMETER=VALUE]...", openSim},
-    TransportEntry{"vxi11", "vxi11/HOST[:PORT][/DEVICE]", openVxi11},
-    TransportEntry{"socket", "socket/HOST[/PORT]", openSocket},
-    TransportEntry{"usbtmc", "usbtmc/DEVICE", openUsbtmc},
-    TransportEntry{"serial", "serial/DEVICE[/SETTING]...", openSerial},
-    TransportEntry{"hislip", "hislip/HOST[:PORT][/SUBADDRESS]", openHislip},
-};
+// Every transport, in the order the message about an unknown one lists them.
+constexpr std::array transports{&simTransport,    &vxi11Transport,  &socketTransport,
+                                &usbtmcTransport, &serialTransport, &hislipTransport};
 
 // Every form, for the message about an unknown transport.
 std::string allForms() {
@@ -27,22 +17,75 @@ std::string allForms() {
     for (std::size_t i = 0; i < transports.size(); ++i) {
         if (i > 0)
             text += i + 1 == transports.size() ? " or " : ", ";
-        text += transports[i].form;
+        text += transports[i]->form;
     }
     return text;
 }
 
+// The longest answer to "*STB?" that the emulation reads: a number and its termination.
+constexpr std::size_t largestStatusAnswer = 64;
+
+// The status byte that ANSWER, the answer to "*STB?", gives: one integer from 0 to 255, with
+// the newline (or carriage return and newline) that ends it.
+std::uint8_t statusByteFrom(std::string_view answer) {
+    std::string_view number = answer;
+    while (!number.empty() && (number.back() == '\n' || number.back() == '\r'))
+        number.remove_suffix(1);
+    const auto value = wholeNumber(number);
+    if (!value || *value > 255)
+        throw failure("the answer to *STB? is '" + visible(answer) +
+                      "', not a status byte from 0 to 255");
+    return static_cast<std::uint8_t>(*value);
+}
+
 } // namespace
+
+std::uint8_t Transport::readStatusByte() {
+    static constexpr std::string_view query = "*STB?\n";
+    write(std::as_bytes(std::span(query)), true);
+    std::array<std::byte, largestStatusAnswer> answer{};
+    std::size_t received = 0;
+    for (;;) {
+        const ReadResult piece = read(std::span(answer).subspan(received));
+        received += piece.size;
+        const auto last = received > 0 ? static_cast<char>(answer[received - 1]) : '\0';
+        if (last == '\n' || (piece.reason & (reasonEnd | reasonTermChar)) != 0 ||
+            received == answer.size())
+            break;
+    }
+    return statusByteFrom({reinterpret_cast<const char*>(answer.data()), received});
+}
+
+void Transport::trigger() {
+    static constexpr std::string_view command = "*TRG\n";
+    write(std::as_bytes(std::span(command)), true);
+}
+
+void Transport::lock(Milliseconds) {
+    throw failure("locks need VXI-11 or HiSLIP");
+}
+
+void Transport::unlock() {
+    throw failure("locks need VXI-11 or HiSLIP");
+}
+
+void Transport::remote() {
+    throw failure("remote/local needs VXI-11, HiSLIP or USBTMC");
+}
+
+void Transport::local() {
+    throw failure("remote/local needs VXI-11, HiSLIP or USBTMC");
+}
 
 std::unique_ptr<Transport> openTransport(std::string_view name) {
     const auto slash = name.find('/');
     const std::string_view prefix = name.substr(0, slash);
-    for (const auto& transport : transports) {
-        if (transport.prefix == prefix) {
+    for (const TransportEntry* transport : transports) {
+        if (transport->prefix == prefix) {
             if (slash == std::string_view::npos)
-                throw failure("missing address after '" + std::string(prefix) + "'; expected " +
-                              std::string(transport.form));
-            return transport.open(name.substr(slash + 1));
+                throw failure("missing address after '" + std::string(prefix) + "'; " +
+                              transport->expected());
+            return transport->open(name.substr(slash + 1));
         }
     }
     throw failure("unknown transport '" + std::string(prefix) + "'; expected " + allForms());

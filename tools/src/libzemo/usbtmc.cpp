@@ -16,7 +16,8 @@ namespace zemo {
 
 namespace {
 
-const std::string usbtmcForm = "usbtmc/N, usbtmc/usbtmcN or usbtmc//dev/usbtmcN";
+// What DEVICE in the form may be.
+const std::string deviceForms = " with DEVICE N, usbtmcN or /dev/usbtmcN";
 // The driver refuses timeouts below this.
 constexpr Milliseconds shortestDriverTimeout{100};
 
@@ -24,11 +25,12 @@ constexpr Milliseconds shortestDriverTimeout{100};
 // absolute path is taken as it is.
 std::string devicePath(std::string_view address) {
     if (address.empty())
-        throw failure("missing device; expected " + usbtmcForm);
+        throw failure("missing device; " + usbtmcTransport.expected() + deviceForms);
     if (address.front() == '/')
         return std::string(address);
     if (address.find('/') != std::string_view::npos)
-        throw failure("malformed device '" + std::string(address) + "'; expected " + usbtmcForm);
+        throw failure("malformed device '" + std::string(address) + "'; " +
+                      usbtmcTransport.expected() + deviceForms);
     if (address.find_first_not_of("0123456789") == std::string_view::npos)
         return "/dev/usbtmc" + std::string(address);
     return "/dev/" + std::string(address);
@@ -81,9 +83,12 @@ class UsbtmcTransport final : public Transport {
     // USB transfer, whether or not it ended the message. At the timeout the bytes that have
     // arrived are returned; the driver aborts the transfer that timed out, so no late reply
     // shows up in the next read.
-    std::size_t read(std::span<std::byte> buffer) override {
+    // The reason is END when the driver says the message ended, with the count when the
+    // buffer is full.
+    ReadResult read(std::span<std::byte> buffer) override {
         const auto deadline = Clock::now() + timeout_;
         std::size_t total = 0;
+        unsigned reason = 0;
         while (total < buffer.size()) {
             if (Clock::now() >= deadline)
                 return timedOut(total);
@@ -96,14 +101,39 @@ class UsbtmcTransport final : public Transport {
             if (received < 0)
                 throw transferError("read", errno);
             total += static_cast<std::size_t>(received);
-            if (messageEnded())
+            if (messageEnded()) {
+                reason = reasonEnd;
                 break;
+            }
         }
-        return total;
+        if (total == buffer.size() && !buffer.empty())
+            reason |= reasonCount;
+        return {total, reason};
     }
 
     // The driver's device clear.
     void clear() override { control(USBTMC_IOCTL_CLEAR, nullptr, "USBTMC_IOCTL_CLEAR"); }
+
+    // The status byte through the driver: from the interrupt message or the control request.
+    std::uint8_t readStatusByte() override {
+        std::uint8_t status = 0;
+        control(USBTMC488_IOCTL_READ_STB, &status, "USBTMC488_IOCTL_READ_STB");
+        return status;
+    }
+
+    void trigger() override {
+        control(USBTMC488_IOCTL_TRIGGER, nullptr, "USBTMC488_IOCTL_TRIGGER");
+    }
+
+    // Remote enable, after which the device goes to remote at its next message.
+    void remote() override {
+        std::uint8_t enable = 1;
+        control(USBTMC488_IOCTL_REN_CONTROL, &enable, "USBTMC488_IOCTL_REN_CONTROL");
+    }
+
+    void local() override {
+        control(USBTMC488_IOCTL_GOTO_LOCAL, nullptr, "USBTMC488_IOCTL_GOTO_LOCAL");
+    }
 
     // Closes the node, reporting what close reports.
     void close() override {
@@ -128,11 +158,10 @@ class UsbtmcTransport final : public Transport {
 
   private:
     // What a read that timed out with TOTAL bytes returns: those bytes, or a timeout when none.
-    std::size_t timedOut(std::size_t total) const {
+    ReadResult timedOut(std::size_t total) const {
         if (total > 0)
-            return total;
-        throw timeout("read " + path_ + ": no data within " + std::to_string(timeout_.count()) +
-                      " ms");
+            return {total, 0};
+        throw timeout("read " + path_ + ": no data within " + millisecondsText(timeout_));
     }
 
     // Whether the last transfer ended the message (END, or the termination character).
@@ -181,8 +210,6 @@ class UsbtmcTransport final : public Transport {
     bool endOfMessage_ = true;
 };
 
-} // namespace
-
 std::unique_ptr<Transport> openUsbtmc(std::string_view address) {
     const std::string path = devicePath(address);
     FileDescriptor device(aboveStandardStreams(::open(path.c_str(), O_RDWR | O_CLOEXEC)));
@@ -197,6 +224,10 @@ std::unique_ptr<Transport> openUsbtmc(std::string_view address) {
         throw failure(path + " is not a USBTMC device");
     return makeUsbtmcTransport(std::make_unique<NodeDevice>(std::move(device)), path);
 }
+
+} // namespace
+
+const TransportEntry usbtmcTransport{"usbtmc", "usbtmc/DEVICE", openUsbtmc};
 
 std::unique_ptr<Transport> makeUsbtmcTransport(std::unique_ptr<UsbtmcDevice> device,
                                                std::string path) {

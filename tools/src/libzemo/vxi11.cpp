@@ -10,6 +10,7 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <thread>
 
 #include <rpc/pmap_prot.h>
 #include <rpc/rpcb_prot.h>
@@ -19,7 +20,6 @@ namespace zemo {
 
 namespace {
 
-const std::string vxi11Form = "vxi11/HOST[:PORT][/DEVICE]";
 constexpr unsigned short portmapperPort = 111;
 // A call waits for its reply this much longer than the I/O timeout it gives the device, so that
 // the device's own timeout error can arrive first.
@@ -28,6 +28,11 @@ constexpr Milliseconds rpcMargin{200};
 constexpr std::uint32_t fallbackMaxRecvSize = 4096;
 // ... and every value is capped at this.
 constexpr std::uint32_t largestWritePiece = 1 << 20;
+
+// While another link holds the lock, a call is made again after this pause, until its deadline:
+// waitlock is never set on the calls other than device_lock, since some devices refuse every
+// call that carries it.
+constexpr Milliseconds lockRetryPause{20};
 
 // The largest reply to a call other than device_read: a few integers.
 constexpr std::size_t largestSmallReply = 1024;
@@ -162,6 +167,12 @@ Error deviceError(const std::string& name, int code) {
     return code == vxi11::errorIoTimeout ? timeout(reason) : failure(reason);
 }
 
+// The timeout of call NAME that found the device locked by another link for WAITED.
+Error lockedOut(const std::string& name, Milliseconds waited) {
+    return timeout(name + ": the instrument is locked by another client (VXI-11 error 11) for " +
+                   millisecondsText(waited));
+}
+
 // TIME as the 32-bit count of milliseconds of a VXI-11 timeout field, capped at its largest.
 std::uint32_t milliseconds32(Milliseconds time) {
     return static_cast<std::uint32_t>(
@@ -203,15 +214,18 @@ class Vxi11Transport final : public Transport {
             const bool last = piece.size() == data.size();
             Device_WriteParms parameters{};
             parameters.lid = link_;
-            parameters.io_timeout = milliseconds32(remaining(deadline));
             parameters.flags = last && end ? vxi11::flagEnd : 0;
             parameters.data.data_len = static_cast<u_int>(piece.size());
             parameters.data.data_val =
                 const_cast<char*>(reinterpret_cast<const char*>(piece.data()));
             Device_WriteResp reply{};
-            guarded([&] {
-                rpc_.call(device_write, "device_write", xdr_Device_WriteParms, parameters,
-                          xdr_Device_WriteResp, reply, deadline + rpcMargin, largestSmallReply);
+            retriedWhileLocked("device_write", deadline, [&] {
+                parameters.io_timeout = milliseconds32(remaining(deadline));
+                guarded([&] {
+                    rpc_.call(device_write, "device_write", xdr_Device_WriteParms, parameters,
+                              xdr_Device_WriteResp, reply, deadline + rpcMargin, largestSmallReply);
+                });
+                return reply.error;
             });
             if (reply.error != 0)
                 throw deviceError("device_write", reply.error);
@@ -222,31 +236,36 @@ class Vxi11Transport final : public Transport {
             if (!data.empty() && Clock::now() >= deadline)
                 throw timeout("device_write: the device took " +
                               std::to_string(total - data.size()) + " of " + std::to_string(total) +
-                              " bytes within " + std::to_string(timeout_.count()) + " ms");
+                              " bytes within " + millisecondsText(timeout_));
         } while (!data.empty());
     }
 
-    // Reads with device_read until END, the requested count, or the timeout, which counts once
-    // for the whole read; at the timeout, or when the device fails a later device_read, the
-    // bytes that have arrived are returned.
-    std::size_t read(std::span<std::byte> buffer) override {
+    // Reads with device_read until END, the termination character, the requested count, or the
+    // timeout, which counts once for the whole read; at the timeout, or when the device fails a
+    // later device_read, the bytes that have arrived are returned. The reason is that of the
+    // last device_read, with the count when the buffer is full.
+    ReadResult read(std::span<std::byte> buffer) override {
         checkUsable();
         const auto deadline = Clock::now() + timeout_;
         std::size_t total = 0;
+        unsigned reason = 0;
         while (total < buffer.size()) {
             const auto rest = buffer.subspan(total);
             Device_ReadParms parameters{};
             parameters.lid = link_;
             parameters.requestSize = static_cast<u_int>(
                 std::min<std::size_t>(rest.size(), std::numeric_limits<std::int32_t>::max()));
-            parameters.io_timeout = milliseconds32(remaining(deadline));
             ReadReply reply;
             reply.buffer = rest.first(parameters.requestSize);
             try {
-                guarded([&] {
-                    rpc_.call(device_read, "device_read", xdr_Device_ReadParms, parameters,
-                              decodeReadReply, reply, deadline + rpcMargin,
-                              parameters.requestSize + readReplyOverhead);
+                retriedWhileLocked("device_read", deadline, [&] {
+                    parameters.io_timeout = milliseconds32(remaining(deadline));
+                    guarded([&] {
+                        rpc_.call(device_read, "device_read", xdr_Device_ReadParms, parameters,
+                                  decodeReadReply, reply, deadline + rpcMargin,
+                                  parameters.requestSize + readReplyOverhead);
+                    });
+                    return reply.error;
                 });
             } catch (const Error&) {
                 if (reply.tooLong)
@@ -254,7 +273,7 @@ class Vxi11Transport final : public Transport {
                                   " bytes for a request of " +
                                   std::to_string(parameters.requestSize));
                 if (total > 0)
-                    return total;
+                    return {total, 0};
                 throw;
             }
             total += reply.size;
@@ -265,34 +284,76 @@ class Vxi11Transport final : public Transport {
                 // the next call's to report.
                 if (reply.error != vxi11::errorIoTimeout)
                     latch_.holdBack(deviceError("device_read", reply.error));
-                return total;
+                return {total, 0};
             }
-            if ((reply.reason & (vxi11::reasonEnd | vxi11::reasonTermChar)) != 0)
+            reason =
+                static_cast<unsigned>(reply.reason) & (reasonCount | reasonTermChar | reasonEnd);
+            if ((reason & (reasonEnd | reasonTermChar)) != 0)
                 break;
             if (Clock::now() >= deadline) {
                 if (total > 0)
                     break;
-                throw timeout("device_read: no data within " + std::to_string(timeout_.count()) +
-                              " ms");
+                throw timeout("device_read: no data within " + millisecondsText(timeout_));
             }
         }
-        return total;
+        if (total == buffer.size() && !buffer.empty())
+            reason |= reasonCount;
+        return {total, reason};
     }
 
     // device_clear: the device empties its input and output queues.
     void clear() override {
+        genericCall<Device_Error>(device_clear, "device_clear", xdr_Device_Error);
+    }
+
+    // device_readstb: through a GPIB gateway the serial poll, on a LAN instrument the status
+    // byte as it stands.
+    std::uint8_t readStatusByte() override {
+        return genericCall<Device_ReadStbResp>(device_readstb, "device_readstb",
+                                               xdr_Device_ReadStbResp)
+            .stb;
+    }
+
+    void trigger() override {
+        genericCall<Device_Error>(device_trigger, "device_trigger", xdr_Device_Error);
+    }
+
+    void remote() override {
+        genericCall<Device_Error>(device_remote, "device_remote", xdr_Device_Error);
+    }
+
+    void local() override {
+        genericCall<Device_Error>(device_local, "device_local", xdr_Device_Error);
+    }
+
+    // device_lock with waitlock: the device waits up to WAIT for another link's lock to go.
+    void lock(Milliseconds wait) override {
         checkUsable();
-        Device_GenericParms parameters{};
+        Device_LockParms parameters{};
         parameters.lid = link_;
-        parameters.io_timeout = milliseconds32(timeout_);
+        parameters.flags = vxi11::flagWaitLock;
+        parameters.lock_timeout = milliseconds32(wait);
         Device_Error reply{};
         guarded([&] {
-            rpc_.call(device_clear, "device_clear", xdr_Device_GenericParms, parameters,
-                      xdr_Device_Error, reply, Clock::now() + timeout_ + rpcMargin,
-                      largestSmallReply);
+            rpc_.call(device_lock, "device_lock", xdr_Device_LockParms, parameters,
+                      xdr_Device_Error, reply, Clock::now() + wait + rpcMargin, largestSmallReply);
+        });
+        if (reply.error == vxi11::errorDeviceLocked)
+            throw lockedOut("device_lock", wait);
+        if (reply.error != 0)
+            throw deviceError("device_lock", reply.error);
+    }
+
+    // device_unlock; error 12 when this link holds no lock.
+    void unlock() override {
+        checkUsable();
+        Device_Error reply{};
+        guarded([&] {
+            rpc_.call(device_unlock, "device_unlock", xdr_Device_Link, link_, xdr_Device_Error,
+                      reply, Clock::now() + timeout_ + rpcMargin, largestSmallReply);
         });
         if (reply.error != 0)
-            throw deviceError("device_clear", reply.error);
+            throw deviceError("device_unlock", reply.error);
     }
 
     // destroy_link; the connection closes with the object.
@@ -307,6 +368,42 @@ class Vxi11Transport final : public Transport {
     }
 
   private:
+    // Calls PROCEDURE (named NAME), whose arguments are Device_GenericParms, within the timeout,
+    // again while another link holds the lock, and returns its reply, decoded by DECODE, when
+    // it reports no error.
+    template <typename Reply>
+    Reply genericCall(std::uint32_t procedure, const std::string& name,
+                      bool_t (*decode)(XDR*, Reply*)) {
+        checkUsable();
+        const auto deadline = Clock::now() + timeout_;
+        Device_GenericParms parameters{};
+        parameters.lid = link_;
+        Reply reply{};
+        retriedWhileLocked(name, deadline, [&] {
+            parameters.io_timeout = milliseconds32(remaining(deadline));
+            guarded([&] {
+                rpc_.call(procedure, name, xdr_Device_GenericParms, parameters, decode, reply,
+                          deadline + rpcMargin, largestSmallReply);
+            });
+            return reply.error;
+        });
+        if (reply.error != 0)
+            throw deviceError(name, reply.error);
+        return reply;
+    }
+
+    // Runs ATTEMPT, one call of NAME that returns the device's error code, again after a pause
+    // while the device answers that another link holds the lock; at DEADLINE the call times out
+    // naming the lock.
+    template <typename Attempt>
+    void retriedWhileLocked(const std::string& name, Clock::time_point deadline, Attempt attempt) {
+        while (attempt() == vxi11::errorDeviceLocked) {
+            if (Clock::now() >= deadline)
+                throw lockedOut(name, timeout_);
+            std::this_thread::sleep_for(std::min(lockRetryPause, remaining(deadline)));
+        }
+    }
+
     // Runs one RPC call; a failure of the call itself breaks the link for every later call.
     template <typename Call> void guarded(Call call) {
         try {
@@ -331,23 +428,26 @@ class Vxi11Transport final : public Transport {
     FailureLatch latch_{"link"};
 };
 
-} // namespace
-
 std::unique_ptr<Transport> openVxi11(std::string_view address) {
+    const std::string form(vxi11Transport.form);
     const auto slash = address.find('/');
-    const HostPort host = splitHostPort(address.substr(0, slash), vxi11Form);
+    const HostPort host = splitHostPort(address.substr(0, slash), form);
     std::string device = "inst0";
     if (slash != std::string_view::npos) {
         device = std::string(address.substr(slash + 1));
         if (device.empty())
-            throw failure("missing device after '/'; expected " + vxi11Form);
+            throw failure("missing device after '/'; " + vxi11Transport.expected());
     }
     // Opening as a whole, look-up, connection and create_link, keeps to the connect limit.
     const auto deadline = Clock::now() + connectTimeout();
     const unsigned short port =
-        host.port.empty() ? lookUpCorePort(host.host, deadline) : parsePort(host.port, vxi11Form);
+        host.port.empty() ? lookUpCorePort(host.host, deadline) : parsePort(host.port, form);
     return std::make_unique<Vxi11Transport>(connectTcp(host.host, port, deadline), device,
                                             deadline);
 }
+
+} // namespace
+
+const TransportEntry vxi11Transport{"vxi11", "vxi11/HOST[:PORT][/DEVICE]", openVxi11};
 
 } // namespace zemo

@@ -23,9 +23,23 @@ namespace {
 std::atomic<zemo_error_handler> installedHandler{nullptr};
 std::atomic<unsigned long> lastLinkId{0};
 
-// Calls the installed handler, if any, for a failing CALL on the interface NAME.
+// The reason of this thread's last failed call, for zemo_last_error; empty after a success.
+thread_local std::string lastError;
+
+// Notes that this thread's last call succeeded.
+void noteSuccess() {
+    lastError.clear();
+}
+
+// Notes REASON as this thread's last failure and calls the installed handler, if any, for a
+// failing CALL on the interface NAME.
 [[gnu::cold]] void reportFailure(const char* call, const char* name, zemo_status status,
                                  const std::string& reason) {
+    try {
+        lastError = reason;
+    } catch (const std::bad_alloc&) {
+        lastError = "out of memory";
+    }
     if (const zemo_error_handler handler = installedHandler.load(); handler != nullptr)
         handler(call, name, status, reason.c_str());
 }
@@ -85,6 +99,8 @@ zemo_status finish(const char* call, const zemo_link* link, const CallResult& re
     if (result.status != ZEMO_OK) [[unlikely]]
         reportFailure(call, link != nullptr ? link->name.c_str() : "", result.status,
                       result.reason);
+    else
+        noteSuccess();
     return result.status;
 }
 
@@ -101,6 +117,26 @@ std::string handleArgument(const zemo_link* link) {
 // The trace text of an optional result pointer argument.
 const char* pointerArgument(const void* pointer, const char* name) {
     return pointer == nullptr ? "NULL" : name;
+}
+
+// Runs OPERATION on the transport of LINK, a call NAME with no arguments but the handle, and
+// finishes the call; RESULTS describes its results for the trace.
+template <typename Operation, typename Results>
+zemo_status control(const char* name, zemo_link* link, std::string arguments, Operation&& operation,
+                    Results&& results) {
+    CallResult result;
+    if (link == nullptr)
+        result = nullHandle();
+    else
+        attempt(result, [&] { operation(*link->transport); });
+    return finish(name, link, result, [&] {
+        return Description{handleArgument(link) + arguments, results(result)};
+    });
+}
+
+// The results of a call that has none.
+std::string noResults(const CallResult&) {
+    return {};
 }
 
 // Whether zemo_write's checks pass: a handle, no flag but ZEMO_END, and data unless the count
@@ -140,6 +176,49 @@ void transportWrite(zemo_link* link, const void* data, uint64_t count, int flags
                 pointerArgument(written, "&written"),
             written != nullptr ? "written " + std::to_string(*written) : std::string()};
     });
+}
+
+// What a read placed, why it stopped, and how the call went.
+struct ReadOutcome {
+    uint64_t placed = 0;
+    unsigned reason = 0;
+    CallResult result;
+};
+
+// The reads in full but their results and trace line: the argument checks with their messages
+// and the transport. A failing read places nothing and has no reason.
+ReadOutcome readChecked(zemo_link* handle, void* buffer, uint64_t count, int flags) {
+    ReadOutcome outcome;
+    CallResult& result = outcome.result;
+    zemo::ReadResult read;
+    if (handle == nullptr)
+        result = nullHandle();
+    else if (flags != 0)
+        result = {ZEMO_FAILURE, "unknown read flags " + std::to_string(flags) + "; expected 0"};
+    else if (buffer == nullptr && count > 0)
+        result = {ZEMO_FAILURE, "no buffer: the buffer pointer is NULL"};
+    else
+        attempt(result, [&] {
+            read = handle->transport->read(
+                {static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)});
+        });
+    if (result.status == ZEMO_OK && read.size > count) {
+        // A transport must never claim more than fits; the caller gets nothing rather than
+        // a count that overruns its buffer.
+        result = {ZEMO_FAILURE, "transport reported " + std::to_string(read.size) +
+                                    " bytes for a request of " + std::to_string(count)};
+    }
+    if (result.status == ZEMO_OK) {
+        outcome.placed = read.size;
+        outcome.reason = read.reason;
+    }
+    return outcome;
+}
+
+// The trace text of the PLACED bytes that a read put into BUFFER.
+std::string receivedResult(const void* buffer, uint64_t placed) {
+    return "received " + std::to_string(placed) + " " +
+           zemo::quoted(static_cast<const char*>(buffer), placed);
 }
 
 // Writes the standard handler's line, "zemo: CALL NAME: REASON" ("zemo: CALL: REASON" when NAME
@@ -196,6 +275,8 @@ zemo_handle zemo_open(const char* name) {
         });
     if (result.status != ZEMO_OK)
         reportFailure("zemo_open", name == nullptr ? "" : name, result.status, result.reason);
+    else
+        noteSuccess();
     return link;
 }
 
@@ -231,52 +312,111 @@ zemo_status zemo_write(zemo_handle handle, const void* data, uint64_t count, int
     }
     if (written != nullptr)
         *written = count;
+    noteSuccess();
     return ZEMO_OK;
 }
 
 zemo_status zemo_read(zemo_handle handle, void* buffer, uint64_t count, int flags,
                       uint64_t* received) {
-    uint64_t placed = 0;
-    CallResult result;
-    if (handle == nullptr)
-        result = nullHandle();
-    else if (flags != 0)
-        result = {ZEMO_FAILURE, "unknown read flags " + std::to_string(flags) + "; expected 0"};
-    else if (buffer == nullptr && count > 0)
-        result = {ZEMO_FAILURE, "no buffer: the buffer pointer is NULL"};
-    else
-        attempt(result, [&] {
-            placed = handle->transport->read(
-                {static_cast<std::byte*>(buffer), static_cast<std::size_t>(count)});
-        });
-    if (result.status == ZEMO_OK && placed > count) {
-        // A transport must never claim more than fits; the caller gets nothing rather than
-        // a count that overruns its buffer.
-        result = {ZEMO_FAILURE, "transport reported " + std::to_string(placed) +
-                                    " bytes for a request of " + std::to_string(count)};
-    }
-    if (result.status != ZEMO_OK)
-        placed = 0;
+    const ReadOutcome outcome = readChecked(handle, buffer, count, flags);
     if (received != nullptr)
-        *received = placed;
-    return finish("zemo_read", handle, result, [&] {
+        *received = outcome.placed;
+    return finish("zemo_read", handle, outcome.result, [&] {
         return Description{handleArgument(handle) + ", " + std::to_string(count) + ", " +
                                std::to_string(flags) + ", " +
                                pointerArgument(received, "&received"),
-                           "received " + std::to_string(placed) + " " +
-                               zemo::quoted(static_cast<const char*>(buffer), placed)};
+                           receivedResult(buffer, outcome.placed)};
     });
 }
 
-zemo_status zemo_clear(zemo_handle handle) {
-    CallResult result;
-    if (handle == nullptr)
-        result = nullHandle();
-    else
-        attempt(result, [&] { handle->transport->clear(); });
-    return finish("zemo_clear", handle, result, [&] {
-        return Description{handleArgument(handle), {}};
+zemo_status zemo_read_message(zemo_handle handle, void* buffer, uint64_t count, uint64_t* received,
+                              int* reason) {
+    const ReadOutcome outcome = readChecked(handle, buffer, count, 0);
+    if (received != nullptr)
+        *received = outcome.placed;
+    if (reason != nullptr)
+        *reason = static_cast<int>(outcome.reason);
+    return finish("zemo_read_message", handle, outcome.result, [&] {
+        return Description{
+            handleArgument(handle) + ", " + std::to_string(count) + ", " +
+                pointerArgument(received, "&received") + ", " + pointerArgument(reason, "&reason"),
+            receivedResult(buffer, outcome.placed) + ", reason " + std::to_string(outcome.reason)};
     });
+}
+
+zemo_status zemo_read_stb(zemo_handle handle, uint8_t* stb) {
+    std::uint8_t status = 0;
+    if (stb == nullptr && handle != nullptr) {
+        const CallResult result{ZEMO_FAILURE, "no place for the status byte: the pointer is NULL"};
+        return finish("zemo_read_stb", handle, result, [&] {
+            return Description{handleArgument(handle) + ", NULL", {}};
+        });
+    }
+    const zemo_status outcome = control(
+        "zemo_read_stb", handle, ", &stb",
+        [&](zemo::Transport& transport) { status = transport.readStatusByte(); },
+        [&](const CallResult& result) {
+            return result.status == ZEMO_OK ? "stb " + std::to_string(status) : std::string();
+        });
+    if (stb != nullptr)
+        *stb = outcome == ZEMO_OK ? status : 0;
+    return outcome;
+}
+
+zemo_status zemo_trigger(zemo_handle handle) {
+    return control(
+        "zemo_trigger", handle, "", [](zemo::Transport& transport) { transport.trigger(); },
+        noResults);
+}
+
+zemo_status zemo_lock(zemo_handle handle, int32_t milliseconds) {
+    const std::string arguments = ", " + std::to_string(milliseconds);
+    if (milliseconds < 0 && handle != nullptr) {
+        const CallResult result{ZEMO_FAILURE,
+                                "the time to wait for a lock must be 0 ms or more, got " +
+                                    std::to_string(milliseconds)};
+        return finish("zemo_lock", handle, result, [&] {
+            return Description{handleArgument(handle) + arguments, {}};
+        });
+    }
+    return control(
+        "zemo_lock", handle, arguments,
+        [&](zemo::Transport& transport) { transport.lock(zemo::Milliseconds{milliseconds}); },
+        noResults);
+}
+
+zemo_status zemo_unlock(zemo_handle handle) {
+    return control(
+        "zemo_unlock", handle, "", [](zemo::Transport& transport) { transport.unlock(); },
+        noResults);
+}
+
+zemo_status zemo_remote(zemo_handle handle) {
+    return control(
+        "zemo_remote", handle, "", [](zemo::Transport& transport) { transport.remote(); },
+        noResults);
+}
+
+zemo_status zemo_local(zemo_handle handle) {
+    return control(
+        "zemo_local", handle, "", [](zemo::Transport& transport) { transport.local(); }, noResults);
+}
+
+const char* zemo_last_error(void) {
+    if (zemo::tracing()) [[unlikely]]
+        zemo::traceText("zemo_last_error", lastError.c_str());
+    return lastError.c_str();
+}
+
+const char* zemo_version(void) {
+    if (zemo::tracing()) [[unlikely]]
+        zemo::traceText("zemo_version", ZEMO_VERSION_TEXT);
+    return ZEMO_VERSION_TEXT;
+}
+
+zemo_status zemo_clear(zemo_handle handle) {
+    return control(
+        "zemo_clear", handle, "", [](zemo::Transport& transport) { transport.clear(); }, noResults);
 }
 
 zemo_status zemo_close(zemo_handle handle) {
@@ -295,6 +435,8 @@ zemo_status zemo_close(zemo_handle handle) {
     delete handle;
     if (result.status != ZEMO_OK)
         reportFailure("zemo_close", name.c_str(), result.status, result.reason);
+    else
+        noteSuccess();
     return result.status;
 }
 

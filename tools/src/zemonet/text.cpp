@@ -1,5 +1,7 @@
 #include "zemonet/text.h"
 
+#include <charconv>
+
 namespace zemo {
 
 namespace {
@@ -52,6 +54,15 @@ std::string visible(std::string_view text) {
             shown += c;
     }
     return shown;
+}
+
+std::optional<std::uint64_t> wholeNumber(std::string_view text) {
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
 }
 
 } // namespace zemo

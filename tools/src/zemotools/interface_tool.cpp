@@ -6,11 +6,14 @@
 #include <string>
 #include <unistd.h>
 
-bool readTimeoutOption(int argc, char* argv[], std::int64_t& timeout) {
-    for (int option; (option = getopt(argc, argv, "t:")) != -1;) {
-        if (option != 't')
+bool readTimeoutOption(int argc, char* argv[], std::int64_t& timeout, bool* lock) {
+    for (int option; (option = getopt(argc, argv, lock != nullptr ? "t:L" : "t:")) != -1;) {
+        if (option == 'L' && lock != nullptr)
+            *lock = true;
+        else if (option == 't')
+            timeout = std::strtol(optarg, nullptr, 10);
+        else
             return false;
-        timeout = std::strtol(optarg, nullptr, 10);
     }
     return optind < argc;
 }
@@ -34,27 +37,43 @@ InterfaceReader::InterfaceReader(const char* program, const char* name, zemo_han
     : program_(program), name_(name), handle_(handle), timeout_(ioTimeout(timeout)) {}
 
 std::uint64_t InterfaceReader::read(char* buffer, std::uint64_t request) {
-    if (!silentSince_)
-        silentSince_ = Clock::now();
+    startSilence();
     std::uint64_t transferred = request;
     zemo_read(handle_, buffer, request, 0, &transferred);
+    return settle(transferred, request, "zemo_read");
+}
+
+std::uint64_t InterfaceReader::readMessage(char* buffer, std::uint64_t request, int& reason) {
+    startSilence();
+    std::uint64_t transferred = request;
+    reason = 0;
+    zemo_read_message(handle_, buffer, request, &transferred, &reason);
+    return settle(transferred, request, "zemo_read_message");
+}
+
+void InterfaceReader::startSilence() {
+    if (!silentSince_)
+        silentSince_ = Clock::now();
+}
+
+std::uint64_t InterfaceReader::settle(std::uint64_t transferred, std::uint64_t request,
+                                      const char* call) {
     if (transferred > request) {
-        std::fprintf(stderr,
-                     "%s: %s: zemo_read reported %" PRIu64 " bytes for a request of %" PRIu64 "\n",
-                     program_, name_, transferred, request);
+        std::fprintf(stderr, "%s: %s: %s reported %" PRIu64 " bytes for a request of %" PRIu64 "\n",
+                     program_, name_, call, transferred, request);
         std::exit(2);
     }
     if (transferred > 0)
         silentSince_.reset();
     else if (Clock::now() - *silentSince_ >= timeout_)
-        failSilence();
+        failSilence(call);
     return transferred;
 }
 
-void InterfaceReader::failSilence() const {
+void InterfaceReader::failSilence(const char* call) const {
     const std::string reason = "no data from the instrument within " +
                                std::to_string(timeout_.count()) +
                                " ms: every read returned an empty message";
-    ZEMO_ERROR_EXIT("zemo_read", name_, ZEMO_TIMEOUT, reason.c_str());
+    ZEMO_ERROR_EXIT(call, name_, ZEMO_TIMEOUT, reason.c_str());
     std::exit(3); // the handler does not return
 }

@@ -17,8 +17,9 @@ inline constexpr char interfaceUsage[] = "       <interface>  Name of ZEMO inter
 inline constexpr std::int32_t libraryDefaultTimeout = 5000;
 
 // Reads the options of a tool whose only option is -t into TIMEOUT (milliseconds, -1 when not
-// given); false for any other option, or when no interface name follows the options.
-bool readTimeoutOption(int argc, char* argv[], std::int64_t& timeout);
+// given), and, when LOCK is not NULL, the option -L, which sets *LOCK; false for any other
+// option, or when no interface name follows the options.
+bool readTimeoutOption(int argc, char* argv[], std::int64_t& timeout, bool* lock = nullptr);
 
 // The I/O timeout in milliseconds that the -t value TIMEOUT gives an interface: TIMEOUT, up to
 // the largest the library takes, or the library's default when TIMEOUT is 0 or below (none).
@@ -44,14 +45,23 @@ class InterfaceReader {
     // Reads at most REQUEST bytes into BUFFER and returns how many arrived. Ends the process
     // with status 2 when the library claims more than requested, none of those bytes kept, and
     // with the library handler's line "zemo: zemo_read NAME: REASON" and status 3 when the
-    // reads since the last byte have brought none for the timeout.
+    // reads since the last byte have brought none for the timeout, even when each ended a
+    // message.
     std::uint64_t read(char* buffer, std::uint64_t request);
+
+    // The same through zemo_read_message, which also says in REASON why the read stopped.
+    std::uint64_t readMessage(char* buffer, std::uint64_t request, int& reason);
 
   private:
     using Clock = std::chrono::steady_clock;
 
-    // Ends the process like a library timeout, naming the interface and the timeout.
-    [[noreturn]] void failSilence() const;
+    // Notes when the reads began to bring nothing.
+    void startSilence();
+    // Checks the TRANSFERRED bytes of a read of REQUEST made by CALL, as read says.
+    std::uint64_t settle(std::uint64_t transferred, std::uint64_t request, const char* call);
+
+    // Ends the process like a library timeout of CALL, naming the interface and the timeout.
+    [[noreturn]] void failSilence(const char* call) const;
 
     const char* program_;
     const char* name_;

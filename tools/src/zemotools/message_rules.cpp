@@ -51,6 +51,7 @@ std::size_t AnswerScanner::scan(const char* data, std::size_t size, bool shortRe
     std::size_t at = 0;
     while (at < size && !complete_)
         at += step(data + at, size - at, shortRead);
+    started_ = started_ || at > 0;
     return at;
 }
 

@@ -18,7 +18,8 @@ bool isQuery(std::string_view message);
 // string ("...", with "" for a quote inside); a '#' anywhere else is text. A definite block
 // ("#" digit length data) is passed over by its length, whatever bytes it holds; an indefinite
 // block ("#0") ends at a newline that is the last byte of a read that came back short, the mark
-// of END on the message transports and of the instrument falling silent on the stream ones.
+// of END on the message transports and of the instrument falling silent on the stream ones. An
+// answer also ends where the instrument ends its message (END), newline or not.
 // The bytes are scanned as they arrive, whatever reads cut them into, and never from the start
 // of the answer again.
 class AnswerScanner {
@@ -27,6 +28,10 @@ class AnswerScanner {
     // this read returned fewer bytes than requested. Returns how many of them belong to the
     // answer: all of them, or fewer when the answer ends among them.
     std::size_t scan(const char* data, std::size_t size, bool shortRead);
+
+    // The instrument ended its message (END) with the last byte scanned: the answer ends there,
+    // whatever it is in the middle of, once it has a byte (a message with no byte is no answer).
+    void endMessage() { complete_ = complete_ || started_; }
 
     bool complete() const { return complete_; }
 
@@ -54,6 +59,8 @@ class AnswerScanner {
     int digitsLeft_ = 0;
     std::uint64_t blockLeft_ = 0;
     bool complete_ = false;
+    // Whether a byte of the answer has been scanned.
+    bool started_ = false;
 };
 
 // Where the byte after BYTE of response text stands, BYTE standing at PLACE: a '"' opens or

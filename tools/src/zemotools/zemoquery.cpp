@@ -15,7 +15,9 @@
 // Writes the usage text naming the program as PROGRAM to standard error.
 static void usage(const char* program) {
     std::fprintf(stderr,
-                 "Usage: %s [-t <timeout>] <interface> [<message>...]\n\n%s%s"
+                 "Usage: %s [-t <timeout>] [-L] <interface> [<message>...]\n\n%s"
+                 "       -L           Hold an exclusive lock on the instrument for the whole "
+                 "session.\n%s"
                  "       <message>    Command or query to send; without any, each line of "
                  "standard input.\n"
                  "\n",
@@ -53,15 +55,17 @@ class Session {
   private:
     static constexpr uint64_t chunkSize = 1048576;
 
-    // Reads until one answer is complete, writing its bytes as they come, so that a read that
-    // times out leaves what came of the answer on standard output. Bytes read beyond the answer
-    // wait for the next one.
+    // Reads until one answer is complete, at its newline or where the instrument ends its
+    // message, writing its bytes as they come, so that a read that times out leaves what came of
+    // the answer on standard output. Bytes read beyond the answer wait for the next one.
     void copyAnswer() {
         AnswerScanner scanner;
         for (;;) {
             const std::size_t taken = scanner.scan(buffer_ + begin_, end_ - begin_, shortRead_);
             writeOutput(buffer_ + begin_, taken);
             begin_ += taken;
+            if (begin_ == end_ && messageEnded_)
+                scanner.endMessage();
             if (scanner.complete())
                 return;
             readChunk();
@@ -70,10 +74,12 @@ class Session {
 
     // Refills the empty buffer with one read.
     void readChunk() {
-        const uint64_t received = reader_.read(buffer_, chunkSize);
+        int reason = 0;
+        const uint64_t received = reader_.readMessage(buffer_, chunkSize, reason);
         begin_ = 0;
         end_ = static_cast<std::size_t>(received);
         shortRead_ = received < chunkSize;
+        messageEnded_ = (reason & ZEMO_REASON_END) != 0;
     }
 
     // Writes and flushes SIZE bytes at DATA; a failure closes the interface, status 4.
@@ -92,6 +98,8 @@ class Session {
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     bool shortRead_ = false;
+    // Whether the instrument ended its message with the last byte in the buffer.
+    bool messageEnded_ = false;
 };
 
 char Session::buffer_[Session::chunkSize];
@@ -122,22 +130,26 @@ static int sendInputLines(Session& session) {
     return error;
 }
 
-// Opens the interface, sends each message (the arguments after the interface name, or the
-// lines of standard input), copies the answer of each query to standard output, and closes
-// the interface. Status 0 when every query was answered, 1 for a usage error, 2 when the
+// Opens the interface, with -L takes an exclusive lock on it (waiting up to the timeout), sends
+// each message (the arguments after the interface name, or the lines of standard input), copies
+// the answer of each query to standard output, and closes the interface, which releases the
+// lock. Status 0 when every query was answered, 1 for a usage error, 2 when the
 // library claims more bytes than requested, 3 when the reads for an answer bring no byte for the
 // timeout, 4 when standard input or output fails; other library failures end the process in
 // the library's handler (3 for a timeout).
 int main(int argc, char* argv[]) {
     const char* program = argv[0];
     int64_t timeout = -1;
-    if (!readTimeoutOption(argc, argv, timeout)) {
+    bool lock = false;
+    if (!readTimeoutOption(argc, argv, timeout, &lock)) {
         usage(program);
         return 1;
     }
     const char* interfaceName = argv[optind];
 
     zemo_handle handle = openInterface(interfaceName, timeout);
+    if (lock)
+        zemo_lock(handle, ioTimeout(timeout));
     Session session(program, interfaceName, handle, timeout);
 
     if (optind + 1 < argc) {

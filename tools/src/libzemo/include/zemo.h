@@ -106,6 +106,37 @@ ZEMO_API zemo_status zemo_write(zemo_handle handle, const void* data, uint64_t c
 ZEMO_API zemo_status zemo_read(zemo_handle handle, void* buffer, uint64_t count, int flags,
                                uint64_t* received);
 
+/* Bits of the reason of zemo_read_message: why the read stopped. They combine as VXI-11 combines
+ * them (END with the termination character is 6); 0 means a stream that paused. */
+#define ZEMO_REASON_COUNT 1    /* COUNT bytes arrived */
+#define ZEMO_REASON_TERMCHAR 2 /* the termination character ended the bytes */
+#define ZEMO_REASON_END 4      /* the instrument ended its message (END) */
+
+/* Like zemo_read with no flags; when REASON is not NULL it receives the ZEMO_REASON_ bits that
+ * say why the read stopped, 0 on failure. */
+ZEMO_API zemo_status zemo_read_message(zemo_handle handle, void* buffer, uint64_t count,
+                                       uint64_t* received, int* reason);
+
+/* Reads the status byte into STB without touching the output queue where the transport has a
+ * status byte of its own; over a socket and a serial line it is emulated by sending "*STB?" and
+ * reading the answer, which takes the next answer: not for use while one is pending. */
+ZEMO_API zemo_status zemo_read_stb(zemo_handle handle, uint8_t* stb);
+
+/* Triggers the device ("*TRG" over a socket and a serial line). */
+ZEMO_API zemo_status zemo_trigger(zemo_handle handle);
+
+/* Takes an exclusive lock on the device, waiting at most MILLISECONDS (0 or more) for another
+ * client's lock to go; ZEMO_TIMEOUT when it does not. VXI-11 and HiSLIP only; a serial line is
+ * this process's alone already, so the call succeeds at once. */
+ZEMO_API zemo_status zemo_lock(zemo_handle handle, int32_t milliseconds);
+
+/* Releases the lock; fails when the handle holds none. zemo_close releases it too. */
+ZEMO_API zemo_status zemo_unlock(zemo_handle handle);
+
+/* Puts the device in remote, or gives the front panel back (local). VXI-11, HiSLIP and USBTMC. */
+ZEMO_API zemo_status zemo_remote(zemo_handle handle);
+ZEMO_API zemo_status zemo_local(zemo_handle handle);
+
 /* Sends a device clear: the device empties its input and output queues. */
 ZEMO_API zemo_status zemo_clear(zemo_handle handle);
 
@@ -113,6 +144,13 @@ ZEMO_API zemo_status zemo_clear(zemo_handle handle);
  * handle, like freed memory, refers to nothing any more: pass it to no call again, not even to
  * zemo_close. A NULL handle makes every call fail. */
 ZEMO_API zemo_status zemo_close(zemo_handle handle);
+
+/* The reason of the calling thread's last failed call, as the error handler receives it; "" when
+ * its last call succeeded. The text stays valid until the thread's next call. */
+ZEMO_API const char* zemo_last_error(void);
+
+/* The library's version, such as "1.1.0". */
+ZEMO_API const char* zemo_version(void);
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,8 @@
 // line and shows the bytes a terminal would hide.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,5 +15,9 @@ void appendEscaped(std::string& text, unsigned char byte);
 // TEXT with every control byte written as its C escape (\n, \r, \t, \xHH); all other bytes
 // are kept.
 std::string visible(std::string_view text);
+
+// The unsigned decimal number that is all of TEXT; nothing when TEXT is empty, holds anything
+// but digits, or exceeds 64 bits.
+std::optional<std::uint64_t> wholeNumber(std::string_view text);
 
 } // namespace zemo

@@ -26,6 +26,8 @@ inline constexpr int errorInvalidLink = 4;
 inline constexpr int errorParameter = 5;
 inline constexpr int errorNotSupported = 8;
 inline constexpr int errorOutOfResources = 9;
+inline constexpr int errorDeviceLocked = 11;
+inline constexpr int errorNoLockHeld = 12;
 inline constexpr int errorIoTimeout = 15;
 
 // Core procedures the library does not call; a server answers them with errorNotSupported.
