@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,98 @@ TEST(MessageRules, EndEndsAnAnswerThatHasAByte) {
         EXPECT_FALSE(scanner.complete());
         scanner.endMessage();
         EXPECT_EQ(scanner.complete(), test.complete);
+    }
+}
+
+// An instrument that ends its answers with a carriage return alone: the scanner told so ends
+// the answer there, in text and after a block, and takes a newline for data.
+TEST(MessageRules, AnswerEndsAtTheTerminatorGiven) {
+    const std::vector<std::pair<std::string, std::size_t>> cases = {
+        {"1.5\rNEXT\r", 4},
+        {"A\nB\rNEXT\r", 4},
+        {"#12\r\r\rNEXT\r", 6},
+    };
+    for (const auto& [bytes, length] : cases) {
+        SCOPED_TRACE(bytes);
+        AnswerScanner scanner('\r');
+        EXPECT_EQ(scanner.scan(bytes.data(), bytes.size(), true), length);
+        EXPECT_TRUE(scanner.complete());
+    }
+}
+
+// Lines of standard input that are not sent: empty, blank, or a comment; a '#' later is data.
+TEST(MessageRules, SkippedLines) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"", true},          {" \t", true},         {"# a comment", true},
+        {"  # indented", true}, {"*IDN?", false},    {":DATA #15hello", false},
+        {"VOLT 3 # set", false},
+    };
+    for (const auto& [line, skipped] : cases) {
+        SCOPED_TRACE("'" + line + "'");
+        EXPECT_EQ(isSkippedLine(line), skipped);
+    }
+}
+
+// Which answers to SYSTem:ERRor? say that the queue is empty.
+TEST(MessageRules, EmptyErrorQueue) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"0,\"No error\"\n", true},
+        {"+0,\"No error\"\r\n", true},
+        {" 0\n", true},
+        {"-113,\"Undefined header\"\n", false},
+        {"+100,\"Command error\"", false},
+        {"00x,\"odd\"", false},
+        {"", false},
+        {"No error\n", false},
+    };
+    for (const auto& [answer, empty] : cases) {
+        SCOPED_TRACE(answer);
+        EXPECT_EQ(reportsNoError(answer), empty);
+    }
+}
+
+// What zemoquery writes of an answer under -s and -b, whatever pieces the bytes come in.
+TEST(MessageRules, AnswerFilter) {
+    struct Case {
+        const char* what;
+        bool strip;
+        bool blockData;
+        std::string answer;
+        bool complete;
+        std::string written;
+    };
+    const std::vector<Case> cases{
+        {"as it is", false, false, "1.5\r\n", true, "1.5\r\n"},
+        {"-s: newline", true, false, "1.5\n", true, "1.5\n"},
+        {"-s: CRLF", true, false, "1.5\r\n", true, "1.5\n"},
+        {"-s: CR", true, false, "1.5\r", true, "1.5\n"},
+        {"-s: END without a terminator", true, false, "42", true, "42\n"},
+        {"-s: only the last terminator", true, false, "A\n\n", true, "A\n\n"},
+        {"-s: a failed answer as it came", true, false, "1.5\r", false, "1.5\r"},
+        {"-b: definite block", false, true, "#15hel\nl\n", true, "hel\nl"},
+        {"-b: definite block and -s", true, true, "#15hel\r\n\r\n", true, "hel\r\n"},
+        {"-b: several length digits", false, true, "#211hello world\r\n", true,
+         "hello world"},
+        {"-b: empty block", false, true, "#10\n", true, ""},
+        {"-b: indefinite block", false, true, "#0ab\ncd\n", true, "ab\ncd"},
+        {"-b: indefinite block, CRLF", false, true, "#0abcd\r\n", true, "abcd"},
+        {"-b: not a block", false, true, "1,#12ab\n", true, "1,#12ab\n"},
+        {"-b: '#' and no digit", false, true, "#A\n", true, "#A\n"},
+        {"-b: length digit missing", false, true, "#3A\n", true, "#3A\n"},
+        {"-b and -s: text", true, true, "1.5\r\n", true, "1.5\n"},
+        {"-b: a failed header as it came", false, true, "#21", false, "#21"},
+    };
+    for (const Case& test : cases) {
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{1000}}) {
+            SCOPED_TRACE(std::string(test.what) + " in pieces of " + std::to_string(piece));
+            AnswerFilter filter(test.strip, test.blockData);
+            std::string written;
+            for (std::size_t at = 0; at < test.answer.size(); at += piece)
+                filter.take(test.answer.data() + at, std::min(piece, test.answer.size() - at),
+                            written);
+            filter.finish(test.complete, written);
+            EXPECT_EQ(written, test.written);
+        }
     }
 }
 

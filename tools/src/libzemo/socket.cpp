@@ -22,6 +22,9 @@ class SocketTransport final : public Transport {
 
     void setTimeout(Milliseconds timeout) override { timeout_ = timeout; }
 
+    // The byte that ends an answer: a read ending with it reports the termination character.
+    void setTermChar(char byte) override { termChar_ = std::byte(byte); }
+
     // Sends all of DATA, continuing partial sends, within one timeout for the whole write.
     void write(std::span<const std::byte> data, bool) override {
         const auto sent = sendExactly(socket_.get(), reinterpret_cast<const char*>(data.data()),
@@ -33,8 +36,8 @@ class SocketTransport final : public Transport {
     }
 
     // Returns the bytes that have arrived, up to the buffer's size, waiting at most the timeout
-    // for the first of them. The reason is the termination character when they end with a
-    // newline, the count when they fill the buffer.
+    // for the first of them. The reason is the termination character when they end with it (a
+    // newline unless zemo_set_termchar set another), the count when they fill the buffer.
     ReadResult read(std::span<std::byte> buffer) override {
         if (buffer.empty())
             return {};
@@ -74,13 +77,14 @@ class SocketTransport final : public Transport {
     std::string timeoutText() const { return millisecondsText(timeout_); }
 
     // The result of a read of SIZE bytes into BUFFER.
-    static ReadResult result(std::span<const std::byte> buffer, std::size_t size) {
-        const unsigned newline = buffer[size - 1] == std::byte{'\n'} ? reasonTermChar : 0;
-        return {size, newline | (size == buffer.size() ? reasonCount : 0)};
+    ReadResult result(std::span<const std::byte> buffer, std::size_t size) const {
+        const unsigned terminated = buffer[size - 1] == termChar_ ? reasonTermChar : 0;
+        return {size, terminated | (size == buffer.size() ? reasonCount : 0)};
     }
 
     FileDescriptor socket_;
     Milliseconds timeout_ = defaultTimeout;
+    std::byte termChar_{'\n'};
 };
 
 std::unique_ptr<Transport> openSocket(std::string_view address) {

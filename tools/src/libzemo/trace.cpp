@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include <fcntl.h>
@@ -124,6 +125,27 @@ const char* statusName(zemo_status status) {
     return "ZEMO_STATUS_UNKNOWN";
 }
 
+// "HH:MM:SS.UUUUUU +SECONDS.UUUUUUs [PID] " for the call that began at START and ends now.
+std::string timePrefix(const CallStart& start) {
+    using namespace std::chrono;
+    const auto took = duration_cast<microseconds>(steady_clock::now() - start.steady).count();
+    const auto sinceEpoch = duration_cast<microseconds>(start.wall.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(sinceEpoch / 1000000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[96];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06lld +%lld.%06llds [%ld] ", local.tm_hour,
+                  local.tm_min, local.tm_sec, static_cast<long long>(sinceEpoch % 1000000),
+                  static_cast<long long>(took / 1000000), static_cast<long long>(took % 1000000),
+                  static_cast<long>(::getpid()));
+    return text;
+}
+
+// The start of the line of a call: the time prefix when ZEMO_TRACE_TIME asks for it.
+std::string linePrefix() {
+    return traceTimeRequested ? timePrefix(callStart) : std::string();
+}
+
 } // namespace
 
 extern const bool traceRequested = [] {
@@ -131,9 +153,16 @@ extern const bool traceRequested = [] {
     return name != nullptr && name[0] != '\0';
 }();
 
+extern const bool traceTimeRequested = [] {
+    const char* value = std::getenv("ZEMO_TRACE_TIME");
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}();
+
+thread_local CallStart callStart;
+
 void traceCall(const char* call, const std::string& arguments, zemo_status status,
                const std::string& results, const std::string& reason) {
-    std::string line = std::string(call) + "(" + arguments + ") = " + statusName(status);
+    std::string line = linePrefix() + call + "(" + arguments + ") = " + statusName(status);
     if (!results.empty())
         line += ", " + results;
     if (!reason.empty())
@@ -148,7 +177,7 @@ void traceText(const char* call, const char* value) {
     TraceSink& sink = traceSink();
     if (sink.file != nullptr)
         writeTraceLine(sink,
-                       std::string(call) + "() = " + quoted(value, std::strlen(value)) + "\n");
+                       linePrefix() + call + "() = " + quoted(value, std::strlen(value)) + "\n");
 }
 
 std::string quoted(const char* data, std::uint64_t size) {

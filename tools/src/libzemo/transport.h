@@ -44,6 +44,10 @@ class Transport {
 
     // Applies to every later call.
     virtual void setTimeout(Milliseconds timeout) = 0;
+    // The byte that ends a response, for the transports whose reads can end at one (VXI-11 and
+    // the socket). The others end a response their own way (END, or a serial line's term
+    // setting) and keep to it: by default the byte changes nothing.
+    virtual void setTermChar(char byte);
     // Sends every byte of DATA; END marks the last byte as the end of a message.
     virtual void write(std::span<const std::byte> data, bool end) = 0;
     // Places at most buffer.size() bytes at the start of BUFFER and says how many, and why the

@@ -56,6 +56,8 @@ std::uint8_t Transport::readStatusByte() {
     return statusByteFrom({reinterpret_cast<const char*>(answer.data()), received});
 }
 
+void Transport::setTermChar(char) {}
+
 void Transport::trigger() {
     static constexpr std::string_view command = "*TRG\n";
     write(std::as_bytes(std::span(command)), true);

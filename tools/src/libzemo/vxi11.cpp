@@ -203,6 +203,9 @@ class Vxi11Transport final : public Transport {
 
     void setTimeout(Milliseconds timeout) override { timeout_ = timeout; }
 
+    // Every later device_read asks the device to end at BYTE too (termchrset).
+    void setTermChar(char byte) override { termChar_ = byte; }
+
     // Sends DATA in pieces of at most maxRecvSize, END on the last piece when asked, all within
     // one timeout.
     void write(std::span<const std::byte> data, bool end) override {
@@ -255,6 +258,10 @@ class Vxi11Transport final : public Transport {
             parameters.lid = link_;
             parameters.requestSize = static_cast<u_int>(
                 std::min<std::size_t>(rest.size(), std::numeric_limits<std::int32_t>::max()));
+            if (termChar_) {
+                parameters.flags = vxi11::flagTermCharSet;
+                parameters.termChar = *termChar_;
+            }
             ReadReply reply;
             reply.buffer = rest.first(parameters.requestSize);
             try {
@@ -425,6 +432,8 @@ class Vxi11Transport final : public Transport {
     bool linked_ = false;
     std::uint32_t maxRecvSize_ = fallbackMaxRecvSize;
     Milliseconds timeout_ = defaultTimeout;
+    // The termination character of the reads, once zemo_set_termchar has set one.
+    std::optional<char> termChar_;
     FailureLatch latch_{"link"};
 };
 

@@ -156,6 +156,7 @@ void transportWrite(zemo_link* link, const void* data, uint64_t count, int flags
 // and the failure report. Returns the call's status.
 [[gnu::noinline]] zemo_status writeChecked(zemo_link* handle, const void* data, uint64_t count,
                                            int flags, uint64_t* written) {
+    zemo::noteCallStart(); // the traced writes all come here
     CallResult result;
     if (handle == nullptr)
         result = nullHandle();
@@ -249,6 +250,7 @@ void ZEMO_ERROR_EXIT(const char* call, const char* interface_name, zemo_status s
 }
 
 zemo_status zemo_set_error_handler(zemo_error_handler handler) {
+    zemo::noteCallStart();
     installedHandler.store(handler);
     return finish("zemo_set_error_handler", nullptr, CallResult{}, [&] {
         return Description{handler == nullptr           ? "NULL"
@@ -259,6 +261,7 @@ zemo_status zemo_set_error_handler(zemo_error_handler handler) {
 }
 
 zemo_handle zemo_open(const char* name) {
+    zemo::noteCallStart();
     zemo_link* link = nullptr;
     CallResult result;
     if (name == nullptr)
@@ -281,6 +284,7 @@ zemo_handle zemo_open(const char* name) {
 }
 
 zemo_status zemo_set_timeout(zemo_handle handle, int32_t milliseconds) {
+    zemo::noteCallStart();
     CallResult result;
     if (handle == nullptr)
         result = nullHandle();
@@ -291,6 +295,14 @@ zemo_status zemo_set_timeout(zemo_handle handle, int32_t milliseconds) {
     return finish("zemo_set_timeout", handle, result, [&] {
         return Description{handleArgument(handle) + ", " + std::to_string(milliseconds), {}};
     });
+}
+
+zemo_status zemo_set_termchar(zemo_handle handle, uint8_t byte) {
+    zemo::noteCallStart();
+    return control(
+        "zemo_set_termchar", handle, ", " + std::to_string(byte),
+        [&](zemo::Transport& transport) { transport.setTermChar(static_cast<char>(byte)); },
+        noResults);
 }
 
 zemo_status zemo_write(zemo_handle handle, const void* data, uint64_t count, int flags,
@@ -318,6 +330,7 @@ zemo_status zemo_write(zemo_handle handle, const void* data, uint64_t count, int
 
 zemo_status zemo_read(zemo_handle handle, void* buffer, uint64_t count, int flags,
                       uint64_t* received) {
+    zemo::noteCallStart();
     const ReadOutcome outcome = readChecked(handle, buffer, count, flags);
     if (received != nullptr)
         *received = outcome.placed;
@@ -331,6 +344,7 @@ zemo_status zemo_read(zemo_handle handle, void* buffer, uint64_t count, int flag
 
 zemo_status zemo_read_message(zemo_handle handle, void* buffer, uint64_t count, uint64_t* received,
                               int* reason) {
+    zemo::noteCallStart();
     const ReadOutcome outcome = readChecked(handle, buffer, count, 0);
     if (received != nullptr)
         *received = outcome.placed;
@@ -345,6 +359,7 @@ zemo_status zemo_read_message(zemo_handle handle, void* buffer, uint64_t count, 
 }
 
 zemo_status zemo_read_stb(zemo_handle handle, uint8_t* stb) {
+    zemo::noteCallStart();
     std::uint8_t status = 0;
     if (stb == nullptr && handle != nullptr) {
         const CallResult result{ZEMO_FAILURE, "no place for the status byte: the pointer is NULL"};
@@ -364,12 +379,14 @@ zemo_status zemo_read_stb(zemo_handle handle, uint8_t* stb) {
 }
 
 zemo_status zemo_trigger(zemo_handle handle) {
+    zemo::noteCallStart();
     return control(
         "zemo_trigger", handle, "", [](zemo::Transport& transport) { transport.trigger(); },
         noResults);
 }
 
 zemo_status zemo_lock(zemo_handle handle, int32_t milliseconds) {
+    zemo::noteCallStart();
     const std::string arguments = ", " + std::to_string(milliseconds);
     if (milliseconds < 0 && handle != nullptr) {
         const CallResult result{ZEMO_FAILURE,
@@ -386,40 +403,47 @@ zemo_status zemo_lock(zemo_handle handle, int32_t milliseconds) {
 }
 
 zemo_status zemo_unlock(zemo_handle handle) {
+    zemo::noteCallStart();
     return control(
         "zemo_unlock", handle, "", [](zemo::Transport& transport) { transport.unlock(); },
         noResults);
 }
 
 zemo_status zemo_remote(zemo_handle handle) {
+    zemo::noteCallStart();
     return control(
         "zemo_remote", handle, "", [](zemo::Transport& transport) { transport.remote(); },
         noResults);
 }
 
 zemo_status zemo_local(zemo_handle handle) {
+    zemo::noteCallStart();
     return control(
         "zemo_local", handle, "", [](zemo::Transport& transport) { transport.local(); }, noResults);
 }
 
 const char* zemo_last_error(void) {
+    zemo::noteCallStart();
     if (zemo::tracing()) [[unlikely]]
         zemo::traceText("zemo_last_error", lastError.c_str());
     return lastError.c_str();
 }
 
 const char* zemo_version(void) {
+    zemo::noteCallStart();
     if (zemo::tracing()) [[unlikely]]
         zemo::traceText("zemo_version", ZEMO_VERSION_TEXT);
     return ZEMO_VERSION_TEXT;
 }
 
 zemo_status zemo_clear(zemo_handle handle) {
+    zemo::noteCallStart();
     return control(
         "zemo_clear", handle, "", [](zemo::Transport& transport) { transport.clear(); }, noResults);
 }
 
 zemo_status zemo_close(zemo_handle handle) {
+    zemo::noteCallStart();
     CallResult result;
     if (handle == nullptr)
         result = nullHandle();

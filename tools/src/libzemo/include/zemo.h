@@ -94,6 +94,12 @@ ZEMO_API zemo_handle zemo_open(const char* name);
 /* Sets the I/O timeout in milliseconds for later calls on HANDLE (must be above 0). */
 ZEMO_API zemo_status zemo_set_timeout(zemo_handle handle, int32_t milliseconds);
 
+/* Sets the byte that ends a response for later reads on HANDLE: VXI-11 reads ask the device to
+ * end at it (termchrset), and a socket read that ends with it reports ZEMO_REASON_TERMCHAR.
+ * Until it is called, VXI-11 reads end at END alone and the socket's byte is '\n'. The other
+ * transports end a response their own way and take the call without a change. */
+ZEMO_API zemo_status zemo_set_termchar(zemo_handle handle, uint8_t byte);
+
 /* Writes all COUNT bytes of DATA. FLAGS: ZEMO_END or 0. When WRITTEN is not NULL it receives
  * the number of bytes written: COUNT on success, 0 on failure. */
 ZEMO_API zemo_status zemo_write(zemo_handle handle, const void* data, uint64_t count, int flags,
