@@ -11,11 +11,15 @@ bool readTimeoutOption(int argc, char* argv[], std::int64_t& timeout, bool* lock
         if (option == 'L' && lock != nullptr)
             *lock = true;
         else if (option == 't')
-            timeout = std::strtol(optarg, nullptr, 10);
+            timeout = timeoutValue(optarg);
         else
             return false;
     }
     return optind < argc;
+}
+
+std::int64_t timeoutValue(const char* text) {
+    return std::strtol(text, nullptr, 10);
 }
 
 std::int32_t ioTimeout(std::int64_t timeout) {
@@ -26,9 +30,16 @@ std::int32_t ioTimeout(std::int64_t timeout) {
 
 zemo_handle openInterface(const char* name, std::int64_t timeout) {
     zemo_set_error_handler(ZEMO_ERROR_EXIT);
+    return openWithTimeout(name, timeout);
+}
+
+zemo_handle openWithTimeout(const char* name, std::int64_t timeout) {
     zemo_handle handle = zemo_open(name);
-    if (timeout > 0)
-        zemo_set_timeout(handle, ioTimeout(timeout));
+    if (handle != nullptr && timeout > 0 &&
+        zemo_set_timeout(handle, ioTimeout(timeout)) != ZEMO_OK) {
+        zemo_close(handle);
+        return nullptr;
+    }
     return handle;
 }
 
@@ -43,12 +54,29 @@ std::uint64_t InterfaceReader::read(char* buffer, std::uint64_t request) {
     return settle(transferred, request, "zemo_read");
 }
 
-std::uint64_t InterfaceReader::readMessage(char* buffer, std::uint64_t request, int& reason) {
+ReadOutcome InterfaceReader::readMessage(char* buffer, std::uint64_t request, bool sliced) {
     startSilence();
-    std::uint64_t transferred = request;
-    reason = 0;
-    zemo_read_message(handle_, buffer, request, &transferred, &reason);
-    return settle(transferred, request, "zemo_read_message");
+    ReadOutcome outcome;
+    outcome.size = request;
+    outcome.status = zemo_read_message(handle_, buffer, request, &outcome.size, &outcome.reason);
+    checkClaim(outcome.size, request, "zemo_read_message");
+    if (outcome.status == ZEMO_TIMEOUT && sliced)
+        outcome.status = ZEMO_OK;
+    if (outcome.status != ZEMO_OK) {
+        outcome.failure = zemo_last_error();
+    } else if (outcome.size > 0) {
+        silentSince_.reset();
+    } else if (silentTooLong()) {
+        outcome.status = ZEMO_TIMEOUT;
+        outcome.failure = sliced ? std::string() : silenceReason();
+    }
+    if (outcome.status != ZEMO_OK)
+        forgetSilence();
+    return outcome;
+}
+
+void InterfaceReader::setTimeout(std::int64_t timeout) {
+    timeout_ = std::chrono::milliseconds(ioTimeout(timeout));
 }
 
 void InterfaceReader::startSilence() {
@@ -58,22 +86,34 @@ void InterfaceReader::startSilence() {
 
 std::uint64_t InterfaceReader::settle(std::uint64_t transferred, std::uint64_t request,
                                       const char* call) {
-    if (transferred > request) {
-        std::fprintf(stderr, "%s: %s: %s reported %" PRIu64 " bytes for a request of %" PRIu64 "\n",
-                     program_, name_, call, transferred, request);
-        std::exit(2);
-    }
+    checkClaim(transferred, request, call);
     if (transferred > 0)
         silentSince_.reset();
-    else if (Clock::now() - *silentSince_ >= timeout_)
+    else if (silentTooLong())
         failSilence(call);
     return transferred;
 }
 
+void InterfaceReader::checkClaim(std::uint64_t transferred, std::uint64_t request,
+                                 const char* call) const {
+    if (transferred <= request)
+        return;
+    std::fprintf(stderr, "%s: %s: %s reported %" PRIu64 " bytes for a request of %" PRIu64 "\n",
+                 program_, name_, call, transferred, request);
+    std::exit(2);
+}
+
+bool InterfaceReader::silentTooLong() const {
+    return Clock::now() - *silentSince_ >= timeout_;
+}
+
+std::string InterfaceReader::silenceReason() const {
+    return "no data from the instrument within " + std::to_string(timeout_.count()) +
+           " ms: every read returned an empty message";
+}
+
 void InterfaceReader::failSilence(const char* call) const {
-    const std::string reason = "no data from the instrument within " +
-                               std::to_string(timeout_.count()) +
-                               " ms: every read returned an empty message";
+    const std::string reason = silenceReason();
     ZEMO_ERROR_EXIT(call, name_, ZEMO_TIMEOUT, reason.c_str());
     std::exit(3); // the handler does not return
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 // The usage lines that explain the timeout and the interface name.
 inline constexpr char timeoutUsage[] = "       <timeout>    I/O timeout in milliseconds.\n";
@@ -21,6 +22,9 @@ inline constexpr std::int32_t libraryDefaultTimeout = 5000;
 // option, or when no interface name follows the options.
 bool readTimeoutOption(int argc, char* argv[], std::int64_t& timeout, bool* lock = nullptr);
 
+// The -t value TEXT in milliseconds, as strtol reads it.
+std::int64_t timeoutValue(const char* text);
+
 // The I/O timeout in milliseconds that the -t value TIMEOUT gives an interface: TIMEOUT, up to
 // the largest the library takes, or the library's default when TIMEOUT is 0 or below (none).
 std::int32_t ioTimeout(std::int64_t timeout);
@@ -29,6 +33,20 @@ std::int32_t ioTimeout(std::int64_t timeout);
 // sets TIMEOUT (milliseconds) when it is above 0 (larger than the library takes: the largest it
 // takes).
 zemo_handle openInterface(const char* name, std::int64_t timeout = -1);
+
+// Opens interface NAME with whatever handler is installed and sets TIMEOUT as openInterface
+// does; NULL when the interface cannot be opened (zemo_last_error says why).
+zemo_handle openWithTimeout(const char* name, std::int64_t timeout);
+
+// What one read through InterfaceReader::readMessage brought: its bytes, why it stopped, and
+// the status: the library's, or ZEMO_TIMEOUT when the reads have brought no byte for the I/O
+// timeout. FAILURE is the reason of a failed read.
+struct ReadOutcome {
+    std::uint64_t size = 0;
+    int reason = 0;
+    zemo_status status = ZEMO_OK;
+    std::string failure;
+};
 
 // Reads one interface again and again, as a tool that waits for bytes does. A read that returns
 // an empty message succeeds with 0 bytes, and the tool reads again; but an instrument that
@@ -49,8 +67,19 @@ class InterfaceReader {
     // message.
     std::uint64_t read(char* buffer, std::uint64_t request);
 
-    // The same through zemo_read_message, which also says in REASON why the read stopped.
-    std::uint64_t readMessage(char* buffer, std::uint64_t request, int& reason);
+    // Reads at most REQUEST bytes into BUFFER through zemo_read_message, for a tool that handles
+    // failures itself: a failed read, and reads that have brought no byte for the timeout, are
+    // reported in the outcome; only a library that claims more than requested ends the process,
+    // as read says. With SLICED, the library's timeout is a slice of the tool's: a read that
+    // times out counts as one that brought nothing.
+    ReadOutcome readMessage(char* buffer, std::uint64_t request, bool sliced = false);
+
+    // Starts the count of reads without a byte again, for a new answer after one given up.
+    void forgetSilence() { silentSince_.reset(); }
+
+    // The -t value TIMEOUT for the reads from now on.
+    void setTimeout(std::int64_t timeout);
+    std::chrono::milliseconds timeout() const { return timeout_; }
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -59,6 +88,12 @@ class InterfaceReader {
     void startSilence();
     // Checks the TRANSFERRED bytes of a read of REQUEST made by CALL, as read says.
     std::uint64_t settle(std::uint64_t transferred, std::uint64_t request, const char* call);
+    // Ends the process with status 2 when a read of REQUEST by CALL claims TRANSFERRED bytes.
+    void checkClaim(std::uint64_t transferred, std::uint64_t request, const char* call) const;
+    // Whether the reads since the last byte have brought none for the timeout.
+    bool silentTooLong() const;
+    // The reason of reads that brought no byte, each an empty message, for the timeout.
+    std::string silenceReason() const;
 
     // Ends the process like a library timeout of CALL, naming the interface and the timeout.
     [[noreturn]] void failSilence(const char* call) const;
