@@ -47,4 +47,8 @@ zemo_status zemo_close(zemo_handle) {
     return ZEMO_OK;
 }
 
+const char* zemo_last_error(void) {
+    return "";
+}
+
 } // extern "C"

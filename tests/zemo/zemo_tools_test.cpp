@@ -917,8 +917,9 @@ TEST(Link, LibraryExportsOnlyThePublicCalls) {
               (std::set<std::string>{"ZEMO_ERROR_EXIT", "zemo_clear", "zemo_close",
                                      "zemo_last_error", "zemo_local", "zemo_lock", "zemo_open",
                                      "zemo_read", "zemo_read_message", "zemo_read_stb",
-                                     "zemo_remote", "zemo_set_error_handler", "zemo_set_timeout",
-                                     "zemo_trigger", "zemo_unlock", "zemo_version", "zemo_write"}));
+                                     "zemo_remote", "zemo_set_error_handler", "zemo_set_termchar",
+                                     "zemo_set_timeout", "zemo_trigger", "zemo_unlock",
+                                     "zemo_version", "zemo_write"}));
 }
 
 } // namespace

@@ -432,12 +432,15 @@ TEST(EmptyAnswers, EndTheToolAtItsTimeout) {
         std::vector<std::string> arguments = test.options;
         arguments.push_back(server.name());
         arguments.insert(arguments.end(), test.messages.begin(), test.messages.end());
-        const char* tool = test.messages.empty() ? ZEMORECV : ZEMOQUERY;
-        const std::string call = test.messages.empty() ? "zemo_read" : "zemo_read_message";
-        expectOutcome(runTool(tool, arguments), 3, "",
-                      "zemo: " + call + " " + server.name() +
-                          ": no data from the instrument within 500 ms: every read returned an "
-                          "empty message\n");
+        const std::string reason =
+            "no data from the instrument within 500 ms: every read returned an empty message";
+        if (test.messages.empty())
+            expectOutcome(runTool(ZEMORECV, arguments), 3, "",
+                          "zemo: zemo_read " + server.name() + ": " + reason + "\n");
+        else // zemoquery names the message and the timeout itself
+            expectOutcome(runTool(ZEMOQUERY, arguments), 3, "",
+                          std::string(ZEMOQUERY) + ": 'X?': no answer within 500 ms from " +
+                              server.name() + " (" + reason + ")\n");
     }
 }
 
