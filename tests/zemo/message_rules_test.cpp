@@ -167,8 +167,12 @@ TEST(MessageRules, AnswerEndsAtTheTerminatorGiven) {
 // Lines of standard input that are not sent: empty, blank, or a comment; a '#' later is data.
 TEST(MessageRules, SkippedLines) {
     const std::vector<std::pair<std::string, bool>> cases = {
-        {"", true},          {" \t", true},         {"# a comment", true},
-        {"  # indented", true}, {"*IDN?", false},    {":DATA #15hello", false},
+        {"", true},
+        {" \t", true},
+        {"# a comment", true},
+        {"  # indented", true},
+        {"*IDN?", false},
+        {":DATA #15hello", false},
         {"VOLT 3 # set", false},
     };
     for (const auto& [line, skipped] : cases) {
@@ -215,8 +219,7 @@ TEST(MessageRules, AnswerFilter) {
         {"-s: a failed answer as it came", true, false, "1.5\r", false, "1.5\r"},
         {"-b: definite block", false, true, "#15hel\nl\n", true, "hel\nl"},
         {"-b: definite block and -s", true, true, "#15hel\r\n\r\n", true, "hel\r\n"},
-        {"-b: several length digits", false, true, "#211hello world\r\n", true,
-         "hello world"},
+        {"-b: several length digits", false, true, "#211hello world\r\n", true, "hello world"},
         {"-b: empty block", false, true, "#10\n", true, ""},
         {"-b: indefinite block", false, true, "#0ab\ncd\n", true, "ab\ncd"},
         {"-b: indefinite block, CRLF", false, true, "#0abcd\r\n", true, "abcd"},

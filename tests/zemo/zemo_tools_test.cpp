@@ -914,12 +914,11 @@ TEST(Link, LibraryExportsOnlyThePublicCalls) {
             exported.insert(symbol.substr(0, symbol.find('@')));
     }
     EXPECT_EQ(exported,
-              (std::set<std::string>{"ZEMO_ERROR_EXIT", "zemo_clear", "zemo_close",
-                                     "zemo_last_error", "zemo_local", "zemo_lock", "zemo_open",
-                                     "zemo_read", "zemo_read_message", "zemo_read_stb",
-                                     "zemo_remote", "zemo_set_error_handler", "zemo_set_termchar",
-                                     "zemo_set_timeout", "zemo_trigger", "zemo_unlock",
-                                     "zemo_version", "zemo_write"}));
+              (std::set<std::string>{
+                  "ZEMO_ERROR_EXIT", "zemo_clear", "zemo_close", "zemo_last_error", "zemo_local",
+                  "zemo_lock", "zemo_open", "zemo_read", "zemo_read_message", "zemo_read_stb",
+                  "zemo_remote", "zemo_set_error_handler", "zemo_set_termchar", "zemo_set_timeout",
+                  "zemo_trigger", "zemo_unlock", "zemo_version", "zemo_write"}));
 }
 
 } // namespace

@@ -179,7 +179,13 @@ TEST_F(QueryOptions, EachOption) {
         {"-T crlf -s", Target::crlf, {"-T", "crlf", "-s"}, {"VOLT?"}, "", 0, "1.5\n", ""},
         {"-s on zemosim", Target::simVxi11, {"-s"}, {"*IDN?"}, "", 0, identity, ""},
         // -T cr: an instrument that ends its answers with CR alone.
-        {"CR without -T never ends", Target::cr, {"-t", "300"}, {"VOLT?"}, "", 3, "1.5\r",
+        {"CR without -T never ends",
+         Target::cr,
+         {"-t", "300"},
+         {"VOLT?"},
+         "",
+         3,
+         "1.5\r",
          "@P: 'VOLT?': no answer within 300 ms from @I (no data from the instrument within "
          "300 ms)\n"},
         {"-T cr", Target::cr, {"-T", "cr"}, {"VOLT?", "*IDN?"}, "", 0, "1.5\rPEER,1\r", ""},
@@ -188,23 +194,59 @@ TEST_F(QueryOptions, EachOption) {
         {"-T other", Target::cr, {"-T", "crcr"}, {"VOLT?"}, "", 1, "", "*"},
         // -b: only the data of a block.
         {"-b", Target::simVxi11, {"-b"}, {"DATA? 3"}, "", 0, std::string("\0\1\2", 3), ""},
-        {"-b over a socket", Target::simSocket, {"-b", "-s"}, {"DATA? 3", "*IDN?"}, "", 0,
-         std::string("\0\1\2", 3) + identity, ""},
+        {"-b over a socket",
+         Target::simSocket,
+         {"-b", "-s"},
+         {"DATA? 3", "*IDN?"},
+         "",
+         0,
+         std::string("\0\1\2", 3) + identity,
+         ""},
         {"-b with CR", Target::cr, {"-b", "-T", "cr"}, {"DATA?"}, "", 0, "he\rlo", ""},
         {"-b with CRLF", Target::crlf, {"-b"}, {"DATA?", "VOLT?"}, "", 0, "he\rlo1.5\r\n", ""},
         // -e: the error queue after every message, status 5.
         {"-e, no error", Target::simVxi11, {"-e"}, {"*IDN?", "*CLS"}, "", 0, identity, ""},
-        {"-e stops at an error", Target::simSocket, {"-e"}, {"BOGUS", "*IDN?"}, "", 5, "",
+        {"-e stops at an error",
+         Target::simSocket,
+         {"-e"},
+         {"BOGUS", "*IDN?"},
+         "",
+         5,
+         "",
          "@P: 'BOGUS': instrument error -113,\"Undefined header\"\n"},
-        {"-e -k goes on", Target::simVxi11, {"-e", "-k"}, {"BOGUS", "*IDN?"}, "", 5, identity,
+        {"-e -k goes on",
+         Target::simVxi11,
+         {"-e", "-k"},
+         {"BOGUS", "*IDN?"},
+         "",
+         5,
+         identity,
          "@P: 'BOGUS': instrument error -113,\"Undefined header\"\n"},
-        {"-e with CRLF", Target::crlf, {"-e", "-k"}, {"BOGUS", "VOLT?"}, "", 5, "1.5\r\n",
+        {"-e with CRLF",
+         Target::crlf,
+         {"-e", "-k"},
+         {"BOGUS", "VOLT?"},
+         "",
+         5,
+         "1.5\r\n",
          "@P: 'BOGUS': instrument error -113,\"Undefined header\"\n"},
         // -k: the first unanswered query does not end the run.
-        {"no answer ends the run", Target::simSocket, {"-t", "300"}, {"BOGUS?", "*IDN?"}, "", 3,
-         "", "@P: 'BOGUS?': no answer within 300 ms from @I (no data from the instrument "
-             "within 300 ms)\n"},
-        {"-k", Target::simVxi11, {"-t", "300", "-k"}, {"BOGUS?", "*IDN?"}, "", 3, identity,
+        {"no answer ends the run",
+         Target::simSocket,
+         {"-t", "300"},
+         {"BOGUS?", "*IDN?"},
+         "",
+         3,
+         "",
+         "@P: 'BOGUS?': no answer within 300 ms from @I (no data from the instrument "
+         "within 300 ms)\n"},
+        {"-k",
+         Target::simVxi11,
+         {"-t", "300", "-k"},
+         {"BOGUS?", "*IDN?"},
+         "",
+         3,
+         identity,
          "@P: 'BOGUS?': no answer within 300 ms from @I (device_read failed: I/O timeout "
          "(VXI-11 error 15))\n"},
         // -r: an answer read whatever the header.
@@ -212,9 +254,15 @@ TEST_F(QueryOptions, EachOption) {
         {"-r", Target::crlf, {"-r"}, {"RAW"}, "", 0, "raw\r\n", ""},
         // Standard input: empty and comment lines are not sent; a failure names its line.
         {"comments", Target::simSocket, {}, {}, "# set up\n\n  \n*IDN?\n", 0, identity, ""},
-        {"line number", Target::crlf, {"-t", "300"}, {}, "# a\n\nVOLT?\nNONE?\n", 3,
-         "1.5\r\n", "@P: line 4, 'NONE?': no answer within 300 ms from @I (no data from the "
-                    "instrument within 300 ms)\n"},
+        {"line number",
+         Target::crlf,
+         {"-t", "300"},
+         {},
+         "# a\n\nVOLT?\nNONE?\n",
+         3,
+         "1.5\r\n",
+         "@P: line 4, 'NONE?': no answer within 300 ms from @I (no data from the "
+         "instrument within 300 ms)\n"},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
@@ -334,7 +382,9 @@ class Terminal {
         ::close(master_);
     }
 
-    void type(const std::string& keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    void type(const std::string& keys) {
+        ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
 
     // Reads what the program shows until it matches PATTERN (the screen since the last match),
     // for at most 5 s; false when it does not come.
@@ -408,8 +458,7 @@ TEST_F(QueryOptions, SessionOnATerminal) {
     ASSERT_TRUE(terminal.waitFor("ZEMO,zemosim,0,1\\.0\r\n")) << terminal.screen();
     terminal.type("\004");
     EXPECT_EQ(terminal.wait(), 3); // the first failure's, the unanswered query
-    const std::string history =
-        kittest::readFile(home.root() / "state" / "zemoquery" / "history");
+    const std::string history = kittest::readFile(home.root() / "state" / "zemoquery" / "history");
     for (const char* line : {"*IDN?", "BOGUS?", "NONE?", ":stb"})
         EXPECT_NE(history.find(line), std::string::npos) << line << " in " << history;
 }

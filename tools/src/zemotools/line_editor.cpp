@@ -105,7 +105,7 @@ bool makeDirectories(const std::string& directory) {
 } // namespace
 
 void catchInterrupts() {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = noteInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0; // no SA_RESTART: a read waiting for the terminal returns

@@ -6,8 +6,8 @@
 #include "message_rules.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -77,7 +77,8 @@ std::optional<int> readOptions(int argc, char* argv[], Options& options) {
     static const option longOptions[] = {{"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, 'V'},
                                          {nullptr, 0, nullptr, 0}};
-    for (int option; (option = getopt_long(argc, argv, "t:LibsT:ekr", longOptions, nullptr)) != -1;) {
+    for (int option;
+         (option = getopt_long(argc, argv, "t:LibsT:ekr", longOptions, nullptr)) != -1;) {
         switch (option) {
         case 't':
             options.timeout = timeoutValue(optarg);
@@ -230,9 +231,9 @@ class Querier {
             zemo_write(handle_, message.data(), message.size(), ZEMO_END, nullptr);
         if (status == ZEMO_OK)
             return true;
-        const std::string what =
-            status == ZEMO_TIMEOUT ? "not taken within " + timeoutText() + " by " + interfaceName_
-                                   : "could not be sent to " + std::string(interfaceName_);
+        const std::string what = status == ZEMO_TIMEOUT
+                                     ? "not taken within " + timeoutText() + " by " + interfaceName_
+                                     : "could not be sent to " + std::string(interfaceName_);
         fail(origin, what, zemo_last_error(), failureStatus(status));
         return false;
     }
@@ -264,8 +265,8 @@ class Querier {
             if (!write(errorQuery, origin))
                 return;
             std::string answer;
-            const Ending ending = readAnswer(
-                [&](const char* data, std::size_t size) { answer.append(data, size); });
+            const Ending ending =
+                readAnswer([&](const char* data, std::size_t size) { answer.append(data, size); });
             if (ending == Ending::failed)
                 reportReadFailure(origin, "no answer to SYSTem:ERRor?");
             if (ending != Ending::complete) {
@@ -374,8 +375,8 @@ class Querier {
 
     // Writes and flushes OUT; a failure closes the interface, status 4.
     void writeOutput(const std::string& out) {
-        if (out.empty() ||
-            (std::fwrite(out.data(), 1, out.size(), stdout) == out.size() && std::fflush(stdout) == 0))
+        if (out.empty() || (std::fwrite(out.data(), 1, out.size(), stdout) == out.size() &&
+                            std::fflush(stdout) == 0))
             return;
         std::fprintf(stderr, "%s: writing standard output: %s\n", program_, std::strerror(errno));
         zemo_close(handle_);
@@ -598,8 +599,8 @@ int main(int argc, char* argv[]) {
         return failureStatus(lastFailure);
     }
     Querier querier(program, interfaceName, handle, options);
-    if (options.terminatorGiven && zemo_set_termchar(handle, static_cast<std::uint8_t>(
-                                                                  options.terminator)) != ZEMO_OK) {
+    if (options.terminatorGiven &&
+        zemo_set_termchar(handle, static_cast<std::uint8_t>(options.terminator)) != ZEMO_OK) {
         std::fprintf(stderr, "%s: %s: cannot set the terminator (%s)\n", program, interfaceName,
                      zemo_last_error());
         querier.close();
