@@ -29,7 +29,6 @@ from __future__ import annotations
 import ctypes
 import os
 import types
-from typing import Optional, Type, Union
 
 from . import _library
 from ._library import END, OK, REASON_COUNT, REASON_END, REASON_TERMCHAR, TIMEOUT
@@ -40,7 +39,7 @@ __all__ = ["Error", "Instrument", "Lock", "Timeout", "open", "__version__"]
 _lib = _library.load()
 
 # A message to send: text, which is sent as ASCII, or bytes.
-Message = Union[str, bytes]
+Message = str | bytes
 
 # The most bytes one read asks for while reading an answer.
 _CHUNK = 1048576
@@ -103,7 +102,7 @@ def _without_cr(answer: bytes) -> bytes:
     return answer[:-1] if answer.endswith(b"\r") else answer
 
 
-def _block_header(data: bytes) -> Optional[tuple[int, Optional[int]]]:
+def _block_header(data: bytes) -> tuple[int, int | None] | None:
     """Where the data of the IEEE 488.2 block that starts DATA begins, and its length (None for
     an indefinite block, "#0"); None while DATA is too short to tell. Raises ValueError when
     DATA starts no block."""
@@ -140,9 +139,9 @@ class Lock:
 
     def __exit__(
         self,
-        kind: Optional[Type[BaseException]],
-        error: Optional[BaseException],
-        traceback: Optional[types.TracebackType],
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        traceback: types.TracebackType | None,
     ) -> None:
         self._instrument.unlock()
 
@@ -159,12 +158,12 @@ class Instrument:
     One Instrument may be used by one thread at a time; different ones from different threads.
     """
 
-    def __init__(self, name: str, timeout: Optional[int] = None) -> None:
+    def __init__(self, name: str, timeout: int | None = None) -> None:
         """Opens the interface NAME and, when TIMEOUT is given, sets its I/O timeout in
         milliseconds; libzemo's is 5000. Raises zemo.Error when it cannot be opened (libzemo
         does not tell a connection that took too long from other failures here)."""
         self._name = name
-        self._handle: Optional[int] = None
+        self._handle: int | None = None
         self._timeout = 5000
         # Bytes read beyond the last answer, which start the next, and the reason bits of the
         # read that brought them.
@@ -189,9 +188,9 @@ class Instrument:
 
     def __exit__(
         self,
-        kind: Optional[Type[BaseException]],
-        error: Optional[BaseException],
-        traceback: Optional[types.TracebackType],
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        traceback: types.TracebackType | None,
     ) -> None:
         self.close()
 
@@ -409,7 +408,7 @@ class Instrument:
         raise Error(method, self._name, f"the answer {answer[:40]!r} {what}")
 
 
-def open(name: str, timeout: Optional[int] = None) -> Instrument:  # noqa: A001 - the API's name
+def open(name: str, timeout: int | None = None) -> Instrument:  # noqa: A001 - the API's name
     """Opens the interface NAME, such as "vxi11/192.168.0.100/inst0", and, when TIMEOUT is given,
     sets its I/O timeout in milliseconds. Raises zemo.Error when it cannot be opened."""
     return Instrument(name, timeout)
