@@ -8,14 +8,18 @@
 #   zemoquery: 1,000 *IDN? queries to zemosim over VXI-11 and the socket, one zemoquery per
 #              query  vs  zemosend plus zemorecv -c per query, and all 1,000 on the standard
 #              input of one zemoquery (see measure_queries).
+#   python:    1,000 *IDN? queries to zemosim over VXI-11 through one zemo.Instrument in one
+#              Python process  vs  one zemoquery reading the same 1,000 from standard input
+#              (target: at most 1.5x its time; see measure_python).
 #   start-up:  each of zemoquery, zemosend, zemorecv and zemoreset doing one small job on a
 #              simulated instrument  vs  a dynamically linked C program that does nothing
 #              (target: at most 1.5x its time; see measure_startup).
 # Each figure is the lowest wall-clock time of several rounds, which keeps the noise of a shared
 # machine out. One function per measurement; the list at the end runs them.
 # Usage: bench/zemo.sh [BUILD_DIR [MEASUREMENT...]]
-#   BUILD_DIR defaults to build (the tools are in BUILD_DIR/bin); MEASUREMENT is send_lines,
-#   receive_stream, network_streams, queries or startup, all five by default.
+#   BUILD_DIR defaults to build (the tools are in BUILD_DIR/bin, the Python package in
+#   BUILD_DIR/python); MEASUREMENT is send_lines, receive_stream, network_streams, queries,
+#   python or startup, all six by default. PYTHON names the Python, /usr/bin/python3 by default.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -153,6 +157,40 @@ measure_queries() {
     done
 }
 
+# measure_python: 1,000 "*IDN?" queries over VXI-11, asked by a Python process through one
+# zemo.Instrument and by one zemoquery reading them from standard input, both whole processes
+# from start to end. The two take turns in $rounds pairs, in alternating order; the figure is
+# the median of the pairs' ratios, besides each side's best time.
+measure_python() {
+    local queries=1000 python=${PYTHON:-/usr/bin/python3} round tool peer ratios=()
+    [ -n "${zemosim_pid:-}" ] || start_zemosim
+    awk -v n=$queries 'BEGIN { for (i = 0; i < n; i++) print "*IDN?" }' > "$work/queries"
+    cat > "$work/idn.py" <<'PY'
+import sys
+import zemo
+with zemo.open(sys.argv[1]) as inst:
+    for _ in range(int(sys.argv[2])):
+        inst.query("*IDN?")
+PY
+    local run_tool="env PYTHONPATH='$build/python' ZEMO_LIBRARY='$build/lib/libzemo.so.1' '$python' '$work/idn.py' '$vxi11_name' $queries"
+    local run_peer="'$bin/zemoquery' '$vxi11_name' < '$work/queries' > /dev/null"
+    local best_tool="" best_peer=""
+    for ((round = 0; round < rounds; round++)); do
+        if ((round % 2 == 0)); then
+            peer=$(rounds=1 best_seconds "$run_peer"); tool=$(rounds=1 best_seconds "$run_tool")
+        else
+            tool=$(rounds=1 best_seconds "$run_tool"); peer=$(rounds=1 best_seconds "$run_peer")
+        fi
+        ratios+=("$(ratio "$tool" "$peer")")
+        best_tool=$(awk -v a="$tool" -v b="${best_tool:-$tool}" 'BEGIN { print (a < b ? a : b) }')
+        best_peer=$(awk -v a="$peer" -v b="${best_peer:-$peer}" 'BEGIN { print (a < b ? a : b) }')
+    done
+    local median
+    median=$(printf '%s\n' "${ratios[@]}" | sort -n | awk '{ r[NR] = $1 } END { print r[int((NR + 1) / 2)] }')
+    echo "$queries *IDN? over VXI-11: Python, one zemo.Instrument ${best_tool} s; one zemoquery for all ${best_peer} s (best of $rounds)"
+    echo "  Python takes ${median}x the time of zemoquery, median of $rounds pairs (ratios ${ratios[*]}; target: at most 1.5x)"
+}
+
 # Start-up: each instrument tool doing one small job on a simulated instrument, against a C
 # program that does nothing, linked dynamically as cc links it by default (the floor of a
 # dynamic program's launch). The two sides take turns pair by pair: a pair times a batch of
@@ -253,10 +291,10 @@ measure_startup() {
 }
 
 measurements=("${@:2}")
-[ ${#measurements[@]} -gt 0 ] || measurements=(send_lines receive_stream network_streams queries startup)
+[ ${#measurements[@]} -gt 0 ] || measurements=(send_lines receive_stream network_streams queries python startup)
 for measurement in "${measurements[@]}"; do
     case $measurement in
-    send_lines | receive_stream | network_streams | queries | startup) "measure_$measurement" ;;
-    *) echo "bench/zemo.sh: unknown measurement '$measurement'; expected send_lines, receive_stream, network_streams, queries or startup" >&2; exit 1 ;;
+    send_lines | receive_stream | network_streams | queries | python | startup) "measure_$measurement" ;;
+    *) echo "bench/zemo.sh: unknown measurement '$measurement'; expected send_lines, receive_stream, network_streams, queries, python or startup" >&2; exit 1 ;;
     esac
 done

@@ -5,7 +5,8 @@
 #                zemo-interfaces(7), and the tools' bash completion;
 #   dlprobe      dlprobe32, dlprobe64 and their page;
 #   libzemo1     the shared library (its rule is beside the library's target);
-#   libzemo-dev  the header, the libzemo.so link, libzemo.pc and the zemo(3) pages.
+#   libzemo-dev  the header, the libzemo.so link, libzemo.pc and the zemo(3) pages;
+#   python3-zemo the Python package zemo (its rule is in python/).
 # Every path is relative to the prefix, so one build installs under any prefix
 # (`cmake --install build --prefix DIR`) and into the packages.
 
@@ -104,6 +105,6 @@ install(FILES ${PROJECT_SOURCE_DIR}/completions/zemo-common ${completions}
 # package`.
 get_property(man_targets GLOBAL PROPERTY KIT_SHIPPED_TARGETS)
 add_custom_target(shipped)
-add_dependencies(shipped dirShift ${KIT_ZEMO_TOOLS} dlprobe32 dlprobe64 zemo ${man_targets})
+add_dependencies(shipped dirShift ${KIT_ZEMO_TOOLS} dlprobe32 dlprobe64 zemo python_zemo ${man_targets})
 
 include(KitPackage)

@@ -6,6 +6,7 @@
 #   dlprobe       the load checkers, the one package that needs the 32-bit C library;
 #   libzemo1      the shared library, with its shlibs file and the ldconfig trigger;
 #   libzemo-dev   the header, the libzemo.so link, libzemo.pc and the zemo(3) pages;
+#   python3-zemo  the Python package zemo, for lab automation in Python;
 # and a -dbgsym package of the debugging information of each that holds binaries, which CPack
 # strips from the others. They replace zemokit, the one package of everything of release 1,
 # whose files dirshift, zemo-tools and dlprobe take over. The files that only packages carry
@@ -38,7 +39,7 @@ add_dependencies(shipped package_files)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL dirshift zemo-tools dlprobe libzemo1 libzemo-dev)
+set(CPACK_COMPONENTS_ALL dirshift zemo-tools dlprobe libzemo1 libzemo-dev python3-zemo)
 set(CPACK_PACKAGE_NAME zemokit)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -129,6 +130,25 @@ program.
 This package holds the header, the pkg-config file and the manual pages
 needed to build programs that use the library. The names of the interfaces
 are spelled out in zemo-interfaces(7), in zemo-tools.")
+
+# Pure Python: it calls libzemo through ctypes, so it depends on the library of the version that
+# added the calls it declares, which no shlibs file can tell.
+set(CPACK_DEBIAN_PYTHON3-ZEMO_PACKAGE_NAME python3-zemo)
+set(CPACK_DEBIAN_PYTHON3-ZEMO_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON3-ZEMO_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON3-ZEMO_PACKAGE_DEPENDS "libzemo1 (>= ${kit_shlibs_version}), python3")
+# zemo-tools carries zemo-interfaces(7), the names that zemo.open takes, and zemosim.
+set(CPACK_DEBIAN_PYTHON3-ZEMO_PACKAGE_RECOMMENDS zemo-tools)
+set(CPACK_DEBIAN_PYTHON3-ZEMO_DESCRIPTION "Python 3 module to talk to measurement instruments
+The module zemo opens an instrument interface by its name, sends it messages
+and reads its answers whole, text or IEEE 488.2 blocks, reads its status byte,
+triggers, locks it and switches it between remote and local, raising an
+exception with the reason when a call fails or times out. Simulated
+instruments, VXI-11, HiSLIP, raw sockets, USBTMC devices and serial lines are
+reached through libzemo, which it calls through ctypes.
+
+The names of the interfaces are spelled out in zemo-interfaces(7), in
+zemo-tools.")
 
 # What files.cmake adds: for each package the copyright file, the changelog, and the lintian
 # overrides kept in cmake/package/PACKAGE.lintian-overrides, when there are any.

@@ -11,6 +11,9 @@ install_scratch_root "$build"
 check_same "installed files" "$(expected_listing usr/local "$bindir" "$libdir" "$includedir" "$mandir" "$datadir")" \
     "$(listing "$root")"
 check_programs "$root$prefix/$bindir" "$root$prefix/$libdir"
+loader_env="env LD_LIBRARY_PATH=$root$prefix/$libdir"
+check_python "$root/$(python_dir "${prefix#/}")"
+loader_env="env -u LD_LIBRARY_PATH"
 
 # Without libzemo the loader refuses to start the tools that need it.
 cp -a "$root" "$work/nolib"

@@ -14,7 +14,12 @@ rm -rf "$work" && mkdir -p "$work" || exit 1
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; finish; }
 version=1.1.0-1
-deb() { echo "$work/cpack/${1}_${version}_amd64.deb"; }
+deb() {
+    case $1 in
+    python3-zemo) echo "$work/cpack/${1}_${version}_all.deb" ;;
+    *) echo "$work/cpack/${1}_${version}_amd64.deb" ;;
+    esac
+}
 debs="" ddebs=""
 for package in $kit_packages; do
     debs="$debs $(deb "$package")"
@@ -40,6 +45,8 @@ fi
 field() { dpkg-deb -f "$(deb "$1")" "$2"; }
 check_same "libzemo-dev Depends" "libzemo1 (= $version)" "$(field libzemo-dev Depends)"
 check_same "libzemo-dev Recommends" "zemo-tools" "$(field libzemo-dev Recommends)"
+check_same "python3-zemo Architecture" "all" "$(field python3-zemo Architecture)"
+check_same "python3-zemo Recommends" "zemo-tools" "$(field python3-zemo Recommends)"
 check_same "libzemo1 shlibs" "libzemo 1 libzemo1 (>= 1.1.0)" \
     "$(dpkg-deb -I "$(deb libzemo1)" shlibs)"
 check_same "libzemo1 triggers" "activate-noawait ldconfig" \
@@ -54,7 +61,8 @@ done
 # but libzemo1, which comes with the packages.
 depends() { field "$1" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | LC_ALL=C sort | xargs; }
 for expected in "dirshift:" "zemo-tools:libc6 libgcc-s1 libstdc++6 libtirpc3 libzemo1" \
-    "dlprobe:libc6 libc6-i386" "libzemo1:libc6" "libzemo-dev:libzemo1"; do
+    "dlprobe:libc6 libc6-i386" "libzemo1:libc6" "libzemo-dev:libzemo1" \
+    "python3-zemo:libzemo1 python3"; do
     package=${expected%%:*}
     if [ "$shipped" != no ]; then
         check_same "$package Depends" "${expected#*:}" "$(depends "$package")"
@@ -129,6 +137,13 @@ check_zemo_tools "$root/usr/$bindir"
 gzip -dc "$root/usr/share/doc/zemo-tools/changelog.Debian.gz" | head -1 |
     grep -q "^zemokit ($version) " || fail "the changelog does not begin with version $version"
 remove zemo-tools libzemo1
+
+# The Python module with the library alone, which needs the version that added the calls it
+# declares.
+install_alone python3-zemo libzemo1
+check_same "python3-zemo Depends" "libzemo1 (>= 1.1.0), python3" "$(field python3-zemo Depends)"
+check_python "$root/$(python_dir usr)"
+remove python3-zemo libzemo1
 
 # The load checkers alone, on a library of the build tree.
 install_alone dlprobe

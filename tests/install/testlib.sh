@@ -48,8 +48,18 @@ listing() {
 }
 
 # The packages, each holding the files of the install component of its name. KIT_ZEMO_TOOLS,
-# from the environment, names the programs of zemo-tools.
-kit_packages="dirshift zemo-tools dlprobe libzemo1 libzemo-dev"
+# from the environment, names the programs of zemo-tools; KIT_PYTHON3 is the system's Python
+# and KIT_PYTHON_VERSION its directory name, such as python3.11.
+kit_packages="dirshift zemo-tools dlprobe libzemo1 libzemo-dev python3-zemo"
+
+# python_dir PREFIX: where the module zemo installs under PREFIX (given without its leading "/").
+python_dir() {
+    case $1 in
+    usr) echo "$1/lib/python3/dist-packages" ;;
+    usr/local) echo "$1/lib/$KIT_PYTHON_VERSION/dist-packages" ;;
+    *) echo "$1/lib/$KIT_PYTHON_VERSION/site-packages" ;;
+    esac
+}
 
 # package_listing PACKAGE PREFIX BINDIR LIBDIR INCLUDEDIR MANDIR DATADIR: what listing shows
 # for the files of PACKAGE installed under PREFIX (given without its leading "/") with the
@@ -94,6 +104,11 @@ package_listing() {
             echo "$p/$man/man3/$alias.3.gz -> zemo.3.gz"
         done
         ;;
+    python3-zemo)
+        for module in __init__.py _library.py _version.py py.typed; do
+            echo "$(python_dir "$p")/zemo/$module"
+        done
+        ;;
     *) fail "no package $package" ;;
     esac
 }
@@ -115,6 +130,15 @@ check_programs() {
     check_dirshift "$1"
     check_zemo_tools "$1"
     check_dlprobe "$1" "$2/libzemo.so.1"
+}
+
+# check_python PYTHONDIR: imports the module zemo installed in PYTHONDIR, which finds libzemo
+# by its soname (through `loader_env`), and asks the library's simulated echo a query. No
+# byte code is written into the installation.
+check_python() {
+    check_run "import zemo" 0 '1.1.0 *IDN?
+' '' $loader_env env -u ZEMO_LIBRARY PYTHONPATH="$1" PYTHONDONTWRITEBYTECODE=1 "$KIT_PYTHON3" -c \
+        'import zemo; print(zemo.__version__, zemo.open("sim/echo").query("*IDN?"))'
 }
 
 # check_dirshift BINDIR: runs dirShift.
