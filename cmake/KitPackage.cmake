@@ -78,6 +78,9 @@ set(CPACK_DEBIAN_ZEMO-TOOLS_PACKAGE_NAME zemo-tools)
 set(CPACK_DEBIAN_ZEMO-TOOLS_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_ZEMO-TOOLS_PACKAGE_BREAKS ${kit_replaced})
 set(CPACK_DEBIAN_ZEMO-TOOLS_PACKAGE_REPLACES ${kit_replaced})
+# zemoquery loads libedit only when it starts an interactive session, so dpkg-shlibdeps does
+# not see it; without it a session has a plain prompt, no editing and no history.
+set(CPACK_DEBIAN_ZEMO-TOOLS_PACKAGE_RECOMMENDS libedit2)
 set(CPACK_DEBIAN_ZEMO-TOOLS_DESCRIPTION "tools to talk to measurement instruments
 zemoquery sends messages to an instrument and prints the answer of each
 query; zemosend, zemorecv and zemoreset send lines to an instrument, copy its

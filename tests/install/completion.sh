@@ -13,7 +13,9 @@ cp "$completions"/* "$work/user/completions/" || fail "copying $completions"
 # Each case: the command line up to the cursor, then "|", then the words offered, sorted, and
 # "(nospace)" when the line is kept open after the word for more of it.
 cases='zemoquery |hislip/ serial/ sim/ socket/ usbtmc/ vxi11/ (nospace)
-zemoquery -|-t
+zemoquery -|--help --version -L -T -b -e -i -k -r -s -t
+zemoquery -s -T c|cr crlf
+zemoquery -b -T lf s|serial/ sim/ socket/ (nospace)
 zemoquery -t |
 zemoquery -t 500 s|serial/ sim/ socket/ (nospace)
 zemoquery sim/|sim/echo sim/sink sim/source
@@ -36,7 +38,7 @@ zemosim -a :|:1
 zemosim -a 1|127.0.0.1
 zemosim -v |
 zemosim -p dm|dmm.inst
-zemoctl -|-t
+zemoctl -|--help --version -t
 zemoctl -t 100 so|socket/ (nospace)
 zemoctl vxi11/192.168.0.100/inst0 |clear local lock lock= remote stb trigger unlock
 zemoctl socket/192.168.0.100 lo|local lock lock=

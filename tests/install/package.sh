@@ -45,6 +45,7 @@ fi
 field() { dpkg-deb -f "$(deb "$1")" "$2"; }
 check_same "libzemo-dev Depends" "libzemo1 (= $version)" "$(field libzemo-dev Depends)"
 check_same "libzemo-dev Recommends" "zemo-tools" "$(field libzemo-dev Recommends)"
+check_same "zemo-tools Recommends" "libedit2" "$(field zemo-tools Recommends)"
 check_same "python3-zemo Architecture" "all" "$(field python3-zemo Architecture)"
 check_same "python3-zemo Recommends" "zemo-tools" "$(field python3-zemo Recommends)"
 check_same "libzemo1 shlibs" "libzemo 1 libzemo1 (>= 1.1.0)" \
