@@ -134,10 +134,12 @@ check_programs() {
 
 # check_python PYTHONDIR: imports the module zemo installed in PYTHONDIR, which finds libzemo
 # by its soname (through `loader_env`), and asks the library's simulated echo a query. No
-# byte code is written into the installation.
+# byte code is written into the installation. KIT_PYTHON_RUNTIME, from the environment, holds
+# the NAME=VALUE entries that a sanitized libzemo needs in Python.
 check_python() {
+    # shellcheck disable=SC2086
     check_run "import zemo" 0 '1.1.0 *IDN?
-' '' $loader_env env -u ZEMO_LIBRARY PYTHONPATH="$1" PYTHONDONTWRITEBYTECODE=1 "$KIT_PYTHON3" -c \
+' '' $loader_env env -u ZEMO_LIBRARY $KIT_PYTHON_RUNTIME PYTHONPATH="$1" PYTHONDONTWRITEBYTECODE=1 "$KIT_PYTHON3" -c \
         'import zemo; print(zemo.__version__, zemo.open("sim/echo").query("*IDN?"))'
 }
 

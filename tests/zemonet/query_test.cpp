@@ -457,7 +457,7 @@ TEST_F(QueryOptions, SessionOnATerminal) {
     terminal.type("*IDN?\r");
     ASSERT_TRUE(terminal.waitFor("ZEMO,zemosim,0,1\\.0\r\n")) << terminal.screen();
     terminal.type("\004");
-    EXPECT_EQ(terminal.wait(), 3); // the first failure's, the unanswered query
+    EXPECT_EQ(terminal.wait(), 3) << terminal.screen(); // the first failure's, the unanswered query
     const std::string history = kittest::readFile(home.root() / "state" / "zemoquery" / "history");
     for (const char* line : {"*IDN?", "BOGUS?", "NONE?", ":stb"})
         EXPECT_NE(history.find(line), std::string::npos) << line << " in " << history;

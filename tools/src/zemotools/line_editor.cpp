@@ -133,13 +133,13 @@ LineEditor::~LineEditor() {
         libedit.end(editor_);
     if (history_ != nullptr)
         libedit.historyEnd(history_);
-    if (library_ != nullptr)
-        dlclose(library_);
+    // libedit stays loaded: the terminal library it brought keeps what it allocated for the
+    // terminal until the process ends, and unloading would leave that memory to no one.
 }
 
 bool LineEditor::startEditing() {
-    library_ = dlopen(libeditName, RTLD_NOW | RTLD_LOCAL);
-    if (library_ == nullptr || !findCalls(library_)) {
+    void* library = dlopen(libeditName, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr || !findCalls(library)) {
         std::fprintf(stderr, "%s: no line editing or history: %s\n", program_, dlerror());
         return false;
     }

@@ -45,7 +45,6 @@ class LineEditor {
 
     const char* program_;
     std::string prompt_;
-    void* library_ = nullptr;
     ::editline* editor_ = nullptr;
     ::history* history_ = nullptr;
     std::optional<std::string> historyFile_;
