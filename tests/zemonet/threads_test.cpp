@@ -62,11 +62,10 @@ TEST(Threads, HandlesOfTheirOwnServeThreadsAtOnce) {
                                            "name " + instrument + "\nidn " + instrument + "\n"));
     SimServer server(arguments, 3 * arguments.size());
     // The names come in pairs, VXI-11 then socket, per instrument, then the HiSLIP names in the
-    // same order. An answer to a query over the socket or HiSLIP is held back 200 ms, so those
-    // clients ask less often.
+    // same order.
     const std::vector<Client> clients{
-        {server.name(0), "alpha\n", 200},
-        {server.name(2), "beta\n", 200},
+        {server.name(0), "alpha\n", 5},
+        {server.name(2), "beta\n", 5},
         {server.name(5), "gamma\n", 5},
         {server.name(11), "delta\n", 5},
     };

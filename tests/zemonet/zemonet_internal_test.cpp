@@ -140,17 +140,33 @@ void freeReadReply(Device_ReadResp& reply) {
     xdr_free(xdrProcedure(xdr_Device_ReadResp), reinterpret_cast<char*>(&reply));
 }
 
-std::string takeAll(zemosim::Instrument& instrument, std::size_t piece,
+// An instrument with one connection joined, which asks and reads.
+struct OneClient {
+    zemosim::Instrument instrument;
+    zemosim::ClientId client;
+    explicit OneClient(zemosim::Definition definition)
+        : instrument(std::move(definition)),
+          client(instrument.join(1, zemosim::Reading::onRequest)) {}
+    zemosim::Effect execute(std::string_view command) {
+        return instrument.execute(command, client);
+    }
+    std::optional<zemosim::Piece> take(std::span<char> out, std::optional<char> termChar) {
+        return instrument.take(client, out, termChar, zemosim::Clock::now());
+    }
+    void clear() { instrument.clear(client); }
+};
+
+std::string takeAll(OneClient& instrument, std::size_t piece,
                     std::optional<char> termChar = std::nullopt) {
     std::string result;
     std::vector<char> buffer(piece);
-    while (const auto taken = instrument.take(buffer, termChar, zemosim::Clock::now()))
+    while (const auto taken = instrument.take(buffer, termChar))
         result.append(buffer.data(), taken->size);
     return result;
 }
 
 TEST(Instrument, AnswersInOrderAndInPieces) {
-    zemosim::Instrument instrument(parse("property volt 0\nerror ERR\n"));
+    OneClient instrument(parse("property volt 0\nerror ERR\n"));
     for (const char* command : {"*IDN?", "volt 5", "VOLT?", "nothing", "DATA? 300", "DATA? x", ""})
         instrument.execute(command);
     std::string block = "#3300";
@@ -162,7 +178,7 @@ TEST(Instrument, AnswersInOrderAndInPieces) {
 // A block whose size would not count in 64 bits is no query the instrument knows; the largest
 // it answers announces its full length.
 TEST(Instrument, DataCountsUpTo2To63Minus1) {
-    zemosim::Instrument instrument(parse("error ERR\n"));
+    OneClient instrument(parse("error ERR\n"));
     std::vector<char> buffer(24);
     const std::vector<std::pair<std::string, std::string>> cases{
         {"DATA? 18446744073709551615", "ERR\n"},
@@ -171,7 +187,7 @@ TEST(Instrument, DataCountsUpTo2To63Minus1) {
     for (const auto& [command, answer] : cases) {
         SCOPED_TRACE(command);
         instrument.execute(command);
-        const auto piece = instrument.take(buffer, std::nullopt, zemosim::Clock::now());
+        const auto piece = instrument.take(buffer, std::nullopt);
         ASSERT_TRUE(piece);
         EXPECT_EQ(std::string(buffer.data(), piece->size), answer);
         instrument.clear();
@@ -179,25 +195,25 @@ TEST(Instrument, DataCountsUpTo2To63Minus1) {
 }
 
 TEST(Instrument, PieceEndsAtTheMessageEndAndAtTheTermChar) {
-    zemosim::Instrument instrument(zemosim::Definition{});
+    OneClient instrument(zemosim::Definition{});
     instrument.execute("*IDN?");
     instrument.execute("*IDN?");
     std::vector<char> buffer(100);
-    auto piece = instrument.take(buffer, ',', zemosim::Clock::now());
+    auto piece = instrument.take(buffer, ',');
     ASSERT_TRUE(piece);
     EXPECT_EQ(std::string(buffer.data(), piece->size), "ZEMO,");
     EXPECT_TRUE(piece->termCharSeen);
     EXPECT_FALSE(piece->endOfMessage);
-    piece = instrument.take(buffer, std::nullopt, zemosim::Clock::now());
+    piece = instrument.take(buffer, std::nullopt);
     ASSERT_TRUE(piece);
     EXPECT_EQ(std::string(buffer.data(), piece->size), "zemosim,0,1.0\n");
     EXPECT_TRUE(piece->endOfMessage);
     instrument.clear();
-    EXPECT_FALSE(instrument.take(buffer, std::nullopt, zemosim::Clock::now()));
+    EXPECT_FALSE(instrument.take(buffer, std::nullopt));
 }
 
 TEST(Instrument, ResetRestoresPropertiesAndEmptiesTheQueue) {
-    zemosim::Instrument instrument(parse("property volt 1\n"));
+    OneClient instrument(parse("property volt 1\n"));
     instrument.execute("VOLT 9");
     instrument.execute("VOLT?");
     instrument.execute("*RST");
@@ -208,7 +224,7 @@ TEST(Instrument, ResetRestoresPropertiesAndEmptiesTheQueue) {
 // Queries that are never read fill the output queue up to its limits, in answers and in text;
 // later answers are discarded until reading makes room again.
 TEST(Instrument, OutputQueueIsBounded) {
-    zemosim::Instrument instrument(parse("property volt 0\n"));
+    OneClient instrument(parse("property volt 0\n"));
     const std::string identity = "ZEMO,zemosim,0,1.0\n";
     for (std::size_t i = 0; i < zemosim::largestOutputQueue + 10; ++i)
         instrument.execute("*IDN?");
@@ -225,28 +241,30 @@ TEST(Instrument, OutputQueueIsBounded) {
     EXPECT_EQ(takeAll(instrument, 1 << 20), identity);
 }
 
-// Which connections that have asked nothing are sent an answer unasked: those that joined
-// after its client, or just before it (connections accepted together join in either order),
-// once that client has left, even when they joined before its command ran; never one that was
-// there long before.
-TEST(Instrument, AnswerOfADepartedClientGoesToThoseWhoCameAfterIt) {
+// A departed client's answer goes to a connection accepted after it, whenever that joined,
+// never to one accepted before it; a connection that has sent a command of its own is never sent
+// it unasked.
+TEST(Instrument, AnswerOfADepartedClientGoesToThoseAcceptedAfterIt) {
     zemosim::Instrument instrument(zemosim::Definition{});
-    const zemosim::ClientId before = instrument.join();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const zemosim::ClientId after = instrument.join();
-    const zemosim::ClientId sender = instrument.join();
-    instrument.execute("*IDN?", zemosim::Milliseconds{0}, sender);
+    const auto streamed = zemosim::Reading::streamed;
+    const zemosim::ClientId before = instrument.join(1, streamed);
+    const zemosim::ClientId after = instrument.join(3, streamed);
+    const zemosim::ClientId asking = instrument.join(4, streamed);
+    instrument.execute("VOLT 1", asking);
+    const zemosim::ClientId sender = instrument.join(2, streamed);
+    instrument.execute("*IDN?", sender);
     instrument.leave(sender);
     std::array<char, 64> out{};
     zemosim::Clock::time_point readyAt;
-    EXPECT_FALSE(instrument.takeFor({.self = before}, out, readyAt));
-    const auto piece = instrument.takeFor({.self = after}, out, readyAt);
+    EXPECT_FALSE(instrument.takeFor(before, out, readyAt));
+    EXPECT_FALSE(instrument.takeFor(asking, out, readyAt));
+    const auto piece = instrument.takeFor(after, out, readyAt);
     ASSERT_TRUE(piece);
     EXPECT_EQ(std::string(out.data(), piece->size), "ZEMO,zemosim,0,1.0\n");
 }
 
 TEST(Instrument, FaultsAreReportedToTheConnection) {
-    zemosim::Instrument instrument(parse("drop bye\nfault lock 11\n"));
+    OneClient instrument(parse("drop bye\nfault lock 11\n"));
     EXPECT_TRUE(instrument.execute("BYE").dropConnection);
     EXPECT_EQ(instrument.execute("lock").vxi11Error, 11);
     EXPECT_EQ(instrument.execute("*IDN?").vxi11Error, 0);
@@ -919,10 +937,10 @@ TEST(IdleConnections, AreClosedAtTheIdleLimit) {
     const zemosim::Instruments instruments;
     using Serve = std::function<void(zemo::FileDescriptor)>;
     const Serve socket = [&](zemo::FileDescriptor c) {
-        zemosim::serveSocket(std::move(c), instrument, limit);
+        zemosim::serveSocket(std::move(c), instrument, 1, limit);
     };
     const Serve vxi11 = [&](zemo::FileDescriptor c) {
-        zemosim::serveVxi11(std::move(c), instruments, limit);
+        zemosim::serveVxi11(std::move(c), instruments, 1, limit);
     };
     const std::string nothing, halfRecord("\x80\0\0\x28\0\0", 6);
     const struct {

@@ -16,9 +16,6 @@ namespace zemosim {
 namespace {
 
 constexpr std::string_view blanks = " \t\r";
-// Connections accepted close together start serving, and join, in either order: one that joins
-// this much before a client still counts as coming after it.
-constexpr Milliseconds joinOrderSlack{200};
 // The most bytes "DATA? N" answers: the whole block, header and newline included, must count in
 // 64 bits.
 constexpr std::uint64_t largestBlock = std::numeric_limits<std::int64_t>::max();
@@ -133,35 +130,38 @@ Definition parseDefinition(std::istream& input, const std::string& name) {
 
 Instrument::Instrument(Definition definition) : definition_(std::move(definition)) {}
 
-ClientId Instrument::join(int wake) {
+ClientId Instrument::join(std::uint64_t number, Reading reading, int wake) {
     std::lock_guard lock(mutex_);
-    clients_[++lastClient_] = {wake, Clock::now()};
+    delivery_.join(++lastClient_, number, reading);
+    wakes_[lastClient_] = wake;
     return lastClient_;
 }
 
-void Instrument::leave(ClientId client) {
+void Instrument::leave(ClientId client, std::uint64_t unread) {
     std::lock_guard lock(mutex_);
-    clients_.erase(client);
+    delivery_.leave(client, unread);
+    wakes_.erase(client);
+    queued_.notify_all();
     wakeClients();
 }
 
 void Instrument::wakeClients() {
     const std::uint64_t one = 1;
-    for (const auto& [id, client] : clients_)
-        if (client.wake >= 0 && ::write(client.wake, &one, sizeof one) < 0) {
+    for (const auto& [id, wake] : wakes_)
+        if (wake >= 0 && ::write(wake, &one, sizeof one) < 0) {
             // A full counter already wakes the connection.
         }
 }
 
-Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId client,
-                           std::uint32_t tag) {
+Effect Instrument::execute(std::string_view command, ClientId client, std::uint32_t tag) {
     const auto [word, argument] = firstWord(command);
     if (word.empty())
         return {};
     const std::string header = upper(word);
-    const auto at = Clock::now() + hold;
+    const auto at = Clock::now();
     const Origin origin{client, tag};
     std::lock_guard lock(mutex_);
+    delivery_.command(client);
     if (definition_.drops.contains(header))
         return {.dropConnection = true};
     if (definition_.hangUps.contains(header))
@@ -171,7 +171,7 @@ Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId
     if (const auto stall = definition_.stalls.find(header); stall != definition_.stalls.end())
         return {.stall = stall->second};
     if (header == "*RST")
-        reset();
+        reset(client);
     else if (header == "*CLS")
         ;
     else if (header.back() == '?' && answerQuery(header, argument, at, origin))
@@ -209,12 +209,8 @@ bool Instrument::answerQuery(const std::string& header, std::string_view argumen
 }
 
 void Instrument::queueText(std::string text, Clock::time_point readyAt, Origin origin) {
-    enqueue({.head = std::move(text) + "\n",
-             .generated = 0,
-             .tail = {},
-             .sent = 0,
-             .readyAt = readyAt,
-             .origin = origin});
+    enqueue({.head = std::move(text) + "\n", .generated = 0, .tail = {}, .sent = 0, .origin = origin},
+            readyAt);
 }
 
 void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, Origin origin) {
@@ -223,95 +219,76 @@ void Instrument::queueBlock(std::uint64_t count, Clock::time_point readyAt, Orig
              .generated = count,
              .tail = "\n",
              .sent = 0,
-             .readyAt = readyAt,
-             .origin = origin});
+             .origin = origin},
+            readyAt);
 }
 
-void Instrument::enqueue(Response response) {
-    // Connections that join after the client whose command it answers may take it unasked once
-    // that client has left, however soon after the command their own connection came; an
-    // answer nobody owns goes only to those that join after it is queued.
-    const auto owner = clients_.find(response.origin.client);
-    response.successorsFrom =
-        owner != clients_.end() ? owner->second.joined - joinOrderSlack : Clock::now();
-    const std::size_t text = response.head.size() + response.tail.size();
-    if (queue_.size() >= largestOutputQueue || queuedText_ + text > largestQueuedText)
+void Instrument::enqueue(Response response, Clock::time_point readyAt) {
+    if (delivery_.answers() >= largestOutputQueue ||
+        delivery_.text() + response.textSize() > largestQueuedText)
         return;
-    queuedText_ += text;
-    queue_.push_back(std::move(response));
+    delivery_.ask(response.origin.client, std::move(response), readyAt);
     queued_.notify_all();
     wakeClients();
 }
 
-void Instrument::emptyQueue() {
-    queue_.clear();
-    queuedText_ = 0;
-}
-
-void Instrument::reset() {
-    emptyQueue();
+void Instrument::reset(ClientId client) {
+    delivery_.clear(client);
     for (auto& [header, property] : definition_.properties)
         property.value = property.initial;
 }
 
-void Instrument::clear() {
+void Instrument::clear(ClientId client) {
     std::lock_guard lock(mutex_);
-    emptyQueue();
+    delivery_.clear(client);
 }
 
-std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> termChar,
-                                      Clock::time_point deadline) {
+std::optional<Piece> Instrument::take(ClientId client, std::span<char> out,
+                                      std::optional<char> termChar, Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        const auto now = Clock::now();
-        if (!queue_.empty() && queue_.front().readyAt <= now)
-            break;
-        if (now >= deadline)
+        auto readyAt = Clock::time_point::max();
+        if (auto piece = takeNext(client, out, termChar, readyAt))
+            return piece;
+        if (Clock::now() >= deadline)
             return std::nullopt;
-        const auto wake = queue_.empty() ? deadline : std::min(deadline, queue_.front().readyAt);
-        queued_.wait_until(lock, wake);
+        queued_.wait_until(lock, std::min(deadline, readyAt));
     }
-    return takeFront(out, termChar);
 }
 
-std::optional<Piece> Instrument::takeFor(const SocketAsking& asking, std::span<char> out,
+std::optional<Piece> Instrument::takeFor(ClientId client, std::span<char> out,
                                          Clock::time_point& readyAt) {
     std::lock_guard lock(mutex_);
-    if (queue_.empty() || !mayTake(asking))
-        return std::nullopt;
-    if (queue_.front().readyAt > Clock::now()) {
-        readyAt = queue_.front().readyAt;
-        return std::nullopt;
-    }
-    return takeFront(out, std::nullopt);
+    return takeNext(client, out, std::nullopt, readyAt);
 }
 
-bool Instrument::readyFor(const SocketAsking& asking) {
+bool Instrument::readyFor(ClientId client) {
     std::lock_guard lock(mutex_);
-    return !queue_.empty() && mayTake(asking) && queue_.front().readyAt <= Clock::now();
+    return delivery_.readable(client, Clock::now());
 }
 
-bool Instrument::mayTake(const SocketAsking& asking) const {
-    const Response& front = queue_.front();
-    const bool own = front.origin.client == asking.self;
-    const auto self = clients_.find(asking.self);
-    const bool successor = !asking.askedEver && self != clients_.end() &&
-                           self->second.joined >= front.successorsFrom &&
-                           !clients_.contains(front.origin.client);
-    return own || asking.askedSinceAnswer || successor;
+bool Instrument::answerWaitingFor(ClientId client) {
+    std::lock_guard lock(mutex_);
+    return delivery_.ownReady(client, Clock::now());
 }
 
-Piece Instrument::takeFront(std::span<char> out, std::optional<char> termChar) {
-    Response& response = queue_.front();
+bool Instrument::outputPendingFor(ClientId client) {
+    std::lock_guard lock(mutex_);
+    return delivery_.ownPending(client);
+}
+
+std::optional<Piece> Instrument::takeNext(ClientId client, std::span<char> out,
+                                          std::optional<char> termChar,
+                                          Clock::time_point& readyAt) {
+    Response* response = delivery_.next(client, Clock::now(), readyAt);
+    if (response == nullptr)
+        return std::nullopt;
     Piece piece;
-    piece.size = copyFrom(response, out, termChar, piece.termCharSeen);
-    piece.origin = response.origin;
-    piece.endOfMessage = response.sent == response.size();
-    if (piece.endOfMessage) {
-        queuedText_ -= response.head.size() + response.tail.size();
-        queue_.pop_front();
-        wakeClients();
-    }
+    piece.size = copyFrom(*response, out, termChar, piece.termCharSeen);
+    piece.origin = response->origin;
+    piece.endOfMessage = response->sent == response->size();
+    if (piece.endOfMessage)
+        delivery_.finished(client);
     return piece;
 }
 

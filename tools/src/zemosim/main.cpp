@@ -266,18 +266,22 @@ int run(int argc, char** argv) {
         throw;
     }
     std::thread([&] {
-        acceptForever(core, [&](FileDescriptor c) { serveVxi11(std::move(c), instruments); });
+        acceptForever(core, [&](FileDescriptor c, std::uint64_t number) {
+            serveVxi11(std::move(c), instruments, number);
+        });
     }).detach();
     const auto hislipSessions = makeHislipSessions(instruments);
     std::thread([&] {
-        acceptForever(hislip,
-                      [&](FileDescriptor c) { serveHislip(std::move(c), *hislipSessions); });
+        acceptForever(hislip, [&](FileDescriptor c, std::uint64_t number) {
+            serveHislip(std::move(c), *hislipSessions, number);
+        });
     }).detach();
     for (std::size_t i = 0; i < instruments.size(); ++i) {
         Instrument& instrument = *instruments[i];
         std::thread([&listener = sockets[i], &instrument] {
-            acceptForever(listener,
-                          [&](FileDescriptor c) { serveSocket(std::move(c), instrument); });
+            acceptForever(listener, [&](FileDescriptor c, std::uint64_t number) {
+                serveSocket(std::move(c), instrument, number);
+            });
         }).detach();
         if (options.pseudoTerminals) {
             std::thread([&terminal = terminals[i], &instrument] {

@@ -1,6 +1,7 @@
 // The VXI-11 core channel: ONC RPC calls in record marking over TCP, decoded and answered with
 // the XDR routines that rpcgen makes from vxi11.x. Each connection has its own thread and its
 // own links; the instruments behind the links are shared.
+#include "engine.h"
 #include "server.h"
 #include "zemonet/rpc.h"
 #include "zemonet/vxi11proto.h"
@@ -19,13 +20,6 @@ namespace vxi11 = zemo::vxi11;
 
 namespace {
 
-// The most input the links of one connection hold together without a newline or END before the
-// device refuses more.
-constexpr std::size_t largestInput = 16 << 20;
-// The most links one connection holds at a time; create_link beyond answers "out of resources".
-constexpr std::size_t largestLinks = 64;
-// How often a device_read that waits for an answer looks whether its client is still there.
-constexpr Milliseconds clientCheck{100};
 using zemo::largestRecord;
 
 // A call record being received: its bytes, the part of them counted against the input all
@@ -230,13 +224,14 @@ std::atomic<int> nextLink{1};
 class Vxi11Connection {
   public:
     Vxi11Connection(FileDescriptor connection, const Instruments& instruments,
-                    Milliseconds idleLimit)
-        : connection_(std::move(connection)), instruments_(instruments), idleLimit_(idleLimit) {}
+                    std::uint64_t number, Milliseconds idleLimit)
+        : connection_(std::move(connection)), instruments_(instruments), number_(number),
+          idleLimit_(idleLimit) {}
     Vxi11Connection(const Vxi11Connection&) = delete;
     Vxi11Connection& operator=(const Vxi11Connection&) = delete;
     ~Vxi11Connection() {
-        for (const auto& [instrument, client] : clients_)
-            instrument->leave(client);
+        for (const auto& [lid, link] : links_)
+            link.instrument->leave(link.client);
     }
 
     // Answers calls until the client leaves, sends a record that is no call, or a command
@@ -260,10 +255,12 @@ class Vxi11Connection {
     }
 
   private:
+    // A link is a connection of its own at its instrument: the answers to its commands are its
+    // own until it is destroyed.
     struct Link {
         Instrument* instrument;
         ClientId client;
-        std::string input;
+        CommandInput input;
     };
 
     // The reply to the call in RECORD; nothing when RECORD holds no call.
@@ -384,40 +381,10 @@ class Vxi11Connection {
                 result.error = vxi11::errorNone;
                 result.lid = nextLink++;
                 result.maxRecvSize = instrument->definition().maxRecvSize;
-                links_[result.lid] = {instrument.get(), clientAt(*instrument), {}};
+                links_[result.lid] = {instrument.get(),
+                                      instrument->join(number_, Reading::onRequest), {}};
             }
         }
-    }
-
-    // This connection's identity at INSTRUMENT, which it joins with its first link there.
-    ClientId clientAt(Instrument& instrument) {
-        auto [entry, added] = clients_.try_emplace(&instrument, 0);
-        if (added)
-            entry->second = instrument.join();
-        return entry->second;
-    }
-
-    // Executes the complete commands in LINK's input, and with END the rest too, up to the
-    // first that asks the connection for more than queueing its answer; returns what it asks.
-    Effect runCommands(Link& link, bool end) {
-        std::size_t start = 0;
-        Effect effect;
-        while (effect.plain()) {
-            const auto stop = link.input.find('\n', start);
-            if (stop == std::string::npos && !end)
-                break;
-            const std::size_t length =
-                (stop == std::string::npos ? link.input.size() : stop) - start;
-            effect = link.instrument->execute(std::string_view(link.input).substr(start, length),
-                                              Milliseconds{0}, link.client);
-            start = stop == std::string::npos ? link.input.size() : stop + 1;
-            if (stop == std::string::npos)
-                break;
-        }
-        link.input.erase(0, start);
-        if (link.input.empty())
-            link.input.shrink_to_fit();
-        return effect;
     }
 
     // The bytes of input that the connection's links hold.
@@ -435,14 +402,14 @@ class Vxi11Connection {
         const std::uint32_t length = arguments.data.data_len;
         const bool unlimited = limit == 0 || limit == std::numeric_limits<std::uint32_t>::max();
         const std::uint32_t accepted = unlimited ? length : std::min(length, limit);
-        if (heldInput() + accepted > largestInput) {
+        if (heldInput() + accepted > largestVxi11Input) {
             link.input.clear();
             result.error = vxi11::errorOutOfResources;
             return;
         }
-        link.input.append(arguments.data.data_val, accepted);
+        link.input.append(std::string_view(arguments.data.data_val, accepted));
         const bool end = (arguments.flags & vxi11::flagEnd) != 0 && accepted == length;
-        const Effect effect = runCommands(link, end);
+        const Effect effect = link.input.run(*link.instrument, link.client, 0, end);
         if (effect.dropConnection) {
             droppingConnection_ = true;
             return;
@@ -462,7 +429,7 @@ class Vxi11Connection {
         std::optional<char> termChar;
         if ((arguments.flags & vxi11::flagTermCharSet) != 0)
             termChar = arguments.termChar;
-        const auto piece = takeWhileConnected(instrument, readBuffer_, termChar,
+        const auto piece = takeWhileConnected(instrument, link.client, readBuffer_, termChar,
                                               Clock::now() + Milliseconds{arguments.io_timeout});
         if (!piece) {
             result.error = vxi11::errorIoTimeout;
@@ -478,12 +445,12 @@ class Vxi11Connection {
     // Takes the next piece of INSTRUMENT's output into OUT, waiting for one until
     // DEADLINE; gives up early when the client has closed the connection, so that a client that
     // leaves during a long read does not hold its thread and buffer until the read's timeout.
-    std::optional<Piece> takeWhileConnected(Instrument& instrument, std::span<char> out,
-                                            std::optional<char> termChar,
+    std::optional<Piece> takeWhileConnected(Instrument& instrument, ClientId client,
+                                            std::span<char> out, std::optional<char> termChar,
                                             Clock::time_point deadline) {
         for (;;) {
-            const auto until = std::min(deadline, Clock::now() + clientCheck);
-            auto piece = instrument.take(out, termChar, until);
+            const auto until = std::min(deadline, Clock::now() + vxi11ClientCheck);
+            auto piece = instrument.take(client, out, termChar, until);
             if (piece || until >= deadline || clientLeft())
                 return piece;
         }
@@ -495,22 +462,24 @@ class Vxi11Connection {
         return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     }
 
-    // Empties the link's input and the instrument's output queue.
+    // Empties the link's input, the link's answers and the unclaimed ones.
     void deviceClear(Device_GenericParms&, Link& link, Device_Error&) {
         link.input.clear();
-        link.instrument->clear();
+        link.instrument->clear(link.client);
     }
 
     // Forgets the link.
-    void destroyLink(Device_Link& lid, Link&, Device_Error&) { links_.erase(lid); }
+    // Forgets the link; the answers it did not read become unclaimed.
+    void destroyLink(Device_Link& lid, Link& link, Device_Error&) {
+        link.instrument->leave(link.client);
+        links_.erase(lid);
+    }
 
     FileDescriptor connection_;
     const Instruments& instruments_;
+    const std::uint64_t number_;
     const Milliseconds idleLimit_;
     std::map<int, Link> links_;
-    // The instruments this connection has joined, so that the answers to its commands are not
-    // sent to raw socket connections that did not ask.
-    std::map<Instrument*, ClientId> clients_;
     // The data of the device_read being answered; released with the call record.
     std::vector<char> readBuffer_;
     char voidResult = 0;
@@ -522,8 +491,9 @@ class Vxi11Connection {
 
 } // namespace
 
-void serveVxi11(FileDescriptor connection, const Instruments& instruments, Milliseconds idleLimit) {
-    Vxi11Connection(std::move(connection), instruments, idleLimit).serve();
+void serveVxi11(FileDescriptor connection, const Instruments& instruments, std::uint64_t number,
+                Milliseconds idleLimit) {
+    Vxi11Connection(std::move(connection), instruments, number, idleLimit).serve();
 }
 
 } // namespace zemosim
