@@ -854,6 +854,23 @@ TEST_F(CoreChannel, IdleSocketConnectionsCostNothingAndRobNobody) {
     EXPECT_TRUE(accepted);
 }
 
+// A raw socket client that closes its sending side after its queries (as socat does) still
+// receives their answers, and then the end of the connection.
+TEST_F(CoreChannel, HalfClosedSocketClientStillGetsItsAnswers) {
+    const zemo::FileDescriptor connection = connectToPort(portOf(server_->name(1)));
+    const std::string queries = "*IDN?\nDATA? 3\n";
+    ASSERT_EQ(::send(connection.get(), queries.data(), queries.size(), 0),
+              static_cast<ssize_t>(queries.size()));
+    ASSERT_EQ(::shutdown(connection.get(), SHUT_WR), 0);
+    std::string received;
+    char piece[256];
+    pollfd entry{connection.get(), POLLIN, 0};
+    for (ssize_t size; ::poll(&entry, 1, 5000) == 1 &&
+                       (size = ::recv(connection.get(), piece, sizeof piece, 0)) > 0;)
+        received.append(piece, static_cast<std::size_t>(size));
+    EXPECT_EQ(received, std::string("ZEMO,zemosim,0,1.0\n#13\0\1\2\n", 26));
+}
+
 // The resident memory of process PID, in KiB.
 long residentMemory(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");

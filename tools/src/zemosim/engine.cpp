@@ -129,6 +129,8 @@ Ending StreamConnection::run() {
         if (!clientEnded && !goOn()) {
             receiveTheRest();
             clientEnded = true;
+            if (reset_)
+                return Ending::unread;
         }
         auto wakeAt = deadline();
         if (pump_.empty())
@@ -170,7 +172,11 @@ Ending StreamConnection::run() {
 void StreamConnection::receiveTheRest() {
     for (;;) {
         pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, 0) <= 0 || peek(fd_) != Arrival::data || !receive())
+        if (::poll(&entry, 1, 0) <= 0)
+            return;
+        const Arrival arrival = peek(fd_);
+        reset_ = arrival == Arrival::reset;
+        if (arrival != Arrival::data || !receive())
             return;
     }
 }

@@ -1,0 +1,176 @@
+// zemosim under load: clients over every protocol query one instrument at once, and a client
+// that sends a query and leaves is followed by one that reads without asking, 200 times, while
+// threads keep every processor busy. Each answer must reach the client that asked, or the reader
+// that follows its sender, and no other; none may be lost. Every query is "DATA? N" with an N of
+// its own, so that the block header names the query it answers. A pseudo-terminal client queries
+// along with the others.
+#include "sim_server.h"
+#include "temp_tree.h"
+
+#include <zemo.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zemotest {
+namespace {
+
+// Spins a thread on every processor until destroyed.
+class BusyProcessors {
+  public:
+    BusyProcessors() {
+        for (unsigned i = 0; i < std::max(1U, std::thread::hardware_concurrency()); ++i)
+            threads_.emplace_back([this] {
+                while (!stop_.load(std::memory_order_relaxed)) {
+                }
+            });
+    }
+    BusyProcessors(const BusyProcessors&) = delete;
+    BusyProcessors& operator=(const BusyProcessors&) = delete;
+    ~BusyProcessors() {
+        stop_ = true;
+        for (auto& thread : threads_)
+            thread.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// A handle opened with a timeout long enough for a loaded machine, closed when done.
+class Handle {
+  public:
+    explicit Handle(const std::string& name) : handle_(zemo_open(name.c_str())) {
+        if (handle_ != nullptr)
+            zemo_set_timeout(handle_, 5000);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (handle_ != nullptr)
+            zemo_close(handle_);
+    }
+    bool ok() const { return handle_ != nullptr; }
+
+    bool ask(std::uint64_t count) {
+        const std::string query = "DATA? " + std::to_string(count) + "\n";
+        return zemo_write(handle_, query.data(), query.size(), ZEMO_END, nullptr) == ZEMO_OK;
+    }
+
+    // The N of the "DATA? N" block read next, or -1 when none comes whole.
+    long long readBlock() {
+        std::string start;
+        if (!readExactly(start, 2) || start[0] != '#' || start[1] < '1' || start[1] > '9')
+            return -1;
+        std::string digits;
+        if (!readExactly(digits, static_cast<std::size_t>(start[1] - '0')))
+            return -1;
+        const long long count = std::stoll(digits);
+        std::string rest;
+        if (!readExactly(rest, static_cast<std::size_t>(count) + 1) || rest.back() != '\n')
+            return -1;
+        return count;
+    }
+
+  private:
+    bool readExactly(std::string& out, std::size_t size) {
+        out.resize(size);
+        for (std::size_t done = 0; done < size;) {
+            std::uint64_t received = 0;
+            if (zemo_read(handle_, out.data() + done, size - done, 0, &received) != ZEMO_OK)
+                return false;
+            done += received;
+        }
+        return true;
+    }
+
+    zemo_handle handle_;
+};
+
+// ROUNDS queries on one handle to NAME, each for a block of its own size from FIRST on; the
+// queries that were not answered with their own block.
+int queryRepeatedly(const std::string& name, std::uint64_t first, int rounds) {
+    Handle handle(name);
+    if (!handle.ok())
+        return rounds;
+    int wrong = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const std::uint64_t count = first + static_cast<std::uint64_t>(round);
+        if (!handle.ask(count) || handle.readBlock() != static_cast<long long>(count))
+            ++wrong;
+    }
+    return wrong;
+}
+
+// ROUNDS times, a client opens NAME, sends a query and leaves, and the next opens it and reads
+// without asking; the rounds whose reader did not get that query's answer.
+int sendThenReceive(const std::string& name, std::uint64_t first, int rounds) {
+    int wrong = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const std::uint64_t count = first + static_cast<std::uint64_t>(round);
+        if (!Handle(name).ask(count))
+            ++wrong;
+        else if (Handle(name).readBlock() != static_cast<long long>(count))
+            ++wrong;
+    }
+    return wrong;
+}
+
+struct Work {
+    const char* what;
+    std::size_t name;
+    int (*run)(const std::string&, std::uint64_t, int);
+    int rounds;
+};
+
+TEST(Stress, EveryAnswerReachesItsClientUnderLoad) {
+    const kittest::TempTree files;
+    std::vector<std::string> arguments{"-p"};
+    for (const std::string instrument : {"shared", "vxi", "sock", "hs"})
+        arguments.push_back(files.makeFile(instrument + ".inst", "name " + instrument + "\n"));
+    // Per instrument its VXI-11, socket and serial names, then the HiSLIP names.
+    SimServer server(arguments, 4 * 4);
+    const auto vxi11 = [](std::size_t instrument) { return 3 * instrument; };
+    const auto socket = [](std::size_t instrument) { return 3 * instrument + 1; };
+    const auto serial = [](std::size_t instrument) { return 3 * instrument + 2; };
+    const auto hislip = [](std::size_t instrument) { return 12 + instrument; };
+    // Each sender and its reader have an instrument of their own, since a reader that has not
+    // asked takes whatever answer a client accepted before it left on its instrument. The
+    // pseudo-terminal has no sender and reader: the server sees neither a client's reads nor its
+    // discarding of stale input, and a client that opens the line right after another closed it
+    // may be taken for the same one (see zemosim(1)).
+    const Work work[]{
+        {"VXI-11 client 1", vxi11(0), queryRepeatedly, 40},
+        {"VXI-11 client 2", vxi11(0), queryRepeatedly, 40},
+        {"socket client 1", socket(0), queryRepeatedly, 40},
+        {"socket client 2", socket(0), queryRepeatedly, 40},
+        {"HiSLIP client 1", hislip(0), queryRepeatedly, 40},
+        {"HiSLIP client 2", hislip(0), queryRepeatedly, 40},
+        {"serial client", serial(0), queryRepeatedly, 40},
+        {"VXI-11 sender and reader", vxi11(1), sendThenReceive, 200},
+        {"socket sender and reader", socket(2), sendThenReceive, 200},
+        {"HiSLIP sender and reader", hislip(3), sendThenReceive, 200},
+    };
+    std::vector<int> wrong(std::size(work), 0);
+    {
+        const BusyProcessors busy;
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < std::size(work); ++i)
+            threads.emplace_back([&, i] {
+                wrong[i] = work[i].run(server.name(work[i].name), 1000 * (i + 1), work[i].rounds);
+            });
+        for (auto& thread : threads)
+            thread.join();
+    }
+    for (std::size_t i = 0; i < std::size(work); ++i)
+        EXPECT_EQ(wrong[i], 0) << work[i].what << ", " << work[i].rounds << " rounds";
+    EXPECT_EQ(server.stop(), 0);
+}
+
+} // namespace
+} // namespace zemotest
