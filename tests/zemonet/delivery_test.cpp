@@ -28,8 +28,8 @@ struct TextAnswer {
 //   command C           C sends a command without an answer
 //   read C TEXT         C reads a whole answer, the rest of TEXT ("-": C is given nothing)
 //   part C N TEXT       C reads the next N bytes of its answer, TEXT
-//   leave C [N]         C leaves, the last N bytes it was sent since its command unread (0)
-//   reset C             C leaves reset: nothing it was sent since its command was read
+//   leave C [N]         C leaves, the last N bytes it was sent unread (0)
+//   reset C             C leaves reset: nothing it was sent was read
 //   clear C             C clears the device
 //   at T                the time is now T milliseconds
 struct Sequence {
@@ -58,7 +58,7 @@ class Runner {
         else if (verb == "leave")
             leave(who, words);
         else if (verb == "reset")
-            delivery_.leave(ids_.at(who), zemosim::unreadSinceCommand);
+            delivery_.leave(ids_.at(who), zemosim::allUnread);
         else if (verb == "clear")
             delivery_.clear(ids_.at(who));
         else
@@ -148,11 +148,16 @@ const Sequence sequences[]{
      {"join a 1", "ask a slow 50", "leave a", "join b 2", "read b -", "at 50", "read b slow"}},
     {"an answer left half read goes on where its owner stopped",
      {"join a 1", "ask a hello", "part a 2 he", "leave a", "join b 2", "read b llo"}},
-    {"a reset gives back what was sent since the latest command",
+    {"a reset gives back all the connection was sent, for its commands show no reading",
      {"join a 1", "ask a x", "read a x", "ask a y", "read a y", "reset a", "join b 2",
-      "read b y", "read b -"}},
-    {"a reset in the middle of an answer gives back all of it that followed the command",
+      "read b x", "read b y", "read b -"}},
+    {"a reset in the middle of an answer gives back all of it",
      {"join a 1", "ask a hello", "part a 2 he", "reset a", "join b 2", "read b hello"}},
+    {"a reset gives back what a reader took unclaimed from where it took it",
+     {"join a 1", "ask a hello", "part a 2 he", "leave a", "join b 2", "part b 1 l", "reset b",
+      "join c 3", "read c llo"}},
+    {"a connection that leaves without a reset read what it was sent",
+     {"join a 1", "ask a x", "read a x", "leave a", "join b 2", "read b -"}},
     {"bytes left unread in a line are given back, and no more",
      {"join a 1", "ask a abc", "ask a def", "read a abc", "read a def", "leave a 4",
       "join b 2", "read b c", "read b def", "read b -"}},
@@ -163,6 +168,22 @@ const Sequence sequences[]{
      {"join a 1", "join b 2", "ask a x", "ask b y", "join c 3", "ask c z", "leave c",
       "clear a", "read a -", "read b y", "join d 4", "read d -"}},
 };
+
+// Of what a streamed connection was sent, only the last answers are remembered to be given back.
+TEST(Delivery, RemembersTheLastAnswersSent) {
+    Runner runner;
+    runner.run("join a 1");
+    const std::size_t sent = zemosim::largestRememberedAnswers + 1;
+    for (std::size_t i = 0; i < sent; ++i) {
+        runner.run("ask a x" + std::to_string(i));
+        runner.run("read a x" + std::to_string(i));
+    }
+    runner.run("reset a");
+    runner.run("join b 2");
+    for (std::size_t i = 1; i < sent; ++i)
+        runner.run("read b x" + std::to_string(i));
+    runner.run("read b -");
+}
 
 TEST(Delivery, FollowsTheRule) {
     for (const Sequence& sequence : sequences) {

@@ -6,6 +6,8 @@
 // beyond the times it is given, so that the rule can be tested as sequences of events.
 #pragma once
 
+#include "resource_limits.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -28,13 +30,14 @@ enum class Reading {
     onRequest,
     // Without read requests (a raw socket, a HiSLIP session, a pseudo-terminal), answers are
     // sent as soon as they are ready: a connection that has sent no command yet can only be
-    // waiting for unclaimed answers, and one that has can only be waiting for its own. What it
-    // was sent since its latest command may turn out unread when it leaves.
+    // waiting for unclaimed answers, and one that has can only be waiting for its own. Nothing
+    // it does shows which of them it read, so what it was sent is remembered (its last answers,
+    // within largestRememberedAnswers and largestRememberedBytes) in case it leaves them unread.
     streamed,
 };
 
-// Passed to leave(): every byte sent since the connection's latest command went unread.
-inline constexpr std::uint64_t unreadSinceCommand = UINT64_MAX;
+// Passed to leave(): all the connection was sent, as far as it is remembered, went unread.
+inline constexpr std::uint64_t allUnread = UINT64_MAX;
 
 // ANSWER has `std::uint64_t sent` (the bytes read so far), `size()` (all its bytes) and
 // `textSize()` (the bytes it holds in memory).
@@ -47,17 +50,11 @@ template <typename Answer> class Delivery {
         connection.reading = reading;
     }
 
-    // Notes a command from CLIENT: what it was sent before counts as read from now on.
+    // Notes a command from CLIENT: a streamed connection that has sent one reads only its own
+    // answers from now on.
     void command(ClientId client) {
-        const auto found = connections_.find(client);
-        if (found == connections_.end())
-            return;
-        Connection& connection = found->second;
-        connection.commanded = true;
-        connection.delivered.clear();
-        // Only the oldest answer can have been sent in part.
-        if (!connection.own.empty())
-            connection.own.front().mark = connection.own.front().answer.sent;
+        if (const auto found = connections_.find(client); found != connections_.end())
+            found->second.commanded = true;
     }
 
     // Queues ANSWER, ready at READYAT, behind the earlier answers of CLIENT. An answer of a
@@ -133,20 +130,23 @@ template <typename Answer> class Delivery {
         Connection& connection = found->second;
         Entry entry = std::move(connection.own.front());
         connection.own.pop_front();
-        forget(entry);
+        --answers_;
         if (connection.reading == Reading::streamed)
-            connection.delivered.push_back(std::move(entry));
+            remember(connection, std::move(entry));
+        else
+            text_ -= entry.answer.textSize();
     }
 
-    // Forgets CLIENT. The last UNREAD bytes it was sent since its latest command (at most all
-    // of them) are given back, and with its answers not yet sent they become unclaimed, after
-    // those of the connections that left before it.
+    // Forgets CLIENT. The last UNREAD bytes it was sent (allUnread: all that is remembered) are
+    // given back, and with its answers not yet sent they become unclaimed, after those of the
+    // connections that left before it.
     void leave(ClientId client, std::uint64_t unread = 0) {
         auto node = connections_.extract(client);
         if (node.empty())
             return;
         Connection& connection = node.mapped();
         giveBack(connection, unread);
+        drop(connection.delivered);
         for (Entry& entry : connection.own) {
             entry.ownerNumber = connection.number;
             unclaimed_.push_back(std::move(entry));
@@ -157,13 +157,15 @@ template <typename Answer> class Delivery {
     // stay.
     void clear(ClientId client) {
         if (const auto found = connections_.find(client); found != connections_.end()) {
+            answers_ -= found->second.own.size();
             drop(found->second.own);
-            found->second.delivered.clear();
+            drop(found->second.delivered);
         }
+        answers_ -= unclaimed_.size();
         drop(unclaimed_);
     }
 
-    // The answers queued, and the bytes of text they hold in memory.
+    // The answers queued, and the bytes of text they and the remembered ones hold in memory.
     std::size_t answers() const { return answers_; }
     std::uint64_t text() const { return text_; }
 
@@ -171,8 +173,7 @@ template <typename Answer> class Delivery {
     struct Entry {
         Answer answer;
         Clock::time_point readyAt;
-        // What answer.sent was at the owner's latest command (or when the owner took it): the
-        // bytes after it may go unread.
+        // What answer.sent was when its reader took it: the bytes after it may go unread.
         std::uint64_t mark = 0;
         // The number of the connection that left it unread.
         std::uint64_t ownerNumber = 0;
@@ -182,8 +183,9 @@ template <typename Answer> class Delivery {
         Reading reading = Reading::onRequest;
         bool commanded = false;
         std::deque<Entry> own;
-        // Answers sent whole since the latest command (streamed connections only).
+        // The last answers sent whole (streamed connections only), and their bytes.
         std::deque<Entry> delivered;
+        std::uint64_t deliveredBytes = 0;
     };
     using Entries = std::deque<Entry>;
 
@@ -200,8 +202,22 @@ template <typename Answer> class Delivery {
         return const_cast<Delivery*>(this)->claimable(connection);
     }
 
-    // Rewinds the last UNREAD bytes sent to CONNECTION since its latest command, putting the
-    // answers they belong to back in front of its own.
+    // Keeps ENTRY, sent whole to CONNECTION, among the answers it may turn out not to have read,
+    // forgetting the oldest beyond the limits.
+    void remember(Connection& connection, Entry entry) {
+        connection.deliveredBytes += entry.answer.sent - entry.mark;
+        connection.delivered.push_back(std::move(entry));
+        while (connection.delivered.size() > largestRememberedAnswers ||
+               connection.deliveredBytes > largestRememberedBytes) {
+            const Entry& oldest = connection.delivered.front();
+            connection.deliveredBytes -= oldest.answer.sent - oldest.mark;
+            text_ -= oldest.answer.textSize();
+            connection.delivered.pop_front();
+        }
+    }
+
+    // Rewinds the last UNREAD bytes sent to CONNECTION, putting the answers they belong to back
+    // in front of its own.
     void giveBack(Connection& connection, std::uint64_t unread) {
         if (unread == 0)
             return;
@@ -212,9 +228,10 @@ template <typename Answer> class Delivery {
             connection.delivered.pop_back();
             const std::uint64_t back = rewind(entry, unread);
             unread -= back;
-            if (back == 0)
+            if (back == 0) {
+                text_ -= entry.answer.textSize();
                 break;
-            text_ += entry.answer.textSize();
+            }
             ++answers_;
             connection.own.push_front(std::move(entry));
         }
@@ -227,14 +244,10 @@ template <typename Answer> class Delivery {
         return back;
     }
 
-    void forget(const Entry& entry) {
-        text_ -= entry.answer.textSize();
-        --answers_;
-    }
-
+    // Empties ENTRIES, giving back the text they hold.
     void drop(Entries& entries) {
         for (const Entry& entry : entries)
-            forget(entry);
+            text_ -= entry.answer.textSize();
         entries.clear();
     }
 

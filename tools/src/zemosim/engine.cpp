@@ -126,15 +126,28 @@ Ending StreamConnection::run() {
     // The client has ended its sending side, or the connection is to end for reasons of its own.
     bool clientEnded = false;
     for (;;) {
-        if (!clientEnded && !goOn()) {
-            receiveTheRest();
-            clientEnded = true;
-            if (reset_)
+        auto wakeAt = deadline();
+        // The commands that are here go first, so that the answers sent after them are known to
+        // have been sent after the client's latest command; then the output that is ready goes
+        // out piece after piece while the connection has room, which it mostly has.
+        for (;;) {
+            if (!clientEnded) {
+                const bool going = goOn();
+                const Input input = receiveWaiting();
+                if (input == Input::reset)
+                    return Ending::unread;
+                if (input == Input::failed)
+                    return pump_.empty() ? Ending::read : Ending::unread;
+                clientEnded = input == Input::ended || !going;
+            }
+            if (!pump_.empty())
+                break;
+            wakeAt = std::min(wakeAt, fillOutput(pump_));
+            if (pump_.empty())
+                break;
+            if (!pumpOutput())
                 return Ending::unread;
         }
-        auto wakeAt = deadline();
-        if (pump_.empty())
-            wakeAt = std::min(wakeAt, fillOutput(pump_));
         if (clientEnded && pump_.empty() && !outputPending())
             break;
         pollfd entries[2] = {{fd_, static_cast<short>(clientEnded ? 0 : POLLIN), 0},
@@ -147,19 +160,10 @@ Ending StreamConnection::run() {
             wake_.consume();
         const short events = entries[0].revents;
         if ((events & POLLOUT) != 0 && !pumpOutput())
-            break;
+            return Ending::unread;
         if (clientEnded && (events & (POLLHUP | POLLERR)) != 0) {
             noteError(socketError(fd_));
             break;
-        }
-        if ((events & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            const Arrival arrival = peek(fd_);
-            reset_ = arrival == Arrival::reset;
-            if (reset_)
-                return Ending::unread;
-            if (arrival == Arrival::data && !receive())
-                return pump_.empty() ? Ending::read : Ending::unread;
-            clientEnded = clientEnded || arrival == Arrival::end;
         }
         if (Clock::now() >= deadline())
             return pump_.empty() ? Ending::read : Ending::unread;
@@ -169,15 +173,22 @@ Ending StreamConnection::run() {
     return reset_ || !pump_.empty() ? Ending::unread : Ending::read;
 }
 
-void StreamConnection::receiveTheRest() {
+StreamConnection::Input StreamConnection::receiveWaiting() {
     for (;;) {
         pollfd entry{fd_, POLLIN, 0};
         if (::poll(&entry, 1, 0) <= 0)
-            return;
-        const Arrival arrival = peek(fd_);
-        reset_ = arrival == Arrival::reset;
-        if (arrival != Arrival::data || !receive())
-            return;
+            return Input::open;
+        switch (peek(fd_)) {
+        case Arrival::reset:
+            reset_ = true;
+            return Input::reset;
+        case Arrival::end:
+            return Input::ended;
+        case Arrival::data:
+            if (!receive())
+                return Input::failed;
+            break;
+        }
     }
 }
 

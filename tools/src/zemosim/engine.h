@@ -123,8 +123,11 @@ class StreamConnection {
     bool pumpOutput();
     // Notes a failed system call: a reset means the client did not read what it was sent.
     void noteError(int error);
-    // Receives what the client sent before the connection came to its end.
-    void receiveTheRest();
+    // What the client's input came to: nothing more for now, its end, a reset, or a message
+    // that ends the connection.
+    enum class Input { open, ended, reset, failed };
+    // Receives and handles what the client has sent, as long as more is waiting.
+    Input receiveWaiting();
     // After the client's end: closes the server's sending side and waits, briefly, for the
     // client's acknowledgement or its reset.
     void closeAndWatch();

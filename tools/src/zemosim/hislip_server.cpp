@@ -293,7 +293,7 @@ class SyncChannel : public StreamConnection {
     // messages that arrived before the session ended (a client that closes the asynchronous
     // channel first) are still carried out, and the answers they ask for sent.
     void serve() {
-        unread_ = run() == Ending::unread ? unreadSinceCommand : 0;
+        unread_ = run() == Ending::unread ? allUnread : 0;
         if (!sessions_.asyncOpen(*session_) && Clock::now() >= asyncDeadline_)
             sendFatal(fd_, hislip::fatalChannelsNotEstablished,
                       "the asynchronous channel was not opened in time");

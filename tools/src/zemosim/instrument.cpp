@@ -227,9 +227,13 @@ void Instrument::enqueue(Response response, Clock::time_point readyAt) {
     if (delivery_.answers() >= largestOutputQueue ||
         delivery_.text() + response.textSize() > largestQueuedText)
         return;
+    // An answer is its owner's alone, and the owner's own thread queues it; only an answer of
+    // nobody may concern the others.
+    const bool unclaimed = !wakes_.contains(response.origin.client);
     delivery_.ask(response.origin.client, std::move(response), readyAt);
     queued_.notify_all();
-    wakeClients();
+    if (unclaimed)
+        wakeClients();
 }
 
 void Instrument::reset(ClientId client) {

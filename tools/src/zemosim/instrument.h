@@ -98,7 +98,7 @@ class Instrument {
     // connection may take could have changed; -1 for none.
     ClientId join(std::uint64_t number, Reading reading, int wake = -1);
     // Forgets connection CLIENT; the last UNREAD bytes it was sent since its latest command
-    // (unreadSinceCommand: all of them) and the answers it has not been sent become unclaimed.
+    // (allUnread: all that is remembered) and the answers it has not been sent become unclaimed.
     void leave(ClientId client, std::uint64_t unread = 0);
 
     // Executes one command (a line without its newline) from CLIENT and queues its response,

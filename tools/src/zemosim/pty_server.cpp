@@ -34,8 +34,14 @@ class TerminalServer {
         for (;;) {
             // Without a client, only a poll that ends without a hang-up tells that one came.
             auto wakeAt = present_ ? Clock::time_point::max() : Clock::now() + terminalIdleCheck;
-            if (present_ && pump_.empty())
+            // Output goes out as soon as it is taken, piece after piece, while the line has
+            // room; then poll waits for more room.
+            while (present_ && pump_.empty()) {
                 wakeAt = fillOutput();
+                if (pump_.empty())
+                    break;
+                sendOutput();
+            }
             pollfd entries[2] = {{terminal_.master.get(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
             if (!pump_.empty()) {
                 entries[0].events |= POLLOUT;

@@ -29,6 +29,12 @@ inline constexpr std::size_t largestHeldInput = 256 << 20;
 // are discarded, as a real instrument's queue overflows.
 inline constexpr std::size_t largestOutputQueue = 65536;
 inline constexpr std::size_t largestQueuedText = 64 << 20;
+// A raw socket or HiSLIP client that closes its connection with answers unread is reset by the
+// system; nothing it did shows which answers it read, so the last ones it was sent are
+// remembered, up to this many and this many bytes (more than the socket buffers between the
+// two hold), and given back. Their text counts against largestQueuedText.
+inline constexpr std::size_t largestRememberedAnswers = 4096;
+inline constexpr std::uint64_t largestRememberedBytes = 16 << 20;
 
 // VXI-11.
 

@@ -27,7 +27,7 @@ class SocketConnection : public StreamConnection {
         if (!wake_.valid())
             return;
         lastActivity_ = Clock::now();
-        unread_ = run() == Ending::unread ? unreadSinceCommand : 0;
+        unread_ = run() == Ending::unread ? allUnread : 0;
     }
 
   private:
