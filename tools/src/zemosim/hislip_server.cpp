@@ -674,4 +674,45 @@ void serveHislip(FileDescriptor connection, HislipSessions& sessions, std::uint6
         sendFatal(fd, hislip::fatalInvalidInitialization, "invalid initialization sequence");
 }
 
+namespace {
+
+// HiSLIP: one port for all instruments, each under its sub-address; its names follow all
+// others.
+class HislipProtocol : public Protocol {
+  public:
+    void open(const ServeOptions& options, const Instruments& instruments) override {
+        instruments_ = &instruments;
+        host_ = hostName(options.address);
+        listener_ = listenTcp(options.address, options.hislipPort);
+    }
+
+    std::vector<InterfaceName> names(std::size_t i) const override {
+        return {{"hislip", "hislip/" + host_ + ':' + std::to_string(listener_.port) + '/' +
+                               (*instruments_)[i]->definition().hislipName}};
+    }
+
+    bool namesLast() const override { return true; }
+
+    void start(const Instruments& instruments) override {
+        sessions_ = makeHislipSessions(instruments);
+        std::thread([this] {
+            acceptForever(listener_, [this](FileDescriptor c, std::uint64_t number) {
+                serveHislip(std::move(c), *sessions_, number);
+            });
+        }).detach();
+    }
+
+  private:
+    const Instruments* instruments_ = nullptr;
+    std::string host_;
+    Listener listener_;
+    std::shared_ptr<HislipSessions> sessions_;
+};
+
+} // namespace
+
+std::unique_ptr<Protocol> hislipProtocol() {
+    return std::make_unique<HislipProtocol>();
+}
+
 } // namespace zemosim

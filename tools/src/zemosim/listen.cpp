@@ -16,6 +16,10 @@
 
 namespace zemosim {
 
+std::string hostName(const std::string& address) {
+    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
 Listener listenTcp(const std::string& address, unsigned short port) {
     sockaddr_storage storage{};
     socklen_t length = 0;

@@ -60,7 +60,8 @@ class TerminalServer {
             if (hungUp) {
                 if (present_)
                     clientLeft();
-                std::this_thread::sleep_for(terminalIdleCheck);
+                if ((events & POLLIN) == 0)
+                    std::this_thread::sleep_for(terminalIdleCheck);
                 continue;
             }
             if ((events & POLLOUT) != 0)
@@ -190,6 +191,39 @@ Terminal openTerminal() {
 
 void serveTerminal(const Terminal& terminal, Instrument& instrument) {
     TerminalServer(terminal, instrument).serve();
+}
+
+namespace {
+
+// Pseudo-terminals, with -p: one for each instrument.
+class SerialProtocol : public Protocol {
+  public:
+    void open(const ServeOptions& options, const Instruments& instruments) override {
+        for (std::size_t i = 0; options.pseudoTerminals && i < instruments.size(); ++i)
+            terminals_.push_back(openTerminal());
+    }
+
+    std::vector<InterfaceName> names(std::size_t i) const override {
+        if (i >= terminals_.size())
+            return {};
+        return {{"serial", "serial/" + terminals_[i].slave}};
+    }
+
+    void start(const Instruments& instruments) override {
+        for (std::size_t i = 0; i < terminals_.size(); ++i)
+            std::thread([&terminal = terminals_[i], &instrument = *instruments[i]] {
+                serveTerminal(terminal, instrument);
+            }).detach();
+    }
+
+  private:
+    std::vector<Terminal> terminals_;
+};
+
+} // namespace
+
+std::unique_ptr<Protocol> serialProtocol() {
+    return std::make_unique<SerialProtocol>();
 }
 
 } // namespace zemosim

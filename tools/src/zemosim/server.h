@@ -15,6 +15,50 @@ namespace zemosim {
 using zemo::FileDescriptor;
 using Instruments = std::vector<std::unique_ptr<Instrument>>;
 
+// What the command line asks of the protocols.
+struct ServeOptions {
+    std::string address = "127.0.0.1";
+    unsigned short vxi11Port = 0;
+    std::vector<unsigned short> socketPorts;
+    unsigned short hislipPort = 0;
+    bool registerWithRpcbind = false;
+    bool pseudoTerminals = false;
+};
+
+// An interface name that zemosim prints, and the protocol it names.
+struct InterfaceName {
+    std::string protocol;
+    std::string name;
+};
+
+// One protocol zemosim serves. The program opens every protocol, prints their names, and
+// starts them; each lives for the whole run.
+class Protocol {
+  public:
+    virtual ~Protocol() = default;
+    // Opens what the protocol serves INSTRUMENTS on as OPTIONS ask (listening sockets,
+    // pseudo-terminals, a registration); throws std::runtime_error with the reason.
+    virtual void open(const ServeOptions& options, const Instruments& instruments) = 0;
+    // The interface names of instrument I.
+    virtual std::vector<InterfaceName> names(std::size_t i) const = 0;
+    // True when the protocol's names follow those of every other protocol for all instruments
+    // (HiSLIP's, so that the names served before it kept their places).
+    virtual bool namesLast() const { return false; }
+    // Serves on threads of its own until the program ends.
+    virtual void start(const Instruments& instruments) = 0;
+    // Undoes what outlives the program (a registration); called when it stops.
+    virtual void stop() {}
+};
+
+// The protocols, one line each; the order is the order of the names.
+std::unique_ptr<Protocol> vxi11Protocol();
+std::unique_ptr<Protocol> socketProtocol();
+std::unique_ptr<Protocol> serialProtocol();
+std::unique_ptr<Protocol> hislipProtocol();
+
+// The host part of an interface name for ADDRESS: IPv6 addresses in brackets.
+std::string hostName(const std::string& address);
+
 // A bound, listening TCP socket and the port it got.
 struct Listener {
     FileDescriptor socket;

@@ -4,6 +4,8 @@
 #include "server.h"
 
 #include <memory>
+#include <stdexcept>
+#include <thread>
 
 #include <sys/socket.h>
 
@@ -79,6 +81,48 @@ class SocketConnection : public StreamConnection {
 void serveSocket(FileDescriptor connection, Instrument& instrument, std::uint64_t number,
                  Milliseconds idleLimit) {
     SocketConnection(std::move(connection), instrument, number, idleLimit).serve();
+}
+
+namespace {
+
+// Raw sockets: one port for each instrument, from -s in the order of the instruments or any free
+// port.
+class SocketProtocol : public Protocol {
+  public:
+    void open(const ServeOptions& options, const Instruments& instruments) override {
+        if (options.socketPorts.size() > instruments.size())
+            throw std::runtime_error("more -s ports (" +
+                                     std::to_string(options.socketPorts.size()) +
+                                     ") than instruments (" + std::to_string(instruments.size()) +
+                                     ")");
+        host_ = hostName(options.address);
+        for (std::size_t i = 0; i < instruments.size(); ++i)
+            listeners_.push_back(listenTcp(
+                options.address, i < options.socketPorts.size() ? options.socketPorts[i] : 0));
+    }
+
+    std::vector<InterfaceName> names(std::size_t i) const override {
+        return {{"socket", "socket/" + host_ + '/' + std::to_string(listeners_[i].port)}};
+    }
+
+    void start(const Instruments& instruments) override {
+        for (std::size_t i = 0; i < instruments.size(); ++i)
+            std::thread([&listener = listeners_[i], &instrument = *instruments[i]] {
+                acceptForever(listener, [&instrument](FileDescriptor c, std::uint64_t number) {
+                    serveSocket(std::move(c), instrument, number);
+                });
+            }).detach();
+    }
+
+  private:
+    std::string host_;
+    std::vector<Listener> listeners_;
+};
+
+} // namespace
+
+std::unique_ptr<Protocol> socketProtocol() {
+    return std::make_unique<SocketProtocol>();
 }
 
 } // namespace zemosim

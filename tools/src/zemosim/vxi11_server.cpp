@@ -4,6 +4,7 @@
 #include "engine.h"
 #include "server.h"
 #include "zemonet/rpc.h"
+#include "zemonet/vxi11.h"
 #include "zemonet/vxi11proto.h"
 
 #include <atomic>
@@ -12,7 +13,10 @@
 #include <mutex>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <poll.h>
+#include <rpc/pmap_clnt.h>
+#include <rpc/rpcb_clnt.h>
 
 namespace zemosim {
 
@@ -494,6 +498,97 @@ class Vxi11Connection {
 void serveVxi11(FileDescriptor connection, const Instruments& instruments, std::uint64_t number,
                 Milliseconds idleLimit) {
     Vxi11Connection(std::move(connection), instruments, number, idleLimit).serve();
+}
+
+namespace {
+
+// True when ADDRESS is an IPv6 address (listenTcp accepted it, so it is IPv4 otherwise).
+bool isIpv6(const std::string& address) {
+    return address.find(':') != std::string::npos;
+}
+
+// Withdraws the registration of the core channel for ADDRESS's kind of address, if any.
+void unregisterCoreChannel(const std::string& address) {
+    if (!isIpv6(address)) {
+        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+        return;
+    }
+    netconfig* tcp6 = getnetconfigent("tcp6");
+    if (tcp6 != nullptr) {
+        rpcb_unset(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6);
+        freenetconfigent(tcp6);
+    }
+}
+
+// Registers the core channel listening at ADDRESS, PORT with rpcbind: a tcp6 entry at that
+// address for IPv6, where a version 2 entry would send IPv4 clients to a port nobody listens
+// on for them. Throws std::runtime_error when rpcbind refuses.
+void registerCoreChannel(const std::string& address, unsigned short port) {
+    unregisterCoreChannel(address);
+    bool registered = false;
+    if (!isIpv6(address))
+        registered = pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, port) != 0;
+    else if (netconfig* tcp6 = getnetconfigent("tcp6")) {
+        sockaddr_in6 served{};
+        served.sin6_family = AF_INET6;
+        served.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, address.c_str(), &served.sin6_addr);
+        const netbuf where{sizeof served, sizeof served, &served};
+        registered = rpcb_set(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6, &where) != 0;
+        freenetconfigent(tcp6);
+    }
+    if (!registered)
+        throw std::runtime_error("cannot register with rpcbind; is it running?");
+}
+
+// The VXI-11 core channel: one port for all instruments, named by their device names, and
+// with -r a registration with rpcbind and the names without a port.
+class Vxi11Protocol : public Protocol {
+  public:
+    void open(const ServeOptions& options, const Instruments& instruments) override {
+        instruments_ = &instruments;
+        address_ = options.address;
+        listener_ = listenTcp(options.address, options.vxi11Port);
+        if (options.registerWithRpcbind) {
+            registerCoreChannel(options.address, listener_.port);
+            registered_ = true;
+        }
+    }
+
+    std::vector<InterfaceName> names(std::size_t i) const override {
+        const std::string host = hostName(address_);
+        const std::string& device = (*instruments_)[i]->definition().name;
+        std::vector<InterfaceName> names{
+            {"vxi11", "vxi11/" + host + ':' + std::to_string(listener_.port) + '/' + device}};
+        if (registered_)
+            names.push_back({"vxi11-portmap", "vxi11/" + host + '/' + device});
+        return names;
+    }
+
+    void start(const Instruments& instruments) override {
+        std::thread([this, &instruments] {
+            acceptForever(listener_, [&instruments](FileDescriptor c, std::uint64_t number) {
+                serveVxi11(std::move(c), instruments, number);
+            });
+        }).detach();
+    }
+
+    void stop() override {
+        if (std::exchange(registered_, false))
+            unregisterCoreChannel(address_);
+    }
+
+  private:
+    const Instruments* instruments_ = nullptr;
+    std::string address_;
+    Listener listener_;
+    bool registered_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<Protocol> vxi11Protocol() {
+    return std::make_unique<Vxi11Protocol>();
 }
 
 } // namespace zemosim
