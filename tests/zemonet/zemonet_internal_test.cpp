@@ -263,6 +263,34 @@ TEST(Instrument, AnswerOfADepartedClientGoesToThoseAcceptedAfterIt) {
     EXPECT_EQ(std::string(out.data(), piece->size), "ZEMO,zemosim,0,1.0\n");
 }
 
+// A device clear, and *RST, empty the answers of the connection that sends it and the unclaimed
+// ones; another connection's answers stay.
+TEST(Instrument, ClearEmptiesOnlyTheClearersAndTheUnclaimedAnswers) {
+    for (const char* clear : {"device clear", "*RST"}) {
+        SCOPED_TRACE(clear);
+        zemosim::Instrument instrument(zemosim::Definition{});
+        const auto onRequest = zemosim::Reading::onRequest;
+        const zemosim::ClientId staying = instrument.join(1, onRequest);
+        const zemosim::ClientId leaving = instrument.join(2, onRequest);
+        const zemosim::ClientId clearing = instrument.join(3, onRequest);
+        for (const zemosim::ClientId client : {staying, leaving, clearing})
+            instrument.execute("*IDN?", client);
+        instrument.leave(leaving);
+        if (std::string_view(clear) == "*RST")
+            instrument.execute("*RST", clearing);
+        else
+            instrument.clear(clearing);
+        std::array<char, 64> out{};
+        const auto now = zemosim::Clock::now();
+        EXPECT_FALSE(instrument.take(clearing, out, std::nullopt, now));
+        const zemosim::ClientId later = instrument.join(4, onRequest);
+        EXPECT_FALSE(instrument.take(later, out, std::nullopt, now));
+        const auto piece = instrument.take(staying, out, std::nullopt, now);
+        ASSERT_TRUE(piece);
+        EXPECT_EQ(std::string(out.data(), piece->size), "ZEMO,zemosim,0,1.0\n");
+    }
+}
+
 TEST(Instrument, FaultsAreReportedToTheConnection) {
     OneClient instrument(parse("drop bye\nfault lock 11\n"));
     EXPECT_TRUE(instrument.execute("BYE").dropConnection);
