@@ -151,7 +151,8 @@ struct OneClient {
         return instrument.execute(command, client);
     }
     std::optional<zemosim::Piece> take(std::span<char> out, std::optional<char> termChar) {
-        return instrument.take(client, out, termChar, zemosim::Clock::now());
+        zemosim::Clock::time_point readyAt;
+        return instrument.takeFor(client, out, readyAt, termChar);
     }
     void clear() { instrument.clear(client); }
 };
@@ -281,11 +282,11 @@ TEST(Instrument, ClearEmptiesOnlyTheClearersAndTheUnclaimedAnswers) {
         else
             instrument.clear(clearing);
         std::array<char, 64> out{};
-        const auto now = zemosim::Clock::now();
-        EXPECT_FALSE(instrument.take(clearing, out, std::nullopt, now));
+        zemosim::Clock::time_point readyAt;
+        EXPECT_FALSE(instrument.takeFor(clearing, out, readyAt));
         const zemosim::ClientId later = instrument.join(4, onRequest);
-        EXPECT_FALSE(instrument.take(later, out, std::nullopt, now));
-        const auto piece = instrument.take(staying, out, std::nullopt, now);
+        EXPECT_FALSE(instrument.takeFor(later, out, readyAt));
+        const auto piece = instrument.takeFor(staying, out, readyAt);
         ASSERT_TRUE(piece);
         EXPECT_EQ(std::string(out.data(), piece->size), "ZEMO,zemosim,0,1.0\n");
     }

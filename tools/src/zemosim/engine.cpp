@@ -133,11 +133,13 @@ Ending StreamConnection::run() {
         for (;;) {
             if (!clientEnded) {
                 const bool going = goOn();
-                const Input input = receiveWaiting();
+                const Input input =
+                    (going || readsAfterEnd()) && wantsInput() ? receiveWaiting() : Input::open;
                 if (input == Input::reset)
                     return Ending::unread;
+                // What was taken for the client still goes, as far as it takes it.
                 if (input == Input::failed)
-                    return pump_.empty() ? Ending::read : Ending::unread;
+                    return pump_.finish(fd_, deadline()) ? Ending::read : Ending::unread;
                 clientEnded = input == Input::ended || !going;
             }
             if (!pump_.empty())
@@ -150,8 +152,10 @@ Ending StreamConnection::run() {
         }
         if (clientEnded && pump_.empty() && !outputPending())
             break;
-        pollfd entries[2] = {{fd_, static_cast<short>(clientEnded ? 0 : POLLIN), 0},
-                             {wake_.fd(), POLLIN, 0}};
+        // While the protocol takes no input, only the client's end is watched for.
+        const bool input = !clientEnded && wantsInput();
+        const short watched = clientEnded ? 0 : input ? POLLIN : POLLRDHUP;
+        pollfd entries[2] = {{fd_, watched, 0}, {wake_.fd(), POLLIN, 0}};
         if (!pump_.empty())
             entries[0].events |= POLLOUT;
         if (::poll(entries, 2, pollWait(wakeAt)) < 0 && errno != EINTR)
@@ -165,10 +169,14 @@ Ending StreamConnection::run() {
             noteError(socketError(fd_));
             break;
         }
+        if (!clientEnded && !input && (events & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+            noteError(socketError(fd_));
+            clientEnded = true;
+        }
         if (Clock::now() >= deadline())
             return pump_.empty() ? Ending::read : Ending::unread;
     }
-    if (!reset_ && pump_.empty())
+    if (!reset_ && pump_.empty() && tracksUnread())
         closeAndWatch();
     return reset_ || !pump_.empty() ? Ending::unread : Ending::read;
 }

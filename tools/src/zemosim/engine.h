@@ -112,6 +112,17 @@ class StreamConnection {
     virtual bool goOn() { return true; }
     // Called for every piece of output sent.
     virtual void sent() {}
+    // False while the protocol takes no more input (a VXI-11 call waits for its reply to go).
+    virtual bool wantsInput() { return true; }
+    // True when the protocol carries out what the client sent before the connection came to its
+    // end for reasons of its own (a HiSLIP session that ended).
+    virtual bool readsAfterEnd() const { return false; }
+    // True when the client may leave answers unread without telling, so that its end must be
+    // watched for a reset; false for a protocol with read requests.
+    virtual bool tracksUnread() const { return true; }
+
+    // True when all output taken has been sent.
+    bool outputEmpty() const { return pump_.empty(); }
 
     // Sends the rest of the pump by DEADLINE before a message of the protocol's own; false
     // when it could not.

@@ -301,6 +301,7 @@ class SyncChannel : public StreamConnection {
 
   private:
     bool goOn() override { return !sessions_.ended(*session_); }
+    bool readsAfterEnd() const override { return true; }
 
     Clock::time_point deadline() override {
         return sessions_.asyncOpen(*session_) ? session_->idleUntil(idleLimit_) : asyncDeadline_;

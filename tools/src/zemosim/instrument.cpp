@@ -141,7 +141,6 @@ void Instrument::leave(ClientId client, std::uint64_t unread) {
     std::lock_guard lock(mutex_);
     delivery_.leave(client, unread);
     wakes_.erase(client);
-    queued_.notify_all();
     wakeClients();
 }
 
@@ -231,7 +230,6 @@ void Instrument::enqueue(Response response, Clock::time_point readyAt) {
     // nobody may concern the others.
     const bool unclaimed = !wakes_.contains(response.origin.client);
     delivery_.ask(response.origin.client, std::move(response), readyAt);
-    queued_.notify_all();
     if (unclaimed)
         wakeClients();
 }
@@ -247,23 +245,11 @@ void Instrument::clear(ClientId client) {
     delivery_.clear(client);
 }
 
-std::optional<Piece> Instrument::take(ClientId client, std::span<char> out,
-                                      std::optional<char> termChar, Clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        auto readyAt = Clock::time_point::max();
-        if (auto piece = takeNext(client, out, termChar, readyAt))
-            return piece;
-        if (Clock::now() >= deadline)
-            return std::nullopt;
-        queued_.wait_until(lock, std::min(deadline, readyAt));
-    }
-}
-
 std::optional<Piece> Instrument::takeFor(ClientId client, std::span<char> out,
-                                         Clock::time_point& readyAt) {
+                                         Clock::time_point& readyAt,
+                                         std::optional<char> termChar) {
     std::lock_guard lock(mutex_);
-    return takeNext(client, out, std::nullopt, readyAt);
+    return takeNext(client, out, termChar, readyAt);
 }
 
 bool Instrument::readyFor(ClientId client) {

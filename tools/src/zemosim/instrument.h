@@ -7,7 +7,6 @@
 #include "resource_limits.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <istream>
@@ -106,16 +105,11 @@ class Instrument {
     // delayed query.
     Effect execute(std::string_view command, ClientId client = 0, std::uint32_t tag = 0);
 
-    // Copies, without waiting, the next bytes of the answer CLIENT reads next into OUT. When
-    // there is such an answer but it is not ready yet, sets READYAT to when it will be.
-    std::optional<Piece> takeFor(ClientId client, std::span<char> out,
-                                 Clock::time_point& readyAt);
-
-    // Copies the next bytes of the answer CLIENT reads next into OUT, stopping at the answer's
-    // end and, when TERMCHAR is given, after that character. Waits until DEADLINE for one that
-    // is ready; returns nothing at the deadline.
-    std::optional<Piece> take(ClientId client, std::span<char> out, std::optional<char> termChar,
-                              Clock::time_point deadline);
+    // Copies, without waiting, the next bytes of the answer CLIENT reads next into OUT, stopping
+    // at the answer's end and, when TERMCHAR is given, after that character. When there is such
+    // an answer but it is not ready yet, sets READYAT to when it will be.
+    std::optional<Piece> takeFor(ClientId client, std::span<char> out, Clock::time_point& readyAt,
+                                 std::optional<char> termChar = std::nullopt);
 
     // True when CLIENT would be given an answer now.
     bool readyFor(ClientId client);
@@ -159,7 +153,6 @@ class Instrument {
 
     Definition definition_;
     std::mutex mutex_;
-    std::condition_variable queued_;
     Delivery<Response> delivery_;
     // The wake eventfds of the joined connections (-1 for none).
     std::map<ClientId, int> wakes_;

@@ -43,8 +43,6 @@ inline constexpr std::uint64_t largestRememberedBytes = 16 << 20;
 inline constexpr std::size_t largestVxi11Input = 16 << 20;
 // The most links one connection holds at a time; create_link beyond answers "out of resources".
 inline constexpr std::size_t largestLinks = 64;
-// How often a device_read that waits for an answer looks whether its client is still there.
-inline constexpr Milliseconds vxi11ClientCheck{100};
 
 // Raw sockets.
 

@@ -35,6 +35,11 @@ struct CallRecord {
     std::size_t held = 0;
     bool cut = false;
 
+    CallRecord() = default;
+    CallRecord(const CallRecord&) = delete;
+    CallRecord& operator=(const CallRecord&) = delete;
+    ~CallRecord() { release(); }
+
     // Empties the record, giving its memory back to the system and its share of the input back
     // to the other connections.
     void release() {
@@ -225,37 +230,28 @@ int linkOf(const Device_Link& lid) {
 
 std::atomic<int> nextLink{1};
 
-class Vxi11Connection {
+// A VXI-11 connection as the engine serves it: one call at a time is received and answered;
+// a device_read with no answer ready waits, without holding the thread, until one is ready, its
+// I/O timeout passes or the client leaves.
+class Vxi11Connection : public StreamConnection {
   public:
     Vxi11Connection(FileDescriptor connection, const Instruments& instruments,
                     std::uint64_t number, Milliseconds idleLimit)
-        : connection_(std::move(connection)), instruments_(instruments), number_(number),
-          idleLimit_(idleLimit) {}
-    Vxi11Connection(const Vxi11Connection&) = delete;
-    Vxi11Connection& operator=(const Vxi11Connection&) = delete;
-    ~Vxi11Connection() {
+        : StreamConnection(connection.get(), wake_), connection_(std::move(connection)),
+          instruments_(instruments), number_(number), idleLimit_(idleLimit) {}
+    ~Vxi11Connection() override {
         for (const auto& [lid, link] : links_)
             link.instrument->leave(link.client);
     }
 
     // Answers calls until the client leaves, sends a record that is no call, or a command
-    // drops the connection.
-    // Each call must come whole, and its reply be taken, within the idle limit; its record is
-    // released once answered.
+    // drops the connection. Each call must come whole, and its reply be taken, within the idle
+    // limit; its record is released once answered.
     void serve() {
-        CallRecord record;
-        for (;;) {
-            const bool received = receiveCall(connection_.get(), record, Clock::now() + idleLimit_);
-            std::optional<std::vector<char>> reply;
-            if (received)
-                reply = record.cut ? answerCut(record.bytes) : answer(record.bytes);
-            record.release();
-            readBuffer_ = {};
-            if (!reply || reply->empty() || droppingConnection_ ||
-                !zemo::sendRecord(connection_.get(), *reply, Clock::now() + idleLimit_) ||
-                hangingUp_)
-                return;
-        }
+        if (!wake_.valid())
+            return;
+        lastActivity_ = Clock::now();
+        run();
     }
 
   private:
@@ -266,6 +262,103 @@ class Vxi11Connection {
         ClientId client;
         CommandInput input;
     };
+
+    // A device_read waiting for an answer: its call and what it asks.
+    struct ParkedRead {
+        std::uint32_t xid = 0;
+        int lid = 0;
+        std::uint32_t requestSize = 0;
+        std::optional<char> termChar;
+        Clock::time_point deadline;
+    };
+
+    // Receives one call and answers it, or parks it when it is a device_read with no answer
+    // ready; false when the connection is to end.
+    bool receive() override {
+        CallRecord record;
+        if (!receiveCall(connection_.get(), record, Clock::now() + idleLimit_))
+            return false;
+        lastActivity_ = Clock::now();
+        stall_ = {};
+        auto reply = record.cut ? answerCut(record.bytes) : answer(record.bytes);
+        record.release();
+        if (parked_)
+            return true;
+        if (!reply || reply->empty() || droppingConnection_)
+            return false;
+        queueReply(std::move(*reply), lastActivity_ + stall_);
+        return true;
+    }
+
+    Clock::time_point fillOutput(OutputPump& pump) override {
+        if (parked_) {
+            auto readyAt = Clock::time_point::max();
+            auto reply = tryRead(*parked_, readyAt);
+            if (!reply)
+                return std::min(readyAt, parked_->deadline);
+            parked_.reset();
+            queueReply(std::move(*reply), Clock::now());
+        }
+        if (!replyQueued_)
+            return Clock::time_point::max();
+        if (Clock::now() < replyAt_)
+            return replyAt_;
+        replyQueued_ = false;
+        pump.start(zemo::recordMark(reply_.size()), std::as_bytes(std::span(reply_)));
+        return Clock::time_point::max();
+    }
+
+    bool outputPending() override { return replyQueued_; }
+
+    Clock::time_point deadline() override {
+        const auto idle = lastActivity_ + idleLimit_;
+        return parked_ ? std::max(idle, parked_->deadline) : idle;
+    }
+
+    void sent() override { lastActivity_ = Clock::now(); }
+
+    bool wantsInput() override { return !parked_ && !replyQueued_ && outputEmpty(); }
+
+    // A command that hangs up ends the connection once its reply has gone.
+    bool goOn() override { return !hangingUp_ || replyQueued_ || !outputEmpty(); }
+
+    bool tracksUnread() const override { return false; }
+
+    void queueReply(std::vector<char> reply, Clock::time_point at) {
+        reply_ = std::move(reply);
+        replyAt_ = at;
+        replyQueued_ = true;
+    }
+
+    // The reply to READ once an answer is ready or its timeout has passed (error 15); nothing
+    // before, with READYAT set when an answer will be ready.
+    std::optional<std::vector<char>> tryRead(const ParkedRead& read, Clock::time_point& readyAt) {
+        Device_ReadResp result{};
+        const auto link = links_.find(read.lid);
+        if (link == links_.end()) {
+            result.error = vxi11::errorInvalidLink;
+            return successReply(read.xid, xdr_Device_ReadResp, result);
+        }
+        Instrument& instrument = *link->second.instrument;
+        readBuffer_.resize(std::min(read.requestSize, instrument.definition().readChunk));
+        const auto piece =
+            instrument.takeFor(link->second.client, readBuffer_, readyAt, read.termChar);
+        if (!piece && Clock::now() < read.deadline)
+            return std::nullopt;
+        if (!piece)
+            result.error = vxi11::errorIoTimeout;
+        else {
+            result.reason =
+                (piece->size == read.requestSize ? vxi11::reasonRequestCount : 0) |
+                (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
+                (piece->endOfMessage ? vxi11::reasonEnd : 0);
+            result.data.data_len = static_cast<u_int>(piece->size);
+            result.data.data_val = readBuffer_.data();
+        }
+        auto reply = successReply(read.xid, xdr_Device_ReadResp, result);
+        readBuffer_ = {};
+        return reply;
+    }
 
     // The reply to the call in RECORD; nothing when RECORD holds no call.
     std::optional<std::vector<char>> answer(std::vector<char>& record) {
@@ -321,8 +414,7 @@ class Vxi11Connection {
             return answerOnLink(xid, xdr, xdr_Device_WriteParms, xdr_Device_WriteResp,
                                 &Vxi11Connection::deviceWrite);
         case device_read:
-            return answerOnLink(xid, xdr, xdr_Device_ReadParms, xdr_Device_ReadResp,
-                                &Vxi11Connection::deviceRead);
+            return startRead(xid, xdr);
         case device_clear:
             return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
                                 &Vxi11Connection::deviceClear);
@@ -385,8 +477,9 @@ class Vxi11Connection {
                 result.error = vxi11::errorNone;
                 result.lid = nextLink++;
                 result.maxRecvSize = instrument->definition().maxRecvSize;
-                links_[result.lid] = {instrument.get(),
-                                      instrument->join(number_, Reading::onRequest), {}};
+                links_[result.lid] = {
+                    instrument.get(), instrument->join(number_, Reading::onRequest, wake_.fd()),
+                    {}};
             }
         }
     }
@@ -418,52 +511,27 @@ class Vxi11Connection {
             droppingConnection_ = true;
             return;
         }
-        std::this_thread::sleep_for(effect.stall);
+        stall_ = effect.stall;
         hangingUp_ = effect.hangUpAfterReply;
         result.error = effect.vxi11Error;
         result.size = effect.vxi11Error == 0 ? accepted : 0;
     }
 
-    // Answers the next piece of the output queue, waiting up to io_timeout for one (error 15
-    // when none comes), with the reasons it ended.
-    void deviceRead(Device_ReadParms& arguments, Link& link, Device_ReadResp& result) {
-        Instrument& instrument = *link.instrument;
-        const std::size_t size = std::min(arguments.requestSize, instrument.definition().readChunk);
-        readBuffer_.resize(size);
-        std::optional<char> termChar;
-        if ((arguments.flags & vxi11::flagTermCharSet) != 0)
-            termChar = arguments.termChar;
-        const auto piece = takeWhileConnected(instrument, link.client, readBuffer_, termChar,
-                                              Clock::now() + Milliseconds{arguments.io_timeout});
-        if (!piece) {
-            result.error = vxi11::errorIoTimeout;
-            return;
-        }
-        result.reason = (piece->size == arguments.requestSize ? vxi11::reasonRequestCount : 0) |
-                        (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
-                        (piece->endOfMessage ? vxi11::reasonEnd : 0);
-        result.data.data_len = static_cast<u_int>(piece->size);
-        result.data.data_val = readBuffer_.data();
-    }
-
-    // Takes the next piece of INSTRUMENT's output into OUT, waiting for one until
-    // DEADLINE; gives up early when the client has closed the connection, so that a client that
-    // leaves during a long read does not hold its thread and buffer until the read's timeout.
-    std::optional<Piece> takeWhileConnected(Instrument& instrument, ClientId client,
-                                            std::span<char> out, std::optional<char> termChar,
-                                            Clock::time_point deadline) {
-        for (;;) {
-            const auto until = std::min(deadline, Clock::now() + vxi11ClientCheck);
-            auto piece = instrument.take(client, out, termChar, until);
-            if (piece || until >= deadline || clientLeft())
-                return piece;
-        }
-    }
-
-    // True when the client has closed the connection or it has failed.
-    bool clientLeft() const {
-        pollfd entry{connection_.get(), POLLRDHUP, 0};
-        return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    // Takes a device_read: answered at once when its link is unknown or an answer is ready,
+    // parked otherwise (the reply then comes empty).
+    std::vector<char> startRead(std::uint32_t xid, XDR& xdr) {
+        Decoded<Device_ReadParms> arguments(xdr, xdr_Device_ReadParms);
+        if (!arguments.ok())
+            return errorReply(xid, GARBAGE_ARGS);
+        ParkedRead read{xid, arguments->lid, arguments->requestSize, std::nullopt,
+                        Clock::now() + Milliseconds{arguments->io_timeout}};
+        if ((arguments->flags & vxi11::flagTermCharSet) != 0)
+            read.termChar = arguments->termChar;
+        auto readyAt = Clock::time_point::max();
+        if (auto reply = tryRead(read, readyAt))
+            return std::move(*reply);
+        parked_ = read;
+        return {};
     }
 
     // Empties the link's input, the link's answers and the unclaimed ones.
@@ -484,7 +552,16 @@ class Vxi11Connection {
     const std::uint64_t number_;
     const Milliseconds idleLimit_;
     std::map<int, Link> links_;
-    // The data of the device_read being answered; released with the call record.
+    // Written when an answer this connection's links may read is queued or given up.
+    WakeUp wake_;
+    std::optional<ParkedRead> parked_;
+    // The reply to the latest call, sent once REPLYAT has come (a stall withholds it).
+    std::vector<char> reply_;
+    Clock::time_point replyAt_;
+    bool replyQueued_ = false;
+    Milliseconds stall_{0};
+    Clock::time_point lastActivity_;
+    // The data of the device_read being answered; released once its reply is made.
     std::vector<char> readBuffer_;
     char voidResult = 0;
     // Set when the connection is to close after the reply now being sent.
