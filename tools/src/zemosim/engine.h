@@ -81,11 +81,12 @@ class CommandInput {
 // with output left unsent) not.
 enum class Ending { read, unread };
 
-// A TCP (or local stream) connection that the engine serves: one thread waits in poll for the
-// client's input, the descriptor's room for output, the connection's wake-up or its deadline,
-// and asks the protocol to receive and to fill the pump. When the client half-closes its
-// sending side, its answers still go out; then the server closes its own side and watches for
-// the reset that says the client did not read them.
+// A TCP (or local stream) connection that the engine serves, over any protocol: one thread
+// waits in poll for the client's input, the descriptor's room for output, the connection's
+// wake-up or its deadline, and asks the protocol to receive and to fill the pump. When the
+// client half-closes its sending side, its answers still go out; then the server closes its own
+// side and watches for the reset that says the client did not read them. (The pseudo-terminal,
+// whose clients come and go on one descriptor, has a loop of its own built of the same parts.)
 class StreamConnection {
   public:
     StreamConnection(int fd, const WakeUp& wake) : fd_(fd), wake_(wake) {}
@@ -127,7 +128,6 @@ class StreamConnection {
     // Sends the rest of the pump by DEADLINE before a message of the protocol's own; false
     // when it could not.
     bool finishOutput(Clock::time_point until) { return pump_.finish(fd_, until); }
-    int fd() const { return fd_; }
 
   private:
     // Sends what the pump holds as far as the descriptor takes it; false when it failed.

@@ -1,6 +1,7 @@
 // A simulated instrument: its definition, read from a small text file, and its state, shared
-// by every connection that talks to it. The output queue belongs to the instrument, so one
-// client can send a query and another read the answer, as with real hardware.
+// by every connection that talks to it. Its answers go to the connections as Delivery
+// (delivery.h) decides: each to the connection that asked, or, once that has left, to the next
+// that reads.
 #pragma once
 
 #include "delivery.h"
