@@ -77,8 +77,11 @@ bool OutputPump::sendSome(int fd, int& error) {
     msghdr message{};
     message.msg_iov = pieces;
     message.msg_iovlen = static_cast<std::size_t>(count);
-    ssize_t sent = ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent < 0 && errno == ENOTSOCK)
+    ssize_t sent = -1;
+    if (socket_ && (sent = ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL)) < 0 &&
+        errno == ENOTSOCK)
+        socket_ = false;
+    if (!socket_)
         sent = ::writev(fd, pieces, count);
     if (sent < 0) {
         error = errno;

@@ -47,7 +47,7 @@ class OutputPump {
     void drop() { left_ = 0; }
 
     // Sends what descriptor FD takes now without waiting; false when it failed, with the
-    // error in ERROR. A socket gets no SIGPIPE.
+    // error in ERROR. A socket gets no SIGPIPE. FD is the same descriptor at every call.
     bool sendSome(int fd, int& error);
     // Sends the rest to FD by DEADLINE; false when it could not.
     bool finish(int fd, Clock::time_point deadline);
@@ -58,6 +58,9 @@ class OutputPump {
     std::span<const std::byte> payload_;
     std::size_t sent_ = 0;
     std::size_t left_ = 0;
+    // False once the descriptor turned out to be no socket (a pseudo-terminal), which is
+    // written without sendmsg's flags (it is non-blocking itself).
+    bool socket_ = true;
 };
 
 // The input of one connection: bytes received and not yet executed, fed to the instrument a
