@@ -55,6 +55,8 @@ class TerminalServer {
             const bool hungUp = (events & POLLHUP) != 0;
             if (!hungUp && !present_)
                 clientArrived();
+            // Input found while no client was seen is that of one that came and went between two
+            // looks; when it came is unknown, so its answers are nobody's, for any reader.
             if ((events & POLLIN) != 0)
                 receiveCommands();
             if (hungUp) {
