@@ -18,10 +18,6 @@ namespace zemosim {
 
 namespace {
 
-// How often, and how long at most, a connection whose client has ended looks for the
-// acknowledgement of its own end or a reset. On loopback either comes within microseconds.
-constexpr Milliseconds endCheck{1};
-constexpr Milliseconds longestEndWait{2000};
 
 // What the client's side of FD says now: data to read, its end, or a reset.
 enum class Arrival { data, end, reset };
@@ -222,12 +218,12 @@ void StreamConnection::closeAndWatch() {
     // end says nothing of what was read.
     tcp_info info{};
     socklen_t size = sizeof info;
-    const auto until = Clock::now() + longestEndWait;
+    const auto until = Clock::now() + longestEndWatch;
     for (bool closing = ::shutdown(fd_, SHUT_WR) == 0;
          closing && ::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
          info.tcpi_state != TCP_CLOSE && Clock::now() < until;
          size = sizeof info)
-        std::this_thread::sleep_for(endCheck);
+        std::this_thread::sleep_for(endCheckInterval);
     noteError(socketError(fd_));
 }
 

@@ -18,6 +18,11 @@ inline constexpr std::size_t largestConnections = 256;
 // reply untaken this long is closed; a HiSLIP session when neither of its connections has sent
 // or received anything.
 inline constexpr Milliseconds idleConnectionLimit = std::chrono::minutes(1);
+// A raw socket or HiSLIP connection whose client has ended closes its own side and looks this
+// often, this long at most, for the client's acknowledgement or its reset, which tells whether
+// the client read what it was sent; on loopback either comes within microseconds.
+inline constexpr Milliseconds endCheckInterval{1};
+inline constexpr Milliseconds longestEndWatch{2000};
 // The bytes of input that all VXI-11 and HiSLIP connections may hold together: call records
 // and HiSLIP messages being received, and HiSLIP commands waiting for their end. A VXI-11 call
 // beyond is read to its end, its bytes dropped, and answered "out of resources" (error 9); a
