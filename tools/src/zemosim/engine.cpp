@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <thread>
 
 #include <netinet/in.h>
@@ -55,7 +54,8 @@ void WakeUp::consume() const {
 
 void OutputPump::start(std::span<const std::byte> header, std::span<const std::byte> payload) {
     headerSize_ = std::min(header.size(), sizeof header_);
-    std::memcpy(header_, header.data(), headerSize_);
+    // A message without a header (a raw socket's) has no header bytes to copy.
+    std::copy_n(header.data(), headerSize_, header_);
     payload_ = payload;
     sent_ = 0;
     left_ = headerSize_ + payload.size();
