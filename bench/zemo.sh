@@ -14,12 +14,19 @@
 #   start-up:  each of zemoquery, zemosend, zemorecv and zemoreset doing one small job on a
 #              simulated instrument  vs  a dynamically linked C program that does nothing
 #              (target: at most 1.5x its time; see measure_startup).
+#   zemosim:   1,000 *IDN? through one zemoquery over the socket, HiSLIP and the
+#              pseudo-terminal  vs  over VXI-11 (target: at most 2x), and one zemoquery per
+#              query over the socket  vs  over VXI-11 (target: at most 1.5x) (see
+#              measure_protocol_queries); 64 MiB through the pseudo-terminal into zemorecv  vs
+#              a raw copy through a pseudo-terminal of its own (target: at least 0.5x the
+#              throughput) (see measure_terminal_stream).
 # Each figure is the lowest wall-clock time of several rounds, which keeps the noise of a shared
 # machine out. One function per measurement; the list at the end runs them.
 # Usage: bench/zemo.sh [BUILD_DIR [MEASUREMENT...]]
 #   BUILD_DIR defaults to build (the tools are in BUILD_DIR/bin, the Python package in
 #   BUILD_DIR/python); MEASUREMENT is send_lines, receive_stream, network_streams, queries,
-#   python or startup, all six by default. PYTHON names the Python, /usr/bin/python3 by default.
+#   python, startup, protocol_queries or terminal_stream, all eight by default. PYTHON names the
+#   Python, /usr/bin/python3 by default.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -77,24 +84,25 @@ measure_receive_stream() {
 # "DATA?" answers of the largest block zemosim sends, 999,999,999 bytes, over the raw socket,
 # over VXI-11 and over HiSLIP, and nc (netcat-openbsd) reads the same over the same socket as
 # the peer. The queries go in by zemosend over the protocol that reads them before each timed
-# read, since zemosim sends a raw socket or HiSLIP reader that has asked nothing only the
-# answers of clients that have left; the timer starts once zemosim's 200 ms hold of such
-# answers has passed.
-# zemoreset empties the queue afterwards. Targets: socket at least 0.8x nc; VXI-11 at least
+# read: their answers are left unread when zemosend leaves, and go to the reader that connects
+# next. zemoreset empties the queue afterwards (a reader that leaves part of the answers unread
+# gives it back). Targets: socket at least 0.8x nc; VXI-11 at least
 # 0.5x the socket; HiSLIP at least 0.9x the socket.
 net_bytes=1073741824
 largest_block=999999999
 
-# start_zemosim: starts zemosim in the background and waits until it has printed its names
-# (it prints them once it listens); sets vxi11_name, socket_name and hislip_name.
+# start_zemosim: starts zemosim in the background, with a pseudo-terminal, and waits until it
+# has printed its names (it prints them once it listens); sets vxi11_name, socket_name,
+# serial_name and hislip_name.
 start_zemosim() {
     [ -x "$bin/zemosim" ] || { echo "bench/zemo.sh: no program at $bin/zemosim" >&2; exit 1; }
     command -v nc > /dev/null || { echo "bench/zemo.sh: nc (netcat-openbsd) is missing" >&2; exit 1; }
     mkfifo "$work/names"
-    "$bin/zemosim" > "$work/names" &
+    "$bin/zemosim" -p > "$work/names" &
     zemosim_pid=$!
     trap 'kill "$zemosim_pid" 2> /dev/null; rm -rf "$work"' EXIT
-    { read -r vxi11_name; read -r socket_name; read -r hislip_name; } < "$work/names"
+    { read -r vxi11_name; read -r socket_name; read -r serial_name; read -r hislip_name; } \
+        < "$work/names"
 }
 
 # best_read_seconds NAME COMMAND: queues two answers of $largest_block bytes by queries to NAME,
@@ -104,7 +112,6 @@ best_read_seconds() {
     local best="" start end elapsed
     for ((round = 0; round < rounds; round++)); do
         printf 'DATA? %d\n' $largest_block $largest_block | "$bin/zemosend" "$1"
-        sleep 0.3
         start=$(date +%s%N)
         bash -c "$2"
         end=$(date +%s%N)
@@ -290,11 +297,70 @@ measure_startup() {
     done
 }
 
+# measure_protocol_queries: 1,000 "*IDN?" through one zemoquery over each protocol, against
+# VXI-11 in the same run; and one zemoquery per query, 1,000 times, over the socket against
+# VXI-11.
+measure_protocol_queries() {
+    local queries=1000 name batch vxi11_batch single vxi11_single
+    [ -n "${zemosim_pid:-}" ] || start_zemosim
+    awk -v n=$queries 'BEGIN { for (i = 0; i < n; i++) print "*IDN?" }' > "$work/queries"
+    vxi11_batch=$(best_seconds "'$bin/zemoquery' '$vxi11_name' < '$work/queries' > /dev/null")
+    echo "$queries *IDN? through one zemoquery over VXI-11: ${vxi11_batch} s"
+    for name in "$socket_name" "$hislip_name" "$serial_name"; do
+        batch=$(best_seconds "'$bin/zemoquery' '$name' < '$work/queries' > /dev/null")
+        echo "  over ${name%%/*}: ${batch} s, $(ratio "$batch" "$vxi11_batch")x the time of" \
+             "VXI-11 (target: at most 2x)"
+    done
+    vxi11_single=$(best_seconds "for ((i = 0; i < $queries; i++)); do
+        '$bin/zemoquery' '$vxi11_name' '*IDN?'; done > /dev/null")
+    single=$(best_seconds "for ((i = 0; i < $queries; i++)); do
+        '$bin/zemoquery' '$socket_name' '*IDN?'; done > /dev/null")
+    echo "$queries *IDN?, one zemoquery each: over the socket ${single} s; over VXI-11" \
+         "${vxi11_single} s"
+    echo "  the socket takes $(ratio "$single" "$vxi11_single")x the time of VXI-11" \
+         "(target: at most 1.5x)"
+}
+
+# measure_terminal_stream: 64 MiB of a "DATA?" answer through zemosim's pseudo-terminal into
+# zemorecv (the query goes in by zemosend before each timed read, and zemoreset empties the
+# queue afterwards); the peer writes 64 MiB in 64 KiB pieces into the master of a raw
+# pseudo-terminal of its own, which head reads from the slave, in the same run.
+terminal_bytes=67108864
+measure_terminal_stream() {
+    [ -n "${zemosim_pid:-}" ] || start_zemosim
+    command -v python3 > /dev/null || { echo "bench/zemo.sh: python3 is missing" >&2; exit 1; }
+    cat > "$work/pty_copy.py" <<'PYTHON'
+import os, pty, subprocess, sys, tty
+size = int(sys.argv[1])
+master, slave = pty.openpty()
+tty.setraw(slave)
+reader = subprocess.Popen(["head", "-c", str(size), os.ttyname(slave)],
+                          stdout=subprocess.DEVNULL)
+os.close(slave)
+piece = bytes(65536)
+left = size
+while left > 0:
+    left -= os.write(master, piece[:min(left, len(piece))])
+sys.exit(reader.wait())
+PYTHON
+    local peer tool
+    peer=$(best_seconds "python3 '$work/pty_copy.py' $terminal_bytes")
+    tool=$(best_read_seconds "$serial_name" \
+        "'$bin/zemorecv' -c $terminal_bytes '$serial_name' | cat > /dev/null")
+    echo "64 MiB through a pseudo-terminal: zemorecv from zemosim ${tool} s; a raw copy ${peer} s"
+    echo "  zemosim's pseudo-terminal moves $(ratio "$peer" "$tool")x the throughput of the raw" \
+         "copy (target: at least 0.5x)"
+}
+
 measurements=("${@:2}")
-[ ${#measurements[@]} -gt 0 ] || measurements=(send_lines receive_stream network_streams queries python startup)
+[ ${#measurements[@]} -gt 0 ] ||
+    measurements=(send_lines receive_stream network_streams queries python startup protocol_queries
+                  terminal_stream)
 for measurement in "${measurements[@]}"; do
     case $measurement in
-    send_lines | receive_stream | network_streams | queries | python | startup) "measure_$measurement" ;;
-    *) echo "bench/zemo.sh: unknown measurement '$measurement'; expected send_lines, receive_stream, network_streams, queries, python or startup" >&2; exit 1 ;;
+    send_lines | receive_stream | network_streams | queries | python | startup | \
+        protocol_queries | terminal_stream)
+        "measure_$measurement" ;;
+    *) echo "bench/zemo.sh: unknown measurement '$measurement'; expected send_lines, receive_stream, network_streams, queries, python, startup, protocol_queries or terminal_stream" >&2; exit 1 ;;
     esac
 done

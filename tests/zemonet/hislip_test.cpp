@@ -363,7 +363,8 @@ TEST(HislipServer, IdleSessionIsClosedAtTheIdleLimit) {
     std::vector<std::thread> servers;
     for (const int end : {sync[1], async[1]})
         servers.emplace_back([&sessions, end] {
-            zemosim::serveHislip(zemo::FileDescriptor(end), *sessions, zemosim::Milliseconds{200});
+            zemosim::serveHislip(zemo::FileDescriptor(end), *sessions, 1,
+                                 zemosim::Milliseconds{200});
         });
     const std::string reply = ask(sync[0], initialize);
     ASSERT_EQ(reply.size(), 16U);

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -138,16 +140,20 @@ zemosim::Definition definitionOf(const std::string& text) {
     return zemosim::parseDefinition(input, "file");
 }
 
-// Everything INSTRUMENT answers, waiting up to a second for each piece until SIZE bytes came.
-std::string answers(zemosim::Instrument& instrument, std::size_t size) {
+// Everything connection CLIENT of INSTRUMENT is given until SIZE bytes came, waiting for the
+// answers not ready yet, for a second at most.
+std::string answers(zemosim::Instrument& instrument, zemosim::ClientId client, std::size_t size) {
     std::string result;
     std::vector<char> buffer(4096);
-    while (result.size() < size) {
-        const auto piece =
-            instrument.take(buffer, std::nullopt, Clock::now() + std::chrono::seconds(1));
-        if (!piece)
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    while (result.size() < size && Clock::now() < deadline) {
+        Clock::time_point readyAt{};
+        if (const auto piece = instrument.takeFor(client, buffer, readyAt))
+            result.append(buffer.data(), piece->size);
+        else if (readyAt != Clock::time_point{})
+            std::this_thread::sleep_until(std::min(readyAt, deadline));
+        else
             break;
-        result.append(buffer.data(), piece->size);
     }
     return result;
 }
@@ -199,6 +205,10 @@ const std::vector<LineCase> lineCases{
      "delay SLOW? 50 late\n",
      {"SLOW?;*OPC?;*OPC;*ESR?"},
      "late;1;128\n"},
+    {"*OPC? on a later line waits for the delayed query of an earlier one",
+     "delay SLOW? 50 late\n",
+     {"SLOW?", "*OPC?"},
+     "late\n1\n"},
     {"*TRG counts triggers", "", {"*TRG;*TRG;TRIG:COUN?"}, "2\n"},
     {"*RST sets the trigger count back", "", {"*TRG;*RST;trigger:count?"}, "0\n"},
 };
@@ -207,21 +217,24 @@ TEST(Instrument, ProgramMessagesAndTheErrorQueue) {
     for (const auto& [title, definition, lines, output] : lineCases) {
         SCOPED_TRACE(title);
         zemosim::Instrument instrument(definitionOf(definition));
+        const auto client = instrument.join(1, zemosim::Reading::onRequest);
         for (const auto& line : lines)
-            instrument.execute(line);
-        EXPECT_EQ(answers(instrument, output.size()), output);
+            instrument.execute(line, client);
+        EXPECT_EQ(answers(instrument, client, output.size()), output);
     }
 }
 
 // A changing reading stays within its spread, changes, and starts its sequence again at *RST.
 TEST(Instrument, ReadingChangesWithinItsSpread) {
     zemosim::Instrument instrument(definitionOf("reading MEAS:VOLT? 10 0.5 7\n"));
+    const auto client = instrument.join(1, zemosim::Reading::onRequest);
     std::vector<char> buffer(256);
     std::vector<std::vector<double>> runs;
     for (const char* line :
          {"MEAS:VOLT?;MEAS:VOLT?;MEAS:VOLT?", "*RST;MEAS:VOLT?;MEAS:VOLT?;MEAS:VOLT?"}) {
-        instrument.execute(line);
-        const auto piece = instrument.take(buffer, std::nullopt, Clock::now());
+        instrument.execute(line, client);
+        Clock::time_point readyAt;
+        const auto piece = instrument.takeFor(client, buffer, readyAt);
         ASSERT_TRUE(piece);
         std::istringstream text(std::string(buffer.data(), piece->size));
         runs.emplace_back();
@@ -240,14 +253,14 @@ TEST(Instrument, ReadingChangesWithinItsSpread) {
 // MAV is the asking connection's: an answer waits for its client only.
 TEST(Instrument, AnswerWaitsForItsOwnClient) {
     zemosim::Instrument instrument(zemosim::Definition{});
-    const auto asker = instrument.join();
-    const auto other = instrument.join();
-    instrument.execute("*IDN?", zemosim::Milliseconds{0}, asker);
+    const auto asker = instrument.join(1, zemosim::Reading::onRequest);
+    const auto other = instrument.join(2, zemosim::Reading::onRequest);
+    instrument.execute("*IDN?", asker);
     EXPECT_TRUE(instrument.answerWaitingFor(asker));
     EXPECT_FALSE(instrument.answerWaitingFor(other));
     EXPECT_EQ(instrument.statusByte(instrument.answerWaitingFor(asker)),
               StatusModel::messageAvailable);
-    instrument.clear();
+    instrument.clear(asker);
     EXPECT_FALSE(instrument.answerWaitingFor(asker));
 }
 

@@ -61,11 +61,9 @@ TEST(Threads, HandlesOfTheirOwnServeThreadsAtOnce) {
         arguments.push_back(files.makeFile(instrument + ".inst",
                                            "name " + instrument + "\nidn " + instrument + "\n"));
     SimServer server(arguments, 3 * arguments.size());
-    // An answer to a query over the socket or HiSLIP is held back 200 ms, so those clients ask
-    // less often.
     const std::vector<Client> clients{
-        {server.name("alpha", "vxi11"), "alpha\n", 200},
-        {server.name("beta", "vxi11"), "beta\n", 200},
+        {server.name("alpha", "vxi11"), "alpha\n", 5},
+        {server.name("beta", "vxi11"), "beta\n", 5},
         {server.name("gamma", "socket"), "gamma\n", 5},
         {server.name("delta", "hislip"), "delta\n", 5},
     };

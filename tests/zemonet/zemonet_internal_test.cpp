@@ -151,17 +151,34 @@ void freeReadReply(Device_ReadResp& reply) {
     xdr_free(xdrProcedure(xdr_Device_ReadResp), reinterpret_cast<char*>(&reply));
 }
 
-std::string takeAll(zemosim::Instrument& instrument, std::size_t piece,
+// An instrument with one connection joined, which asks and reads.
+struct OneClient {
+    zemosim::Instrument instrument;
+    zemosim::ClientId client;
+    explicit OneClient(zemosim::Definition definition)
+        : instrument(std::move(definition)),
+          client(instrument.join(1, zemosim::Reading::onRequest)) {}
+    zemosim::Effect execute(std::string_view command) {
+        return instrument.execute(command, client);
+    }
+    std::optional<zemosim::Piece> take(std::span<char> out, std::optional<char> termChar) {
+        zemosim::Clock::time_point readyAt;
+        return instrument.takeFor(client, out, readyAt, termChar);
+    }
+    void clear() { instrument.clear(client); }
+};
+
+std::string takeAll(OneClient& instrument, std::size_t piece,
                     std::optional<char> termChar = std::nullopt) {
     std::string result;
     std::vector<char> buffer(piece);
-    while (const auto taken = instrument.take(buffer, termChar, zemosim::Clock::now()))
+    while (const auto taken = instrument.take(buffer, termChar))
         result.append(buffer.data(), taken->size);
     return result;
 }
 
 TEST(Instrument, AnswersInOrderAndInPieces) {
-    zemosim::Instrument instrument(parse("property volt 0\nerror ERR\n"));
+    OneClient instrument(parse("property volt 0\nerror ERR\n"));
     for (const char* command : {"*IDN?", "volt 5", "VOLT?", "nothing", "DATA? 300", "DATA? x", ""})
         instrument.execute(command);
     std::string block = "#3300";
@@ -175,7 +192,7 @@ TEST(Instrument, AnswersInOrderAndInPieces) {
 // the next answer is that of the query after it. Text that is no number stays an unknown
 // command.
 TEST(Instrument, DataCountsUpTo999999999) {
-    zemosim::Instrument instrument(parse("error ERR\n"));
+    OneClient instrument(parse("error ERR\n"));
     std::vector<char> buffer(12);
     const std::vector<std::pair<std::string, std::string>> cases{
         {"DATA? 999999999", std::string("#9999999999\0", 12)},
@@ -188,32 +205,32 @@ TEST(Instrument, DataCountsUpTo999999999) {
         SCOPED_TRACE(command);
         instrument.execute(command);
         instrument.execute("*IDN?");
-        const auto piece = instrument.take(buffer, std::nullopt, zemosim::Clock::now());
+        const auto piece = instrument.take(buffer, std::nullopt);
         EXPECT_EQ(piece ? std::string(buffer.data(), piece->size) : "", answer);
         instrument.clear();
     }
 }
 
 TEST(Instrument, PieceEndsAtTheMessageEndAndAtTheTermChar) {
-    zemosim::Instrument instrument(zemosim::Definition{});
+    OneClient instrument(zemosim::Definition{});
     instrument.execute("*IDN?");
     instrument.execute("*IDN?");
     std::vector<char> buffer(100);
-    auto piece = instrument.take(buffer, ',', zemosim::Clock::now());
+    auto piece = instrument.take(buffer, ',');
     ASSERT_TRUE(piece);
     EXPECT_EQ(std::string(buffer.data(), piece->size), "ZEMO,");
     EXPECT_TRUE(piece->termCharSeen);
     EXPECT_FALSE(piece->endOfMessage);
-    piece = instrument.take(buffer, std::nullopt, zemosim::Clock::now());
+    piece = instrument.take(buffer, std::nullopt);
     ASSERT_TRUE(piece);
     EXPECT_EQ(std::string(buffer.data(), piece->size), "zemosim,0,1.0\n");
     EXPECT_TRUE(piece->endOfMessage);
     instrument.clear();
-    EXPECT_FALSE(instrument.take(buffer, std::nullopt, zemosim::Clock::now()));
+    EXPECT_FALSE(instrument.take(buffer, std::nullopt));
 }
 
 TEST(Instrument, ResetRestoresPropertiesAndEmptiesTheQueue) {
-    zemosim::Instrument instrument(parse("property volt 1\n"));
+    OneClient instrument(parse("property volt 1\n"));
     instrument.execute("VOLT 9");
     instrument.execute("VOLT?");
     instrument.execute("*RST");
@@ -224,7 +241,7 @@ TEST(Instrument, ResetRestoresPropertiesAndEmptiesTheQueue) {
 // Queries that are never read fill the output queue up to its limits, in answers and in text;
 // later answers are discarded until reading makes room again.
 TEST(Instrument, OutputQueueIsBounded) {
-    zemosim::Instrument instrument(parse("property volt 0\n"));
+    OneClient instrument(parse("property volt 0\n"));
     const std::string identity = "ZEMO,zemosim,0,1.0\n";
     for (std::size_t i = 0; i < zemosim::largestOutputQueue + 10; ++i)
         instrument.execute("*IDN?");
@@ -241,28 +258,58 @@ TEST(Instrument, OutputQueueIsBounded) {
     EXPECT_EQ(takeAll(instrument, 1 << 20), identity);
 }
 
-// Which connections that have asked nothing are sent an answer unasked: those that joined
-// after its client, or just before it (connections accepted together join in either order),
-// once that client has left, even when they joined before its command ran; never one that was
-// there long before.
-TEST(Instrument, AnswerOfADepartedClientGoesToThoseWhoCameAfterIt) {
+// A departed client's answer goes to a connection accepted after it, whenever that joined,
+// never to one accepted before it; a connection that has sent a command of its own is never sent
+// it unasked.
+TEST(Instrument, AnswerOfADepartedClientGoesToThoseAcceptedAfterIt) {
     zemosim::Instrument instrument(zemosim::Definition{});
-    const zemosim::ClientId before = instrument.join();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const zemosim::ClientId after = instrument.join();
-    const zemosim::ClientId sender = instrument.join();
-    instrument.execute("*IDN?", zemosim::Milliseconds{0}, sender);
+    const auto streamed = zemosim::Reading::streamed;
+    const zemosim::ClientId before = instrument.join(1, streamed);
+    const zemosim::ClientId after = instrument.join(3, streamed);
+    const zemosim::ClientId asking = instrument.join(4, streamed);
+    instrument.execute("VOLT 1", asking);
+    const zemosim::ClientId sender = instrument.join(2, streamed);
+    instrument.execute("*IDN?", sender);
     instrument.leave(sender);
     std::array<char, 64> out{};
     zemosim::Clock::time_point readyAt;
-    EXPECT_FALSE(instrument.takeFor({.self = before}, out, readyAt));
-    const auto piece = instrument.takeFor({.self = after}, out, readyAt);
+    EXPECT_FALSE(instrument.takeFor(before, out, readyAt));
+    EXPECT_FALSE(instrument.takeFor(asking, out, readyAt));
+    const auto piece = instrument.takeFor(after, out, readyAt);
     ASSERT_TRUE(piece);
     EXPECT_EQ(std::string(out.data(), piece->size), "ZEMO,zemosim,0,1.0\n");
 }
 
+// A device clear, and *RST, empty the answers of the connection that sends it and the unclaimed
+// ones; another connection's answers stay.
+TEST(Instrument, ClearEmptiesOnlyTheClearersAndTheUnclaimedAnswers) {
+    for (const char* clear : {"device clear", "*RST"}) {
+        SCOPED_TRACE(clear);
+        zemosim::Instrument instrument(zemosim::Definition{});
+        const auto onRequest = zemosim::Reading::onRequest;
+        const zemosim::ClientId staying = instrument.join(1, onRequest);
+        const zemosim::ClientId leaving = instrument.join(2, onRequest);
+        const zemosim::ClientId clearing = instrument.join(3, onRequest);
+        for (const zemosim::ClientId client : {staying, leaving, clearing})
+            instrument.execute("*IDN?", client);
+        instrument.leave(leaving);
+        if (std::string_view(clear) == "*RST")
+            instrument.execute("*RST", clearing);
+        else
+            instrument.clear(clearing);
+        std::array<char, 64> out{};
+        zemosim::Clock::time_point readyAt;
+        EXPECT_FALSE(instrument.takeFor(clearing, out, readyAt));
+        const zemosim::ClientId later = instrument.join(4, onRequest);
+        EXPECT_FALSE(instrument.takeFor(later, out, readyAt));
+        const auto piece = instrument.takeFor(staying, out, readyAt);
+        ASSERT_TRUE(piece);
+        EXPECT_EQ(std::string(out.data(), piece->size), "ZEMO,zemosim,0,1.0\n");
+    }
+}
+
 TEST(Instrument, FaultsAreReportedToTheConnection) {
-    zemosim::Instrument instrument(parse("drop bye\nfault lock 11\n"));
+    OneClient instrument(parse("drop bye\nfault lock 11\n"));
     EXPECT_TRUE(instrument.execute("BYE").dropConnection);
     EXPECT_EQ(instrument.execute("lock").vxi11Error, 11);
     EXPECT_EQ(instrument.execute("*IDN?").vxi11Error, 0);
@@ -853,6 +900,23 @@ TEST_F(CoreChannel, IdleSocketConnectionsCostNothingAndRobNobody) {
     EXPECT_TRUE(accepted);
 }
 
+// A raw socket client that closes its sending side after its queries (as socat does) still
+// receives their answers, and then the end of the connection.
+TEST_F(CoreChannel, HalfClosedSocketClientStillGetsItsAnswers) {
+    const zemo::FileDescriptor connection = connectToPort(portOf(server_->name("inst0", "socket")));
+    const std::string queries = "*IDN?\nDATA? 3\n";
+    ASSERT_EQ(::send(connection.get(), queries.data(), queries.size(), 0),
+              static_cast<ssize_t>(queries.size()));
+    ASSERT_EQ(::shutdown(connection.get(), SHUT_WR), 0);
+    std::string received;
+    char piece[256];
+    pollfd entry{connection.get(), POLLIN, 0};
+    for (ssize_t size; ::poll(&entry, 1, 5000) == 1 &&
+                       (size = ::recv(connection.get(), piece, sizeof piece, 0)) > 0;)
+        received.append(piece, static_cast<std::size_t>(size));
+    EXPECT_EQ(received, std::string("ZEMO,zemosim,0,1.0\n#13\0\1\2\n", 26));
+}
+
 // The resident memory of process PID, in KiB.
 long residentMemory(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -936,10 +1000,10 @@ TEST(IdleConnections, AreClosedAtTheIdleLimit) {
     const zemosim::Instruments instruments;
     using Serve = std::function<void(zemo::FileDescriptor)>;
     const Serve socket = [&](zemo::FileDescriptor c) {
-        zemosim::serveSocket(std::move(c), instrument, limit);
+        zemosim::serveSocket(std::move(c), instrument, 1, limit);
     };
     const Serve vxi11 = [&](zemo::FileDescriptor c) {
-        zemosim::serveVxi11(std::move(c), instruments, limit);
+        zemosim::serveVxi11(std::move(c), instruments, 1, limit);
     };
     const std::string nothing, halfRecord("\x80\0\0\x28\0\0", 6);
     const struct {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -50,10 +51,17 @@ RecordEnd receiveRecord(int fd, std::size_t largest, const RecordRoom& room,
     }
 }
 
+std::array<std::byte, 4> recordMark(std::size_t size) {
+    const std::uint32_t header = htonl(lastFragment | static_cast<std::uint32_t>(size));
+    std::array<std::byte, 4> mark;
+    std::memcpy(mark.data(), &header, sizeof header);
+    return mark;
+}
+
 Transfer sendRecord(int fd, const std::vector<char>& body, Clock::time_point deadline) {
-    const std::uint32_t header = htonl(lastFragment | static_cast<std::uint32_t>(body.size()));
-    if (const auto transfer = sendExactly(fd, reinterpret_cast<const char*>(&header), sizeof header,
-                                          deadline, MSG_MORE);
+    const auto header = recordMark(body.size());
+    if (const auto transfer = sendExactly(fd, reinterpret_cast<const char*>(header.data()),
+                                          header.size(), deadline, MSG_MORE);
         !transfer)
         return transfer;
     return sendExactly(fd, body.data(), body.size(), deadline);

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include <unistd.h>
 
@@ -13,9 +14,6 @@ namespace zemosim {
 
 namespace {
 
-// Connections accepted close together start serving, and join, in either order: one that joins
-// this much before a client still counts as coming after it.
-constexpr Milliseconds joinOrderSlack{200};
 // The most bytes "DATA? N" answers: a definite block gives the number of digits of its length
 // in one digit, so the length has at most nine. A larger N is out of range.
 constexpr std::uint64_t largestBlock = 999'999'999;
@@ -67,38 +65,43 @@ std::string readingText(double value) {
 } // namespace
 
 Instrument::Instrument(Definition definition) : definition_(std::move(definition)) {
-    reset();
+    resetSettings();
 }
 
-ClientId Instrument::join(int wake) {
+ClientId Instrument::join(std::uint64_t number, Reading reading, int wake) {
     std::lock_guard lock(mutex_);
-    clients_[++lastClient_] = {wake, Clock::now()};
+    delivery_.join(++lastClient_, number, reading);
+    wakes_[lastClient_] = wake;
     return lastClient_;
 }
 
-void Instrument::leave(ClientId client) {
+void Instrument::leave(ClientId client, std::uint64_t unread) {
     std::lock_guard lock(mutex_);
-    clients_.erase(client);
+    delivery_.leave(client, unread);
+    wakes_.erase(client);
     completions_.erase(client);
     wakeClients();
 }
 
 void Instrument::wakeClients() {
     const std::uint64_t one = 1;
-    for (const auto& [id, client] : clients_)
-        if (client.wake >= 0 && ::write(client.wake, &one, sizeof one) < 0) {
+    for (const auto& [id, wake] : wakes_)
+        if (wake >= 0 && ::write(wake, &one, sizeof one) < 0) {
             // A full counter already wakes the connection.
         }
 }
 
-Effect Instrument::execute(std::string_view command, Milliseconds hold, ClientId client,
-                           std::uint32_t tag) {
-    const auto at = Clock::now() + hold;
+Effect Instrument::execute(std::string_view command, ClientId client, std::uint32_t tag) {
+    const auto units = messageUnits(command);
+    if (units.empty())
+        return {};
+    const auto at = Clock::now();
     const Origin origin{client, tag};
     std::lock_guard lock(mutex_);
+    delivery_.command(client);
     Reply reply;
     Effect effect;
-    for (const std::string_view unit : messageUnits(command)) {
+    for (const std::string_view unit : units) {
         effect = executeUnit(unit, at, origin, reply);
         if (!effect.plain())
             break;
@@ -128,7 +131,7 @@ Effect Instrument::executeUnit(std::string_view unit, Clock::time_point at, Orig
         if (outcome->answer)
             reply.addText(*outcome->answer, std::max(at, outcome->readyAt));
     } else if (header == "*RST")
-        reset();
+        reset(origin.client);
     else if (header == "*TRG")
         ++triggers_;
     else if (header.back() == '?' && answerQuery(header, argument, at, origin, reply))
@@ -222,20 +225,12 @@ void Instrument::queueReply(Reply reply, Origin origin) {
              .generated = reply.generated,
              .tail = std::move(reply.tail),
              .sent = 0,
-             .readyAt = reply.readyAt,
-             .origin = origin});
-}
-
-bool Instrument::answerWaitingFor(ClientId client) {
-    std::lock_guard lock(mutex_);
-    return ownAnswerReady(client);
+             .origin = origin},
+            reply.readyAt);
 }
 
 bool Instrument::ownAnswerReady(ClientId client) const {
-    const auto now = Clock::now();
-    return std::any_of(queue_.begin(), queue_.end(), [&](const Response& response) {
-        return response.origin.client == client && response.readyAt <= now;
-    });
+    return delivery_.ownReady(client, Clock::now());
 }
 
 std::uint8_t Instrument::statusByte(bool messageAvailable) {
@@ -248,29 +243,24 @@ void Instrument::trigger() {
     ++triggers_;
 }
 
-void Instrument::enqueue(Response response) {
-    // Connections that join after the client whose command it answers may take it unasked once
-    // that client has left, however soon after the command their own connection came; an
-    // answer nobody owns goes only to those that join after it is queued.
-    const auto owner = clients_.find(response.origin.client);
-    response.successorsFrom =
-        owner != clients_.end() ? owner->second.joined - joinOrderSlack : Clock::now();
-    const std::size_t text = response.head.size() + response.tail.size();
-    if (queue_.size() >= largestOutputQueue || queuedText_ + text > largestQueuedText)
+void Instrument::enqueue(Response response, Clock::time_point readyAt) {
+    if (delivery_.answers() >= largestOutputQueue ||
+        delivery_.text() + response.textSize() > largestQueuedText)
         return;
-    queuedText_ += text;
-    queue_.push_back(std::move(response));
-    queued_.notify_all();
-    wakeClients();
+    // An answer is its owner's alone, and the owner's own thread queues it; only an answer of
+    // nobody may concern the others.
+    const bool unclaimed = !wakes_.contains(response.origin.client);
+    delivery_.ask(response.origin.client, std::move(response), readyAt);
+    if (unclaimed)
+        wakeClients();
 }
 
-void Instrument::emptyQueue() {
-    queue_.clear();
-    queuedText_ = 0;
+void Instrument::reset(ClientId client) {
+    delivery_.clear(client);
+    resetSettings();
 }
 
-void Instrument::reset() {
-    emptyQueue();
+void Instrument::resetSettings() {
     for (auto& [header, property] : definition_.properties)
         property.value = property.initial;
     for (const auto& [header, reading] : definition_.readings)
@@ -278,64 +268,44 @@ void Instrument::reset() {
     triggers_ = 0;
 }
 
-void Instrument::clear() {
+void Instrument::clear(ClientId client) {
     std::lock_guard lock(mutex_);
-    emptyQueue();
+    delivery_.clear(client);
 }
 
-std::optional<Piece> Instrument::take(std::span<char> out, std::optional<char> termChar,
-                                      Clock::time_point deadline) {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        const auto now = Clock::now();
-        if (!queue_.empty() && queue_.front().readyAt <= now)
-            break;
-        if (now >= deadline)
-            return std::nullopt;
-        const auto wake = queue_.empty() ? deadline : std::min(deadline, queue_.front().readyAt);
-        queued_.wait_until(lock, wake);
-    }
-    return takeFront(out, termChar);
+std::optional<Piece> Instrument::takeFor(ClientId client, std::span<char> out,
+                                         Clock::time_point& readyAt, std::optional<char> termChar) {
+    std::lock_guard lock(mutex_);
+    return takeNext(client, out, termChar, readyAt);
 }
 
-std::optional<Piece> Instrument::takeFor(const SocketAsking& asking, std::span<char> out,
-                                         Clock::time_point& readyAt) {
+bool Instrument::readyFor(ClientId client) {
     std::lock_guard lock(mutex_);
-    if (queue_.empty() || !mayTake(asking))
+    return delivery_.readable(client, Clock::now());
+}
+
+bool Instrument::answerWaitingFor(ClientId client) {
+    std::lock_guard lock(mutex_);
+    return ownAnswerReady(client);
+}
+
+bool Instrument::outputPendingFor(ClientId client) {
+    std::lock_guard lock(mutex_);
+    return delivery_.ownPending(client);
+}
+
+std::optional<Piece> Instrument::takeNext(ClientId client, std::span<char> out,
+                                          std::optional<char> termChar,
+                                          Clock::time_point& readyAt) {
+    Response* response = delivery_.next(client, Clock::now(), readyAt);
+    if (response == nullptr)
         return std::nullopt;
-    if (queue_.front().readyAt > Clock::now()) {
-        readyAt = queue_.front().readyAt;
-        return std::nullopt;
-    }
-    return takeFront(out, std::nullopt);
-}
-
-bool Instrument::readyFor(const SocketAsking& asking) {
-    std::lock_guard lock(mutex_);
-    return !queue_.empty() && mayTake(asking) && queue_.front().readyAt <= Clock::now();
-}
-
-bool Instrument::mayTake(const SocketAsking& asking) const {
-    const Response& front = queue_.front();
-    const bool own = front.origin.client == asking.self;
-    const auto self = clients_.find(asking.self);
-    const bool successor = !asking.askedEver && self != clients_.end() &&
-                           self->second.joined >= front.successorsFrom &&
-                           !clients_.contains(front.origin.client);
-    return own || asking.askedSinceAnswer || successor;
-}
-
-Piece Instrument::takeFront(std::span<char> out, std::optional<char> termChar) {
-    Response& response = queue_.front();
     Piece piece;
-    piece.size = copyFrom(response, out, termChar, piece.termCharSeen);
-    piece.origin = response.origin;
-    piece.endOfMessage = response.sent == response.size();
-    if (piece.endOfMessage) {
-        queuedText_ -= response.head.size() + response.tail.size();
-        queue_.pop_front();
-        wakeClients();
-    }
+    piece.size = copyFrom(*response, out, termChar, piece.termCharSeen);
+    piece.origin = response->origin;
+    piece.endOfMessage = response->sent == response->size();
+    if (piece.endOfMessage)
+        delivery_.finished(client);
     return piece;
 }
 

@@ -1,15 +1,16 @@
 // A simulated instrument: its definition, read from a small text file (definition.h), and its
-// state, shared by every connection that talks to it: settings, the status model
-// (status_model.h) and the output queue. The output queue belongs to the instrument, so one
-// client can send a query and another read the answer, as with real hardware.
+// state, shared by every connection that talks to it: settings and the status model
+// (status_model.h). Its answers go to the connections as Delivery (delivery.h) decides: each to
+// the connection that asked, or, once that has left, to the next that reads.
 #pragma once
 
 #include "definition.h"
+#include "delivery.h"
+#include "resource_limits.h"
 #include "status_model.h"
 
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -34,10 +35,6 @@ struct Effect {
     }
 };
 
-// A connection's identity at an instrument, known from the time it joins until it leaves; 0 is
-// nobody.
-using ClientId = std::uint64_t;
-
 // Whom a queued response answers: the connection that sent the command, and the tag it gave with
 // the command (a HiSLIP session's MessageID), handed back with every piece of the response.
 struct Origin {
@@ -53,50 +50,27 @@ struct Piece {
     Origin origin;
 };
 
-// The output queue holds at most this many answers, and answers of this much text (a data block
-// counts only its header), so that clients that query without reading cannot make the server's
-// memory grow without bound; further answers are discarded, as a real instrument's queue
-// overflows.
-inline constexpr std::size_t largestOutputQueue = 65536;
-inline constexpr std::size_t largestQueuedText = 64 << 20;
-
-// What a raw socket connection (or a HiSLIP session, which has no read request either) has
-// asked, which decides which queued output it is sent: the answers to its own commands; any
-// answer once it has sent a command since its last answer; and, while it has asked nothing at
-// all, the answers to clients that joined before it (or just after) and have left, over any
-// protocol (such as a query sent by a client that closed at once, for the client that connects
-// next, even when it connects before the query has run). A connection that was open before such a
-// client came is never sent its answer unasked.
-struct SocketAsking {
-    ClientId self = 0;
-    bool askedSinceAnswer = false;
-    bool askedEver = false;
-};
-
 class Instrument {
   public:
     explicit Instrument(Definition definition);
 
     const Definition& definition() const { return definition_; }
 
-    // Registers a connection; while it stays, the answers to its commands are its own. WAKE,
-    // for a raw socket connection, is an eventfd that is written whenever what the connection
-    // may take could have changed; -1 for a VXI-11 connection.
-    ClientId join(int wake = -1);
-    // Forgets connection CLIENT.
-    void leave(ClientId client);
+    // Registers a connection, the NUMBERth accepted (see nextConnectionNumber), which reads as
+    // READING says; while it stays, the answers to its commands are its own. WAKE, for a
+    // connection without read requests, is an eventfd that is written whenever what the
+    // connection may take could have changed; -1 for none.
+    ClientId join(std::uint64_t number, Reading reading, int wake = -1);
+    // Forgets connection CLIENT; the last UNREAD bytes it was sent since its latest command
+    // (allUnread: all that is remembered) and the answers it has not been sent become unclaimed.
+    void leave(ClientId client, std::uint64_t unread = 0);
 
     // Executes one line (without its newline) from CLIENT: its program message units, separated
     // by ';' outside quoted strings, in order. The answers of its queries are joined by ';' into
-    // one response, tagged TAG, which becomes readable HOLD after now (or later, when a delayed
-    // query or *OPC? waits). A unit that asks the connection for more than its answer (see
-    // Effect) ends the line there.
-    Effect execute(std::string_view command, Milliseconds hold = Milliseconds{0},
-                   ClientId client = 0, std::uint32_t tag = 0);
-
-    // True when an answer to a command of CLIENT is queued and ready: the status byte's MAV for
-    // that connection.
-    bool answerWaitingFor(ClientId client);
+    // one response, tagged TAG, queued behind CLIENT's earlier answers; it is ready at once, or
+    // later, when a delayed query or *OPC? waits. A unit that asks the connection for more than
+    // its answer (see Effect) ends the line there.
+    Effect execute(std::string_view command, ClientId client = 0, std::uint32_t tag = 0);
 
     // The status byte, with MAV when MESSAGEAVAILABLE (which the protocol knows for its
     // connection).
@@ -105,23 +79,21 @@ class Instrument {
     // Counts a trigger, whether a protocol's trigger message or *TRG.
     void trigger();
 
-    // Copies, without waiting, the next bytes of the front response into OUT when the raw socket
-    // connection ASKING may be sent it (see SocketAsking). When it may, but the response is not
-    // ready yet, sets READYAT to when it will be.
-    std::optional<Piece> takeFor(const SocketAsking& asking, std::span<char> out,
-                                 Clock::time_point& readyAt);
+    // Copies, without waiting, the next bytes of the answer CLIENT reads next into OUT, stopping
+    // at the answer's end and, when TERMCHAR is given, after that character. When there is such
+    // an answer but it is not ready yet, sets READYAT to when it will be.
+    std::optional<Piece> takeFor(ClientId client, std::span<char> out, Clock::time_point& readyAt,
+                                 std::optional<char> termChar = std::nullopt);
 
-    // True when the front response is ready and ASKING may be sent it.
-    bool readyFor(const SocketAsking& asking);
+    // True when CLIENT would be given an answer now.
+    bool readyFor(ClientId client);
+    // True when an answer to one of CLIENT's own commands is queued and ready.
+    bool answerWaitingFor(ClientId client);
+    // True when an answer to one of CLIENT's own commands is queued, ready or not.
+    bool outputPendingFor(ClientId client);
 
-    // Copies the next bytes of the front response into OUT, stopping at the response's end and,
-    // when TERMCHAR is given, after that character. Waits until DEADLINE for a response that is
-    // ready; returns nothing at the deadline.
-    std::optional<Piece> take(std::span<char> out, std::optional<char> termChar,
-                              Clock::time_point deadline);
-
-    // Empties the output queue (device clear).
-    void clear();
+    // Device clear by CLIENT: empties its answers and the unclaimed ones.
+    void clear(ClientId client);
 
   private:
     // One queued response: HEAD, then GENERATED bytes of the data pattern, then TAIL.
@@ -130,12 +102,9 @@ class Instrument {
         std::uint64_t generated = 0;
         std::string tail;
         std::uint64_t sent = 0;
-        Clock::time_point readyAt;
         Origin origin;
-        // Connections that joined from then on may be sent the response unasked once its owner
-        // has left.
-        Clock::time_point successorsFrom{};
         std::uint64_t size() const { return head.size() + generated + tail.size(); }
+        std::uint64_t textSize() const { return head.size() + tail.size(); }
     };
 
     // The answers of one line's queries, joined by ';' into one response as they come.
@@ -157,27 +126,28 @@ class Instrument {
 
     // Executes one program message unit; the caller holds the lock.
     Effect executeUnit(std::string_view unit, Clock::time_point at, Origin origin, Reply& reply);
-    // Queues REPLY as one response; the caller holds the lock.
+    // Queues REPLY as one response of ORIGIN, ready when its last part is; the caller holds the
+    // lock.
     void queueReply(Reply reply, Origin origin);
-    // Whether an answer of CLIENT is queued and ready; the caller holds the lock.
+    // Whether an answer of CLIENT's own is queued and ready; the caller holds the lock.
     bool ownAnswerReady(ClientId client) const;
     // When every command of CLIENT so far will have completed, at AT or later.
     Clock::time_point completionOf(ClientId client, Clock::time_point at) const;
     // The next value of the changing reading READING, named HEADER.
     std::string nextReading(const std::string& header, const Definition::Reading& reading);
-    // Whether ASKING may be sent the front response; the caller holds the lock and the queue is
-    // not empty.
-    bool mayTake(const SocketAsking& asking) const;
-    // Copies the next bytes of the front response into OUT; the caller holds the lock.
-    Piece takeFront(std::span<char> out, std::optional<char> termChar);
+    // Copies the next bytes of the answer CLIENT reads next, if one is ready, into OUT; the
+    // caller holds the lock.
+    std::optional<Piece> takeNext(ClientId client, std::span<char> out,
+                                  std::optional<char> termChar, Clock::time_point& readyAt);
     // Tells every joined connection that what it may take could have changed; the caller holds
     // the lock.
     void wakeClients();
-    // Appends RESPONSE to the output queue, or discards it when the queue is full.
-    void enqueue(Response response);
-    // Empties the output queue; the caller holds the lock.
-    void emptyQueue();
-    void reset();
+    // Queues RESPONSE, ready at READYAT, or discards it when the queue is full.
+    void enqueue(Response response, Clock::time_point readyAt);
+    // *RST by CLIENT: empties its answers and the unclaimed ones, and resets the settings.
+    void reset(ClientId client);
+    // Sets the properties, readings and trigger count as they are at power-on.
+    void resetSettings();
     // Answers the query HEADER with ARGUMENT into REPLY; false when the instrument knows no such
     // query.
     bool answerQuery(const std::string& header, std::string_view argument, Clock::time_point at,
@@ -187,16 +157,9 @@ class Instrument {
 
     Definition definition_;
     std::mutex mutex_;
-    std::condition_variable queued_;
-    std::deque<Response> queue_;
-    // The bytes of head and tail text held by the responses in queue_.
-    std::size_t queuedText_ = 0;
-    // A joined connection: its wake eventfd (-1 for none) and when it joined.
-    struct Client {
-        int wake = -1;
-        Clock::time_point joined;
-    };
-    std::map<ClientId, Client> clients_;
+    Delivery<Response> delivery_;
+    // The wake eventfds of the joined connections (-1 for none).
+    std::map<ClientId, int> wakes_;
     ClientId lastClient_ = 0;
     StatusModel status_;
     // When the latest delayed command of each connection completes.

@@ -16,6 +16,10 @@
 
 namespace zemosim {
 
+std::string hostName(const std::string& address) {
+    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
 Listener listenTcp(const std::string& address, unsigned short port) {
     sockaddr_storage storage{};
     socklen_t length = 0;
@@ -44,7 +48,17 @@ Listener listenTcp(const std::string& address, unsigned short port) {
     return {std::move(socket), ntohs(bound)};
 }
 
-void acceptForever(const Listener& listener, const std::function<void(FileDescriptor)>& serve) {
+namespace {
+
+std::atomic<std::uint64_t> lastConnectionNumber{0};
+
+} // namespace
+
+std::uint64_t nextConnectionNumber() {
+    return ++lastConnectionNumber;
+}
+
+void acceptForever(const Listener& listener, const Serve& serve) {
     std::atomic<std::size_t> open{0};
     bool refusalLogged = false;
     for (;;) {
@@ -66,11 +80,11 @@ void acceptForever(const Listener& listener, const std::function<void(FileDescri
         try {
             ++open;
             std::thread(
-                [&serve, &open](FileDescriptor client) {
-                    serve(std::move(client));
+                [&serve, &open](FileDescriptor client, std::uint64_t number) {
+                    serve(std::move(client), number);
                     --open;
                 },
-                std::move(connection))
+                std::move(connection), nextConnectionNumber())
                 .detach();
         } catch (const std::system_error&) {
             // No thread to spare: the connection closes and the client sees why.

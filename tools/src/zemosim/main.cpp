@@ -2,7 +2,6 @@
 // when asked, pseudo-terminals, prints the interface name of each, and runs until it is stopped.
 #include "server.h"
 #include "zemonet/error.h"
-#include "zemonet/vxi11.h"
 
 #include <csignal>
 #include <cstdio>
@@ -10,28 +9,26 @@
 #include <iostream>
 #include <set>
 #include <sstream>
-#include <thread>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <rpc/pmap_clnt.h>
-#include <rpc/rpcb_clnt.h>
 #include <unistd.h>
 
 namespace zemosim {
 
 namespace {
 
-struct Options {
-    std::string address = "127.0.0.1";
-    unsigned short vxi11Port = 0;
-    std::vector<unsigned short> socketPorts;
-    unsigned short hislipPort = 0;
-    bool registerWithRpcbind = false;
-    bool pseudoTerminals = false;
+struct Options : ServeOptions {
     bool labelNames = false;
     std::vector<std::string> files;
 };
+
+// The protocols zemosim serves, in the order of their names: a new protocol is one line here.
+std::vector<std::unique_ptr<Protocol>> allProtocols() {
+    std::vector<std::unique_ptr<Protocol>> protocols;
+    for (auto* make : {vxi11Protocol, socketProtocol, serialProtocol, hislipProtocol})
+        protocols.push_back(make());
+    return protocols;
+}
 
 [[noreturn]] void usage(const char* program) {
     std::cerr << "Usage: " << program
@@ -140,11 +137,6 @@ Instruments loadInstruments(const std::vector<std::string>& files) {
     return instruments;
 }
 
-// The host part of an interface name: IPv6 addresses in brackets.
-std::string hostName(const std::string& address) {
-    return address.find(':') == std::string::npos ? address : "[" + address + "]";
-}
-
 // Blocks the stop signals in every thread, so that the main thread can wait for them.
 sigset_t blockStopSignals() {
     sigset_t signals;
@@ -181,139 +173,55 @@ void writeNames(const std::string& text) {
     }
 }
 
-// One interface name zemosim serves: the instrument's device name, the protocol, and the name.
-struct ServedName {
-    std::string instrument;
-    std::string protocol;
-    std::string name;
-};
-
-// The interface names of the instruments: for each instrument its VXI-11, raw socket and serial
-// names, then the HiSLIP names of all instruments, so that the names served before HiSLIP keep
-// their places.
-std::vector<ServedName> servedNames(const Options& options, const Instruments& instruments,
-                                    const Listener& core, const std::vector<Listener>& sockets,
-                                    const std::vector<Terminal>& terminals,
-                                    const Listener& hislip) {
-    const std::string host = hostName(options.address);
-    std::vector<ServedName> names;
-    for (std::size_t i = 0; i < instruments.size(); ++i) {
-        const std::string& name = instruments[i]->definition().name;
-        names.push_back(
-            {name, "vxi11", "vxi11/" + host + ':' + std::to_string(core.port) + '/' + name});
-        if (options.registerWithRpcbind)
-            names.push_back({name, "vxi11-portmap", "vxi11/" + host + '/' + name});
-        names.push_back({name, "socket", "socket/" + host + '/' + std::to_string(sockets[i].port)});
-        if (i < terminals.size())
-            names.push_back({name, "serial", "serial/" + terminals[i].slave});
-    }
-    for (const auto& instrument : instruments)
-        names.push_back({instrument->definition().name, "hislip",
-                         "hislip/" + host + ':' + std::to_string(hislip.port) + '/' +
-                             instrument->definition().hislipName});
-    return names;
-}
-
-// NAMES one a line, each as 'INSTRUMENT PROTOCOL NAME' when LABELLED, else the name alone.
-std::string nameLines(const std::vector<ServedName>& names, bool labelled) {
+// The interface names of INSTRUMENTS that PROTOCOLS serve, each line one name: for each
+// instrument the names of the protocols in order, then the names that come last (HiSLIP's) of
+// all instruments. When LABELLED, each line is 'INSTRUMENT PROTOCOL NAME'.
+std::string nameLines(const std::vector<std::unique_ptr<Protocol>>& protocols,
+                      const Instruments& instruments, bool labelled) {
     std::string lines;
-    for (const auto& [instrument, protocol, name] : names)
-        lines += (labelled ? instrument + ' ' + protocol + ' ' : std::string()) + name + '\n';
+    for (const bool last : {false, true})
+        for (std::size_t i = 0; i < instruments.size(); ++i)
+            for (const auto& protocol : protocols)
+                if (protocol->namesLast() == last)
+                    for (const auto& [kind, name] : protocol->names(i))
+                        lines += (labelled ? instruments[i]->definition().name + ' ' + kind + ' '
+                                           : std::string()) +
+                                 name + '\n';
     return lines;
 }
 
-// True when ADDRESS is an IPv6 address (listenTcp accepted it, so it is IPv4 otherwise).
-bool isIpv6(const std::string& address) {
-    return address.find(':') != std::string::npos;
-}
-
-// Withdraws the registration of the core channel for ADDRESS's kind of address, if any.
-void unregisterCoreChannel(const std::string& address) {
-    if (!isIpv6(address)) {
-        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
-        return;
-    }
-    netconfig* tcp6 = getnetconfigent("tcp6");
-    if (tcp6 != nullptr) {
-        rpcb_unset(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6);
-        freenetconfigent(tcp6);
-    }
-}
-
-// Registers the core channel listening at ADDRESS, PORT with rpcbind: a tcp6 entry at that
-// address for IPv6, where a version 2 entry would send IPv4 clients to a port nobody listens
-// on for them. Throws std::runtime_error when rpcbind refuses.
-void registerCoreChannel(const std::string& address, unsigned short port) {
-    unregisterCoreChannel(address);
-    bool registered = false;
-    if (!isIpv6(address))
-        registered = pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, port) != 0;
-    else if (netconfig* tcp6 = getnetconfigent("tcp6")) {
-        sockaddr_in6 served{};
-        served.sin6_family = AF_INET6;
-        served.sin6_port = htons(port);
-        ::inet_pton(AF_INET6, address.c_str(), &served.sin6_addr);
-        const netbuf where{sizeof served, sizeof served, &served};
-        registered = rpcb_set(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6, &where) != 0;
-        freenetconfigent(tcp6);
-    }
-    if (!registered)
-        throw std::runtime_error("cannot register with rpcbind; is it running?");
+// Undoes what the protocols left behind them.
+void stopAll(const std::vector<std::unique_ptr<Protocol>>& protocols) {
+    for (const auto& protocol : protocols)
+        protocol->stop();
 }
 
 int run(int argc, char** argv) {
     checkStandardStreams();
     const Options options = parseOptions(argc, argv);
     const Instruments instruments = loadInstruments(options.files);
-    if (options.socketPorts.size() > instruments.size())
-        throw std::runtime_error("more -s ports (" + std::to_string(options.socketPorts.size()) +
-                                 ") than instruments (" + std::to_string(instruments.size()) + ")");
-    const Listener core = listenTcp(options.address, options.vxi11Port);
-    std::vector<Listener> sockets;
-    for (std::size_t i = 0; i < instruments.size(); ++i)
-        sockets.push_back(listenTcp(options.address,
-                                    i < options.socketPorts.size() ? options.socketPorts[i] : 0));
-    const Listener hislip = listenTcp(options.address, options.hislipPort);
-    std::vector<Terminal> terminals;
-    for (std::size_t i = 0; options.pseudoTerminals && i < instruments.size(); ++i)
-        terminals.push_back(openTerminal());
-    if (options.registerWithRpcbind)
-        registerCoreChannel(options.address, core.port);
+    const auto protocols = allProtocols();
+    try {
+        for (const auto& protocol : protocols)
+            protocol->open(options, instruments);
+    } catch (const std::runtime_error&) {
+        stopAll(protocols);
+        throw;
+    }
     const sigset_t stopSignals = blockStopSignals();
     try {
         // The ports listen already: a client that reads a name before the servers start waits
         // in the listening queue.
-        writeNames(nameLines(servedNames(options, instruments, core, sockets, terminals, hislip),
-                             options.labelNames));
+        writeNames(nameLines(protocols, instruments, options.labelNames));
     } catch (const std::runtime_error&) {
-        if (options.registerWithRpcbind)
-            unregisterCoreChannel(options.address);
+        stopAll(protocols);
         throw;
     }
-    std::thread([&] {
-        acceptForever(core, [&](FileDescriptor c) { serveVxi11(std::move(c), instruments); });
-    }).detach();
-    const auto hislipSessions = makeHislipSessions(instruments);
-    std::thread([&] {
-        acceptForever(hislip,
-                      [&](FileDescriptor c) { serveHislip(std::move(c), *hislipSessions); });
-    }).detach();
-    for (std::size_t i = 0; i < instruments.size(); ++i) {
-        Instrument& instrument = *instruments[i];
-        std::thread([&listener = sockets[i], &instrument] {
-            acceptForever(listener,
-                          [&](FileDescriptor c) { serveSocket(std::move(c), instrument); });
-        }).detach();
-        if (options.pseudoTerminals) {
-            std::thread([&terminal = terminals[i], &instrument] {
-                serveTerminal(terminal, instrument);
-            }).detach();
-        }
-    }
+    for (const auto& protocol : protocols)
+        protocol->start(instruments);
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    if (options.registerWithRpcbind)
-        unregisterCoreChannel(options.address);
+    stopAll(protocols);
     // The serving threads still run; end without unwinding what they use.
     std::_Exit(0);
 }

@@ -1,8 +1,12 @@
 // Pseudo-terminals: each instrument answers on one as it would on a serial line, lines in and
-// its output queue out. zemosim holds the master for its whole run; clients open and close the
-// slave. While no client has the slave open the master reports a hang-up: then the server only
-// reads what the last client left and looks again after a pause, and it sends no output, which
-// would wait in the line and be discarded by the next client's open.
+// answers out. zemosim holds the master for its whole run; clients open and close the slave.
+// The client that has the slave open is a connection like any other, numbered when the server
+// sees it open the line; answers flow to it once it has had the settle time to apply its
+// settings and discard stale input. While no client has the slave open the master reports a
+// hang-up: then the server only reads what the last client left and looks again after a pause.
+// When a client leaves, what it left unread in the line is read back, and those bytes of its
+// answers become unclaimed.
+#include "engine.h"
 #include "server.h"
 #include "zemonet/error.h"
 
@@ -21,86 +25,115 @@ namespace zemosim {
 
 namespace {
 
-// How often the server looks for a client and for output queued through another interface.
-constexpr Milliseconds idleCheck{20};
-// A client that has just opened the line gets this long to apply its settings and discard stale
-// input before answers flow.
-constexpr Milliseconds settleTime{50};
-// A line longer than this is no command; the line is hung up.
-constexpr std::size_t longestLine = 1 << 20;
-constexpr std::size_t outputPiece = 64 * 1024;
-
 class TerminalServer {
   public:
     TerminalServer(const Terminal& terminal, Instrument& instrument)
-        : terminal_(terminal), instrument_(instrument), output_(outputPiece) {}
+        : terminal_(terminal), instrument_(instrument), output_(largestTerminalPiece) {}
 
     [[noreturn]] void serve() {
         for (;;) {
-            pollfd entry{terminal_.master.get(), POLLIN, 0};
-            if (!pending_.empty())
-                entry.events |= POLLOUT;
-            if (::poll(&entry, 1, static_cast<int>(idleCheck.count())) < 0)
+            // Without a client, only a poll that ends without a hang-up tells that one came.
+            auto wakeAt = present_ ? Clock::time_point::max() : Clock::now() + terminalIdleCheck;
+            // Output goes out as soon as it is taken, piece after piece, while the line has
+            // room; then poll waits for more room.
+            while (present_ && pump_.empty()) {
+                wakeAt = fillOutput();
+                if (pump_.empty())
+                    break;
+                sendOutput();
+            }
+            pollfd entries[2] = {{terminal_.master.get(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
+            if (!pump_.empty()) {
+                entries[0].events |= POLLOUT;
+                wakeAt = std::min(wakeAt, Clock::now() + terminalIdleCheck);
+            }
+            if (::poll(entries, 2, pollWait(wakeAt)) < 0)
                 continue;
-            if ((entry.revents & POLLIN) != 0)
+            if ((entries[1].revents & POLLIN) != 0)
+                wake_.consume();
+            const short events = entries[0].revents;
+            const bool hungUp = (events & POLLHUP) != 0;
+            if (!hungUp && !present_)
+                clientArrived();
+            // Input found while no client was seen is that of one that came and went between two
+            // looks; when it came is unknown, so its answers are nobody's, for any reader.
+            if ((events & POLLIN) != 0)
                 receiveCommands();
-            if ((entry.revents & POLLHUP) != 0) {
-                clientLeft();
-                if ((entry.revents & POLLIN) == 0)
-                    std::this_thread::sleep_for(idleCheck);
+            if (hungUp) {
+                if (present_)
+                    clientLeft();
+                if ((events & POLLIN) == 0)
+                    std::this_thread::sleep_for(terminalIdleCheck);
                 continue;
             }
-            clientHere();
-            if ((entry.revents & POLLOUT) != 0)
+            if ((events & POLLOUT) != 0)
                 sendOutput();
         }
     }
 
   private:
+    void clientArrived() {
+        present_ = true;
+        arrived_ = Clock::now();
+        self_ = instrument_.join(nextConnectionNumber(), Reading::streamed, wake_.fd());
+    }
+
+    // Carries out what the client sent last, reads back what it left unread in the line, and
+    // lets the instrument know that those bytes of its answers, and any not yet written, went
+    // unread.
     void clientLeft() {
+        while (receiveCommands()) {
+        }
+        const std::uint64_t unread = unreadInLine() + pump_.left();
+        pump_.drop();
+        instrument_.leave(self_, unread);
+        self_ = 0;
         present_ = false;
-        pending_ = {};
     }
 
-    // Notes a client's arrival and, once it has settled, takes the next ready output.
-    void clientHere() {
-        const auto now = Clock::now();
-        if (!present_) {
-            present_ = true;
-            arrived_ = now;
-        }
-        if (pending_.empty() && now - arrived_ >= settleTime) {
-            if (const auto piece = instrument_.take(output_, std::nullopt, now))
-                pending_ = std::span<const char>(output_.data(), piece->size);
-        }
+    // The bytes still waiting in the slave to be read: read and discarded, counted.
+    std::uint64_t unreadInLine() const {
+        const FileDescriptor slave(
+            ::open(terminal_.slave.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        std::uint64_t count = 0;
+        char data[65536];
+        for (ssize_t received; slave.valid() &&
+                               (received = ::read(slave.get(), data, sizeof data)) > 0;)
+            count += static_cast<std::uint64_t>(received);
+        return count;
     }
 
-    // Reads what the client sent and executes each complete line.
-    void receiveCommands() {
+    // Once the client has settled, takes the next output that is ready into the pump; returns
+    // when to look again.
+    Clock::time_point fillOutput() {
+        const auto settled = arrived_ + terminalSettleTime;
+        if (Clock::now() < settled)
+            return settled;
+        auto readyAt = Clock::time_point::max();
+        if (const auto piece = instrument_.takeFor(self_, output_, readyAt))
+            pump_.start(std::span<const char>(output_.data(), piece->size));
+        return readyAt;
+    }
+
+    // Reads what the client sent and executes each complete line; false when there was
+    // nothing to read.
+    bool receiveCommands() {
         char data[65536];
         const ssize_t received = ::read(terminal_.master.get(), data, sizeof data);
         if (received <= 0)
-            return;
-        input_.append(data, static_cast<std::size_t>(received));
-        std::size_t start = 0;
-        for (auto end = input_.find('\n'); end != std::string::npos;
-             end = input_.find('\n', start)) {
-            const Effect effect = instrument_.execute(
-                std::string_view(input_).substr(start, end - start), ownAnswerHold);
-            if (effect.dropConnection || effect.hangUpAfterReply)
-                return hangUp();
-            start = end + 1;
-        }
-        input_.erase(0, start);
-        if (input_.size() > longestLine)
+            return false;
+        input_.append(std::string_view(data, static_cast<std::size_t>(received)));
+        const Effect effect = input_.run(instrument_, self_);
+        if (effect.dropConnection || effect.hangUpAfterReply || input_.size() > longestTerminalLine)
             hangUp();
+        return true;
     }
 
     // Hangs up every descriptor a client holds on the slave, as when the line goes dead: their
     // reads end and their writes fail with EIO. The slave can be opened again at once.
     void hangUp() {
         input_.clear();
-        pending_ = {};
+        pump_.drop();
         const FileDescriptor slave(
             ::open(terminal_.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (slave.valid() && ::ioctl(slave.get(), TIOCNXCL) == 0 &&
@@ -110,18 +143,20 @@ class TerminalServer {
                   << zemo::systemError(errno) << " (hanging up a terminal takes CAP_SYS_ADMIN)\n";
     }
 
+    // Writes what the line takes of the pump; once it has all, the next piece is taken at once.
     void sendOutput() {
-        const ssize_t sent = ::write(terminal_.master.get(), pending_.data(), pending_.size());
-        if (sent > 0)
-            pending_ = pending_.subspan(static_cast<std::size_t>(sent));
+        int error = 0;
+        pump_.sendSome(terminal_.master.get(), error);
     }
 
     const Terminal& terminal_;
     Instrument& instrument_;
-    std::string input_;
+    WakeUp wake_;
+    CommandInput input_;
     std::vector<char> output_;
-    std::span<const char> pending_;
+    OutputPump pump_;
     bool present_ = false;
+    ClientId self_ = 0;
     Clock::time_point arrived_;
 };
 
@@ -158,6 +193,39 @@ Terminal openTerminal() {
 
 void serveTerminal(const Terminal& terminal, Instrument& instrument) {
     TerminalServer(terminal, instrument).serve();
+}
+
+namespace {
+
+// Pseudo-terminals, with -p: one for each instrument.
+class SerialProtocol : public Protocol {
+  public:
+    void open(const ServeOptions& options, const Instruments& instruments) override {
+        for (std::size_t i = 0; options.pseudoTerminals && i < instruments.size(); ++i)
+            terminals_.push_back(openTerminal());
+    }
+
+    std::vector<InterfaceName> names(std::size_t i) const override {
+        if (i >= terminals_.size())
+            return {};
+        return {{"serial", "serial/" + terminals_[i].slave}};
+    }
+
+    void start(const Instruments& instruments) override {
+        for (std::size_t i = 0; i < terminals_.size(); ++i)
+            std::thread([&terminal = terminals_[i], &instrument = *instruments[i]] {
+                serveTerminal(terminal, instrument);
+            }).detach();
+    }
+
+  private:
+    std::vector<Terminal> terminals_;
+};
+
+} // namespace
+
+std::unique_ptr<Protocol> serialProtocol() {
+    return std::make_unique<SerialProtocol>();
 }
 
 } // namespace zemosim

@@ -15,6 +15,50 @@ namespace zemosim {
 using zemo::FileDescriptor;
 using Instruments = std::vector<std::unique_ptr<Instrument>>;
 
+// What the command line asks of the protocols.
+struct ServeOptions {
+    std::string address = "127.0.0.1";
+    unsigned short vxi11Port = 0;
+    std::vector<unsigned short> socketPorts;
+    unsigned short hislipPort = 0;
+    bool registerWithRpcbind = false;
+    bool pseudoTerminals = false;
+};
+
+// An interface name that zemosim prints, and the protocol it names.
+struct InterfaceName {
+    std::string protocol;
+    std::string name;
+};
+
+// One protocol zemosim serves. The program opens every protocol, prints their names, and
+// starts them; each lives for the whole run.
+class Protocol {
+  public:
+    virtual ~Protocol() = default;
+    // Opens what the protocol serves INSTRUMENTS on as OPTIONS ask (listening sockets,
+    // pseudo-terminals, a registration); throws std::runtime_error with the reason.
+    virtual void open(const ServeOptions& options, const Instruments& instruments) = 0;
+    // The interface names of instrument I.
+    virtual std::vector<InterfaceName> names(std::size_t i) const = 0;
+    // True when the protocol's names follow those of every other protocol for all instruments
+    // (HiSLIP's, so that the names served before it kept their places).
+    virtual bool namesLast() const { return false; }
+    // Serves on threads of its own until the program ends.
+    virtual void start(const Instruments& instruments) = 0;
+    // Undoes what outlives the program (a registration); called when it stops.
+    virtual void stop() {}
+};
+
+// The protocols, one line each; the order is the order of the names.
+std::unique_ptr<Protocol> vxi11Protocol();
+std::unique_ptr<Protocol> socketProtocol();
+std::unique_ptr<Protocol> serialProtocol();
+std::unique_ptr<Protocol> hislipProtocol();
+
+// The host part of an interface name for ADDRESS: IPv6 addresses in brackets.
+std::string hostName(const std::string& address);
+
 // A bound, listening TCP socket and the port it got.
 struct Listener {
     FileDescriptor socket;
@@ -25,28 +69,18 @@ struct Listener {
 // std::runtime_error naming the address and the reason.
 Listener listenTcp(const std::string& address, unsigned short port);
 
-// The most connections one port serves at a time; a connection beyond is closed at once.
-inline constexpr std::size_t largestConnections = 256;
+// The number of the next connection, over every port and protocol: connections are numbered
+// in the order they are accepted (a pseudo-terminal's client when the server sees it open the
+// line), which decides who may read the answers of one that has left.
+std::uint64_t nextConnectionNumber();
 
-// Accepts connections on LISTENER for ever and serves each on a thread of its own with SERVE,
-// at most largestConnections at a time; the first connection refused is logged on standard
-// error.
-[[noreturn]] void acceptForever(const Listener& listener,
-                                const std::function<void(FileDescriptor)>& serve);
+// Serves one accepted connection, the NUMBERth, on a thread of its own.
+using Serve = std::function<void(FileDescriptor connection, std::uint64_t number)>;
 
-// How long an answer to a connection's own query is held back before it can be read over a
-// protocol without read requests: a client that sends a query and leaves at once (as zemosend
-// does) leaves the answer queued for the next client.
-inline constexpr Milliseconds ownAnswerHold{200};
-
-// A connection that sends nothing, or holds a half-received call record, this long is closed.
-inline constexpr Milliseconds idleConnectionLimit = std::chrono::minutes(1);
-
-// The bytes of input that all VXI-11 and HiSLIP connections may hold together: call records
-// and HiSLIP messages being received, and HiSLIP commands waiting for their end. A VXI-11 call
-// beyond is read to its end, its bytes dropped, and answered "out of resources" (error 9); a
-// HiSLIP Data message beyond is read and dropped and answered with Error.
-inline constexpr std::size_t largestHeldInput = 256 << 20;
+// Accepts connections on LISTENER for ever, numbers each on this thread, and serves it on a
+// thread of its own with SERVE, at most largestConnections at a time; the first connection
+// refused is logged on standard error.
+[[noreturn]] void acceptForever(const Listener& listener, const Serve& serve);
 
 // Counts SIZE more bytes against largestHeldInput; false, counting nothing, when the connections
 // would hold more.
@@ -57,14 +91,14 @@ void releaseInput(std::size_t size);
 // The milliseconds poll waits until UNTIL, rounded up; -1 for no limit.
 int pollWait(Clock::time_point until);
 
-// Serves raw socket connection CONNECTION to INSTRUMENT until the client leaves or has sent
-// nothing for IDLELIMIT.
-void serveSocket(FileDescriptor connection, Instrument& instrument,
+// Serves raw socket connection CONNECTION, the NUMBERth accepted, to INSTRUMENT until the client
+// leaves or has sent nothing for IDLELIMIT.
+void serveSocket(FileDescriptor connection, Instrument& instrument, std::uint64_t number,
                  Milliseconds idleLimit = idleConnectionLimit);
 
-// Serves the VXI-11 core channel on CONNECTION until the client leaves or takes IDLELIMIT to
-// send a call; create_link picks one of INSTRUMENTS by its name.
-void serveVxi11(FileDescriptor connection, const Instruments& instruments,
+// Serves the VXI-11 core channel on CONNECTION, the NUMBERth accepted, until the client leaves
+// or takes IDLELIMIT to send a call; create_link picks one of INSTRUMENTS by its name.
+void serveVxi11(FileDescriptor connection, const Instruments& instruments, std::uint64_t number,
                 Milliseconds idleLimit = idleConnectionLimit);
 
 // The HiSLIP sessions open on one port, shared by the connections that make them up.
@@ -73,10 +107,10 @@ class HislipSessions;
 // Makes the session table for INSTRUMENTS, each served under its HiSLIP sub-address.
 std::shared_ptr<HislipSessions> makeHislipSessions(const Instruments& instruments);
 
-// Serves HiSLIP connection CONNECTION, the synchronous or the asynchronous channel of a session
-// in SESSIONS, until the client leaves, breaks the protocol, or the session has been idle for
-// IDLELIMIT.
-void serveHislip(FileDescriptor connection, HislipSessions& sessions,
+// Serves HiSLIP connection CONNECTION, the NUMBERth accepted, the synchronous or the
+// asynchronous channel of a session in SESSIONS, until the client leaves, breaks the protocol,
+// or the session has been idle for IDLELIMIT.
+void serveHislip(FileDescriptor connection, HislipSessions& sessions, std::uint64_t number,
                  Milliseconds idleLimit = idleConnectionLimit);
 
 // A pseudo-terminal: the master, which zemosim holds for its whole run, and the name of the

@@ -1,37 +1,27 @@
-// Raw socket connections: lines in, the instrument's output queue out. The protocol has no read
-// request, so the server sends queued output to a connection that asked for it (see
-// SocketAsking in instrument.h). An answer to a connection's own query is held for a moment
-// first, so that a client that sends a query and closes at once (as zemosend does) leaves the
-// answer queued for the next client. An idle connection sleeps in poll until its client sends,
-// its output can go on, or the instrument's queue changes.
+// Raw socket connections: lines in, the connection's answers out, as bytes. The protocol has no
+// read request, so the engine sends each answer as soon as it is ready (see Reading::streamed).
+#include "engine.h"
 #include "server.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <memory>
+#include <stdexcept>
+#include <thread>
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 namespace zemosim {
 
 namespace {
 
-// A line longer than this is no command; the connection is dropped.
-constexpr std::size_t longestLine = 1 << 20;
-constexpr std::size_t outputPiece = 256 * 1024;
-
-class SocketConnection {
+class SocketConnection : public StreamConnection {
   public:
-    SocketConnection(FileDescriptor connection, Instrument& instrument, Milliseconds idleLimit)
-        : connection_(std::move(connection)), instrument_(instrument),
-          wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), idleLimit_(idleLimit) {
-        asking_.self = instrument_.join(wake_.get());
+    SocketConnection(FileDescriptor connection, Instrument& instrument, std::uint64_t number,
+                     Milliseconds idleLimit)
+        : StreamConnection(connection.get(), wake_), connection_(std::move(connection)),
+          instrument_(instrument), idleLimit_(idleLimit) {
+        self_ = instrument_.join(number, Reading::streamed, wake_.fd());
     }
-    SocketConnection(const SocketConnection&) = delete;
-    SocketConnection& operator=(const SocketConnection&) = delete;
-    ~SocketConnection() { instrument_.leave(asking_.self); }
+    ~SocketConnection() override { instrument_.leave(self_, unread_); }
 
     // Runs until the client closes the connection, a command drops it, or it has been idle for
     // the idle limit.
@@ -39,105 +29,100 @@ class SocketConnection {
         if (!wake_.valid())
             return;
         lastActivity_ = Clock::now();
-        for (;;) {
-            auto wakeAt = lastActivity_ + idleLimit_;
-            if (pending_.empty())
-                wakeAt = std::min(wakeAt, fillOutput());
-            pollfd entries[2] = {{connection_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-            if (!pending_.empty())
-                entries[0].events |= POLLOUT;
-            if (::poll(entries, 2, pollWait(wakeAt)) < 0 && errno != EINTR)
-                return;
-            if ((entries[1].revents & POLLIN) != 0 && !consumeWake())
-                return;
-            if ((entries[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !receiveCommands())
-                return;
-            if ((entries[0].revents & POLLOUT) != 0 && !sendOutput())
-                return;
-            if (Clock::now() >= lastActivity_ + idleLimit_)
-                return;
-        }
+        unread_ = run() == Ending::unread ? allUnread : 0;
     }
 
   private:
-    // Resets the wake counter, so that the next poll sleeps until the instrument writes it again;
-    // false when it cannot be read.
-    bool consumeWake() {
-        std::uint64_t count = 0;
-        return ::read(wake_.get(), &count, sizeof count) >= 0 || errno == EAGAIN;
-    }
+    Clock::time_point deadline() override { return lastActivity_ + idleLimit_; }
 
-    // Takes the next bytes of the output queue that this connection may be sent, if any are
-    // ready, without waiting; returns when to look again for an answer not ready yet.
-    Clock::time_point fillOutput() {
+    bool outputPending() override { return instrument_.outputPendingFor(self_); }
+
+    Clock::time_point fillOutput(OutputPump& pump) override {
         auto readyAt = Clock::time_point::max();
         if (!output_)
-            output_ = std::make_unique_for_overwrite<char[]>(outputPiece);
-        const auto piece =
-            instrument_.takeFor(asking_, std::span<char>(output_.get(), outputPiece), readyAt);
-        if (piece) {
-            pending_ = std::span<const char>(output_.get(), piece->size);
-            asking_.askedSinceAnswer = asking_.askedSinceAnswer && !piece->endOfMessage;
-        }
+            output_ = std::make_unique_for_overwrite<char[]>(largestSocketPiece);
+        if (const auto piece = instrument_.takeFor(
+                self_, std::span<char>(output_.get(), largestSocketPiece), readyAt))
+            pump.start(std::span<const char>(output_.get(), piece->size));
         return readyAt;
     }
 
+    void sent() override { lastActivity_ = Clock::now(); }
+
     // Reads what the client sent and executes each complete line; false when the connection
     // ends.
-    bool receiveCommands() {
+    bool receive() override {
         char data[65536];
         const ssize_t received = ::recv(connection_.get(), data, sizeof data, MSG_DONTWAIT);
-        if (received < 0)
-            return errno == EINTR || errno == EAGAIN;
-        if (received == 0)
-            return false;
+        if (received <= 0)
+            return received < 0;
         lastActivity_ = Clock::now();
-        input_.append(data, static_cast<std::size_t>(received));
-        std::size_t start = 0;
-        for (auto end = input_.find('\n'); end != std::string::npos;
-             end = input_.find('\n', start)) {
-            asking_.askedSinceAnswer = asking_.askedEver = true;
-            const Effect effect = instrument_.execute(
-                std::string_view(input_).substr(start, end - start), ownAnswerHold, asking_.self);
-            if (effect.dropConnection || effect.hangUpAfterReply)
-                return false;
-            start = end + 1;
-        }
-        input_.erase(0, start);
-        if (input_.empty())
-            input_.shrink_to_fit();
-        return input_.size() <= longestLine;
+        input_.append(std::string_view(data, static_cast<std::size_t>(received)));
+        const Effect effect = input_.run(instrument_, self_);
+        return !effect.dropConnection && !effect.hangUpAfterReply &&
+               input_.size() <= longestSocketLine;
     }
 
-    // Sends as much of the pending output as the connection takes; false when it failed.
-    bool sendOutput() {
-        const ssize_t sent = ::send(connection_.get(), pending_.data(), pending_.size(),
-                                    MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0)
-            return errno == EINTR || errno == EAGAIN;
-        lastActivity_ = Clock::now();
-        pending_ = pending_.subspan(static_cast<std::size_t>(sent));
-        return true;
-    }
-
+    WakeUp wake_;
     FileDescriptor connection_;
     Instrument& instrument_;
-    // Written by the instrument whenever its queue or its clients change.
-    FileDescriptor wake_;
     const Milliseconds idleLimit_;
-    SocketAsking asking_;
+    ClientId self_ = 0;
+    std::uint64_t unread_ = 0;
     Clock::time_point lastActivity_;
-    std::string input_;
+    CommandInput input_;
     // Output taken from the queue; allocated without being filled, so that only the pages that
     // output is copied into cost memory.
     std::unique_ptr<char[]> output_;
-    std::span<const char> pending_;
 };
 
 } // namespace
 
-void serveSocket(FileDescriptor connection, Instrument& instrument, Milliseconds idleLimit) {
-    SocketConnection(std::move(connection), instrument, idleLimit).serve();
+void serveSocket(FileDescriptor connection, Instrument& instrument, std::uint64_t number,
+                 Milliseconds idleLimit) {
+    SocketConnection(std::move(connection), instrument, number, idleLimit).serve();
+}
+
+namespace {
+
+// Raw sockets: one port for each instrument, from -s in the order of the instruments or any free
+// port.
+class SocketProtocol : public Protocol {
+  public:
+    void open(const ServeOptions& options, const Instruments& instruments) override {
+        if (options.socketPorts.size() > instruments.size())
+            throw std::runtime_error("more -s ports (" +
+                                     std::to_string(options.socketPorts.size()) +
+                                     ") than instruments (" + std::to_string(instruments.size()) +
+                                     ")");
+        host_ = hostName(options.address);
+        for (std::size_t i = 0; i < instruments.size(); ++i)
+            listeners_.push_back(listenTcp(
+                options.address, i < options.socketPorts.size() ? options.socketPorts[i] : 0));
+    }
+
+    std::vector<InterfaceName> names(std::size_t i) const override {
+        return {{"socket", "socket/" + host_ + '/' + std::to_string(listeners_[i].port)}};
+    }
+
+    void start(const Instruments& instruments) override {
+        for (std::size_t i = 0; i < instruments.size(); ++i)
+            std::thread([&listener = listeners_[i], &instrument = *instruments[i]] {
+                acceptForever(listener, [&instrument](FileDescriptor c, std::uint64_t number) {
+                    serveSocket(std::move(c), instrument, number);
+                });
+            }).detach();
+    }
+
+  private:
+    std::string host_;
+    std::vector<Listener> listeners_;
+};
+
+} // namespace
+
+std::unique_ptr<Protocol> socketProtocol() {
+    return std::make_unique<SocketProtocol>();
 }
 
 } // namespace zemosim

@@ -1,8 +1,10 @@
 // The VXI-11 core channel: ONC RPC calls in record marking over TCP, decoded and answered with
 // the XDR routines that rpcgen makes from vxi11.x. Each connection has its own thread and its
 // own links; the instruments behind the links are shared.
+#include "engine.h"
 #include "server.h"
 #include "zemonet/rpc.h"
+#include "zemonet/vxi11.h"
 #include "zemonet/vxi11proto.h"
 
 #include <atomic>
@@ -11,7 +13,10 @@
 #include <mutex>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <poll.h>
+#include <rpc/pmap_clnt.h>
+#include <rpc/rpcb_clnt.h>
 
 namespace zemosim {
 
@@ -19,13 +24,6 @@ namespace vxi11 = zemo::vxi11;
 
 namespace {
 
-// The most input the links of one connection hold together without a newline or END before the
-// device refuses more.
-constexpr std::size_t largestInput = 16 << 20;
-// The most links one connection holds at a time; create_link beyond answers "out of resources".
-constexpr std::size_t largestLinks = 64;
-// How often a device_read that waits for an answer looks whether its client is still there.
-constexpr Milliseconds clientCheck{100};
 using zemo::largestRecord;
 
 // A call record being received: its bytes, the part of them counted against the input all
@@ -36,6 +34,11 @@ struct CallRecord {
     std::vector<char> bytes;
     std::size_t held = 0;
     bool cut = false;
+
+    CallRecord() = default;
+    CallRecord(const CallRecord&) = delete;
+    CallRecord& operator=(const CallRecord&) = delete;
+    ~CallRecord() { release(); }
 
     // Empties the record, giving its memory back to the system and its share of the input back
     // to the other connections.
@@ -227,44 +230,135 @@ int linkOf(const Device_Link& lid) {
 
 std::atomic<int> nextLink{1};
 
-class Vxi11Connection {
+// A VXI-11 connection as the engine serves it: one call at a time is received and answered;
+// a device_read with no answer ready waits, without holding the thread, until one is ready, its
+// I/O timeout passes or the client leaves.
+class Vxi11Connection : public StreamConnection {
   public:
     Vxi11Connection(FileDescriptor connection, const Instruments& instruments,
-                    Milliseconds idleLimit)
-        : connection_(std::move(connection)), instruments_(instruments), idleLimit_(idleLimit) {}
-    Vxi11Connection(const Vxi11Connection&) = delete;
-    Vxi11Connection& operator=(const Vxi11Connection&) = delete;
-    ~Vxi11Connection() {
-        for (const auto& [instrument, client] : clients_)
-            instrument->leave(client);
+                    std::uint64_t number, Milliseconds idleLimit)
+        : StreamConnection(connection.get(), wake_), connection_(std::move(connection)),
+          instruments_(instruments), number_(number), idleLimit_(idleLimit) {}
+    ~Vxi11Connection() override {
+        for (const auto& [lid, link] : links_)
+            link.instrument->leave(link.client);
     }
 
     // Answers calls until the client leaves, sends a record that is no call, or a command
-    // drops the connection.
-    // Each call must come whole, and its reply be taken, within the idle limit; its record is
-    // released once answered.
+    // drops the connection. Each call must come whole, and its reply be taken, within the idle
+    // limit; its record is released once answered.
     void serve() {
-        CallRecord record;
-        for (;;) {
-            const bool received = receiveCall(connection_.get(), record, Clock::now() + idleLimit_);
-            std::optional<std::vector<char>> reply;
-            if (received)
-                reply = record.cut ? answerCut(record.bytes) : answer(record.bytes);
-            record.release();
-            readBuffer_ = {};
-            if (!reply || reply->empty() || droppingConnection_ ||
-                !zemo::sendRecord(connection_.get(), *reply, Clock::now() + idleLimit_) ||
-                hangingUp_)
-                return;
-        }
+        if (!wake_.valid())
+            return;
+        lastActivity_ = Clock::now();
+        run();
     }
 
   private:
+    // A link is a connection of its own at its instrument: the answers to its commands are its
+    // own until it is destroyed.
     struct Link {
         Instrument* instrument;
         ClientId client;
-        std::string input;
+        CommandInput input;
     };
+
+    // A device_read waiting for an answer: its call and what it asks.
+    struct ParkedRead {
+        std::uint32_t xid = 0;
+        int lid = 0;
+        std::uint32_t requestSize = 0;
+        std::optional<char> termChar;
+        Clock::time_point deadline;
+    };
+
+    // Receives one call and answers it, or parks it when it is a device_read with no answer
+    // ready; false when the connection is to end.
+    bool receive() override {
+        CallRecord record;
+        if (!receiveCall(connection_.get(), record, Clock::now() + idleLimit_))
+            return false;
+        lastActivity_ = Clock::now();
+        stall_ = {};
+        auto reply = record.cut ? answerCut(record.bytes) : answer(record.bytes);
+        record.release();
+        if (parked_)
+            return true;
+        if (!reply || reply->empty() || droppingConnection_)
+            return false;
+        queueReply(std::move(*reply), lastActivity_ + stall_);
+        return true;
+    }
+
+    Clock::time_point fillOutput(OutputPump& pump) override {
+        if (parked_) {
+            auto readyAt = Clock::time_point::max();
+            auto reply = tryRead(*parked_, readyAt);
+            if (!reply)
+                return std::min(readyAt, parked_->deadline);
+            parked_.reset();
+            queueReply(std::move(*reply), Clock::now());
+        }
+        if (!replyQueued_)
+            return Clock::time_point::max();
+        if (Clock::now() < replyAt_)
+            return replyAt_;
+        replyQueued_ = false;
+        pump.start(zemo::recordMark(reply_.size()), std::as_bytes(std::span(reply_)));
+        return Clock::time_point::max();
+    }
+
+    bool outputPending() override { return replyQueued_; }
+
+    Clock::time_point deadline() override {
+        const auto idle = lastActivity_ + idleLimit_;
+        return parked_ ? std::max(idle, parked_->deadline) : idle;
+    }
+
+    void sent() override { lastActivity_ = Clock::now(); }
+
+    bool wantsInput() override { return !parked_ && !replyQueued_ && outputEmpty(); }
+
+    // A command that hangs up ends the connection once its reply has gone.
+    bool goOn() override { return !hangingUp_ || replyQueued_ || !outputEmpty(); }
+
+    bool tracksUnread() const override { return false; }
+
+    void queueReply(std::vector<char> reply, Clock::time_point at) {
+        reply_ = std::move(reply);
+        replyAt_ = at;
+        replyQueued_ = true;
+    }
+
+    // The reply to READ once an answer is ready or its timeout has passed (error 15); nothing
+    // before, with READYAT set when an answer will be ready.
+    std::optional<std::vector<char>> tryRead(const ParkedRead& read, Clock::time_point& readyAt) {
+        Device_ReadResp result{};
+        const auto link = links_.find(read.lid);
+        if (link == links_.end()) {
+            result.error = vxi11::errorInvalidLink;
+            return successReply(read.xid, xdr_Device_ReadResp, result);
+        }
+        Instrument& instrument = *link->second.instrument;
+        readBuffer_.resize(std::min(read.requestSize, instrument.definition().readChunk));
+        const auto piece =
+            instrument.takeFor(link->second.client, readBuffer_, readyAt, read.termChar);
+        if (!piece && Clock::now() < read.deadline)
+            return std::nullopt;
+        if (!piece)
+            result.error = vxi11::errorIoTimeout;
+        else {
+            result.reason =
+                (piece->size == read.requestSize ? vxi11::reasonRequestCount : 0) |
+                (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
+                (piece->endOfMessage ? vxi11::reasonEnd : 0);
+            result.data.data_len = static_cast<u_int>(piece->size);
+            result.data.data_val = readBuffer_.data();
+        }
+        auto reply = successReply(read.xid, xdr_Device_ReadResp, result);
+        readBuffer_ = {};
+        return reply;
+    }
 
     // The reply to the call in RECORD; nothing when RECORD holds no call.
     std::optional<std::vector<char>> answer(std::vector<char>& record) {
@@ -320,8 +414,7 @@ class Vxi11Connection {
             return answerOnLink(xid, xdr, xdr_Device_WriteParms, xdr_Device_WriteResp,
                                 &Vxi11Connection::deviceWrite);
         case device_read:
-            return answerOnLink(xid, xdr, xdr_Device_ReadParms, xdr_Device_ReadResp,
-                                &Vxi11Connection::deviceRead);
+            return startRead(xid, xdr);
         case device_clear:
             return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
                                 &Vxi11Connection::deviceClear);
@@ -384,40 +477,11 @@ class Vxi11Connection {
                 result.error = vxi11::errorNone;
                 result.lid = nextLink++;
                 result.maxRecvSize = instrument->definition().maxRecvSize;
-                links_[result.lid] = {instrument.get(), clientAt(*instrument), {}};
+                links_[result.lid] = {
+                    instrument.get(), instrument->join(number_, Reading::onRequest, wake_.fd()),
+                    {}};
             }
         }
-    }
-
-    // This connection's identity at INSTRUMENT, which it joins with its first link there.
-    ClientId clientAt(Instrument& instrument) {
-        auto [entry, added] = clients_.try_emplace(&instrument, 0);
-        if (added)
-            entry->second = instrument.join();
-        return entry->second;
-    }
-
-    // Executes the complete commands in LINK's input, and with END the rest too, up to the
-    // first that asks the connection for more than queueing its answer; returns what it asks.
-    Effect runCommands(Link& link, bool end) {
-        std::size_t start = 0;
-        Effect effect;
-        while (effect.plain()) {
-            const auto stop = link.input.find('\n', start);
-            if (stop == std::string::npos && !end)
-                break;
-            const std::size_t length =
-                (stop == std::string::npos ? link.input.size() : stop) - start;
-            effect = link.instrument->execute(std::string_view(link.input).substr(start, length),
-                                              Milliseconds{0}, link.client);
-            start = stop == std::string::npos ? link.input.size() : stop + 1;
-            if (stop == std::string::npos)
-                break;
-        }
-        link.input.erase(0, start);
-        if (link.input.empty())
-            link.input.shrink_to_fit();
-        return effect;
     }
 
     // The bytes of input that the connection's links hold.
@@ -435,83 +499,69 @@ class Vxi11Connection {
         const std::uint32_t length = arguments.data.data_len;
         const bool unlimited = limit == 0 || limit == std::numeric_limits<std::uint32_t>::max();
         const std::uint32_t accepted = unlimited ? length : std::min(length, limit);
-        if (heldInput() + accepted > largestInput) {
+        if (heldInput() + accepted > largestVxi11Input) {
             link.input.clear();
             result.error = vxi11::errorOutOfResources;
             return;
         }
-        link.input.append(arguments.data.data_val, accepted);
+        link.input.append(std::string_view(arguments.data.data_val, accepted));
         const bool end = (arguments.flags & vxi11::flagEnd) != 0 && accepted == length;
-        const Effect effect = runCommands(link, end);
+        const Effect effect = link.input.run(*link.instrument, link.client, 0, end);
         if (effect.dropConnection) {
             droppingConnection_ = true;
             return;
         }
-        std::this_thread::sleep_for(effect.stall);
+        stall_ = effect.stall;
         hangingUp_ = effect.hangUpAfterReply;
         result.error = effect.vxi11Error;
         result.size = effect.vxi11Error == 0 ? accepted : 0;
     }
 
-    // Answers the next piece of the output queue, waiting up to io_timeout for one (error 15
-    // when none comes), with the reasons it ended.
-    void deviceRead(Device_ReadParms& arguments, Link& link, Device_ReadResp& result) {
-        Instrument& instrument = *link.instrument;
-        const std::size_t size = std::min(arguments.requestSize, instrument.definition().readChunk);
-        readBuffer_.resize(size);
-        std::optional<char> termChar;
-        if ((arguments.flags & vxi11::flagTermCharSet) != 0)
-            termChar = arguments.termChar;
-        const auto piece = takeWhileConnected(instrument, readBuffer_, termChar,
-                                              Clock::now() + Milliseconds{arguments.io_timeout});
-        if (!piece) {
-            result.error = vxi11::errorIoTimeout;
-            return;
-        }
-        result.reason = (piece->size == arguments.requestSize ? vxi11::reasonRequestCount : 0) |
-                        (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
-                        (piece->endOfMessage ? vxi11::reasonEnd : 0);
-        result.data.data_len = static_cast<u_int>(piece->size);
-        result.data.data_val = readBuffer_.data();
+    // Takes a device_read: answered at once when its link is unknown or an answer is ready,
+    // parked otherwise (the reply then comes empty).
+    std::vector<char> startRead(std::uint32_t xid, XDR& xdr) {
+        Decoded<Device_ReadParms> arguments(xdr, xdr_Device_ReadParms);
+        if (!arguments.ok())
+            return errorReply(xid, GARBAGE_ARGS);
+        ParkedRead read{xid, arguments->lid, arguments->requestSize, std::nullopt,
+                        Clock::now() + Milliseconds{arguments->io_timeout}};
+        if ((arguments->flags & vxi11::flagTermCharSet) != 0)
+            read.termChar = arguments->termChar;
+        auto readyAt = Clock::time_point::max();
+        if (auto reply = tryRead(read, readyAt))
+            return std::move(*reply);
+        parked_ = read;
+        return {};
     }
 
-    // Takes the next piece of INSTRUMENT's output into OUT, waiting for one until
-    // DEADLINE; gives up early when the client has closed the connection, so that a client that
-    // leaves during a long read does not hold its thread and buffer until the read's timeout.
-    std::optional<Piece> takeWhileConnected(Instrument& instrument, std::span<char> out,
-                                            std::optional<char> termChar,
-                                            Clock::time_point deadline) {
-        for (;;) {
-            const auto until = std::min(deadline, Clock::now() + clientCheck);
-            auto piece = instrument.take(out, termChar, until);
-            if (piece || until >= deadline || clientLeft())
-                return piece;
-        }
-    }
-
-    // True when the client has closed the connection or it has failed.
-    bool clientLeft() const {
-        pollfd entry{connection_.get(), POLLRDHUP, 0};
-        return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-    }
-
-    // Empties the link's input and the instrument's output queue.
+    // Empties the link's input, the link's answers and the unclaimed ones.
     void deviceClear(Device_GenericParms&, Link& link, Device_Error&) {
         link.input.clear();
-        link.instrument->clear();
+        link.instrument->clear(link.client);
     }
 
     // Forgets the link.
-    void destroyLink(Device_Link& lid, Link&, Device_Error&) { links_.erase(lid); }
+    // Forgets the link; the answers it did not read become unclaimed.
+    void destroyLink(Device_Link& lid, Link& link, Device_Error&) {
+        link.instrument->leave(link.client);
+        links_.erase(lid);
+    }
 
     FileDescriptor connection_;
     const Instruments& instruments_;
+    const std::uint64_t number_;
     const Milliseconds idleLimit_;
     std::map<int, Link> links_;
-    // The instruments this connection has joined, so that the answers to its commands are not
-    // sent to raw socket connections that did not ask.
-    std::map<Instrument*, ClientId> clients_;
-    // The data of the device_read being answered; released with the call record.
+    // Written when an answer this connection's links may read is queued or given up.
+    WakeUp wake_;
+    std::optional<ParkedRead> parked_;
+    // The reply to the latest call, sent once REPLYAT has come (a stall withholds it).
+    std::vector<char> reply_;
+    Clock::time_point replyAt_;
+    bool replyQueued_ = false;
+    Milliseconds stall_{0};
+    Clock::time_point lastActivity_;
+    // The data of the device_read being answered; released once its reply is made.
     std::vector<char> readBuffer_;
     char voidResult = 0;
     // Set when the connection is to close after the reply now being sent.
@@ -522,8 +572,100 @@ class Vxi11Connection {
 
 } // namespace
 
-void serveVxi11(FileDescriptor connection, const Instruments& instruments, Milliseconds idleLimit) {
-    Vxi11Connection(std::move(connection), instruments, idleLimit).serve();
+void serveVxi11(FileDescriptor connection, const Instruments& instruments, std::uint64_t number,
+                Milliseconds idleLimit) {
+    Vxi11Connection(std::move(connection), instruments, number, idleLimit).serve();
+}
+
+namespace {
+
+// True when ADDRESS is an IPv6 address (listenTcp accepted it, so it is IPv4 otherwise).
+bool isIpv6(const std::string& address) {
+    return address.find(':') != std::string::npos;
+}
+
+// Withdraws the registration of the core channel for ADDRESS's kind of address, if any.
+void unregisterCoreChannel(const std::string& address) {
+    if (!isIpv6(address)) {
+        pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+        return;
+    }
+    netconfig* tcp6 = getnetconfigent("tcp6");
+    if (tcp6 != nullptr) {
+        rpcb_unset(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6);
+        freenetconfigent(tcp6);
+    }
+}
+
+// Registers the core channel listening at ADDRESS, PORT with rpcbind: a tcp6 entry at that
+// address for IPv6, where a version 2 entry would send IPv4 clients to a port nobody listens
+// on for them. Throws std::runtime_error when rpcbind refuses.
+void registerCoreChannel(const std::string& address, unsigned short port) {
+    unregisterCoreChannel(address);
+    bool registered = false;
+    if (!isIpv6(address))
+        registered = pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, port) != 0;
+    else if (netconfig* tcp6 = getnetconfigent("tcp6")) {
+        sockaddr_in6 served{};
+        served.sin6_family = AF_INET6;
+        served.sin6_port = htons(port);
+        ::inet_pton(AF_INET6, address.c_str(), &served.sin6_addr);
+        const netbuf where{sizeof served, sizeof served, &served};
+        registered = rpcb_set(DEVICE_CORE, DEVICE_CORE_VERSION, tcp6, &where) != 0;
+        freenetconfigent(tcp6);
+    }
+    if (!registered)
+        throw std::runtime_error("cannot register with rpcbind; is it running?");
+}
+
+// The VXI-11 core channel: one port for all instruments, named by their device names, and
+// with -r a registration with rpcbind and the names without a port.
+class Vxi11Protocol : public Protocol {
+  public:
+    void open(const ServeOptions& options, const Instruments& instruments) override {
+        instruments_ = &instruments;
+        address_ = options.address;
+        listener_ = listenTcp(options.address, options.vxi11Port);
+        if (options.registerWithRpcbind) {
+            registerCoreChannel(options.address, listener_.port);
+            registered_ = true;
+        }
+    }
+
+    std::vector<InterfaceName> names(std::size_t i) const override {
+        const std::string host = hostName(address_);
+        const std::string& device = (*instruments_)[i]->definition().name;
+        std::vector<InterfaceName> names{
+            {"vxi11", "vxi11/" + host + ':' + std::to_string(listener_.port) + '/' + device}};
+        if (registered_)
+            names.push_back({"vxi11-portmap", "vxi11/" + host + '/' + device});
+        return names;
+    }
+
+    void start(const Instruments& instruments) override {
+        std::thread([this, &instruments] {
+            acceptForever(listener_, [&instruments](FileDescriptor c, std::uint64_t number) {
+                serveVxi11(std::move(c), instruments, number);
+            });
+        }).detach();
+    }
+
+    void stop() override {
+        if (std::exchange(registered_, false))
+            unregisterCoreChannel(address_);
+    }
+
+  private:
+    const Instruments* instruments_ = nullptr;
+    std::string address_;
+    Listener listener_;
+    bool registered_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<Protocol> vxi11Protocol() {
+    return std::make_unique<Vxi11Protocol>();
 }
 
 } // namespace zemosim

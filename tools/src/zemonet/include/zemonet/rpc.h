@@ -4,6 +4,7 @@
 
 #include "zemonet/io.h"
 
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <vector>
@@ -42,6 +43,9 @@ struct RecordEnd {
 // says; a record announcing more than LARGEST bytes in all ends the receiving at its header.
 RecordEnd receiveRecord(int fd, std::size_t largest, const RecordRoom& room,
                         Clock::time_point deadline);
+
+// The record mark that makes the SIZE bytes after it one record of one fragment.
+std::array<std::byte, 4> recordMark(std::size_t size);
 
 // Sends BODY on socket FD as one record of one fragment by DEADLINE.
 Transfer sendRecord(int fd, const std::vector<char>& body,
