@@ -112,13 +112,15 @@ measure_receive_stream() {
 }
 
 # Network transports: zemosim serves the instrument on loopback; each run reads 256 MiB of the
-# "DATA?" answer of the largest block zemosim sends, 999,999,999 bytes, over the raw socket,
-# over VXI-11 or over HiSLIP, and nc (netcat-openbsd) reads the same over the same socket as the
-# peer. The query goes in by zemosend over the protocol that reads it before each timed read:
-# its answer is left unread when zemosend leaves, and goes to the reader that connects next.
-# zemoreset empties the queue afterwards (the reader leaves the rest of the answer unread).
-# Targets: socket at least 0.8x nc; VXI-11 at least 0.5x the socket; HiSLIP at least 0.9x the
-# socket.
+# "DATA?" answer of the largest block zemosim sends, 999,999,999 bytes, over the raw socket, over VXI-11 or over HiSLIP, and nc
+# (netcat-openbsd) reads the same over the same socket as the peer. Left to the kernel, where the
+# server, the reader and its pipe run on the two cores sets the speed of a read for its whole
+# length (one read of 256 MiB over the socket took 0.13 s or 0.43 s); so zemosim runs on the
+# first core during the streams (pin_server) and the reader with its pipe on the second. The
+# query goes in by zemosend over the protocol that reads it before each timed run: its answer is
+# left unread when zemosend leaves, and goes to the reader that connects next; zemoreset
+# empties the queue after the run (the reader leaves the rest of the answer unread). Targets: socket at least 0.8x nc; VXI-11 at least 0.5x the socket; HiSLIP at
+# least 0.9x the socket.
 net_bytes=268435456
 largest_block=999999999
 
@@ -128,6 +130,7 @@ largest_block=999999999
 start_zemosim() {
     [ -x "$bin/zemosim" ] || { echo "bench/zemo.sh: no program at $bin/zemosim" >&2; exit 1; }
     command -v nc > /dev/null || { echo "bench/zemo.sh: nc (netcat-openbsd) is missing" >&2; exit 1; }
+    command -v taskset > /dev/null || { echo "bench/zemo.sh: taskset (util-linux) is missing" >&2; exit 1; }
     mkfifo "$work/names"
     "$bin/zemosim" -p > "$work/names" &
     zemosim_pid=$!
@@ -136,12 +139,19 @@ start_zemosim() {
         < "$work/names"
 }
 
+# pin_server CPUS: lets zemosim run on the processors CPUS alone (a list for taskset -c).
+pin_server() {
+    taskset -p -c "$1" "$zemosim_pid" > /dev/null
+}
+reader_cpu=$(($(nproc) > 1 ? 1 : 0))
+all_cpus=0-$(($(nproc) - 1))
+
 # read_once NAME COMMAND: queues the answer of the largest block by a query to NAME, times
-# COMMAND reading part of it (run_once), and empties the queue; prints the time in
-# microseconds.
+# COMMAND reading part of it (run_once) on processor $reader_cpu, and empties the queue; prints
+# the time in microseconds.
 read_once() {
     printf 'DATA? %d\n' $largest_block | "$bin/zemosend" "$1"
-    run_once "$2"
+    run_once "exec taskset -c $reader_cpu bash -c $(printf %q "$2")"
     "$bin/zemoreset" "$vxi11_name"
 }
 
@@ -159,14 +169,17 @@ measure_network_streams() {
     local host=${socket_name#socket/}
     local port=${host##*/}
     host=${host%/*}
+    # nc leaves when head closes the pipe, by SIGPIPE: head's status is the pipeline's.
     local peer=(read_once "$socket_name" "nc -d '$host' '$port' | head -c $net_bytes > /dev/null")
     local socket=(read_once "$socket_name" "$(zemorecv_read "$socket_name" $net_bytes)")
     local vxi11=(read_once "$vxi11_name" "$(zemorecv_read "$vxi11_name" $net_bytes)")
     local hislip=(read_once "$hislip_name" "$(zemorecv_read "$hislip_name" $net_bytes)")
-    echo "256 MiB from zemosim into a pipe, throughput (median of $rounds pairs):"
+    pin_server 0
+    echo "256 MiB from zemosim into a pipe, zemosim on processor 0, the reader on $reader_cpu (throughput):"
     echo "  zemorecv over the socket to nc:      $(paired s peer socket); target at least 0.8x"
     echo "  zemorecv over VXI-11 to the socket:  $(paired s socket vxi11); target at least 0.5x"
     echo "  zemorecv over HiSLIP to the socket:  $(paired s socket hislip); target at least 0.9x"
+    pin_server "$all_cpus"
 }
 
 # measure_queries: 200 "*IDN?" queries, each answered by zemosim, asked three ways: one
@@ -324,8 +337,10 @@ sys.exit(reader.wait())
 PYTHON
     local peer=(run_once "python3 '$work/pty_copy.py' $terminal_bytes")
     local tool=(read_once "$serial_name" "$(zemorecv_read "$serial_name" $terminal_bytes)")
+    pin_server 0
     echo "64 MiB through a pseudo-terminal, zemorecv from zemosim against a raw copy (throughput):"
     echo "  $(paired s peer tool); target at least 0.5x"
+    pin_server "$all_cpus"
 }
 
 measurements=("${@:2}")
