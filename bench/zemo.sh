@@ -35,6 +35,7 @@
 # Environment: ROUNDS, the rounds of every pair (default 21); STARTUP_BATCH, the launches of
 #   each side in one start-up run (default 20); PYTHON, the Python (default /usr/bin/python3).
 set -euo pipefail
+shopt -s inherit_errexit # a run that fails stops the script from within $(...) too
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build}
@@ -56,12 +57,12 @@ run_once() {
     echo $((${EPOCHREALTIME//[!0-9]/} - start))
 }
 
-# paired UNIT SIDE_A SIDE_B: SIDE_A and SIDE_B name arrays, each a command of this script that
-# runs its side once and prints its time in microseconds (run_once, read_once or
+# paired UNIT SIDE_A SIDE_B LABEL [TARGET]: SIDE_A and SIDE_B name arrays, each a command of
+# this script that runs its side once and prints its time in microseconds (run_once, read_once or
 # launch_batch). The two take turns for $rounds rounds, A then B, then B then A, and so on,
-# so that a busy spell of the machine hits both alike; every round gives one ratio. Prints the
-# median time of each side in UNIT (s or us) and the median ratio of A's time to B's, with its
-# quartiles and extremes as the spread.
+# so that a busy spell of the machine hits both alike; every round gives one ratio. Prints a
+# line of LABEL, the median time of each side in UNIT (s or us) and the median ratio of A's time
+# to B's, with its quartiles and extremes as the spread, and TARGET.
 paired() {
     local -n side_a=$2 side_b=$3
     local round a b times=""
@@ -73,7 +74,7 @@ paired() {
         fi
         times+="$a $b"$'\n'
     done
-    printf '%s' "$times" | awk -v unit="$1" '
+    printf '%s' "$times" | awk -v unit="$1" -v label="$4" -v target="${5:+; $5}" '
         { a[NR] = $1; b[NR] = $2; r[NR] = $1 / $2 }
         function sorted(v, n,    i, j, t) {
             for (i = 2; i <= n; ++i)
@@ -84,9 +85,9 @@ paired() {
             n = NR; sorted(a, n); sorted(b, n); sorted(r, n)
             format = unit == "us" ? "%.1f us vs %.1f us" : "%.4f s vs %.4f s"
             scale = unit == "us" ? 1 : 1e6
-            printf format ": %.2fx (quartiles %.2fx to %.2fx, all %.2fx to %.2fx)",
-                at(a, n, 0.5) / scale, at(b, n, 0.5) / scale,
-                at(r, n, 0.5), at(r, n, 0.25), at(r, n, 0.75), r[1], r[n]
+            printf "  %s" format ": %.2fx (quartiles %.2fx to %.2fx, all %.2fx to %.2fx)%s\n",
+                label == "" ? "" : label " ", at(a, n, 0.5) / scale, at(b, n, 0.5) / scale,
+                at(r, n, 0.5), at(r, n, 0.25), at(r, n, 0.75), r[1], r[n], target
         }'
 }
 
@@ -98,7 +99,7 @@ measure_send_lines() {
     local tool=(run_once "'$bin/zemosend' sim/sink < '$lines'")
     local peer=(run_once "wc -l < '$lines' > /dev/null")
     echo "zemosend, 1,000,000 lines to sim/sink, against wc -l on the same input (time):"
-    echo "  $(paired s tool peer); target at most 3x"
+    paired s tool peer "" "target at most 3x"
 }
 
 # measure_receive_stream: zemorecv copies 1 GiB from the simulated source into a pipe; dd
@@ -108,7 +109,7 @@ measure_receive_stream() {
     local peer=(run_once "dd if=/dev/zero bs=1M count=1024 status=none | cat > /dev/null")
     local tool=(run_once "set -o pipefail; '$bin/zemorecv' -c 1073741824 sim/source | cat > /dev/null")
     echo "zemorecv, 1 GiB from sim/source into a pipe, against dd if=/dev/zero bs=1M (throughput):"
-    echo "  $(paired s peer tool); target at least 0.9x"
+    paired s peer tool "" "target at least 0.9x"
 }
 
 # Network transports: zemosim serves the instrument on loopback; each run reads 256 MiB of the
@@ -176,9 +177,9 @@ measure_network_streams() {
     local hislip=(read_once "$hislip_name" "$(zemorecv_read "$hislip_name" $net_bytes)")
     pin_server 0
     echo "256 MiB from zemosim into a pipe, zemosim on processor 0, the reader on $reader_cpu (throughput):"
-    echo "  zemorecv over the socket to nc:      $(paired s peer socket); target at least 0.8x"
-    echo "  zemorecv over VXI-11 to the socket:  $(paired s socket vxi11); target at least 0.5x"
-    echo "  zemorecv over HiSLIP to the socket:  $(paired s socket hislip); target at least 0.9x"
+    paired s peer socket "zemorecv over the socket to nc:    " "target at least 0.8x"
+    paired s socket vxi11 "zemorecv over VXI-11 to the socket:" "target at least 0.5x"
+    paired s socket hislip "zemorecv over HiSLIP to the socket:" "target at least 0.9x"
     pin_server "$all_cpus"
 }
 
@@ -196,8 +197,8 @@ measure_queries() {
             '$bin/zemoquery' '$name' '*IDN?'; done > /dev/null")
         local batch=(run_once "'$bin/zemoquery' '$name' < '$work/queries' > /dev/null")
         echo "$queries *IDN? over ${name%%/*}, against zemosend then zemorecv -c 19 per query (time):"
-        echo "  one zemoquery per query:  $(paired s single pair)"
-        echo "  one zemoquery for all:    $(paired s batch pair)"
+        paired s single pair "one zemoquery per query:"
+        paired s batch pair "one zemoquery for all:  "
     done
 }
 
@@ -218,7 +219,7 @@ PY
     local tool=(run_once "env PYTHONPATH='$build/python' ZEMO_LIBRARY='$build/lib/libzemo.so.1' '$python' '$work/idn.py' '$vxi11_name' $queries")
     local peer=(run_once "'$bin/zemoquery' '$vxi11_name' < '$work/queries' > /dev/null")
     echo "$queries *IDN? over VXI-11, Python through one zemo.Instrument against one zemoquery for all (time):"
-    echo "  $(paired s tool peer); target at most 1.5x"
+    paired s tool peer "" "target at most 1.5x"
 }
 
 # Start-up: each instrument tool doing one small job on a simulated instrument, against a C
@@ -289,7 +290,7 @@ measure_startup() {
                    "zemoreset sim/echo"; do
         read -r -a words <<< "$command"
         local tool=(launch_batch "$bin/${words[0]}" "${words[@]:1}")
-        printf '  %-27s %s; target at most 1.5x\n' "$command" "$(paired us tool floor)"
+        paired us tool floor "$(printf '%-27s' "$command")" "target at most 1.5x"
     done
 }
 
@@ -303,14 +304,14 @@ measure_protocol_queries() {
     echo "$queries *IDN? through one zemoquery, against the same over VXI-11 (time):"
     for name in "$socket_name" "$hislip_name" "$serial_name"; do
         local batch=(run_once "'$bin/zemoquery' '$name' < '$work/queries' > /dev/null")
-        printf '  over %-8s %s; target at most 2x\n' "${name%%/*}:" "$(paired s batch vxi11_batch)"
+        paired s batch vxi11_batch "$(printf 'over %-8s' "${name%%/*}:")" "target at most 2x"
     done
     local vxi11_single=(run_once "for ((i = 0; i < $singles; i++)); do
         '$bin/zemoquery' '$vxi11_name' '*IDN?'; done > /dev/null")
     local single=(run_once "for ((i = 0; i < $singles; i++)); do
         '$bin/zemoquery' '$socket_name' '*IDN?'; done > /dev/null")
     echo "$singles *IDN?, one zemoquery each, over the socket against VXI-11 (time):"
-    echo "  $(paired s single vxi11_single); target at most 1.5x"
+    paired s single vxi11_single "" "target at most 1.5x"
 }
 
 # measure_terminal_stream: 64 MiB of a "DATA?" answer through zemosim's pseudo-terminal into
@@ -339,7 +340,7 @@ PYTHON
     local tool=(read_once "$serial_name" "$(zemorecv_read "$serial_name" $terminal_bytes)")
     pin_server 0
     echo "64 MiB through a pseudo-terminal, zemorecv from zemosim against a raw copy (throughput):"
-    echo "  $(paired s peer tool); target at least 0.5x"
+    paired s peer tool "" "target at least 0.5x"
     pin_server "$all_cpus"
 }
 
