@@ -27,7 +27,7 @@
 # run, in alternating order, so that a busy spell of the machine hits both alike; every round
 # gives one ratio, and the script prints the median time of each side and the median ratio over
 # the rounds with its quartiles and extremes as the spread. One function per measurement; the
-# list at the end runs them. All eight took 3 min 22 s on a 2-core machine at a load of 2 to 3.
+# list at the end runs them. All eight took 3 to 4.5 minutes on 2 cores at a load of 2 to 3.5.
 # Usage: bench/zemo.sh [BUILD_DIR [MEASUREMENT...]]
 #   BUILD_DIR defaults to build (the tools are in BUILD_DIR/bin, the Python package in
 #   BUILD_DIR/python); MEASUREMENT is send_lines, receive_stream, network_streams, queries,
