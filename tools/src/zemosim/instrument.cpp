@@ -80,6 +80,8 @@ void Instrument::leave(ClientId client, std::uint64_t unread) {
     delivery_.leave(client, unread);
     wakes_.erase(client);
     completions_.erase(client);
+    if (lockHolder_ == client)
+        lockHolder_ = 0;
     wakeClients();
 }
 
@@ -174,6 +176,8 @@ bool Instrument::answerQuery(const std::string& header, std::string_view argumen
         reply.addText(property->second.value, at);
     else if (matchesHeader("TRIGger:COUNt?", header))
         reply.addText(std::to_string(triggers_), at);
+    else if (matchesHeader("SYSTem:REMote?", header))
+        reply.addText(remote_ ? "1" : "0", at);
     else
         return false;
     return true;
@@ -241,6 +245,33 @@ std::uint8_t Instrument::statusByte(bool messageAvailable) {
 void Instrument::trigger() {
     std::lock_guard lock(mutex_);
     ++triggers_;
+}
+
+bool Instrument::lock(ClientId client) {
+    std::lock_guard lock(mutex_);
+    if (lockHolder_ != 0 && lockHolder_ != client)
+        return false;
+    lockHolder_ = client;
+    return true;
+}
+
+bool Instrument::unlock(ClientId client) {
+    std::lock_guard lock(mutex_);
+    if (lockHolder_ != client || client == 0)
+        return false;
+    lockHolder_ = 0;
+    wakeClients();
+    return true;
+}
+
+bool Instrument::lockedAgainst(ClientId client) {
+    std::lock_guard lock(mutex_);
+    return lockHolder_ != 0 && lockHolder_ != client;
+}
+
+void Instrument::setRemote(bool remote) {
+    std::lock_guard lock(mutex_);
+    remote_ = remote;
 }
 
 void Instrument::enqueue(Response response, Clock::time_point readyAt) {

@@ -79,6 +79,19 @@ class Instrument {
     // Counts a trigger, whether a protocol's trigger message or *TRG.
     void trigger();
 
+    // The exclusive lock one connection at a time may hold on the instrument (a VXI-11 link's
+    // device_lock). Gives it to CLIENT; false when another connection holds it.
+    bool lock(ClientId client);
+    // Releases CLIENT's lock and wakes the connections waiting for it; false when CLIENT holds
+    // none. A connection that leaves releases its lock too.
+    bool unlock(ClientId client);
+    // True when a connection other than CLIENT holds the lock.
+    bool lockedAgainst(ClientId client);
+
+    // Puts the instrument in remote (true) or local (false) state, as a client's remote/local
+    // control asks; SYSTem:REMote? answers 1 or 0.
+    void setRemote(bool remote);
+
     // Copies, without waiting, the next bytes of the answer CLIENT reads next into OUT, stopping
     // at the answer's end and, when TERMCHAR is given, after that character. When there is such
     // an answer but it is not ready yet, sets READYAT to when it will be.
@@ -165,6 +178,9 @@ class Instrument {
     // When the latest delayed command of each connection completes.
     std::map<ClientId, Clock::time_point> completions_;
     std::uint64_t triggers_ = 0;
+    // The connection holding the lock; 0, which no connection is, for none.
+    ClientId lockHolder_ = 0;
+    bool remote_ = false;
     // The pseudo-random sequence of each changing reading.
     std::map<std::string, std::mt19937_64> readingSources_;
 };
