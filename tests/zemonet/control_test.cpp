@@ -343,28 +343,30 @@ TEST(SimControl, OperationsOverEachProtocol) {
 }
 
 // A lock held by one client (for two seconds) keeps another's lock, and over VXI-11 its other
-// calls too, out until their time is up; once the holder closes, the lock is free.
+// calls too, out until their time is up, whichever of VXI-11 and HiSLIP each speaks; once the
+// holder closes, the lock is free.
 TEST(SimControl, LockHeldAgainstASecondClient) {
     struct Case {
-        const char* protocol;
+        const char* holder;
+        const char* other;
         std::vector<Step> whileHeld;
     };
     const std::string vxi11Locked = "the instrument is locked by another client (VXI-11 error 11)";
+    const Step hislipLockRefused{
+        ZEMOCTL,
+        {"-t", "300", "lock"},
+        3,
+        "",
+        "AsyncLock: the instrument is locked by another client (not granted within 300 ms)",
+        "zemo_lock"};
+    const Step vxi11LockRefused{
+        ZEMOCTL,    {"-t", "300", "lock"}, 3, "", "device_lock: " + vxi11Locked + " for 300 ms",
+        "zemo_lock"};
     const std::vector<Case> cases{
-        {"hislip",
-         {{ZEMOCTL,
-           {"-t", "300", "lock"},
-           3,
-           "",
-           "AsyncLock: the instrument is locked by another client (not granted within 300 ms)",
-           "zemo_lock"}}},
+        {"hislip", "hislip", {hislipLockRefused}},
         {"vxi11",
-         {{ZEMOCTL,
-           {"-t", "300", "lock"},
-           3,
-           "",
-           "device_lock: " + vxi11Locked + " for 300 ms",
-           "zemo_lock"},
+         "vxi11",
+         {vxi11LockRefused,
           {ZEMOCTL,
            {"-t", "200", "trigger"},
            3,
@@ -377,15 +379,18 @@ TEST(SimControl, LockHeldAgainstASecondClient) {
            "",
            "device_remote: " + vxi11Locked + " for 200 ms",
            "zemo_remote"}}},
+        {"vxi11", "hislip", {hislipLockRefused}},
+        {"hislip", "vxi11", {vxi11LockRefused}},
     };
     const kittest::TempTree files;
     const std::string file = files.makeFile("dmm.inst", instrument).string();
     SimServer server({"-p", file}, 4);
     for (const Case& test : cases) {
-        SCOPED_TRACE(test.protocol);
-        const std::string name = server.name("dmm", test.protocol);
+        SCOPED_TRACE(std::string(test.holder) + " against " + test.other);
+        const std::string holderName = server.name("dmm", test.holder);
+        const std::string name = server.name("dmm", test.other);
         auto holder = std::async(std::launch::async, [&] {
-            return runTool(ZEMOQUERY, {"-L", name, "SLOW?", "SLOW?"});
+            return runTool(ZEMOQUERY, {"-L", holderName, "SLOW?", "SLOW?"});
         });
         std::this_thread::sleep_for(milliseconds(300));
         for (const Step& step : test.whileHeld)

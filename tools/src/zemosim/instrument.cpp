@@ -249,7 +249,7 @@ void Instrument::trigger() {
 
 bool Instrument::lock(ClientId client) {
     std::lock_guard lock(mutex_);
-    if (lockHolder_ != 0 && lockHolder_ != client)
+    if (client == 0 || (lockHolder_ != 0 && lockHolder_ != client))
         return false;
     lockHolder_ = client;
     return true;
