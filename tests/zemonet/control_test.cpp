@@ -243,7 +243,8 @@ TEST(Vxi11Control, AnswerEndsAtEndAndReadsWaitOutALock) {
     EXPECT_EQ(device.calls(deviceRead).size(), 2U);
 }
 
-// zemosim's instrument, with a slow query and a setting, over the protocols the cases name.
+// zemosim's instrument, with a slow query, settings and a trigger action, over the protocols the
+// cases name.
 struct Step {
     const char* tool;
     std::vector<std::string> arguments; // options (-t with its value) go before the name
@@ -259,8 +260,12 @@ struct Scenario {
     std::vector<Step> steps;
 };
 
-const char* const instrument =
-    "name dmm\ndelay SLOW? 1000 late\ndelay PAUSE? 50 p\nproperty VOLT 0\n";
+const char* const instrument = "name dmm\n"
+                               "delay SLOW? 1000 late\n"
+                               "delay PAUSE? 50 p\n"
+                               "property VOLT 0\n"
+                               "property FIRED 0\n"
+                               "trigger FIRED 1\n";
 
 // Runs STEP against NAME: options first, then the name, then the rest.
 kittest::Result runStep(const Step& step, const std::string& name) {
@@ -295,6 +300,11 @@ const std::vector<Scenario> scenarios{
      {{ZEMOQUERY, {"*RST"}, 0, ""},
       {ZEMOCTL, {"trigger", "trigger"}, 0, ""},
       {ZEMOQUERY, {"TRIG:COUN?"}, 0, "2\n"}}},
+    {"a trigger runs the trigger action",
+     {"vxi11", "hislip", "socket", "serial"},
+     {{ZEMOQUERY, {"*RST;FIRED?"}, 0, "0\n"},
+      {ZEMOCTL, {"trigger"}, 0, ""},
+      {ZEMOQUERY, {"FIRED?;TRIG:COUN?"}, 0, "1;1\n"}}},
     {"remote and local set the state SYSTem:REMote? reads",
      {"vxi11", "hislip"},
      {{ZEMOCTL, {"remote"}, 0, ""},

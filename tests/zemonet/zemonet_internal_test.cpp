@@ -105,6 +105,7 @@ TEST(Definition, ReadsEveryKind) {
                                   "error ERR -113\n"
                                   "maxrecvsize 0\n"
                                   "readchunk 7\n"
+                                  "trigger volt 5;*OPC\n"
                                   "reading meas:curr? -1.5e-3 2E-4 9\n");
     EXPECT_EQ(definition.name, "dmm");
     EXPECT_EQ(definition.identity, "Z,D,1,2");
@@ -116,6 +117,7 @@ TEST(Definition, ReadsEveryKind) {
     EXPECT_EQ(definition.errorResponse, "ERR -113");
     EXPECT_EQ(definition.maxRecvSize, 0U);
     EXPECT_EQ(definition.readChunk, 7U);
+    EXPECT_EQ(definition.triggerAction, "volt 5;*OPC");
     EXPECT_EQ(definition.readings.at("MEAS:CURR?").mean, -1.5e-3);
     EXPECT_EQ(definition.readings.at("MEAS:CURR?").spread, 2e-4);
     EXPECT_EQ(definition.readings.at("MEAS:CURR?").seed, 9U);
@@ -186,6 +188,15 @@ TEST(Instrument, AnswersInOrderAndInPieces) {
     for (int i = 0; i < 300; ++i)
         block.push_back(static_cast<char>(i & 0xff));
     EXPECT_EQ(takeAll(instrument, 7), "ZEMO,zemosim,0,1.0\n5\nERR\n" + block + "\nERR\n");
+}
+
+// A trigger, a protocol's or *TRG, runs the trigger action for the connection that triggered; the
+// action's own *TRG counts a trigger without running the action again.
+TEST(Instrument, TriggerRunsTheTriggerAction) {
+    OneClient instrument(parse("trigger *TRG;*TRG;TRIG:COUN?\n"));
+    instrument.instrument.trigger(instrument.client);
+    instrument.execute("*TRG");
+    EXPECT_EQ(takeAll(instrument, 64), "3\n6\n");
 }
 
 // A block's length has at most nine digits, since the length of its length is one: a larger

@@ -238,7 +238,7 @@ class SyncChannel : public StreamConnection {
             if ((header.control & hislip::rmtDelivered) != 0)
                 sessions_.setResponseUnread(*session_, false);
             if (header.type == Type::trigger) {
-                instrument_.trigger();
+                instrument_.trigger(self_, header.parameter);
                 return true;
             }
             return takeData(header);

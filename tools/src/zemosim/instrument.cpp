@@ -135,7 +135,7 @@ Effect Instrument::executeUnit(std::string_view unit, Clock::time_point at, Orig
     } else if (header == "*RST")
         reset(origin.client);
     else if (header == "*TRG")
-        ++triggers_;
+        countTrigger(at, origin, reply);
     else if (header.back() == '?' && answerQuery(header, argument, at, origin, reply))
         ;
     else if (const auto property = definition_.properties.find(header);
@@ -242,9 +242,25 @@ std::uint8_t Instrument::statusByte(bool messageAvailable) {
     return status_.statusByte(messageAvailable, Clock::now());
 }
 
-void Instrument::trigger() {
+void Instrument::trigger(ClientId client, std::uint32_t tag) {
+    const Origin origin{client, tag};
     std::lock_guard lock(mutex_);
+    if (!definition_.triggerAction.empty())
+        delivery_.command(client);
+    Reply reply;
+    countTrigger(Clock::now(), origin, reply);
+    if (!reply.empty)
+        queueReply(std::move(reply), origin);
+}
+
+void Instrument::countTrigger(Clock::time_point at, Origin origin, Reply& reply) {
     ++triggers_;
+    if (std::exchange(triggering_, true))
+        return;
+    for (const std::string_view unit : messageUnits(definition_.triggerAction))
+        if (!executeUnit(unit, at, origin, reply).plain())
+            break;
+    triggering_ = false;
 }
 
 bool Instrument::lock(ClientId client) {

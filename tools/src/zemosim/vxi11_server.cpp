@@ -633,7 +633,7 @@ class Vxi11Connection : public StreamConnection {
     }
 
     void deviceTrigger(Device_GenericParms&, Link& link, Device_Error&) {
-        link.instrument->trigger();
+        link.instrument->trigger(link.client);
     }
 
     void deviceRemote(Device_GenericParms&, Link& link, Device_Error&) {
