@@ -274,7 +274,9 @@ class Vxi11Connection : public StreamConnection {
         Clock::time_point deadline;
     };
 
-    // A call that waits for another link's lock: its record and when its wait ends.
+    // A call that waits for another link's lock: its record (at most largestRecord, one per
+    // connection, no longer counted against the input all connections may hold) and when its
+    // wait ends.
     struct LockWait {
         std::vector<char> record;
         Clock::time_point deadline;
@@ -534,8 +536,7 @@ class Vxi11Connection : public StreamConnection {
     // For a call with ARGUMENTS that another link's lock keeps out: sets it to wait when it
     // has waitlock and its lock_timeout has not passed since it came, else fails it with ERROR
     // 11.
-    template <typename Arguments>
-    void waitForLockOrRefuse(const Arguments& arguments, int& error) {
+    template <typename Arguments> void waitForLockOrRefuse(const Arguments& arguments, int& error) {
         const auto deadline =
             retryDeadline_.value_or(Clock::now() + Milliseconds{arguments.lock_timeout});
         if ((arguments.flags & vxi11::flagWaitLock) != 0 && Clock::now() < deadline)
