@@ -89,8 +89,7 @@ def test_bad_name(transport: str, form: str) -> None:
     assert str(raised.value) == f"zemo: zemo_open {name}: {raised.value.reason}"
 
 
-# zemosim serves neither the status byte nor triggers over VXI-11.
-@pytest.mark.parametrize("transport", ["socket", "hislip", "serial", "sim"])
+@pytest.mark.parametrize("transport", ["vxi11", "socket", "hislip", "serial", "sim"])
 def test_status_byte(name: str) -> None:
     # zemosim: OPC enabled and set, so ESB (0x20) stands; the echo: MAV (0x10) while it holds
     # the bytes written.
@@ -104,7 +103,7 @@ def test_status_byte(name: str) -> None:
             inst.write("*CLS;*ESE 0")
 
 
-@pytest.mark.parametrize("transport", ["socket", "hislip", "serial"])
+@pytest.mark.parametrize("transport", ["vxi11", "socket", "hislip", "serial"])
 def test_trigger(name: str) -> None:
     with zemo.open(name, timeout=2000) as inst:
         before = int(inst.query("TRIG:COUN?"))
@@ -112,8 +111,8 @@ def test_trigger(name: str) -> None:
         assert int(inst.query("TRIG:COUN?")) == before + 1
 
 
-# zemosim serves no VXI-11 lock, and a serial line is one process's alone.
-@pytest.mark.parametrize("transport", ["hislip"])
+# A serial line is one process's alone.
+@pytest.mark.parametrize("transport", ["vxi11", "hislip"])
 def test_lock_held_against_another(name: str) -> None:
     with zemo.open(name, timeout=2000) as holder, zemo.open(name, timeout=2000) as other:
         with holder.lock(1000):

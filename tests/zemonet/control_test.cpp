@@ -243,7 +243,8 @@ TEST(Vxi11Control, AnswerEndsAtEndAndReadsWaitOutALock) {
     EXPECT_EQ(device.calls(deviceRead).size(), 2U);
 }
 
-// zemosim's instrument, with a slow query and a setting, over the protocols the cases name.
+// zemosim's instrument, with a slow query, settings and a trigger action, over the protocols the
+// cases name.
 struct Step {
     const char* tool;
     std::vector<std::string> arguments; // options (-t with its value) go before the name
@@ -259,8 +260,12 @@ struct Scenario {
     std::vector<Step> steps;
 };
 
-const char* const instrument =
-    "name dmm\ndelay SLOW? 1000 late\ndelay PAUSE? 50 p\nproperty VOLT 0\n";
+const char* const instrument = "name dmm\n"
+                               "delay SLOW? 1000 late\n"
+                               "delay PAUSE? 50 p\n"
+                               "property VOLT 0\n"
+                               "property FIRED 0\n"
+                               "trigger FIRED 1\n";
 
 // Runs STEP against NAME: options first, then the name, then the rest.
 kittest::Result runStep(const Step& step, const std::string& name) {
@@ -285,17 +290,27 @@ void expectStep(const Step& step, const std::string& name) {
 
 const std::vector<Scenario> scenarios{
     {"the status byte comes from the status model: ESB and MSS",
-     {"hislip", "socket", "serial"},
+     {"vxi11", "hislip", "socket", "serial"},
      {{ZEMOQUERY, {"*RST;*CLS;*ESE 32;*SRE 32;BOGUS"}, 0, ""},
       {ZEMOCTL, {"stb"}, 0, "96\n"},
       {ZEMOQUERY, {"*CLS;*SRE 0"}, 0, ""},
       {ZEMOCTL, {"stb"}, 0, "0\n"}}},
     {"triggers are counted",
-     {"hislip", "socket", "serial"},
+     {"vxi11", "hislip", "socket", "serial"},
      {{ZEMOQUERY, {"*RST"}, 0, ""},
       {ZEMOCTL, {"trigger", "trigger"}, 0, ""},
       {ZEMOQUERY, {"TRIG:COUN?"}, 0, "2\n"}}},
-    {"remote, local and clear", {"hislip"}, {{ZEMOCTL, {"remote", "local", "clear"}, 0, ""}}},
+    {"a trigger runs the trigger action",
+     {"vxi11", "hislip", "socket", "serial"},
+     {{ZEMOQUERY, {"*RST;FIRED?"}, 0, "0\n"},
+      {ZEMOCTL, {"trigger"}, 0, ""},
+      {ZEMOQUERY, {"FIRED?;TRIG:COUN?"}, 0, "1;1\n"}}},
+    {"remote and local set the state SYSTem:REMote? reads",
+     {"vxi11", "hislip"},
+     {{ZEMOCTL, {"remote"}, 0, ""},
+      {ZEMOQUERY, {"SYST:REM?"}, 0, "1\n"},
+      {ZEMOCTL, {"remote", "local", "clear"}, 0, ""},
+      {ZEMOQUERY, {"SYSTem:REMote?"}, 0, "0\n"}}},
     {"unlocking without a lock fails",
      {"hislip"},
      {{ZEMOCTL,
@@ -303,6 +318,14 @@ const std::vector<Scenario> scenarios{
        2,
        "",
        "AsyncLock release: this client holds no lock (AsyncLockResponse 3)",
+       "zemo_unlock"}}},
+    {"unlocking without a lock fails",
+     {"vxi11"},
+     {{ZEMOCTL,
+       {"lock", "unlock", "unlock"},
+       2,
+       "",
+       "device_unlock failed: no lock held by this link (VXI-11 error 12)",
        "zemo_unlock"}}},
     {"a socket has no locks and no remote/local",
      {"socket"},
@@ -329,35 +352,73 @@ TEST(SimControl, OperationsOverEachProtocol) {
     }
 }
 
-// A HiSLIP lock held by one client keeps another's lock out until its time is up; once the
+// A lock held by one client (for two seconds) keeps another's lock, and over VXI-11 its other
+// calls too, out until their time is up, whichever of VXI-11 and HiSLIP each speaks; once the
 // holder closes, the lock is free.
 TEST(SimControl, LockHeldAgainstASecondClient) {
+    struct Case {
+        const char* holder;
+        const char* other;
+        std::vector<Step> whileHeld;
+    };
+    const std::string vxi11Locked = "the instrument is locked by another client (VXI-11 error 11)";
+    const Step hislipLockRefused{
+        ZEMOCTL,
+        {"-t", "300", "lock"},
+        3,
+        "",
+        "AsyncLock: the instrument is locked by another client (not granted within 300 ms)",
+        "zemo_lock"};
+    const Step vxi11LockRefused{
+        ZEMOCTL,    {"-t", "300", "lock"}, 3, "", "device_lock: " + vxi11Locked + " for 300 ms",
+        "zemo_lock"};
+    const std::vector<Case> cases{
+        {"hislip", "hislip", {hislipLockRefused}},
+        {"vxi11",
+         "vxi11",
+         {vxi11LockRefused,
+          {ZEMOCTL,
+           {"-t", "200", "trigger"},
+           3,
+           "",
+           "device_trigger: " + vxi11Locked + " for 200 ms",
+           "zemo_trigger"},
+          {ZEMOCTL,
+           {"-t", "200", "remote"},
+           3,
+           "",
+           "device_remote: " + vxi11Locked + " for 200 ms",
+           "zemo_remote"}}},
+        {"vxi11", "hislip", {hislipLockRefused}},
+        {"hislip", "vxi11", {vxi11LockRefused}},
+    };
     const kittest::TempTree files;
     const std::string file = files.makeFile("dmm.inst", instrument).string();
     SimServer server({"-p", file}, 4);
-    const std::string name = server.name("dmm", "hislip");
-    auto holder = std::async(std::launch::async, [&] {
-        return runTool(ZEMOQUERY, {"-L", name, "SLOW?"});
-    });
-    std::this_thread::sleep_for(milliseconds(300));
-    expectStep({ZEMOCTL,
-                {"-t", "300", "lock"},
-                3,
-                "",
-                "AsyncLock: the instrument is locked by another client (not granted within 300 ms)",
-                "zemo_lock"},
-               name);
-    expectOutcome(holder.get(), 0, "late\n", "");
-    expectStep({ZEMOCTL, {"lock=1000", "stb"}, 0, "0\n"}, name);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(std::string(test.holder) + " against " + test.other);
+        const std::string holderName = server.name("dmm", test.holder);
+        const std::string name = server.name("dmm", test.other);
+        auto holder = std::async(std::launch::async, [&] {
+            return runTool(ZEMOQUERY, {"-L", holderName, "SLOW?", "SLOW?"});
+        });
+        std::this_thread::sleep_for(milliseconds(300));
+        for (const Step& step : test.whileHeld)
+            expectStep(step, name);
+        expectOutcome(holder.get(), 0, "late\nlate\n", "");
+        expectStep({ZEMOCTL, {"lock=1000", "stb"}, 0, "0\n"}, name);
+    }
 }
 
 // Six zemoquery -L runs at once on one instrument each set the setting, wait, and read it back:
 // each reads its own value, since none runs while another holds the lock.
-TEST(SimControl, LockedQueriesDoNotInterleave) {
+class LockedQueries : public testing::TestWithParam<const char*> {};
+
+TEST_P(LockedQueries, DoNotInterleave) {
     const kittest::TempTree files;
     const std::string file = files.makeFile("dmm.inst", instrument).string();
     SimServer server({"-p", file}, 4);
-    const std::string name = server.name("dmm", "hislip");
+    const std::string name = server.name("dmm", GetParam());
     std::vector<std::future<kittest::Result>> runs;
     for (int run = 1; run <= 6; ++run) {
         runs.push_back(std::async(std::launch::async, [&name, run] {
@@ -371,6 +432,8 @@ TEST(SimControl, LockedQueriesDoNotInterleave) {
                       "p\n" + std::to_string(run) + "\n", "");
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(SimControl, LockedQueries, testing::Values("hislip", "vxi11"));
 
 } // namespace
 } // namespace zemotest

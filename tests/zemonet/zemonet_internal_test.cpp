@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <limits>
 #include <poll.h>
 #include <sstream>
@@ -104,6 +105,7 @@ TEST(Definition, ReadsEveryKind) {
                                   "error ERR -113\n"
                                   "maxrecvsize 0\n"
                                   "readchunk 7\n"
+                                  "trigger volt 5;*OPC\n"
                                   "reading meas:curr? -1.5e-3 2E-4 9\n");
     EXPECT_EQ(definition.name, "dmm");
     EXPECT_EQ(definition.identity, "Z,D,1,2");
@@ -115,6 +117,7 @@ TEST(Definition, ReadsEveryKind) {
     EXPECT_EQ(definition.errorResponse, "ERR -113");
     EXPECT_EQ(definition.maxRecvSize, 0U);
     EXPECT_EQ(definition.readChunk, 7U);
+    EXPECT_EQ(definition.triggerAction, "volt 5;*OPC");
     EXPECT_EQ(definition.readings.at("MEAS:CURR?").mean, -1.5e-3);
     EXPECT_EQ(definition.readings.at("MEAS:CURR?").spread, 2e-4);
     EXPECT_EQ(definition.readings.at("MEAS:CURR?").seed, 9U);
@@ -185,6 +188,15 @@ TEST(Instrument, AnswersInOrderAndInPieces) {
     for (int i = 0; i < 300; ++i)
         block.push_back(static_cast<char>(i & 0xff));
     EXPECT_EQ(takeAll(instrument, 7), "ZEMO,zemosim,0,1.0\n5\nERR\n" + block + "\nERR\n");
+}
+
+// A trigger, a protocol's or *TRG, runs the trigger action for the connection that triggered; the
+// action's own *TRG counts a trigger without running the action again.
+TEST(Instrument, TriggerRunsTheTriggerAction) {
+    OneClient instrument(parse("trigger *TRG;*TRG;TRIG:COUN?\n"));
+    instrument.instrument.trigger(instrument.client);
+    instrument.execute("*TRG");
+    EXPECT_EQ(takeAll(instrument, 64), "3\n6\n");
 }
 
 // A block's length has at most nine digits, since the length of its length is one: a larger
@@ -477,6 +489,7 @@ class CoreChannel : public testing::Test {
         return clnttcp_create(&address, program, version, &socket, 0, 0);
     }
 
+  public:
     template <typename Arguments, typename Result>
     clnt_stat call(CLIENT* on, unsigned procedure, bool_t (*encode)(XDR*, Arguments*),
                    Arguments& arguments, bool_t (*decode)(XDR*, Result*), Result& result) {
@@ -485,6 +498,7 @@ class CoreChannel : public testing::Test {
                          xdrProcedure(decode), reinterpret_cast<char*>(&result), wait);
     }
 
+  protected:
     int createLink(CLIENT* on = nullptr) {
         Create_LinkParms parameters{};
         parameters.device = const_cast<char*>("inst0");
@@ -546,33 +560,209 @@ TEST_F(CoreChannel, UnknownLinkIsError4) {
     EXPECT_EQ(reply.error, zemo::vxi11::errorInvalidLink);
 }
 
-// The other core procedures answer "operation not supported"; device_readstb with its status
-// byte word.
+// The core procedures zemosim does not carry out answer "operation not supported":
+// device_enable_srq (20), and device_docmd with its data word.
 TEST_F(CoreChannel, OtherProceduresAreNotSupported) {
     struct Answer {
         int error = -1;
-        int status = -1;
+        int data = -1;
     };
-    const auto decodeWithStatus = +[](XDR* xdr, Answer* answer) -> bool_t {
-        return xdr_int(xdr, &answer->error) && xdr_int(xdr, &answer->status);
+    const auto decodeWithData = +[](XDR* xdr, Answer* answer) -> bool_t {
+        return xdr_int(xdr, &answer->error) && xdr_int(xdr, &answer->data);
     };
     Device_GenericParms parameters{};
     parameters.lid = createLink();
     Answer answer;
-    ASSERT_EQ(call(client_, zemo::vxi11::procedureReadStb, xdr_Device_GenericParms, parameters,
-                   decodeWithStatus, answer),
+    ASSERT_EQ(call(client_, zemo::vxi11::procedureDoCmd, xdr_Device_GenericParms, parameters,
+                   decodeWithData, answer),
               RPC_SUCCESS);
     EXPECT_EQ(answer.error, zemo::vxi11::errorNotSupported);
-    EXPECT_EQ(answer.status, 0);
+    EXPECT_EQ(answer.data, 0);
     Device_Error reply{};
-    for (const unsigned procedure : {14U, 16U, 17U}) {
-        ASSERT_EQ(
-            call(client_, procedure, xdr_Device_GenericParms, parameters, xdr_Device_Error, reply),
-            RPC_SUCCESS);
-        EXPECT_EQ(reply.error, zemo::vxi11::errorNotSupported);
-    }
+    ASSERT_EQ(call(client_, 20U, xdr_Device_GenericParms, parameters, xdr_Device_Error, reply),
+              RPC_SUCCESS);
+    EXPECT_EQ(reply.error, zemo::vxi11::errorNotSupported);
     EXPECT_EQ(call(client_, 99, xdr_Device_GenericParms, parameters, xdr_Device_Error, reply),
               RPC_PROCUNAVAIL);
+}
+
+// Calls on one link of the fixture's server, each answered with its error code.
+struct LinkCalls {
+    CoreChannel* channel;
+    CLIENT* on;
+    int lid;
+
+    int generic(unsigned procedure, int flags = 0, u_int lockTimeout = 0) const {
+        Device_GenericParms parameters{lid, flags, lockTimeout, 1000};
+        Device_Error reply{};
+        return channel->call(on, procedure, xdr_Device_GenericParms, parameters, xdr_Device_Error,
+                             reply) == RPC_SUCCESS
+                   ? static_cast<int>(reply.error)
+                   : -1;
+    }
+    int lock(int flags = 0, u_int lockTimeout = 0) const {
+        Device_LockParms parameters{lid, flags, lockTimeout};
+        Device_Error reply{};
+        return channel->call(on, device_lock, xdr_Device_LockParms, parameters, xdr_Device_Error,
+                             reply) == RPC_SUCCESS
+                   ? static_cast<int>(reply.error)
+                   : -1;
+    }
+    int unlock() const {
+        Device_Link link = lid;
+        Device_Error reply{};
+        return channel->call(on, device_unlock, xdr_Device_Link, link, xdr_Device_Error, reply) ==
+                       RPC_SUCCESS
+                   ? static_cast<int>(reply.error)
+                   : -1;
+    }
+    int write(std::string command, int flags = zemo::vxi11::flagEnd) const {
+        Device_WriteParms parameters{lid, 1000, 0, flags, {}};
+        parameters.data.data_len = static_cast<u_int>(command.size());
+        parameters.data.data_val = command.data();
+        Device_WriteResp reply{};
+        return channel->call(on, device_write, xdr_Device_WriteParms, parameters,
+                             xdr_Device_WriteResp, reply) == RPC_SUCCESS
+                   ? static_cast<int>(reply.error)
+                   : -1;
+    }
+    // The answer read, or "error N".
+    std::string read() const {
+        Device_ReadParms parameters{lid, 1024, 1000, 0, 0, 0};
+        Device_ReadResp reply{};
+        if (channel->call(on, device_read, xdr_Device_ReadParms, parameters, xdr_Device_ReadResp,
+                          reply) != RPC_SUCCESS)
+            return "no reply";
+        std::string answer = reply.error != 0
+                                 ? "error " + std::to_string(reply.error)
+                                 : std::string(reply.data.data_val, reply.data.data_len);
+        freeReadReply(reply);
+        return answer;
+    }
+    // The status byte, or -1 and the error.
+    int statusByte() const {
+        Device_GenericParms parameters{lid, 0, 0, 1000};
+        Device_ReadStbResp reply{};
+        if (channel->call(on, device_readstb, xdr_Device_GenericParms, parameters,
+                          xdr_Device_ReadStbResp, reply) != RPC_SUCCESS ||
+            reply.error != 0)
+            return -1;
+        return reply.stb;
+    }
+};
+
+// device_readstb shows MAV to the link whose answer waits, not to another; device_trigger counts
+// like *TRG; device_remote and device_local set what SYSTem:REMote? reads.
+TEST_F(CoreChannel, StatusByteTriggerAndRemoteLocal) {
+    const LinkCalls asker{this, client_, createLink()};
+    const LinkCalls other{this, client_, createLink()};
+    ASSERT_EQ(asker.write("*RST;*CLS;*SRE 0;*IDN?\n"), 0);
+    EXPECT_EQ(asker.statusByte(), 0x10);
+    EXPECT_EQ(other.statusByte(), 0);
+    asker.read();
+    EXPECT_EQ(asker.statusByte(), 0);
+    EXPECT_EQ(other.generic(device_trigger), 0);
+    EXPECT_EQ(asker.generic(device_trigger), 0);
+    ASSERT_EQ(asker.write("TRIG:COUN?\n"), 0);
+    EXPECT_EQ(asker.read(), "2\n");
+    struct Step {
+        unsigned procedure;
+        const char* state;
+    };
+    for (const auto& [procedure, state] :
+         {Step{device_remote, "1\n"}, Step{device_local, "0\n"}, Step{device_remote, "1\n"}}) {
+        SCOPED_TRACE(procedure);
+        EXPECT_EQ(other.generic(procedure), 0);
+        ASSERT_EQ(asker.write("SYST:REM?\n"), 0);
+        EXPECT_EQ(asker.read(), state);
+    }
+    EXPECT_EQ(asker.generic(device_local), 0);
+}
+
+// While one link holds the lock, every call of another link but destroy_link and device_unlock
+// fails with error 11 (with waitlock, once its lock_timeout has passed), and device_unlock with
+// error 12; the holder goes on.
+TEST_F(CoreChannel, LockKeepsOtherLinksOut) {
+    const LinkCalls holder{this, client_, createLink()};
+    const LinkCalls other{this, client_, createLink()};
+    ASSERT_EQ(holder.lock(), 0);
+    EXPECT_EQ(holder.lock(), 0);
+    const int locked = zemo::vxi11::errorDeviceLocked;
+    struct Case {
+        const char* what;
+        std::function<int()> call;
+        int error;
+    };
+    const std::vector<Case> cases{
+        {"device_write", [&] { return other.write("*CLS\n"); }, locked},
+        {"device_read", [&] { return other.read() == "error 11" ? locked : 0; }, locked},
+        {"device_readstb", [&] { return other.statusByte() == -1 ? locked : 0; }, locked},
+        {"device_trigger", [&] { return other.generic(device_trigger); }, locked},
+        {"device_clear", [&] { return other.generic(device_clear); }, locked},
+        {"device_remote", [&] { return other.generic(device_remote); }, locked},
+        {"device_local", [&] { return other.generic(device_local); }, locked},
+        {"device_lock", [&] { return other.lock(); }, locked},
+        {"device_unlock", [&] { return other.unlock(); }, zemo::vxi11::errorNoLockHeld},
+        {"the holder's device_write", [&] { return holder.write("*CLS\n"); }, 0},
+        {"the holder's device_trigger", [&] { return holder.generic(device_trigger); }, 0},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        EXPECT_EQ(test.call(), test.error);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(other.lock(zemo::vxi11::flagWaitLock, 300), locked);
+    EXPECT_EQ(other.generic(device_trigger, zemo::vxi11::flagWaitLock, 200), locked);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(holder.unlock(), 0);
+    EXPECT_EQ(holder.unlock(), zemo::vxi11::errorNoLockHeld);
+    EXPECT_EQ(other.lock(), 0);
+    EXPECT_EQ(other.unlock(), 0);
+}
+
+// A call with waitlock waits for the lock, on its own connection, while the holder's connection
+// goes on; it is served as soon as the lock is released, by device_unlock, destroy_link or the
+// end of the holder's connection.
+TEST_F(CoreChannel, WaitlockWaitsUntilTheLockIsReleased) {
+    struct Case {
+        const char* what;
+        std::function<void(CLIENT*&, const LinkCalls&)> release;
+    };
+    const std::vector<Case> cases{
+        {"device_unlock", [](CLIENT*&, const LinkCalls& holder) { EXPECT_EQ(holder.unlock(), 0); }},
+        {"destroy_link",
+         [this](CLIENT*&, const LinkCalls& holder) {
+             Device_Link link = holder.lid;
+             Device_Error reply{};
+             EXPECT_EQ(
+                 call(holder.on, destroy_link, xdr_Device_Link, link, xdr_Device_Error, reply),
+                 RPC_SUCCESS);
+         }},
+        {"the end of the connection",
+         [](CLIENT*& connection, const LinkCalls&) {
+             clnt_destroy(connection); // a macro: its argument is evaluated twice
+             connection = nullptr;
+         }},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        CLIENT* holding = client(DEVICE_CORE, DEVICE_CORE_VERSION);
+        ASSERT_NE(holding, nullptr);
+        const LinkCalls holder{this, holding, createLink(holding)};
+        const LinkCalls waiter{this, client_, createLink()};
+        ASSERT_EQ(holder.lock(), 0);
+        const auto start = std::chrono::steady_clock::now();
+        auto waited = std::async(std::launch::async,
+                                 [&] { return waiter.lock(zemo::vxi11::flagWaitLock, 5000); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(holder.write("*CLS\n"), 0);
+        test.release(holding, holder);
+        EXPECT_EQ(waited.get(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+        EXPECT_EQ(waiter.unlock(), 0);
+        if (holding != nullptr)
+            clnt_destroy(holding);
+    }
 }
 
 // Arguments that do not decode are answered as garbage, for every procedure that takes some:

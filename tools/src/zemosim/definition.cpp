@@ -160,6 +160,7 @@ constexpr std::array keywords{
                     d.errorResponse = std::move(text);
                 return verdict;
             }},
+    Keyword{"trigger", [](const Fields& f, Definition& d) { return readText(f, d.triggerAction); }},
     Keyword{"drop", [](const Fields& f, Definition& d) { return readHeader(f, d.drops); }},
     Keyword{"hangup", [](const Fields& f, Definition& d) { return readHeader(f, d.hangUps); }},
     Keyword{"delay", readDelay},

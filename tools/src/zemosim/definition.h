@@ -48,6 +48,8 @@ struct Definition {
     // Commands after which the VXI-11 reply is withheld this long.
     std::map<std::string, Milliseconds> stalls;
     std::optional<std::string> errorResponse;
+    // What each trigger runs, as a line sent by the connection that triggered; empty for nothing.
+    std::string triggerAction;
     // What create_link reports as the most bytes one device_write may carry.
     std::uint32_t maxRecvSize = 1U << 20;
     // The most bytes one device_read reply carries.

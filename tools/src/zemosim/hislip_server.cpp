@@ -57,10 +57,28 @@ void sendError(int fd, std::uint8_t code, const std::string& text) {
     hislip::sendText(fd, Type::error, code, 0, text, Clock::now() + hislipMessageTime);
 }
 
+// The remote state the instrument is in after AsyncRemoteLocalControl CONTROL: remote after
+// "enable remote and go to remote" (3) and the same with local lockout (5), local after "disable
+// remote" (0), "disable remote and go to local" (2) and "go to local" (6); the others leave it.
+std::optional<bool> remoteAfter(std::uint8_t control) {
+    switch (control) {
+    case 3:
+    case 5:
+        return true;
+    case 0:
+    case 2:
+    case 6:
+        return false;
+    default:
+        return std::nullopt;
+    }
+}
+
 // Sends a reply, with PAYLOAD if any.
 void reply(int fd, Type type, std::uint8_t control, std::uint32_t parameter,
            std::span<const std::byte> payload = {}) {
-    hislip::sendMessage(fd, {type, control, parameter, 0}, payload, Clock::now() + hislipMessageTime);
+    hislip::sendMessage(fd, {type, control, parameter, 0}, payload,
+                        Clock::now() + hislipMessageTime);
 }
 
 // The Error that answers a message of type TYPE where it has no place.
@@ -75,8 +93,8 @@ class SyncChannel : public StreamConnection {
     SyncChannel(int fd, HislipSessions& sessions, std::shared_ptr<Session> session,
                 std::uint64_t number, Milliseconds idleLimit)
         : StreamConnection(fd, session->syncWake), fd_(fd), sessions_(sessions),
-          session_(std::move(session)), instrument_(*session_->instrument),
-          idleLimit_(idleLimit), asyncDeadline_(Clock::now() + hislipMessageTime) {
+          session_(std::move(session)), instrument_(*session_->instrument), idleLimit_(idleLimit),
+          asyncDeadline_(Clock::now() + hislipMessageTime) {
         self_ = instrument_.join(number, Reading::streamed, session_->syncWake.fd());
         sessions_.setClient(*session_, self_);
     }
@@ -220,7 +238,7 @@ class SyncChannel : public StreamConnection {
             if ((header.control & hislip::rmtDelivered) != 0)
                 sessions_.setResponseUnread(*session_, false);
             if (header.type == Type::trigger) {
-                instrument_.trigger();
+                instrument_.trigger(self_, header.parameter);
                 return true;
             }
             return takeData(header);
@@ -245,19 +263,21 @@ class SyncChannel : public StreamConnection {
 
     // Takes a Data or DataEnd payload into the session's input and executes what is complete.
     bool takeData(const Header& header) {
-        if (!sessions_.mayAccess(*session_)) {
+        if (!sessions_.mayAccess(*session_) ||
+            instrument_.lockedAgainst(sessions_.client(*session_))) {
             input_.clear();
             sendErrorText(hislip::errorUnidentified, "the instrument is locked by another session");
             return true;
         }
         if (input_.size() + payload_.size() > largestHislipInput) {
             input_.clear();
-            sendErrorText(hislip::errorMessageTooLarge,
-                          "more than " + std::to_string(largestHislipInput) + " bytes without a newline");
+            sendErrorText(hislip::errorMessageTooLarge, "more than " +
+                                                            std::to_string(largestHislipInput) +
+                                                            " bytes without a newline");
             return true;
         }
-        input_.append(std::string_view(reinterpret_cast<const char*>(payload_.data()),
-                                       payload_.size()));
+        input_.append(
+            std::string_view(reinterpret_cast<const char*>(payload_.data()), payload_.size()));
         const Effect effect =
             input_.run(instrument_, self_, header.parameter, header.type == Type::dataEnd);
         if (effect.dropConnection || effect.hangUpAfterReply)
@@ -368,6 +388,8 @@ class AsyncChannel : public StreamConnection {
                               std::to_string(header.control));
                 return true;
             }
+            if (const auto remote = remoteAfter(header.control))
+                instrument.setRemote(*remote);
             reply(fd_, Type::asyncRemoteLocalResponse, 0, 0);
             return true;
         case Type::asyncDeviceClear:

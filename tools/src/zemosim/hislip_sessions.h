@@ -91,7 +91,8 @@ class HislipSessions {
         if (std::exchange(session.ended, true))
             return;
         sessions_.erase(session.id);
-        session.lock = Lock::none;
+        if (std::exchange(session.lock, Lock::none) == Lock::exclusive)
+            session.instrument->unlock(session.client);
         changed_.notify_all();
         session.syncWake.signal();
         session.asyncWake.signal();
@@ -159,14 +160,25 @@ class HislipSessions {
 
     // Grants SESSION an exclusive lock (NAME empty) or a shared lock NAME, waiting at most WAIT
     // while others hold locks that conflict; the AsyncLockResponse control code. A session that
-    // ends meanwhile gets none.
+    // ends meanwhile gets none. The exclusive lock is the instrument's own lock, which a VXI-11
+    // link may hold too: its release is not announced here, so the wait looks again every
+    // lockPollInterval.
     std::uint8_t request(Session& session, const std::string& name, Milliseconds wait) {
         std::unique_lock lock(mutex_);
         const Lock wanted = name.empty() ? Lock::exclusive : Lock::shared;
-        const bool free = changed_.wait_for(
-            lock, wait, [&] { return session.ended || !lockedByOthers(session, wanted, name); });
-        if (!free || session.ended)
+        const auto granted = [&] {
+            return !lockedByOthers(session, wanted, name) &&
+                   (wanted == Lock::shared || session.instrument->lock(session.client));
+        };
+        const auto deadline = Clock::now() + wait;
+        bool free = false;
+        while (!session.ended && !(free = granted()) && Clock::now() < deadline)
+            changed_.wait_until(lock, std::min(deadline, Clock::now() + lockPollInterval));
+        if (!free || session.ended) {
+            if (free && wanted == Lock::exclusive)
+                session.instrument->unlock(session.client);
             return hislip::lockFailed;
+        }
         session.lock = wanted;
         session.lockName = name;
         return hislip::lockSuccess;
@@ -178,8 +190,10 @@ class HislipSessions {
         const Lock held = std::exchange(session.lock, Lock::none);
         session.lockName.clear();
         changed_.notify_all();
-        if (held == Lock::exclusive)
+        if (held == Lock::exclusive) {
+            session.instrument->unlock(session.client);
             return hislip::lockSuccess;
+        }
         return held == Lock::shared ? hislip::lockReleasedShared : hislip::lockError;
     }
 
@@ -213,6 +227,8 @@ class HislipSessions {
         }
         return false;
     }
+
+    static constexpr Milliseconds lockPollInterval{20};
 
     const Instruments& instruments_;
     std::mutex mutex_;

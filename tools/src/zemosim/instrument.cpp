@@ -80,6 +80,8 @@ void Instrument::leave(ClientId client, std::uint64_t unread) {
     delivery_.leave(client, unread);
     wakes_.erase(client);
     completions_.erase(client);
+    if (lockHolder_ == client)
+        lockHolder_ = 0;
     wakeClients();
 }
 
@@ -133,7 +135,7 @@ Effect Instrument::executeUnit(std::string_view unit, Clock::time_point at, Orig
     } else if (header == "*RST")
         reset(origin.client);
     else if (header == "*TRG")
-        ++triggers_;
+        countTrigger(at, origin, reply);
     else if (header.back() == '?' && answerQuery(header, argument, at, origin, reply))
         ;
     else if (const auto property = definition_.properties.find(header);
@@ -174,6 +176,8 @@ bool Instrument::answerQuery(const std::string& header, std::string_view argumen
         reply.addText(property->second.value, at);
     else if (matchesHeader("TRIGger:COUNt?", header))
         reply.addText(std::to_string(triggers_), at);
+    else if (matchesHeader("SYSTem:REMote?", header))
+        reply.addText(remote_ ? "1" : "0", at);
     else
         return false;
     return true;
@@ -238,9 +242,52 @@ std::uint8_t Instrument::statusByte(bool messageAvailable) {
     return status_.statusByte(messageAvailable, Clock::now());
 }
 
-void Instrument::trigger() {
+void Instrument::trigger(ClientId client, std::uint32_t tag) {
+    const Origin origin{client, tag};
     std::lock_guard lock(mutex_);
+    if (!definition_.triggerAction.empty())
+        delivery_.command(client);
+    Reply reply;
+    countTrigger(Clock::now(), origin, reply);
+    if (!reply.empty)
+        queueReply(std::move(reply), origin);
+}
+
+void Instrument::countTrigger(Clock::time_point at, Origin origin, Reply& reply) {
     ++triggers_;
+    if (std::exchange(triggering_, true))
+        return;
+    for (const std::string_view unit : messageUnits(definition_.triggerAction))
+        if (!executeUnit(unit, at, origin, reply).plain())
+            break;
+    triggering_ = false;
+}
+
+bool Instrument::lock(ClientId client) {
+    std::lock_guard lock(mutex_);
+    if (client == 0 || (lockHolder_ != 0 && lockHolder_ != client))
+        return false;
+    lockHolder_ = client;
+    return true;
+}
+
+bool Instrument::unlock(ClientId client) {
+    std::lock_guard lock(mutex_);
+    if (lockHolder_ != client || client == 0)
+        return false;
+    lockHolder_ = 0;
+    wakeClients();
+    return true;
+}
+
+bool Instrument::lockedAgainst(ClientId client) {
+    std::lock_guard lock(mutex_);
+    return lockHolder_ != 0 && lockHolder_ != client;
+}
+
+void Instrument::setRemote(bool remote) {
+    std::lock_guard lock(mutex_);
+    remote_ = remote;
 }
 
 void Instrument::enqueue(Response response, Clock::time_point readyAt) {

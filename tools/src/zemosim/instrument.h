@@ -76,8 +76,22 @@ class Instrument {
     // connection).
     std::uint8_t statusByte(bool messageAvailable);
 
-    // Counts a trigger, whether a protocol's trigger message or *TRG.
-    void trigger();
+    // A protocol's trigger message from CLIENT (with TAG, as execute): counts a trigger, as
+    // *TRG does, and runs the definition's trigger action.
+    void trigger(ClientId client, std::uint32_t tag = 0);
+
+    // The exclusive lock one connection at a time may hold on the instrument (a VXI-11 link's
+    // device_lock). Gives it to CLIENT; false when another connection holds it.
+    bool lock(ClientId client);
+    // Releases CLIENT's lock and wakes the connections waiting for it; false when CLIENT holds
+    // none. A connection that leaves releases its lock too.
+    bool unlock(ClientId client);
+    // True when a connection other than CLIENT holds the lock.
+    bool lockedAgainst(ClientId client);
+
+    // Puts the instrument in remote (true) or local (false) state, as a client's remote/local
+    // control asks; SYSTem:REMote? answers 1 or 0.
+    void setRemote(bool remote);
 
     // Copies, without waiting, the next bytes of the answer CLIENT reads next into OUT, stopping
     // at the answer's end and, when TERMCHAR is given, after that character. When there is such
@@ -124,6 +138,9 @@ class Instrument {
         std::string& nextPart();
     };
 
+    // Counts a trigger and runs the trigger action for ORIGIN at AT, its answers added to REPLY;
+    // an action's own *TRG counts without running it again. The caller holds the lock.
+    void countTrigger(Clock::time_point at, Origin origin, Reply& reply);
     // Executes one program message unit; the caller holds the lock.
     Effect executeUnit(std::string_view unit, Clock::time_point at, Origin origin, Reply& reply);
     // Queues REPLY as one response of ORIGIN, ready when its last part is; the caller holds the
@@ -165,6 +182,11 @@ class Instrument {
     // When the latest delayed command of each connection completes.
     std::map<ClientId, Clock::time_point> completions_;
     std::uint64_t triggers_ = 0;
+    // Set while the trigger action runs.
+    bool triggering_ = false;
+    // The connection holding the lock; 0, which no connection is, for none.
+    ClientId lockHolder_ = 0;
+    bool remote_ = false;
     // The pseudo-random sequence of each changing reading.
     std::map<std::string, std::mt19937_64> readingSources_;
 };

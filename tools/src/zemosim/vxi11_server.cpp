@@ -118,7 +118,7 @@ template <typename Arguments> class Decoded {
 };
 
 // The reply of a procedure the simulator does not carry out: the error code, and for
-// device_readstb and device_docmd one more (zero) word.
+// device_docmd one more (zero) word.
 struct NotSupported {
     int error = vxi11::errorNotSupported;
     bool extraWord = false;
@@ -232,11 +232,13 @@ std::atomic<int> nextLink{1};
 
 // A VXI-11 connection as the engine serves it: one call at a time is received and answered;
 // a device_read with no answer ready waits, without holding the thread, until one is ready, its
-// I/O timeout passes or the client leaves.
+// I/O timeout passes or the client leaves. A call with waitlock on an instrument another link has
+// locked waits the same way, its record kept, until the lock is released or its lock_timeout
+// passes (error 11), and is then answered as if it had just come.
 class Vxi11Connection : public StreamConnection {
   public:
-    Vxi11Connection(FileDescriptor connection, const Instruments& instruments,
-                    std::uint64_t number, Milliseconds idleLimit)
+    Vxi11Connection(FileDescriptor connection, const Instruments& instruments, std::uint64_t number,
+                    Milliseconds idleLimit)
         : StreamConnection(connection.get(), wake_), connection_(std::move(connection)),
           instruments_(instruments), number_(number), idleLimit_(idleLimit) {}
     ~Vxi11Connection() override {
@@ -272,8 +274,16 @@ class Vxi11Connection : public StreamConnection {
         Clock::time_point deadline;
     };
 
+    // A call that waits for another link's lock: its record (at most largestRecord, one per
+    // connection, no longer counted against the input all connections may hold) and when its
+    // wait ends.
+    struct LockWait {
+        std::vector<char> record;
+        Clock::time_point deadline;
+    };
+
     // Receives one call and answers it, or parks it when it is a device_read with no answer
-    // ready; false when the connection is to end.
+    // ready or a call that waits for a lock; false when the connection is to end.
     bool receive() override {
         CallRecord record;
         if (!receiveCall(connection_.get(), record, Clock::now() + idleLimit_))
@@ -281,8 +291,10 @@ class Vxi11Connection : public StreamConnection {
         lastActivity_ = Clock::now();
         stall_ = {};
         auto reply = record.cut ? answerCut(record.bytes) : answer(record.bytes);
+        if (lockWaitUntil_)
+            lockWait_ = LockWait{std::move(record.bytes), *std::exchange(lockWaitUntil_, {})};
         record.release();
-        if (parked_)
+        if (parked_ || lockWait_)
             return true;
         if (!reply || reply->empty() || droppingConnection_)
             return false;
@@ -290,7 +302,30 @@ class Vxi11Connection : public StreamConnection {
         return true;
     }
 
+    // Answers the call that waits for a lock again (the instrument woke the connection, or the
+    // wait is over); false while it still waits. A command that drops the connection hangs it
+    // up without a reply.
+    bool retryLockedCall() {
+        LockWait wait = std::move(*std::exchange(lockWait_, {}));
+        retryDeadline_ = wait.deadline;
+        auto reply = answer(wait.record);
+        retryDeadline_.reset();
+        if (lockWaitUntil_) {
+            lockWait_ = LockWait{std::move(wait.record), *std::exchange(lockWaitUntil_, {})};
+            return false;
+        }
+        if (parked_)
+            return true;
+        if (!reply || reply->empty() || droppingConnection_)
+            hangingUp_ = true;
+        else
+            queueReply(std::move(*reply), Clock::now() + stall_);
+        return true;
+    }
+
     Clock::time_point fillOutput(OutputPump& pump) override {
+        if (lockWait_ && !retryLockedCall())
+            return lockWait_->deadline;
         if (parked_) {
             auto readyAt = Clock::time_point::max();
             auto reply = tryRead(*parked_, readyAt);
@@ -312,12 +347,14 @@ class Vxi11Connection : public StreamConnection {
 
     Clock::time_point deadline() override {
         const auto idle = lastActivity_ + idleLimit_;
+        if (lockWait_)
+            return std::max(idle, lockWait_->deadline);
         return parked_ ? std::max(idle, parked_->deadline) : idle;
     }
 
     void sent() override { lastActivity_ = Clock::now(); }
 
-    bool wantsInput() override { return !parked_ && !replyQueued_ && outputEmpty(); }
+    bool wantsInput() override { return !parked_ && !lockWait_ && !replyQueued_ && outputEmpty(); }
 
     // A command that hangs up ends the connection once its reply has gone.
     bool goOn() override { return !hangingUp_ || replyQueued_ || !outputEmpty(); }
@@ -348,10 +385,9 @@ class Vxi11Connection : public StreamConnection {
         if (!piece)
             result.error = vxi11::errorIoTimeout;
         else {
-            result.reason =
-                (piece->size == read.requestSize ? vxi11::reasonRequestCount : 0) |
-                (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
-                (piece->endOfMessage ? vxi11::reasonEnd : 0);
+            result.reason = (piece->size == read.requestSize ? vxi11::reasonRequestCount : 0) |
+                            (piece->termCharSeen ? vxi11::reasonTermChar : 0) |
+                            (piece->endOfMessage ? vxi11::reasonEnd : 0);
             result.data.data_len = static_cast<u_int>(piece->size);
             result.data.data_val = readBuffer_.data();
         }
@@ -421,14 +457,31 @@ class Vxi11Connection : public StreamConnection {
         case destroy_link:
             return answerOnLink(xid, xdr, xdr_Device_Link, xdr_Device_Error,
                                 &Vxi11Connection::destroyLink);
+        case device_readstb:
+            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_ReadStbResp,
+                                &Vxi11Connection::deviceReadStb);
+        case device_trigger:
+            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
+                                &Vxi11Connection::deviceTrigger);
+        case device_remote:
+            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
+                                &Vxi11Connection::deviceRemote);
+        case device_local:
+            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
+                                &Vxi11Connection::deviceLocal);
+        case device_lock:
+            return answerOnLink(xid, xdr, xdr_Device_LockParms, xdr_Device_Error,
+                                &Vxi11Connection::deviceLock);
+        case device_unlock:
+            return answerOnLink(xid, xdr, xdr_Device_Link, xdr_Device_Error,
+                                &Vxi11Connection::deviceUnlock);
         default:
             break;
         }
         if (!vxi11::isOtherCoreProcedure(procedure))
             return errorReply(xid, PROC_UNAVAIL);
         NotSupported result;
-        result.extraWord =
-            procedure == vxi11::procedureReadStb || procedure == vxi11::procedureDoCmd;
+        result.extraWord = procedure == vxi11::procedureDoCmd;
         return successReply(xid, xdrNotSupported, result);
     }
 
@@ -450,7 +503,7 @@ class Vxi11Connection : public StreamConnection {
     }
 
     // answerCall for a procedure on the link that its arguments name; error 4 when the
-    // connection holds no such link.
+    // connection holds no such link, error 11 when another link holds the instrument's lock.
     template <typename Arguments, typename Result>
     std::vector<char> answerOnLink(std::uint32_t xid, XDR& xdr, bool_t (*decode)(XDR*, Arguments*),
                                    bool_t (*encode)(XDR*, Result*),
@@ -459,9 +512,37 @@ class Vxi11Connection : public StreamConnection {
             const auto link = links_.find(linkOf(arguments));
             if (link == links_.end())
                 result.error = vxi11::errorInvalidLink;
-            else
+            else if (mayGoOn(arguments, link->second, result.error))
                 (this->*procedure)(arguments, link->second, result);
         });
+    }
+
+    // Whether a call with ARGUMENTS on LINK may be carried out: those whose arguments carry a
+    // lock_timeout may not while another link holds the instrument's lock. Such a call with
+    // waitlock is set to wait (lockWaitUntil_) until its lock_timeout has passed since it came;
+    // one without, or whose wait is over, fails with ERROR 11. destroy_link and device_unlock
+    // always go on.
+    template <typename Arguments>
+    bool mayGoOn(const Arguments& arguments, const Link& link, int& error) {
+        if constexpr (requires { arguments.lock_timeout; }) {
+            if (!link.instrument->lockedAgainst(link.client))
+                return true;
+            waitForLockOrRefuse(arguments, error);
+            return false;
+        }
+        return true;
+    }
+
+    // For a call with ARGUMENTS that another link's lock keeps out: sets it to wait when it
+    // has waitlock and its lock_timeout has not passed since it came, else fails it with ERROR
+    // 11.
+    template <typename Arguments> void waitForLockOrRefuse(const Arguments& arguments, int& error) {
+        const auto deadline =
+            retryDeadline_.value_or(Clock::now() + Milliseconds{arguments.lock_timeout});
+        if ((arguments.flags & vxi11::flagWaitLock) != 0 && Clock::now() < deadline)
+            lockWaitUntil_ = deadline;
+        else
+            error = vxi11::errorDeviceLocked;
     }
 
     // Links to the instrument of the given device name, or fails with error 3; with error 9 when
@@ -477,9 +558,9 @@ class Vxi11Connection : public StreamConnection {
                 result.error = vxi11::errorNone;
                 result.lid = nextLink++;
                 result.maxRecvSize = instrument->definition().maxRecvSize;
-                links_[result.lid] = {
-                    instrument.get(), instrument->join(number_, Reading::onRequest, wake_.fd()),
-                    {}};
+                links_[result.lid] = {instrument.get(),
+                                      instrument->join(number_, Reading::onRequest, wake_.fd()),
+                                      {}};
             }
         }
     }
@@ -523,6 +604,12 @@ class Vxi11Connection : public StreamConnection {
         Decoded<Device_ReadParms> arguments(xdr, xdr_Device_ReadParms);
         if (!arguments.ok())
             return errorReply(xid, GARBAGE_ARGS);
+        if (const auto link = links_.find(arguments->lid); link != links_.end()) {
+            Device_ReadResp refused{};
+            if (!mayGoOn(*arguments, link->second, refused.error))
+                return lockWaitUntil_ ? std::vector<char>{}
+                                      : successReply(xid, xdr_Device_ReadResp, refused);
+        }
         ParkedRead read{xid, arguments->lid, arguments->requestSize, std::nullopt,
                         Clock::now() + Milliseconds{arguments->io_timeout}};
         if ((arguments->flags & vxi11::flagTermCharSet) != 0)
@@ -540,8 +627,38 @@ class Vxi11Connection : public StreamConnection {
         link.instrument->clear(link.client);
     }
 
-    // Forgets the link.
-    // Forgets the link; the answers it did not read become unclaimed.
+    // The instrument's status byte, with MAV when an answer to the link's own commands waits.
+    void deviceReadStb(Device_GenericParms&, Link& link, Device_ReadStbResp& result) {
+        Instrument& instrument = *link.instrument;
+        result.stb = instrument.statusByte(instrument.answerWaitingFor(link.client));
+    }
+
+    void deviceTrigger(Device_GenericParms&, Link& link, Device_Error&) {
+        link.instrument->trigger(link.client);
+    }
+
+    void deviceRemote(Device_GenericParms&, Link& link, Device_Error&) {
+        link.instrument->setRemote(true);
+    }
+
+    void deviceLocal(Device_GenericParms&, Link& link, Device_Error&) {
+        link.instrument->setRemote(false);
+    }
+
+    // Gives the link the instrument's lock, or waits for it (another link may have taken it
+    // since mayGoOn looked).
+    void deviceLock(Device_LockParms& arguments, Link& link, Device_Error& result) {
+        if (!link.instrument->lock(link.client))
+            waitForLockOrRefuse(arguments, result.error);
+    }
+
+    // Releases the link's lock; error 12 when it holds none.
+    void deviceUnlock(Device_Link&, Link& link, Device_Error& result) {
+        if (!link.instrument->unlock(link.client))
+            result.error = vxi11::errorNoLockHeld;
+    }
+
+    // Forgets the link; the answers it did not read become unclaimed, and its lock is released.
     void destroyLink(Device_Link& lid, Link& link, Device_Error&) {
         link.instrument->leave(link.client);
         links_.erase(lid);
@@ -555,6 +672,11 @@ class Vxi11Connection : public StreamConnection {
     // Written when an answer this connection's links may read is queued or given up.
     WakeUp wake_;
     std::optional<ParkedRead> parked_;
+    std::optional<LockWait> lockWait_;
+    // Set by mayGoOn when the call being answered is to wait for a lock until then.
+    std::optional<Clock::time_point> lockWaitUntil_;
+    // While a waiting call is answered again: when its wait ends.
+    std::optional<Clock::time_point> retryDeadline_;
     // The reply to the latest call, sent once REPLYAT has come (a stall withholds it).
     std::vector<char> reply_;
     Clock::time_point replyAt_;
