@@ -12,6 +12,7 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 volatile std::sig_atomic_t interruptRequested = 0;
@@ -61,13 +62,26 @@ char* promptOf(EditLine* editor) {
     return const_cast<char*>(prompt);
 }
 
+// The terminal's end-of-file character, Ctrl-D unless the terminal says otherwise.
+char endOfFileCharacter() {
+    termios settings{};
+    if (::tcgetattr(STDIN_FILENO, &settings) != 0 || settings.c_cc[VEOF] == _POSIX_VDISABLE)
+        return '\004';
+    return static_cast<char>(settings.c_cc[VEOF]);
+}
+
 // Reads one character of standard input for the editor. Ctrl-C, as the signal or as the byte
 // the terminal passes when it sends none, ends the line being read: -1, as for a failed read.
+// A Ctrl-D typed while the terminal was still in canonical mode, between the prompt and the
+// editor's switch to its own mode, reaches the editor as a NUL byte; it is handed on as the
+// end-of-file character it was, so that it ends the session as the user meant.
 int readCharacter(EditLine*, wchar_t* character) {
     std::mbstate_t state{};
     for (;;) {
         char byte;
         const ssize_t got = ::read(STDIN_FILENO, &byte, 1);
+        if (got == 1 && byte == '\0')
+            byte = endOfFileCharacter();
         if (interruptRequested != 0 || (got == 1 && byte == '\003')) {
             interruptRequested = 1;
             errno = EINTR;
