@@ -197,20 +197,13 @@ done
 # summary NAME UNIT: the median of each side's time and the median ratio A/B with its
 # quartiles and extremes, from the rounds of pair NAME; UNIT is us or ms.
 summary() {
-    awk -v unit="$2" '
-        { a[NR] = $1; b[NR] = $2; r[NR] = $1 / $2 }
-        function sorted(v, n,    i, j, t) {
-            for (i = 2; i <= n; ++i)
-                for (j = i; j > 1 && v[j - 1] > v[j]; --j) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
-        }
-        function at(v, n, q,    k) { k = 1 + q * (n - 1); return v[int(k)] + (k - int(k)) * (v[int(k) + 1] - v[int(k)]) }
+    awk -v unit="$2" -f "$here/bench/paired_stats.awk" -f <(printf '%s' '
         END {
-            n = NR; sorted(a, n); sorted(b, n); sorted(r, n)
             scale = unit == "us" ? 1e3 : 1e6
             printf "%8.2f %s vs %8.2f %s   %.2fx (quartiles %.2fx to %.2fx, all %.2fx to %.2fx)",
                 at(a, n, 0.5) / scale, unit, at(b, n, 0.5) / scale, unit,
                 at(r, n, 0.5), at(r, n, 0.25), at(r, n, 0.75), r[1], r[n]
-        }' "$work/$1.times"
+        }') "$work/$1.times"
 }
 
 echo "dirShift benchmark: $program ($(nproc) cores, $rounds rounds; median time of each side, median ratio)"

@@ -74,21 +74,15 @@ paired() {
         fi
         times+="$a $b"$'\n'
     done
-    printf '%s' "$times" | awk -v unit="$1" -v label="$4" -v target="${5:+; $5}" '
-        { a[NR] = $1; b[NR] = $2; r[NR] = $1 / $2 }
-        function sorted(v, n,    i, j, t) {
-            for (i = 2; i <= n; ++i)
-                for (j = i; j > 1 && v[j - 1] > v[j]; --j) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
-        }
-        function at(v, n, q,    k) { k = 1 + q * (n - 1); return v[int(k)] + (k - int(k)) * (v[int(k) + 1] - v[int(k)]) }
+    printf '%s' "$times" | awk -v unit="$1" -v label="$4" -v target="${5:+; $5}" \
+        -f "$here/bench/paired_stats.awk" -f <(printf '%s' '
         END {
-            n = NR; sorted(a, n); sorted(b, n); sorted(r, n)
             format = unit == "us" ? "%.1f us vs %.1f us" : "%.4f s vs %.4f s"
             scale = unit == "us" ? 1 : 1e6
             printf "  %s" format ": %.2fx (quartiles %.2fx to %.2fx, all %.2fx to %.2fx)%s\n",
                 label == "" ? "" : label " ", at(a, n, 0.5) / scale, at(b, n, 0.5) / scale,
                 at(r, n, 0.5), at(r, n, 0.25), at(r, n, 0.75), r[1], r[n], target
-        }'
+        }')
 }
 
 # measure_send_lines: zemosend writes each of 1,000,000 short lines to the simulated sink;
