@@ -4,13 +4,13 @@
 #include "engine.h"
 #include "server.h"
 #include "zemonet/rpc.h"
+#include "zemonet/rpc_message.h"
 #include "zemonet/vxi11.h"
 #include "zemonet/vxi11proto.h"
 
 #include <atomic>
 #include <limits>
 #include <map>
-#include <mutex>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -68,55 +68,6 @@ bool receiveCall(int connection, CallRecord& record, Clock::time_point deadline)
     return static_cast<bool>(zemo::receiveRecord(connection, largestRecord, room, deadline));
 }
 
-// libtirpc decodes the padding after opaque data and strings into one static scratch buffer, so
-// decoding in several connection threads at once would be a data race; decoders take turns.
-std::mutex decoding;
-
-// Runs PROCEDURE to decode VALUE from XDR while no other thread decodes; true when it decoded.
-template <typename Arguments>
-bool decodeAlone(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*), Arguments& value) {
-    const std::lock_guard lock(decoding);
-    return procedure(&xdr, &value) != 0;
-}
-
-// The arguments of create_link and device_write end with a string or opaque data after this
-// many words; the decoder allocates the length it announces before it reads the bytes.
-template <typename Arguments> constexpr unsigned wordsBeforeData = 0;
-template <> constexpr unsigned wordsBeforeData<Create_LinkParms> = 3;
-template <> constexpr unsigned wordsBeforeData<Device_WriteParms> = 4;
-
-// True unless ARGUMENTS end with data whose announced length is more than the bytes left in
-// XDR, which the decoder would allocate before it finds them missing.
-template <typename Arguments> bool dataFitsTheRecord(const XDR& xdr) {
-    if (wordsBeforeData<Arguments> == 0)
-        return true;
-    XDR peek = xdr;
-    u_int length = 0;
-    for (unsigned i = 0; i <= wordsBeforeData<Arguments>; ++i)
-        if (xdr_u_int(&peek, &length) == 0)
-            return false;
-    return xdr_inline(&peek, length) != nullptr;
-}
-
-// Call arguments decoded by PROCEDURE; what decoding allocated is freed with them.
-template <typename Arguments> class Decoded {
-  public:
-    Decoded(XDR& xdr, bool_t (*procedure)(XDR*, Arguments*))
-        : procedure_(zemo::xdrProcedure(procedure)),
-          ok_(dataFitsTheRecord<Arguments>(xdr) && decodeAlone(xdr, procedure, value_)) {}
-    Decoded(const Decoded&) = delete;
-    Decoded& operator=(const Decoded&) = delete;
-    ~Decoded() { xdr_free(procedure_, reinterpret_cast<char*>(&value_)); }
-    bool ok() const { return ok_; }
-    Arguments& operator*() { return value_; }
-    Arguments* operator->() { return &value_; }
-
-  private:
-    Arguments value_{};
-    xdrproc_t procedure_;
-    bool ok_;
-};
-
 // The reply of a procedure the simulator does not carry out: the error code, and for
 // device_docmd one more (zero) word.
 struct NotSupported {
@@ -129,76 +80,9 @@ bool_t xdrNotSupported(XDR* xdr, NotSupported* reply) {
     return xdr_int(xdr, &reply->error) && (!reply->extraWord || xdr_int(xdr, &zero));
 }
 
-// Encodes REPLY; PAYLOAD is the size of any opaque data its results carry.
-std::vector<char> encodeReply(rpc_msg& reply, std::size_t payload) {
-    std::vector<char> buffer(512 + payload);
-    XDR xdr;
-    xdrmem_create(&xdr, buffer.data(), static_cast<u_int>(buffer.size()), XDR_ENCODE);
-    const bool ok = xdr_replymsg(&xdr, &reply) != 0;
-    buffer.resize(ok ? xdr_getpos(&xdr) : 0);
-    xdr_destroy(&xdr);
-    return buffer;
-}
-
-// An accepted reply to call XID, without its status and results yet.
-rpc_msg replyTo(std::uint32_t xid) {
-    rpc_msg reply{};
-    reply.rm_xid = xid;
-    reply.rm_direction = REPLY;
-    reply.rm_reply.rp_stat = MSG_ACCEPTED;
-    reply.acpted_rply.ar_verf = _null_auth;
-    return reply;
-}
-
-// The encoded reply to call XID that denies it: RPC_MISMATCH naming version 2, the only one
-// served, or AUTH_ERROR for REASON.
-std::vector<char> deniedReply(std::uint32_t xid, reject_stat status, auth_stat reason = AUTH_OK) {
-    rpc_msg reply{};
-    reply.rm_xid = xid;
-    reply.rm_direction = REPLY;
-    reply.rm_reply.rp_stat = MSG_DENIED;
-    reply.rjcted_rply.rj_stat = status;
-    if (status == RPC_MISMATCH)
-        reply.rjcted_rply.rj_vers.low = reply.rjcted_rply.rj_vers.high = RPC_MSG_VERSION;
-    else
-        reply.rjcted_rply.rj_why = reason;
-    return encodeReply(reply, 0);
-}
-
-// The words that open a call message, read before xdr_callmsg, which refuses a call of another
-// RPC version or with credentials longer than MAX_AUTH_BYTES without saying which.
-struct CallStart {
-    std::uint32_t xid = 0;
-    std::uint32_t direction = 0;
-    std::uint32_t rpcVersion = 0;
-    std::uint32_t program = 0;
-    std::uint32_t version = 0;
-    std::uint32_t procedure = 0;
-    std::uint32_t credentialsFlavor = 0;
-    std::uint32_t credentialsLength = 0;
-};
-
-// The start of the call in RECORD; nothing when the record is too short to hold one.
-std::optional<CallStart> readCallStart(std::vector<char>& record) {
-    XDR xdr;
-    xdrmem_create(&xdr, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
-    CallStart start;
-    bool ok = true;
-    for (std::uint32_t* word :
-         {&start.xid, &start.direction, &start.rpcVersion, &start.program, &start.version,
-          &start.procedure, &start.credentialsFlavor, &start.credentialsLength})
-        ok = ok && xdr_u_int(&xdr, word) != 0;
-    xdr_destroy(&xdr);
-    return ok ? std::optional(start) : std::nullopt;
-}
-
-// The encoded reply to call XID that refuses it with STATUS (e.g. GARBAGE_ARGS).
+// The reply to call XID that refuses it with STATUS (e.g. GARBAGE_ARGS).
 std::vector<char> errorReply(std::uint32_t xid, accept_stat status) {
-    rpc_msg reply = replyTo(xid);
-    reply.acpted_rply.ar_stat = status;
-    reply.acpted_rply.ar_vers.low = DEVICE_CORE_VERSION;
-    reply.acpted_rply.ar_vers.high = DEVICE_CORE_VERSION;
-    return encodeReply(reply, 0);
+    return zemo::rpc::errorReply(xid, status, DEVICE_CORE_VERSION);
 }
 
 // The size of the opaque data that RESULT carries: none but in a device_read reply.
@@ -213,11 +97,7 @@ std::size_t payloadOf(const Device_ReadResp& result) {
 template <typename Result>
 std::vector<char> successReply(std::uint32_t xid, bool_t (*procedure)(XDR*, Result*),
                                Result& result) {
-    rpc_msg reply = replyTo(xid);
-    reply.acpted_rply.ar_stat = SUCCESS;
-    reply.acpted_rply.ar_results.where = reinterpret_cast<caddr_t>(&result);
-    reply.acpted_rply.ar_results.proc = zemo::xdrProcedure(procedure);
-    return encodeReply(reply, payloadOf(result));
+    return zemo::rpc::successReply(xid, procedure, result, payloadOf(result));
 }
 
 // The link that the arguments of a procedure on a link name.
@@ -398,82 +278,68 @@ class Vxi11Connection : public StreamConnection {
 
     // The reply to the call in RECORD; nothing when RECORD holds no call.
     std::optional<std::vector<char>> answer(std::vector<char>& record) {
-        const auto start = readCallStart(record);
-        if (!start || start->direction != CALL)
+        const auto call = zemo::rpc::readCall(record, DEVICE_CORE, DEVICE_CORE_VERSION);
+        switch (call.outcome) {
+        case zemo::rpc::CallReading::accepted:
+            return dispatch(call.procedure, call.xid, std::span(record).subspan(call.arguments));
+        case zemo::rpc::CallReading::refused:
+            return call.refusal;
+        default:
             return std::nullopt;
-        if (start->rpcVersion != RPC_MSG_VERSION)
-            return deniedReply(start->xid, RPC_MISMATCH);
-        if (start->credentialsLength > MAX_AUTH_BYTES)
-            return deniedReply(start->xid, AUTH_ERROR, AUTH_BADCRED);
-        XDR xdr;
-        xdrmem_create(&xdr, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
-        char credentials[MAX_AUTH_BYTES];
-        char verifier[MAX_AUTH_BYTES];
-        rpc_msg call{};
-        call.rm_call.cb_cred.oa_base = credentials;
-        call.rm_call.cb_verf.oa_base = verifier;
-        std::optional<std::vector<char>> reply;
-        if (!decodeAlone(xdr, xdr_callmsg, call))
-            reply = std::nullopt;
-        else if (call.rm_call.cb_prog != DEVICE_CORE)
-            reply = errorReply(call.rm_xid, PROG_UNAVAIL);
-        else if (call.rm_call.cb_vers != DEVICE_CORE_VERSION)
-            reply = errorReply(call.rm_xid, PROG_MISMATCH);
-        else
-            reply = dispatch(static_cast<unsigned>(call.rm_call.cb_proc), call.rm_xid, xdr);
-        xdr_destroy(&xdr);
-        return reply;
+        }
     }
 
     // The reply to a call whose record was cut because the connections held as much input as
     // they may: a device_write is refused as "out of resources", any other call as garbage.
-    static std::optional<std::vector<char>> answerCut(std::vector<char>& record) {
-        const auto start = readCallStart(record);
-        if (!start || start->direction != CALL)
+    static std::optional<std::vector<char>> answerCut(const std::vector<char>& record) {
+        std::uint32_t xid = 0;
+        std::uint32_t procedure = 0;
+        if (!zemo::rpc::peekCall(record, xid, procedure))
             return std::nullopt;
-        if (start->procedure != device_write)
-            return errorReply(start->xid, GARBAGE_ARGS);
+        if (procedure != device_write)
+            return errorReply(xid, GARBAGE_ARGS);
         Device_WriteResp result{};
         result.error = vxi11::errorOutOfResources;
-        return successReply(start->xid, xdr_Device_WriteResp, result);
+        return successReply(xid, xdr_Device_WriteResp, result);
     }
 
-    // Carries out core procedure PROCEDURE with the arguments left in XDR.
-    std::vector<char> dispatch(unsigned procedure, std::uint32_t xid, XDR& xdr) {
+    // Carries out core procedure PROCEDURE with its ARGUMENTS.
+    std::vector<char> dispatch(std::uint32_t procedure, std::uint32_t xid,
+                               std::span<char> arguments) {
         switch (procedure) {
         case 0:
             return successReply(xid, xdrNothing, voidResult);
         case create_link:
-            return answerCall(xid, xdr, xdr_Create_LinkParms, xdr_Create_LinkResp,
+            return answerCall(xid, arguments, xdr_Create_LinkParms, xdr_Create_LinkResp,
                               std::bind_front(&Vxi11Connection::createLink, this));
         case device_write:
-            return answerOnLink(xid, xdr, xdr_Device_WriteParms, xdr_Device_WriteResp,
+            return answerOnLink(xid, arguments, xdr_Device_WriteParms, xdr_Device_WriteResp,
                                 &Vxi11Connection::deviceWrite);
         case device_read:
-            return startRead(xid, xdr);
+            return startRead(xid, arguments);
         case device_clear:
-            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
+            return answerOnLink(xid, arguments, xdr_Device_GenericParms, xdr_Device_Error,
                                 &Vxi11Connection::deviceClear);
         case destroy_link:
-            return answerOnLink(xid, xdr, xdr_Device_Link, xdr_Device_Error,
+            return answerOnLink(xid, arguments, xdr_Device_Link, xdr_Device_Error,
                                 &Vxi11Connection::destroyLink);
         case device_readstb:
-            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_ReadStbResp,
+            return answerOnLink(xid, arguments, xdr_Device_GenericParms, xdr_Device_ReadStbResp,
                                 &Vxi11Connection::deviceReadStb);
         case device_trigger:
-            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
+            return answerOnLink(xid, arguments, xdr_Device_GenericParms, xdr_Device_Error,
                                 &Vxi11Connection::deviceTrigger);
         case device_remote:
-            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
+            return answerOnLink(xid, arguments, xdr_Device_GenericParms, xdr_Device_Error,
                                 &Vxi11Connection::deviceRemote);
         case device_local:
-            return answerOnLink(xid, xdr, xdr_Device_GenericParms, xdr_Device_Error,
+            return answerOnLink(xid, arguments, xdr_Device_GenericParms, xdr_Device_Error,
                                 &Vxi11Connection::deviceLocal);
         case device_lock:
-            return answerOnLink(xid, xdr, xdr_Device_LockParms, xdr_Device_Error,
+            return answerOnLink(xid, arguments, xdr_Device_LockParms, xdr_Device_Error,
                                 &Vxi11Connection::deviceLock);
         case device_unlock:
-            return answerOnLink(xid, xdr, xdr_Device_Link, xdr_Device_Error,
+            return answerOnLink(xid, arguments, xdr_Device_Link, xdr_Device_Error,
                                 &Vxi11Connection::deviceUnlock);
         default:
             break;
@@ -488,13 +354,14 @@ class Vxi11Connection : public StreamConnection {
     // The empty result of the null procedure, which clients call to test the channel.
     static bool_t xdrNothing(XDR*, char*) { return 1; }
 
-    // Decodes the arguments of call XID from XDR with DECODE, lets PROCEDURE fill in the
+    // Decodes the arguments of call XID from BYTES with DECODE, lets PROCEDURE fill in the
     // result from them, and encodes the reply with ENCODE; GARBAGE_ARGS when the arguments do
     // not decode.
     template <typename Arguments, typename Result, typename Procedure>
-    std::vector<char> answerCall(std::uint32_t xid, XDR& xdr, bool_t (*decode)(XDR*, Arguments*),
+    std::vector<char> answerCall(std::uint32_t xid, std::span<char> bytes,
+                                 bool_t (*decode)(XDR*, Arguments*),
                                  bool_t (*encode)(XDR*, Result*), Procedure procedure) {
-        Decoded arguments(xdr, decode);
+        zemo::rpc::Decoded arguments(bytes, decode);
         if (!arguments.ok())
             return errorReply(xid, GARBAGE_ARGS);
         Result result{};
@@ -505,10 +372,11 @@ class Vxi11Connection : public StreamConnection {
     // answerCall for a procedure on the link that its arguments name; error 4 when the
     // connection holds no such link, error 11 when another link holds the instrument's lock.
     template <typename Arguments, typename Result>
-    std::vector<char> answerOnLink(std::uint32_t xid, XDR& xdr, bool_t (*decode)(XDR*, Arguments*),
+    std::vector<char> answerOnLink(std::uint32_t xid, std::span<char> bytes,
+                                   bool_t (*decode)(XDR*, Arguments*),
                                    bool_t (*encode)(XDR*, Result*),
                                    void (Vxi11Connection::*procedure)(Arguments&, Link&, Result&)) {
-        return answerCall(xid, xdr, decode, encode, [&](Arguments& arguments, Result& result) {
+        return answerCall(xid, bytes, decode, encode, [&](Arguments& arguments, Result& result) {
             const auto link = links_.find(linkOf(arguments));
             if (link == links_.end())
                 result.error = vxi11::errorInvalidLink;
@@ -600,8 +468,8 @@ class Vxi11Connection : public StreamConnection {
 
     // Takes a device_read: answered at once when its link is unknown or an answer is ready,
     // parked otherwise (the reply then comes empty).
-    std::vector<char> startRead(std::uint32_t xid, XDR& xdr) {
-        Decoded<Device_ReadParms> arguments(xdr, xdr_Device_ReadParms);
+    std::vector<char> startRead(std::uint32_t xid, std::span<char> bytes) {
+        zemo::rpc::Decoded<Device_ReadParms> arguments(bytes, xdr_Device_ReadParms);
         if (!arguments.ok())
             return errorReply(xid, GARBAGE_ARGS);
         if (const auto link = links_.find(arguments->lid); link != links_.end()) {

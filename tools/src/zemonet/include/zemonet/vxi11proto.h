@@ -3,6 +3,7 @@
 // the procedures the library does not call.
 #pragma once
 
+#include "zemonet/rpc_message.h"
 #include "zemonet/vxi11.h"
 
 #include <string>
@@ -40,7 +41,15 @@ inline bool isOtherCoreProcedure(unsigned procedure) {
            procedure == 25 || procedure == 26;
 }
 
+// The family of the interrupt channel's server in create_intr_chan.
+inline constexpr int familyTcp = 0;
+
 // The meaning of error CODE in words, e.g. "device not accessible".
 std::string errorMeaning(int code);
 
 } // namespace zemo::vxi11
+
+// The arguments of create_link and device_write end with a string or opaque data after this
+// many words.
+template <> inline constexpr unsigned zemo::rpc::wordsBeforeData<Create_LinkParms> = 3;
+template <> inline constexpr unsigned zemo::rpc::wordsBeforeData<Device_WriteParms> = 4;
