@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace zemo {
@@ -180,6 +181,15 @@ class SimTransport : public Transport {
 
     void remote() override { enter(Call::remote); }
     void local() override { enter(Call::local); }
+
+  protected:
+    // No simulated instrument requests service: a wait lasts until its deadline.
+    void enableServiceRequests(Clock::time_point) override {}
+
+    std::optional<std::uint8_t> awaitServiceRequest(Clock::time_point deadline) override {
+        std::this_thread::sleep_until(deadline);
+        return std::nullopt;
+    }
 
   private:
     // Whether the instrument has bytes to send.

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +24,9 @@ inline constexpr Milliseconds defaultTimeout{5000};
 inline constexpr unsigned reasonCount = 1;
 inline constexpr unsigned reasonTermChar = 2;
 inline constexpr unsigned reasonEnd = 4;
+
+// RQS/MSS, the bit of the status byte that says the device requests service.
+inline constexpr std::uint8_t requestingService = 0x40;
 
 // A read's bytes and why it stopped.
 struct ReadResult {
@@ -69,6 +73,24 @@ class Transport {
     // Remote and local control of the front panel. By default the transport has none.
     virtual void remote();
     virtual void local();
+
+    // Waits at most WAIT for a service request and returns the status byte that came with it
+    // (RQS set). The first wait enables requests, then reads the status byte and returns it at
+    // once when RQS is set already; a request that arrives while nobody waits is kept for the
+    // next wait (one at most). Throws a timeout, "no service request within WAIT", when none
+    // comes.
+    std::uint8_t waitServiceRequest(Milliseconds wait);
+
+  protected:
+    // Asks the device to send service requests from now on, by DEADLINE. By default the
+    // transport has none: fails.
+    virtual void enableServiceRequests(Clock::time_point deadline);
+    // The status byte of the request kept since the last wait, or of one that comes by DEADLINE;
+    // nothing when none comes. By default the transport has none: fails.
+    virtual std::optional<std::uint8_t> awaitServiceRequest(Clock::time_point deadline);
+
+  private:
+    bool serviceRequestsEnabled_ = false;
 };
 
 // What a transport's file declares of it: the prefix of its names, the form of its names as the

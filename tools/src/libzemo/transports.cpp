@@ -79,6 +79,27 @@ void Transport::local() {
     throw failure("remote/local needs VXI-11, HiSLIP or USBTMC");
 }
 
+std::uint8_t Transport::waitServiceRequest(Milliseconds wait) {
+    const auto deadline = Clock::now() + wait;
+    if (!serviceRequestsEnabled_) {
+        enableServiceRequests(deadline);
+        serviceRequestsEnabled_ = true;
+        if (const std::uint8_t stb = readStatusByte(); (stb & requestingService) != 0)
+            return stb;
+    }
+    if (const auto stb = awaitServiceRequest(deadline))
+        return *stb;
+    throw timeout("no service request within " + millisecondsText(wait));
+}
+
+void Transport::enableServiceRequests(Clock::time_point) {
+    throw failure("service requests need VXI-11, HiSLIP or USBTMC");
+}
+
+std::optional<std::uint8_t> Transport::awaitServiceRequest(Clock::time_point) {
+    throw failure("service requests need VXI-11, HiSLIP or USBTMC");
+}
+
 std::unique_ptr<Transport> openTransport(std::string_view name) {
     const auto slash = name.find('/');
     const std::string_view prefix = name.substr(0, slash);

@@ -378,6 +378,36 @@ zemo_status zemo_read_stb(zemo_handle handle, uint8_t* stb) {
     return outcome;
 }
 
+zemo_status zemo_wait_srq(zemo_handle handle, int32_t milliseconds, uint8_t* stb) {
+    zemo::noteCallStart();
+    const std::string arguments =
+        ", " + std::to_string(milliseconds) + ", " + pointerArgument(stb, "&stb");
+    std::optional<std::string> refusal;
+    if (stb == nullptr)
+        refusal = "no place for the status byte: the pointer is NULL";
+    else if (milliseconds < 0)
+        refusal = "the time to wait for a service request must be 0 ms or more, got " +
+                  std::to_string(milliseconds);
+    if (refusal && handle != nullptr) {
+        const CallResult result{ZEMO_FAILURE, *refusal};
+        return finish("zemo_wait_srq", handle, result, [&] {
+            return Description{handleArgument(handle) + arguments, {}};
+        });
+    }
+    std::uint8_t status = 0;
+    const zemo_status outcome = control(
+        "zemo_wait_srq", handle, arguments,
+        [&](zemo::Transport& transport) {
+            status = transport.waitServiceRequest(zemo::Milliseconds{milliseconds});
+        },
+        [&](const CallResult& result) {
+            return result.status == ZEMO_OK ? "stb " + std::to_string(status) : std::string();
+        });
+    if (stb != nullptr)
+        *stb = outcome == ZEMO_OK ? status : 0;
+    return outcome;
+}
+
 zemo_status zemo_trigger(zemo_handle handle) {
     zemo::noteCallStart();
     return control(

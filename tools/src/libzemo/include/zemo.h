@@ -143,6 +143,13 @@ ZEMO_API zemo_status zemo_unlock(zemo_handle handle);
 ZEMO_API zemo_status zemo_remote(zemo_handle handle);
 ZEMO_API zemo_status zemo_local(zemo_handle handle);
 
+/* Waits at most MILLISECONDS (0 or more) for a service request from the device and stores the
+ * status byte that came with it (RQS, 0x40, set) in STB. The handle's first wait enables
+ * requests, then reads the status byte and returns at once when RQS is set already; a request
+ * that arrives while nobody waits is kept for the next wait (one at most). ZEMO_TIMEOUT when no
+ * request comes. VXI-11, HiSLIP and USBTMC. */
+ZEMO_API zemo_status zemo_wait_srq(zemo_handle handle, int32_t milliseconds, uint8_t* stb);
+
 /* Sends a device clear: the device empties its input and output queues. */
 ZEMO_API zemo_status zemo_clear(zemo_handle handle);
 
