@@ -104,12 +104,18 @@ void Instrument::wakeClients() {
 
 void Instrument::noticeStatus(Clock::time_point now) {
     const auto statusByte = status_.noticeServiceRequest(now);
-    if (!statusByte)
-        return;
-    ++requests_.latest;
-    requests_.statusByte = *statusByte;
-    for (const int wake : requestWatchers_)
-        wakeUp(wake);
+    // The watchers wait until the status changes by itself; one that changes sooner than they
+    // know of (a new *OPC) must be looked for sooner.
+    const auto change = status_.nextChange();
+    const bool sooner = change < watchedChange_;
+    watchedChange_ = change;
+    if (statusByte) {
+        ++requests_.latest;
+        requests_.statusByte = *statusByte;
+    }
+    if (statusByte || sooner)
+        for (const int wake : requestWatchers_)
+            wakeUp(wake);
 }
 
 Instrument::ServiceRequests Instrument::serviceRequests() {

@@ -181,7 +181,8 @@ class Instrument {
     // the lock.
     void wakeClients();
     // Raises a service request when the status model has a new one at NOW, waking the
-    // watchers; the caller holds the lock.
+    // watchers, whom it wakes too when the status will change by itself sooner than they knew;
+    // the caller holds the lock.
     void noticeStatus(Clock::time_point now);
     // Queues RESPONSE, ready at READYAT, or discards it when the queue is full.
     void enqueue(Response response, Clock::time_point readyAt);
@@ -206,6 +207,8 @@ class Instrument {
     ServiceRequests requests_;
     // The wake eventfds of the connections watching for service requests.
     std::multiset<int> requestWatchers_;
+    // When the watchers were last told the status changes by itself.
+    Clock::time_point watchedChange_ = Clock::time_point::max();
     // When the latest delayed command of each connection completes.
     std::map<ClientId, Clock::time_point> completions_;
     std::uint64_t triggers_ = 0;
