@@ -323,8 +323,9 @@ TEST_F(Hislip, LocksStatusAndErrors) {
     expectExchanges(exchanges);
 }
 
-// AsyncStatusQuery answers the instrument's status byte: ESB and MSS from its registers, MAV
-// from the session's own answer.
+// AsyncStatusQuery answers the instrument's status byte as a serial poll reads it: ESB from its
+// registers, RQS until the first poll after a request, MAV from the session's own answer. The
+// request itself comes first, as AsyncServiceRequest.
 TEST_F(Hislip, StatusQueryAnswersTheStatusByte) {
     RawSession session(port());
     const std::string setUp = "*CLS;*ESE 32;*SRE 32;BOGUS;*ESE?\n";
@@ -332,10 +333,44 @@ TEST_F(Hislip, StatusQueryAnswersTheStatusByte) {
     const std::vector<Exchange> exchanges{
         {session.sync, header(7, 0, 0xffffff00, setUp.size()) + setUp,
          header(7, 0, 0xffffff00, 3) + "32\n"},
-        {session.async, header(21, 1, 0xffffff00, 0), header(22, 0x60, 0, 0)},
+        {session.async, header(21, 1, 0xffffff00, 0),
+         header(20, 0x60, 0, 0) + header(22, 0x60, 0, 0)},
+        {session.async, header(21, 1, 0xffffff00, 0), header(22, 0x20, 0, 0)},
         {session.sync, header(7, 1, 0xffffff02, tearDown.size()) + tearDown,
          header(7, 0, 0xffffff02, 2) + "0\n"},
         {session.async, header(21, 1, 0xffffff02, 0), header(22, 0, 0, 0)},
+    };
+    expectExchanges(exchanges);
+}
+
+// TEXT as Data messages of at most 16 bytes, the last a DataEnd, all with MessageID ID.
+std::string inPieces(const std::string& text, std::uint32_t id) {
+    std::string messages;
+    for (std::size_t at = 0; at < text.size(); at += 16) {
+        const std::string piece = text.substr(at, 16);
+        messages += header(at + 16 < text.size() ? 6 : 7, 0, id, piece.size()) + piece;
+    }
+    return messages;
+}
+
+// A delayed operation followed by *OPC, with *ESE 1;*SRE 32, raises one request when it
+// completes, with nobody talking to the instrument then: every session of the instrument is
+// sent AsyncServiceRequest with the status byte (ESB and RQS); a session of another instrument
+// is sent none, so that its status query is answered first.
+TEST_F(Hislip, DelayedOperationRaisesAServiceRequestInEverySession) {
+    RawSession asker(port(), "small");
+    RawSession other(port(), "small");
+    RawSession elsewhere(port());
+    const std::string operation = "*CLS;*ESE 1;*SRE 32;SLOW?;*OPC\n";
+    const std::string cleanUp = "*CLS;*ESE 0;*SRE 0;*ESE?\n";
+    const std::vector<Exchange> exchanges{
+        {asker.sync, inPieces(operation, 0xffffff00), header(7, 0, 0xffffff00, 5) + "late\n"},
+        {asker.async, "", header(20, 0x60, 0, 0)},
+        {other.async, "", header(20, 0x60, 0, 0)},
+        {elsewhere.async, header(21, 0, 0xffffff00, 0), header(22, 0, 0, 0)},
+        {other.async, header(21, 0, 0xffffff00, 0), header(22, 0x60, 0, 0)},
+        {asker.sync, inPieces(cleanUp, 0xffffff02), header(7, 0, 0xffffff02, 2) + "0\n"},
+        {asker.async, header(21, 1, 0xffffff02, 0), header(22, 0, 0, 0)},
     };
     expectExchanges(exchanges);
 }

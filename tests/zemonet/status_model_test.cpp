@@ -1,11 +1,13 @@
 // The IEEE 488.2 status model and the instrument's program messages, without sockets: tables of
 // commands and the answers they must give.
+#include "engine.h"
 #include "instrument.h"
 #include "words.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -120,6 +122,77 @@ TEST(StatusModel, CommandsAndQueries) {
             const std::string answer =
                 !outcome ? notAModelCommand : outcome->answer.value_or(noAnswer);
             EXPECT_EQ(answer, step.answer);
+        }
+    }
+}
+
+// A step of the service request table: a command of the model followed by a look for a new
+// request, "(look)" for the look alone, or "(poll)" for a serial poll.
+struct RequestStep {
+    std::string command;
+    // The status byte of the request the step raises, -1 for none; for a poll, the byte read.
+    int result = -1;
+    // When the step runs, and when the earlier commands complete, in milliseconds from the start.
+    int at = 0;
+    int completion = 0;
+    bool messageAvailable = false;
+};
+
+const std::string look = "(look)";
+const std::string poll = "(poll)";
+
+struct RequestCase {
+    std::string title;
+    std::vector<RequestStep> steps;
+};
+
+// *ESE 32 enables CME, which "*ESE" without its argument sets.
+const std::vector<RequestCase> requestCases{
+    {"an enabled event raises one request, on its edge only",
+     {{"*ESE 32"}, {"*SRE 32"}, {"*ESE", 0x60}, {"*ESE"}, {look}}},
+    {"a serial poll reads RQS and clears it; *STB? clears nothing",
+     {{"*ESE 32"}, {"*SRE 32"}, {"*ESE", 0x60}, {"*STB?"}, {poll, 0x60}, {poll, 0x20}}},
+    {"*SRE that makes MSS rise raises one, each time",
+     {{"*ESE 32"}, {"*ESE"}, {"*SRE 32", 0x60}, {"*SRE 0"}, {"*SRE 32", 0x60}}},
+    {"*CLS clears RQS, and the next event raises again",
+     {{"*ESE 32"}, {"*SRE 32"}, {"*ESE", 0x60}, {"*CLS"}, {poll, 0}, {"*ESE", 0x60}}},
+    {"RQS goes with its reason: *ESR? empties the register",
+     {{"*ESE 32"}, {"*SRE 32"}, {"*ESE", 0x60}, {"*ESR?"}, {poll, 0}}},
+    {"*OPC raises one when the operations before it complete, seen by a look then",
+     {{"*ESE 1"},
+      {"*SRE 32"},
+      {"*OPC", -1, 0, 100},
+      {look, -1, 50},
+      {look, 0x60, 100},
+      {poll, 0x60, 100}}},
+    {"MAV, the asking connection's, raises none",
+     {{"*SRE 16", -1, 0, 0, true}, {look, -1, 0, 0, true}, {poll, 0x10, 0, 0, true}}},
+    {"disabled events raise none", {{"*ESE 32"}, {"*ESE"}, {"*OPC"}, {look}, {poll, 0x20}}},
+};
+
+TEST(StatusModel, ServiceRequestsAreRaisedOnTheEdgeAndClearedByPollsAndCls) {
+    for (const auto& [title, steps] : requestCases) {
+        SCOPED_TRACE(title);
+        StatusModel model;
+        const auto start = Clock::now();
+        model.execute("*ESR?", "", {start, [] { return false; }, start});
+        for (const auto& step : steps) {
+            SCOPED_TRACE(step.command);
+            const auto now = start + std::chrono::milliseconds(step.at);
+            int result = -1;
+            if (step.command == poll)
+                result = model.serialPoll(step.messageAvailable, now);
+            else {
+                if (step.command != look) {
+                    const auto [word, argument] = zemosim::firstWord(step.command);
+                    model.execute(zemosim::upper(word), argument,
+                                  {now, [&step] { return step.messageAvailable; },
+                                   start + std::chrono::milliseconds(step.completion)});
+                }
+                if (const auto request = model.noticeServiceRequest(now))
+                    result = *request;
+            }
+            EXPECT_EQ(result, step.result);
         }
     }
 }
@@ -258,10 +331,39 @@ TEST(Instrument, AnswerWaitsForItsOwnClient) {
     instrument.execute("*IDN?", asker);
     EXPECT_TRUE(instrument.answerWaitingFor(asker));
     EXPECT_FALSE(instrument.answerWaitingFor(other));
-    EXPECT_EQ(instrument.statusByte(instrument.answerWaitingFor(asker)),
+    EXPECT_EQ(instrument.serialPoll(instrument.answerWaitingFor(asker)),
               StatusModel::messageAvailable);
     instrument.clear(asker);
     EXPECT_FALSE(instrument.answerWaitingFor(asker));
+}
+
+// A delayed operation followed by *OPC raises a request when it completes: the instrument wakes
+// the watchers to say when to look again, and a look then raises it, counts it and wakes them,
+// once.
+TEST(Instrument, DelayedOperationRaisesARequestWhenItCompletes) {
+    zemosim::Instrument instrument(definitionOf("delay SLOW? 50 late\n"));
+    const auto client = instrument.join(1, zemosim::Reading::onRequest);
+    const zemosim::WakeUp watcher;
+    instrument.watchRequests(watcher.fd());
+    instrument.execute("*CLS;*ESE 1;*SRE 32;SLOW?;*OPC", client);
+    const auto before = instrument.serviceRequests();
+    EXPECT_EQ(before.latest, 0U);
+    ASSERT_NE(before.lookAgain, Clock::time_point::max());
+    // The watcher is told to look again sooner than it knew.
+    pollfd woken{watcher.fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&woken, 1, 0), 1);
+    watcher.consume();
+    EXPECT_EQ(::poll(&woken, 1, 0), 0);
+    std::this_thread::sleep_until(before.lookAgain);
+    const auto after = instrument.serviceRequests();
+    EXPECT_EQ(after.latest, 1U);
+    EXPECT_EQ(after.statusByte, 0x60);
+    EXPECT_EQ(after.lookAgain, Clock::time_point::max());
+    EXPECT_EQ(::poll(&woken, 1, 0), 1);
+    EXPECT_EQ(instrument.serviceRequests().latest, 1U);
+    instrument.unwatchRequests(watcher.fd());
+    EXPECT_EQ(instrument.serialPoll(false), 0x60);
+    EXPECT_EQ(instrument.serialPoll(false), 0x20);
 }
 
 } // namespace

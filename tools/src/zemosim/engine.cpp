@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <thread>
+#include <utility>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -16,7 +17,6 @@
 namespace zemosim {
 
 namespace {
-
 
 // What the client's side of FD says now: data to read, its end, or a reset.
 enum class Arrival { data, end, reset };
@@ -124,6 +124,8 @@ Effect CommandInput::run(Instrument& instrument, ClientId client, std::uint32_t 
 Ending StreamConnection::run() {
     // The client has ended its sending side, or the connection is to end for reasons of its own.
     bool clientEnded = false;
+    // What the last wait saw on the protocol's side descriptor.
+    short sideEvents = 0;
     for (;;) {
         auto wakeAt = deadline();
         // The commands that are here go first, so that the answers sent after them are known to
@@ -154,11 +156,13 @@ Ending StreamConnection::run() {
         // While the protocol takes no input, only the client's end is watched for.
         const bool input = !clientEnded && wantsInput();
         const short watched = clientEnded ? 0 : input ? POLLIN : POLLRDHUP;
-        pollfd entries[2] = {{fd_, watched, 0}, {wake_.fd(), POLLIN, 0}};
+        const SideWatch side = tendSide(std::exchange(sideEvents, 0));
+        pollfd entries[3] = {{fd_, watched, 0}, {wake_.fd(), POLLIN, 0}, {side.fd, side.events, 0}};
         if (!pump_.empty())
             entries[0].events |= POLLOUT;
-        if (::poll(entries, 2, pollWait(wakeAt)) < 0 && errno != EINTR)
+        if (::poll(entries, 3, pollWait(std::min(wakeAt, side.until))) < 0 && errno != EINTR)
             return Ending::unread;
+        sideEvents = entries[2].revents;
         if ((entries[1].revents & POLLIN) != 0)
             wake_.consume();
         const short events = entries[0].revents;

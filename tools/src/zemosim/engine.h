@@ -80,6 +80,15 @@ class CommandInput {
     std::string text_;
 };
 
+// What the wait of a stream connection watches besides the connection and its wake-up: a
+// descriptor of the protocol's own (-1 for none), the events it waits for there, and when to
+// look again whatever happens.
+struct SideWatch {
+    int fd = -1;
+    short events = 0;
+    Clock::time_point until = Clock::time_point::max();
+};
+
 // How a stream connection ended, for the answers it was sent: read, or (after a reset, or
 // with output left unsent) not.
 enum class Ending { read, unread };
@@ -121,6 +130,11 @@ class StreamConnection {
     // True when the protocol carries out what the client sent before the connection came to its
     // end for reasons of its own (a HiSLIP session that ended).
     virtual bool readsAfterEnd() const { return false; }
+    // Called before every wait with the events that the wait before it saw on the side
+    // descriptor (0 for none or when it ended otherwise): carries on the protocol's work beside
+    // the connection (VXI-11's calls to the client's interrupt channel) without waiting, and
+    // says what the next wait watches for it.
+    virtual SideWatch tendSide(short) { return {}; }
     // True when the client may leave answers unread without telling, so that its end must be
     // watched for a reset; false for a protocol with read requests.
     virtual bool tracksUnread() const { return true; }

@@ -1,13 +1,14 @@
 // HiSLIP: each session is two connections to one port, the synchronous channel (data, trigger,
 // the end of device clear) and the asynchronous one (device clear, locks, status, maximum
-// message size). Each connection has its own thread; the session table (hislip_sessions.h) ties
-// the two together.
+// message size, service requests). Each connection has its own thread; the session table
+// (hislip_sessions.h) ties the two together.
 // The server works in synchronized mode and sends the instrument's output queue as Data and
 // DataEnd messages carrying the MessageID of the message whose command they answer (the
 // session's latest message for an unclaimed answer it reads). A session reads as a raw socket
 // connection does (see Reading::streamed), since the protocol has no read request either. Both
 // channels are stream connections of the engine, woken when the session changes, and the
-// synchronous one when an answer it may read is queued.
+// synchronous one when an answer it may read is queued, the asynchronous one when the
+// instrument raises a service request, which it tells its client with AsyncServiceRequest.
 #include "engine.h"
 #include "hislip_sessions.h"
 #include "server.h"
@@ -324,7 +325,11 @@ class AsyncChannel : public StreamConnection {
     AsyncChannel(int fd, HislipSessions& sessions, std::shared_ptr<Session> session,
                  Milliseconds idleLimit)
         : StreamConnection(fd, session->asyncWake), fd_(fd), sessions_(sessions),
-          session_(std::move(session)), idleLimit_(idleLimit) {}
+          session_(std::move(session)), instrument_(*session_->instrument), idleLimit_(idleLimit) {
+        instrument_.watchRequests(session_->asyncWake.fd());
+        told_ = instrument_.serviceRequests().latest;
+    }
+    ~AsyncChannel() override { instrument_.unwatchRequests(session_->asyncWake.fd()); }
 
     // Answers messages until the client leaves, breaks the protocol or the session ends.
     void serve() { run(); }
@@ -332,9 +337,37 @@ class AsyncChannel : public StreamConnection {
   private:
     bool goOn() override { return !sessions_.ended(*session_); }
     Clock::time_point deadline() override { return session_->idleUntil(idleLimit_); }
-    Clock::time_point fillOutput(OutputPump&) override { return Clock::time_point::max(); }
     bool outputPending() override { return false; }
     bool receive() override { return receive(payload_); }
+
+    // The status byte of a service request that the instrument raised since the session was
+    // last told, if any; sets LOOKAGAIN to when the instrument's status changes by itself.
+    std::optional<std::uint8_t> untoldRequest(Clock::time_point& lookAgain) {
+        const auto requests = instrument_.serviceRequests();
+        lookAgain = requests.lookAgain;
+        if (std::exchange(told_, requests.latest) == requests.latest)
+            return std::nullopt;
+        return requests.statusByte;
+    }
+
+    // Sends AsyncServiceRequest for a request the session has not been told of, as far as the
+    // client takes it now; returns when to look again.
+    Clock::time_point fillOutput(OutputPump& pump) override {
+        auto lookAgain = Clock::time_point::max();
+        if (const auto statusByte = untoldRequest(lookAgain))
+            pump.start(hislip::encode({Type::asyncServiceRequest, *statusByte, 0, 0}), {});
+        return lookAgain;
+    }
+
+    // Before an answer: the rest of an AsyncServiceRequest on its way, then one for a request
+    // raised before the message was handled, so that the client learns of it first.
+    void tellRequestsFirst() {
+        if (!finishOutput(Clock::now() + hislipMessageTime))
+            throw zemo::failure("the client takes no messages");
+        auto lookAgain = Clock::time_point::max();
+        if (const auto statusByte = untoldRequest(lookAgain))
+            reply(fd_, Type::asyncServiceRequest, *statusByte, 0);
+    }
 
     // Receives and answers one message; false when the connection is to close.
     bool receive(std::vector<std::byte>& payload) {
@@ -343,6 +376,7 @@ class AsyncChannel : public StreamConnection {
             hislip::receiveMessage(fd_, header, payload, largestNonDataPayload,
                                    Clock::now() + hislipMessageTime);
             session_->touch();
+            tellRequestsFirst();
             return handle(header, payload);
         } catch (const hislip::MalformedMessage& error) {
             sendFatal(fd_, error.code(), error.what());
@@ -378,7 +412,7 @@ class AsyncChannel : public StreamConnection {
                 sessions_.setResponseUnread(*session_, false);
             const bool available = instrument.readyFor(sessions_.client(*session_)) ||
                                    sessions_.responseUnread(*session_);
-            reply(fd_, Type::asyncStatusResponse, instrument.statusByte(available), 0);
+            reply(fd_, Type::asyncStatusResponse, instrument.serialPoll(available), 0);
             return true;
         }
         case Type::asyncRemoteLocalControl:
@@ -432,8 +466,12 @@ class AsyncChannel : public StreamConnection {
     int fd_;
     HislipSessions& sessions_;
     std::shared_ptr<Session> session_;
+    Instrument& instrument_;
     const Milliseconds idleLimit_;
     std::vector<std::byte> payload_;
+    // The number of the instrument's latest service request the session has been told of, or
+    // that was raised before its asynchronous channel opened.
+    std::uint64_t told_ = 0;
 };
 
 // Opens the session that Initialize with sub-address PAYLOAD asks for and serves its

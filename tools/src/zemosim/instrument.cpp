@@ -85,12 +85,56 @@ void Instrument::leave(ClientId client, std::uint64_t unread) {
     wakeClients();
 }
 
-void Instrument::wakeClients() {
+namespace {
+
+// Writes eventfd WAKE, which makes the thread polling it return.
+void wakeUp(int wake) {
     const std::uint64_t one = 1;
+    if (wake >= 0 && ::write(wake, &one, sizeof one) < 0) {
+        // A full counter already wakes the connection.
+    }
+}
+
+} // namespace
+
+void Instrument::wakeClients() {
     for (const auto& [id, wake] : wakes_)
-        if (wake >= 0 && ::write(wake, &one, sizeof one) < 0) {
-            // A full counter already wakes the connection.
-        }
+        wakeUp(wake);
+}
+
+void Instrument::noticeStatus(Clock::time_point now) {
+    const auto statusByte = status_.noticeServiceRequest(now);
+    // The watchers wait until the status changes by itself; one that changes sooner than they
+    // know of (a new *OPC) must be looked for sooner.
+    const auto change = status_.nextChange();
+    const bool sooner = change < watchedChange_;
+    watchedChange_ = change;
+    if (statusByte) {
+        ++requests_.latest;
+        requests_.statusByte = *statusByte;
+    }
+    if (statusByte || sooner)
+        for (const int wake : requestWatchers_)
+            wakeUp(wake);
+}
+
+Instrument::ServiceRequests Instrument::serviceRequests() {
+    std::lock_guard lock(mutex_);
+    noticeStatus(Clock::now());
+    ServiceRequests requests = requests_;
+    requests.lookAgain = status_.nextChange();
+    return requests;
+}
+
+void Instrument::watchRequests(int wake) {
+    std::lock_guard lock(mutex_);
+    requestWatchers_.insert(wake);
+}
+
+void Instrument::unwatchRequests(int wake) {
+    std::lock_guard lock(mutex_);
+    if (const auto found = requestWatchers_.find(wake); found != requestWatchers_.end())
+        requestWatchers_.erase(found);
 }
 
 Effect Instrument::execute(std::string_view command, ClientId client, std::uint32_t tag) {
@@ -105,6 +149,7 @@ Effect Instrument::execute(std::string_view command, ClientId client, std::uint3
     Effect effect;
     for (const std::string_view unit : units) {
         effect = executeUnit(unit, at, origin, reply);
+        noticeStatus(Clock::now());
         if (!effect.plain())
             break;
     }
@@ -237,9 +282,11 @@ bool Instrument::ownAnswerReady(ClientId client) const {
     return delivery_.ownReady(client, Clock::now());
 }
 
-std::uint8_t Instrument::statusByte(bool messageAvailable) {
+std::uint8_t Instrument::serialPoll(bool messageAvailable) {
     std::lock_guard lock(mutex_);
-    return status_.statusByte(messageAvailable, Clock::now());
+    const auto now = Clock::now();
+    noticeStatus(now);
+    return status_.serialPoll(messageAvailable, now);
 }
 
 void Instrument::trigger(ClientId client, std::uint32_t tag) {
@@ -249,6 +296,7 @@ void Instrument::trigger(ClientId client, std::uint32_t tag) {
         delivery_.command(client);
     Reply reply;
     countTrigger(Clock::now(), origin, reply);
+    noticeStatus(Clock::now());
     if (!reply.empty)
         queueReply(std::move(reply), origin);
 }

@@ -1,7 +1,9 @@
 // A simulated instrument: its definition, read from a small text file (definition.h), and its
 // state, shared by every connection that talks to it: settings and the status model
 // (status_model.h). Its answers go to the connections as Delivery (delivery.h) decides: each to
-// the connection that asked, or, once that has left, to the next that reads.
+// the connection that asked, or, once that has left, to the next that reads. The service
+// requests it raises are counted, and the connections that watch for them woken: each protocol
+// tells its clients in its own way (a VXI-11 device_intr_srq call, a HiSLIP AsyncServiceRequest).
 #pragma once
 
 #include "definition.h"
@@ -15,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -72,9 +75,27 @@ class Instrument {
     // its answer (see Effect) ends the line there.
     Effect execute(std::string_view command, ClientId client = 0, std::uint32_t tag = 0);
 
-    // The status byte, with MAV when MESSAGEAVAILABLE (which the protocol knows for its
-    // connection).
-    std::uint8_t statusByte(bool messageAvailable);
+    // The status byte as a serial poll reads it (device_readstb, AsyncStatusQuery): RQS in bit
+    // 6, MAV when MESSAGEAVAILABLE (which the protocol knows for its connection). Clears RQS.
+    std::uint8_t serialPoll(bool messageAvailable);
+
+    // The service requests the instrument has raised, as a watcher sees them.
+    struct ServiceRequests {
+        // The number of the latest request, counting from 1 (0: none yet), and the status byte
+        // that came with it.
+        std::uint64_t latest = 0;
+        std::uint8_t statusByte = 0;
+        // When to look again without being woken: the status changes by itself then (a pending
+        // *OPC completes), which may raise a request.
+        Clock::time_point lookAgain = Clock::time_point::max();
+    };
+    // The requests raised up to now, the time that has passed taken into account: a request
+    // that it raises is raised here, and the watchers woken.
+    ServiceRequests serviceRequests();
+    // Has eventfd WAKE written whenever the instrument raises a service request, until
+    // unwatchRequests(WAKE); a descriptor watched twice is unwatched twice.
+    void watchRequests(int wake);
+    void unwatchRequests(int wake);
 
     // A protocol's trigger message from CLIENT (with TAG, as execute): counts a trigger, as
     // *TRG does, and runs the definition's trigger action.
@@ -159,6 +180,10 @@ class Instrument {
     // Tells every joined connection that what it may take could have changed; the caller holds
     // the lock.
     void wakeClients();
+    // Raises a service request when the status model has a new one at NOW, waking the
+    // watchers, whom it wakes too when the status will change by itself sooner than they knew;
+    // the caller holds the lock.
+    void noticeStatus(Clock::time_point now);
     // Queues RESPONSE, ready at READYAT, or discards it when the queue is full.
     void enqueue(Response response, Clock::time_point readyAt);
     // *RST by CLIENT: empties its answers and the unclaimed ones, and resets the settings.
@@ -179,6 +204,11 @@ class Instrument {
     std::map<ClientId, int> wakes_;
     ClientId lastClient_ = 0;
     StatusModel status_;
+    ServiceRequests requests_;
+    // The wake eventfds of the connections watching for service requests.
+    std::multiset<int> requestWatchers_;
+    // When the watchers were last told the status changes by itself.
+    Clock::time_point watchedChange_ = Clock::time_point::max();
     // When the latest delayed command of each connection completes.
     std::map<ClientId, Clock::time_point> completions_;
     std::uint64_t triggers_ = 0;

@@ -48,6 +48,12 @@ inline constexpr std::uint64_t largestRememberedBytes = 16 << 20;
 inline constexpr std::size_t largestVxi11Input = 16 << 20;
 // The most links one connection holds at a time; create_link beyond answers "out of resources".
 inline constexpr std::size_t largestLinks = 64;
+// A service request is sent to a client's interrupt channel as a device_intr_srq call that must
+// have gone (connected and taken by the client's socket) within this time, else it is dropped
+// with the connection to the channel and the calls waiting behind it.
+inline constexpr Milliseconds interruptCallTime{1000};
+// The most device_intr_srq calls waiting for one interrupt channel: one for each link.
+inline constexpr std::size_t largestQueuedInterrupts = largestLinks;
 
 // Raw sockets.
 

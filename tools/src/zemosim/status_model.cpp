@@ -159,14 +159,39 @@ void StatusModel::queueError(int code, std::string_view text) {
         errors_.back() = errorEntry(-350, "Queue overflow");
 }
 
-std::uint8_t StatusModel::statusByte(bool available, Clock::time_point now) {
+std::uint8_t StatusModel::instrumentBits(Clock::time_point now) {
     settle(now);
-    std::uint8_t status = available ? messageAvailable : 0;
-    if ((events_ & eventEnable_) != 0)
-        status |= eventSummary;
+    return (events_ & eventEnable_) != 0 ? eventSummary : 0;
+}
+
+std::uint8_t StatusModel::statusByte(bool available, Clock::time_point now) {
+    std::uint8_t status = instrumentBits(now) | (available ? messageAvailable : 0);
     if ((status & serviceEnable_) != 0)
         status |= masterSummary;
     return status;
+}
+
+std::optional<std::uint8_t> StatusModel::noticeServiceRequest(Clock::time_point now) {
+    const std::uint8_t bits = instrumentBits(now);
+    const bool set = (bits & serviceEnable_) != 0;
+    const bool rising = set && !summaryWasSet_;
+    summaryWasSet_ = set;
+    requesting_ = set && (requesting_ || rising);
+    if (!rising)
+        return std::nullopt;
+    return static_cast<std::uint8_t>(bits | requestingService);
+}
+
+std::uint8_t StatusModel::serialPoll(bool available, Clock::time_point now) {
+    const std::uint8_t status = instrumentBits(now) | (available ? messageAvailable : 0) |
+                                (requesting_ ? requestingService : 0);
+    requesting_ = false;
+    return status;
+}
+
+Clock::time_point StatusModel::nextChange() const {
+    const auto next = std::min_element(pendingCompletions_.begin(), pendingCompletions_.end());
+    return next == pendingCompletions_.end() ? Clock::time_point::max() : *next;
 }
 
 void StatusModel::settle(Clock::time_point now) {
@@ -181,6 +206,7 @@ StatusModel::Outcome StatusModel::clearStatus(std::uint8_t, const Moment&) {
     events_ = 0;
     errors_.clear();
     pendingCompletions_.clear();
+    requesting_ = false;
     return {};
 }
 

@@ -1,9 +1,9 @@
 // The IEEE 488.2 status model of a simulated instrument: the standard event status register
 // and its enable mask, the service request enable mask, the status byte made of them, and the
-// SCPI error queue, with the common commands and status queries that read and set them. One
-// model serves all the connections of an instrument; only whether a message is available (MAV)
-// belongs to the connection that asks, and the caller tells it. Not thread-safe: the
-// instrument's lock guards it.
+// SCPI error queue, with the common commands and status queries that read and set them, and the
+// service requests the status byte raises. One model serves all the connections of an
+// instrument; only whether a message is available (MAV) belongs to the connection that asks,
+// and the caller tells it. Not thread-safe: the instrument's lock guards it.
 #pragma once
 
 #include <chrono>
@@ -39,6 +39,8 @@ class StatusModel {
     static constexpr std::uint8_t messageAvailable = 0x10;
     static constexpr std::uint8_t eventSummary = 0x20;
     static constexpr std::uint8_t masterSummary = 0x40;
+    // Bit 6 as a serial poll or a service request reports it: the instrument requests service.
+    static constexpr std::uint8_t requestingService = 0x40;
     // The error queue holds this many entries; the last is replaced by -350 when more come.
     static constexpr std::size_t errorQueueSize = 10;
 
@@ -68,8 +70,23 @@ class StatusModel {
     // (-4xx) QYE.
     void queueError(int code, std::string_view text);
 
-    // The status byte at NOW, with MAV when MESSAGEAVAILABLE.
+    // The status byte at NOW as *STB? reads it: MSS in bit 6, MAV when MESSAGEAVAILABLE.
     std::uint8_t statusByte(bool messageAvailable, Clock::time_point now);
+
+    // Looks at the registers at NOW for a new service request: when the instrument's own part
+    // of the status byte AND SRE has become non-zero since the last look (an edge, not a level),
+    // sets RQS and returns the status byte that comes with the request (RQS in bit 6, no MAV).
+    // MAV, which belongs to the connection that asks, raises none. RQS goes when that summary
+    // becomes zero again, at *CLS and at a serial poll.
+    std::optional<std::uint8_t> noticeServiceRequest(Clock::time_point now);
+
+    // The status byte at NOW as a serial poll reads it: RQS in bit 6 instead of MSS, MAV when
+    // MESSAGEAVAILABLE. Clears RQS. The caller has noticed any new request first.
+    std::uint8_t serialPoll(bool messageAvailable, Clock::time_point now);
+
+    // When the registers next change by themselves, as a pending *OPC completes; for a service
+    // request raised then to be noticed in time. Clock::time_point::max() for never.
+    Clock::time_point nextChange() const;
 
   private:
     // One command of the model: its header pattern, whether it takes a mask argument (else no
@@ -94,6 +111,9 @@ class StatusModel {
     Outcome waitToContinue(std::uint8_t, const Moment&);
     Outcome readError(std::uint8_t, const Moment&);
 
+    // The bits of the status byte that belong to the instrument rather than to the connection
+    // that asks (ESB) at NOW.
+    std::uint8_t instrumentBits(Clock::time_point now);
     // Sets OPC for every *OPC whose operations have completed by NOW. The bit is set lazily, when
     // the register is next looked at, which is the first moment anyone can see it.
     void settle(Clock::time_point now);
@@ -107,6 +127,10 @@ class StatusModel {
     std::deque<std::string> errors_;
     // When each *OPC not yet reflected in the event register completes.
     std::vector<Clock::time_point> pendingCompletions_;
+    // Whether the instrument's part of the status byte AND SRE was non-zero at the last look.
+    bool summaryWasSet_ = false;
+    // RQS: a service request raised and not yet cleared.
+    bool requesting_ = false;
 };
 
 } // namespace zemosim

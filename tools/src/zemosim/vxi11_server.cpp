@@ -1,7 +1,10 @@
 // The VXI-11 core channel: ONC RPC calls in record marking over TCP, decoded and answered with
 // the XDR routines that rpcgen makes from vxi11.x. Each connection has its own thread and its
-// own links; the instruments behind the links are shared.
+// own links; the instruments behind the links are shared. A connection may announce its
+// client's interrupt channel, and each of its links enable service requests: the instrument's
+// requests then go to that channel as device_intr_srq calls (interrupt_channel.h).
 #include "engine.h"
+#include "interrupt_channel.h"
 #include "server.h"
 #include "zemonet/rpc.h"
 #include "zemonet/rpc_message.h"
@@ -122,8 +125,8 @@ class Vxi11Connection : public StreamConnection {
         : StreamConnection(connection.get(), wake_), connection_(std::move(connection)),
           instruments_(instruments), number_(number), idleLimit_(idleLimit) {}
     ~Vxi11Connection() override {
-        for (const auto& [lid, link] : links_)
-            link.instrument->leave(link.client);
+        for (auto& [lid, link] : links_)
+            forget(link);
     }
 
     // Answers calls until the client leaves, sends a record that is no call, or a command
@@ -142,7 +145,13 @@ class Vxi11Connection : public StreamConnection {
     struct Link {
         Instrument* instrument;
         ClientId client;
-        CommandInput input;
+        CommandInput input{};
+        // Set while the link has service requests enabled: the handle that device_enable_srq
+        // gave, passed back with each request.
+        std::optional<std::vector<char>> requestHandle{};
+        // The number of the instrument's latest service request that the link has been told of,
+        // or that was raised before it enabled them.
+        std::uint64_t toldRequest = 0;
     };
 
     // A device_read waiting for an answer: its call and what it asks.
@@ -240,6 +249,34 @@ class Vxi11Connection : public StreamConnection {
     bool goOn() override { return !hangingUp_ || replyQueued_ || !outputEmpty(); }
 
     bool tracksUnread() const override { return false; }
+
+    // Tells the interrupt channel of the requests raised since the links looked, and carries
+    // on its calls.
+    SideWatch tendSide(short events) override {
+        const auto now = Clock::now();
+        const auto lookAgain = tellServiceRequests(now);
+        if (!channel_)
+            return {.until = lookAgain};
+        channel_->advance(events, now);
+        return {channel_->descriptor(), channel_->events(),
+                std::min(lookAgain, channel_->deadline())};
+    }
+
+    // Queues a device_intr_srq call on the interrupt channel, if there is one, for each link
+    // with requests enabled whose instrument has raised one it has not been told of; returns
+    // when to look again (an instrument's status changes by itself then).
+    Clock::time_point tellServiceRequests(Clock::time_point now) {
+        auto lookAgain = Clock::time_point::max();
+        for (auto& [lid, link] : links_) {
+            if (!link.requestHandle)
+                continue;
+            const auto requests = link.instrument->serviceRequests();
+            lookAgain = std::min(lookAgain, requests.lookAgain);
+            if (std::exchange(link.toldRequest, requests.latest) != requests.latest && channel_)
+                channel_->call(*link.requestHandle, now);
+        }
+        return lookAgain;
+    }
 
     void queueReply(std::vector<char> reply, Clock::time_point at) {
         reply_ = std::move(reply);
@@ -341,6 +378,14 @@ class Vxi11Connection : public StreamConnection {
         case device_unlock:
             return answerOnLink(xid, arguments, xdr_Device_Link, xdr_Device_Error,
                                 &Vxi11Connection::deviceUnlock);
+        case device_enable_srq:
+            return answerOnLink(xid, arguments, xdr_Device_EnableSrqParms, xdr_Device_Error,
+                                &Vxi11Connection::enableServiceRequests);
+        case create_intr_chan:
+            return answerCall(xid, arguments, xdr_Device_RemoteFunc, xdr_Device_Error,
+                              std::bind_front(&Vxi11Connection::createInterruptChannel, this));
+        case destroy_intr_chan:
+            return destroyInterruptChannel(xid);
         default:
             break;
         }
@@ -426,9 +471,9 @@ class Vxi11Connection : public StreamConnection {
                 result.error = vxi11::errorNone;
                 result.lid = nextLink++;
                 result.maxRecvSize = instrument->definition().maxRecvSize;
-                links_[result.lid] = {instrument.get(),
-                                      instrument->join(number_, Reading::onRequest, wake_.fd()),
-                                      {}};
+                links_[result.lid] = {
+                    .instrument = instrument.get(),
+                    .client = instrument->join(number_, Reading::onRequest, wake_.fd())};
             }
         }
     }
@@ -495,10 +540,11 @@ class Vxi11Connection : public StreamConnection {
         link.instrument->clear(link.client);
     }
 
-    // The instrument's status byte, with MAV when an answer to the link's own commands waits.
+    // The instrument's status byte as a serial poll reads it, with MAV when an answer to the
+    // link's own commands waits; clears RQS.
     void deviceReadStb(Device_GenericParms&, Link& link, Device_ReadStbResp& result) {
         Instrument& instrument = *link.instrument;
-        result.stb = instrument.statusByte(instrument.answerWaitingFor(link.client));
+        result.stb = instrument.serialPoll(instrument.answerWaitingFor(link.client));
     }
 
     void deviceTrigger(Device_GenericParms&, Link& link, Device_Error&) {
@@ -528,8 +574,59 @@ class Vxi11Connection : public StreamConnection {
 
     // Forgets the link; the answers it did not read become unclaimed, and its lock is released.
     void destroyLink(Device_Link& lid, Link& link, Device_Error&) {
-        link.instrument->leave(link.client);
+        forget(link);
         links_.erase(lid);
+    }
+
+    // Takes LINK from its instrument, with the service requests it watched for.
+    void forget(Link& link) {
+        if (link.requestHandle)
+            link.instrument->unwatchRequests(wake_.fd());
+        link.instrument->leave(link.client);
+    }
+
+    // Enables service requests for the link with the handle to pass back with each, or
+    // disables them. A request raised before the link enabled them is not sent: the client
+    // reads the status byte after enabling.
+    void enableServiceRequests(Device_EnableSrqParms& arguments, Link& link, Device_Error&) {
+        const bool watching = link.requestHandle.has_value();
+        if (!arguments.enable) {
+            if (watching)
+                link.instrument->unwatchRequests(wake_.fd());
+            link.requestHandle.reset();
+            return;
+        }
+        const auto& handle = arguments.handle;
+        link.requestHandle.emplace(handle.handle_val, handle.handle_val + handle.handle_len);
+        if (!watching) {
+            link.instrument->watchRequests(wake_.fd());
+            link.toldRequest = link.instrument->serviceRequests().latest;
+        }
+    }
+
+    // Records where the client serves its interrupt channel: error 29 when the connection has
+    // one already, 8 for one over UDP, which the server does not call, and 5 for another
+    // program or version than DEVICE_INTR 1, or no address or port.
+    void createInterruptChannel(Device_RemoteFunc& arguments, Device_Error& result) {
+        if (channel_)
+            result.error = vxi11::errorChannelEstablished;
+        else if (arguments.progFamily != vxi11::familyTcp)
+            result.error = vxi11::errorNotSupported;
+        else if (arguments.progNum != DEVICE_INTR || arguments.progVers != DEVICE_INTR_VERSION ||
+                 arguments.hostAddr == 0 || arguments.hostPort == 0)
+            result.error = vxi11::errorParameter;
+        else
+            channel_.emplace(arguments.hostAddr, arguments.hostPort);
+    }
+
+    // Closes the interrupt channel, dropping the calls not yet sent; error 6 when there is none.
+    // destroy_intr_chan takes no arguments.
+    std::vector<char> destroyInterruptChannel(std::uint32_t xid) {
+        Device_Error result{};
+        if (!channel_)
+            result.error = vxi11::errorChannelNotEstablished;
+        channel_.reset();
+        return successReply(xid, xdr_Device_Error, result);
     }
 
     FileDescriptor connection_;
@@ -537,8 +634,11 @@ class Vxi11Connection : public StreamConnection {
     const std::uint64_t number_;
     const Milliseconds idleLimit_;
     std::map<int, Link> links_;
-    // Written when an answer this connection's links may read is queued or given up.
+    // Written when an answer this connection's links may read is queued or given up, and when
+    // an instrument that a link watches raises a service request.
     WakeUp wake_;
+    // The client's interrupt channel, once announced.
+    std::optional<InterruptChannel> channel_;
     std::optional<ParkedRead> parked_;
     std::optional<LockWait> lockWait_;
     // Set by mayGoOn when the call being answered is to wait for a lock until then.

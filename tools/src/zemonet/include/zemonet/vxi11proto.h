@@ -25,20 +25,22 @@ inline constexpr int errorNone = 0;
 inline constexpr int errorDeviceNotAccessible = 3;
 inline constexpr int errorInvalidLink = 4;
 inline constexpr int errorParameter = 5;
+inline constexpr int errorChannelNotEstablished = 6;
 inline constexpr int errorNotSupported = 8;
 inline constexpr int errorOutOfResources = 9;
 inline constexpr int errorDeviceLocked = 11;
 inline constexpr int errorNoLockHeld = 12;
 inline constexpr int errorIoTimeout = 15;
+inline constexpr int errorChannelEstablished = 29;
 
-// Core procedures the library does not call; a server answers them with errorNotSupported.
-// device_readstb and device_docmd replies carry one more word after the error. The core channel
-// defines no procedure 21.
+// Core procedures that zemosim does not carry out; a server answers them with
+// errorNotSupported. device_readstb and device_docmd replies carry one more word after the
+// error. The core channel defines no procedure 21.
 inline constexpr unsigned procedureReadStb = 13;
 inline constexpr unsigned procedureDoCmd = 22;
 inline bool isOtherCoreProcedure(unsigned procedure) {
-    return (procedure >= 13 && procedure <= 22 && procedure != 15 && procedure != 21) ||
-           procedure == 25 || procedure == 26;
+    return procedure >= 13 && procedure <= 22 && procedure != 15 && procedure != 20 &&
+           procedure != 21;
 }
 
 // The family of the interrupt channel's server in create_intr_chan.

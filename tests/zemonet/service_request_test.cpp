@@ -1,0 +1,321 @@
+// zemosim's service requests over VXI-11 as clients of the test's own see them on the wire: the
+// core channel's create_intr_chan, device_enable_srq and destroy_intr_chan, and the
+// device_intr_srq calls that reach the test's own listeners when the instrument raises a
+// request, while other clients announce channels that refuse, or never accept, connections.
+#include "rpc_wire.h"
+#include "sim_server.h"
+#include "temp_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace zemotest {
+namespace {
+
+constexpr std::uint32_t coreProgram = 0x0607AF;
+constexpr std::uint32_t interruptProgram = 0x0607B1;
+constexpr std::uint32_t familyTcp = 0;
+constexpr std::uint32_t familyUdp = 1;
+constexpr std::uint32_t loopback = 0x7f000001;
+// accept_stat of a call whose arguments do not decode.
+constexpr std::uint32_t garbageArguments = 4;
+
+enum Procedure : std::uint32_t {
+    createLink = 10,
+    deviceWrite = 11,
+    deviceReadStb = 13,
+    enableSrq = 20,
+    createIntrChan = 25,
+    destroyIntrChan = 26,
+    intrSrq = 30,
+};
+
+// TEXT as XDR opaque data or a string: its length, then its bytes in words, padded with zeros.
+std::vector<std::uint32_t> opaque(const std::string& text) {
+    std::vector<std::uint32_t> words{static_cast<std::uint32_t>(text.size())};
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        std::uint32_t word = 0;
+        for (std::size_t j = i; j < i + 4; ++j)
+            word = word << 8 | (j < text.size() ? static_cast<unsigned char>(text[j]) : 0U);
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::vector<std::uint32_t> joined(std::vector<std::uint32_t> first,
+                                  const std::vector<std::uint32_t>& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// The words of a record's BODY.
+std::vector<std::uint32_t> wordsOf(const std::string& body) {
+    std::vector<std::uint32_t> words;
+    for (std::size_t i = 0; i < body.size() / 4; ++i)
+        words.push_back(wordAt(body, i));
+    return words;
+}
+
+// Makes FD's receives give up after 5 seconds, so that no test waits for ever.
+int boundedReceives(int fd) {
+    const timeval limit{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
+// The port in "vxi11/HOST:PORT/DEVICE".
+unsigned short portOf(const std::string& name) {
+    const auto colon = name.rfind(':');
+    return static_cast<unsigned short>(std::stoi(name.substr(colon + 1)));
+}
+
+// One connection to zemosim's core channel, calls encoded by hand.
+class CoreClient {
+  public:
+    explicit CoreClient(unsigned short port)
+        : fd_(boundedReceives(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    CoreClient(const CoreClient&) = delete;
+    CoreClient& operator=(const CoreClient&) = delete;
+    ~CoreClient() { ::close(fd_); }
+
+    // The reply to a call: its accept status and the result words after it.
+    struct Reply {
+        std::uint32_t acceptStatus = 0xffffffff;
+        std::vector<std::uint32_t> result;
+    };
+
+    Reply call(std::uint32_t procedure, const std::vector<std::uint32_t>& arguments) {
+        const std::uint32_t xid = nextXid_++;
+        sendAll(fd_, record(joined({xid, 0, 2, coreProgram, 1, procedure, 0, 0, 0, 0}, arguments)));
+        const auto body = receiveCallBody(fd_);
+        if (!body || wordAt(*body, 0) != xid || wordAt(*body, 1) != 1 || wordAt(*body, 2) != 0)
+            return {};
+        const auto words = wordsOf(*body);
+        return {words.at(5), {words.begin() + 6, words.end()}};
+    }
+
+    // The error of a call answered with Device_Error; -1 when it was not carried out.
+    int error(std::uint32_t procedure, const std::vector<std::uint32_t>& arguments = {}) {
+        const Reply reply = call(procedure, arguments);
+        return reply.acceptStatus == 0 && !reply.result.empty() ? static_cast<int>(reply.result[0])
+                                                                : -1;
+    }
+
+    std::uint32_t link(const std::string& device) {
+        const Reply reply = call(createLink, joined({1, 0, 0}, opaque(device)));
+        EXPECT_EQ(reply.result.size(), 4U);
+        return reply.result.size() == 4 && reply.result[0] == 0 ? reply.result[1] : 0;
+    }
+
+    int write(std::uint32_t lid, const std::string& text) {
+        return error(deviceWrite, joined({lid, 1000, 0, 0x08}, opaque(text)));
+    }
+
+    // The status byte device_readstb reads on LID; -1 when the call failed.
+    int statusByte(std::uint32_t lid) {
+        const Reply reply = call(deviceReadStb, {lid, 0, 0, 1000});
+        return reply.acceptStatus == 0 && reply.result.size() == 2 && reply.result[0] == 0
+                   ? static_cast<int>(reply.result[1])
+                   : -1;
+    }
+
+    int announce(unsigned short port, std::uint32_t program = interruptProgram,
+                 std::uint32_t version = 1, std::uint32_t family = familyTcp) {
+        return error(createIntrChan, {loopback, port, program, version, family});
+    }
+
+    int enable(std::uint32_t lid, bool on, const std::string& handle) {
+        return error(enableSrq, joined({lid, on ? 1U : 0U}, opaque(handle)));
+    }
+
+  private:
+    int fd_;
+    std::uint32_t nextXid_ = 1;
+};
+
+// What device_intr_srq carrying HANDLE holds after its transaction id: a call of DEVICE_INTR
+// version 1, procedure 30, empty credentials, and the handle.
+std::vector<std::uint32_t> interruptCall(const std::string& handle) {
+    return joined({0, 2, interruptProgram, 1, intrSrq, 0, 0, 0, 0}, opaque(handle));
+}
+
+// The words after the transaction id of the next call that arrives on FD; empty when none came.
+std::vector<std::uint32_t> nextCall(int fd) {
+    const auto body = receiveCallBody(fd);
+    if (!body)
+        return {};
+    auto words = wordsOf(*body);
+    words.erase(words.begin());
+    return words;
+}
+
+// Accepts the next connection on LISTENER within 5 seconds; -1 when none came.
+int acceptWithin(int listener) {
+    pollfd entry{listener, POLLIN, 0};
+    if (::poll(&entry, 1, 5000) != 1)
+        return -1;
+    return boundedReceives(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+// A listener that never accepts and whose queue of connections is full, so that a further
+// connect neither succeeds nor fails until it gives up: the fillers stay connected with it.
+struct FullListener {
+    int listener = -1;
+    unsigned short port = 0;
+    std::vector<int> fillers;
+
+    FullListener() {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+        EXPECT_EQ(::listen(listener, 0), 0);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+        for (int i = 0; i < 3; ++i) {
+            fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+    }
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+    ~FullListener() {
+        for (const int fd : fillers)
+            ::close(fd);
+        ::close(listener);
+    }
+};
+
+class ServiceRequests : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        directory_ = new kittest::TempTree;
+        server_ = new SimServer(
+            {"-p", directory_->makeFile("dmm", "name dmm\ndelay SLOW? 100 late\n").string()}, 4);
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        delete directory_;
+    }
+    static unsigned short port() { return portOf(server_->name("dmm", "vxi11")); }
+
+    static kittest::TempTree* directory_;
+    static SimServer* server_;
+};
+
+kittest::TempTree* ServiceRequests::directory_ = nullptr;
+SimServer* ServiceRequests::server_ = nullptr;
+
+// The work that raises a request when it completes, with nobody talking to the instrument then.
+const std::string delayedOperation = "*CLS;*ESE 1;*SRE 32;SLOW?;*OPC\n";
+
+// Each call in turn on one connection, with the error it answers.
+TEST_F(ServiceRequests, ChannelProceduresAndTheirErrors) {
+    CoreClient client(port());
+    const std::uint32_t lid = client.link("dmm");
+    const unsigned short somePort = closedPort();
+    struct Step {
+        const char* title;
+        std::function<int()> call;
+        int error;
+    };
+    const std::vector<Step> steps{
+        {"destroy_intr_chan without a channel", [&] { return client.error(destroyIntrChan); }, 6},
+        {"a channel over UDP",
+         [&] { return client.announce(somePort, interruptProgram, 1, familyUdp); }, 8},
+        {"a channel of another program", [&] { return client.announce(somePort, coreProgram); }, 5},
+        {"a channel of another version",
+         [&] { return client.announce(somePort, interruptProgram, 2); }, 5},
+        {"a channel at port 0", [&] { return client.announce(0); }, 5},
+        {"create_intr_chan", [&] { return client.announce(somePort); }, 0},
+        {"create_intr_chan again", [&] { return client.announce(somePort); }, 29},
+        {"device_enable_srq on no link", [&] { return client.enable(lid + 1000, true, "h"); }, 4},
+        {"device_enable_srq", [&] { return client.enable(lid, true, std::string(40, 'h')); }, 0},
+        {"device_enable_srq disabling", [&] { return client.enable(lid, false, ""); }, 0},
+        {"destroy_intr_chan", [&] { return client.error(destroyIntrChan); }, 0},
+        {"destroy_intr_chan again", [&] { return client.error(destroyIntrChan); }, 6},
+        {"create_intr_chan after destroy_intr_chan", [&] { return client.announce(somePort); }, 0},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.title);
+        EXPECT_EQ(step.call(), step.error);
+    }
+    // A handle of more than 40 bytes is no Device_EnableSrqParms.
+    const auto tooLong = client.call(enableSrq, joined({lid, 1}, opaque(std::string(41, 'h'))));
+    EXPECT_EQ(tooLong.acceptStatus, garbageArguments);
+}
+
+// One request, raised when the delayed operation completes, reaches every enabled link of a
+// client whose channel listens, on one connection that is kept for the next; clients whose
+// channel refuses or never accepts connections hold up neither the others nor their own core
+// channel; a disabled link is sent nothing; destroy_intr_chan closes the connection.
+TEST_F(ServiceRequests, EachEnabledLinkIsCalledAndDeadChannelsHoldUpNobody) {
+    unsigned short listening = 0;
+    unsigned short otherListening = 0;
+    const int listener = listenAt({}, listening);
+    const int otherListener = listenAt({}, otherListening);
+    const FullListener full;
+    CoreClient good(port());
+    CoreClient refused(port());
+    CoreClient stuck(port());
+    CoreClient other(port());
+    const std::uint32_t first = good.link("dmm");
+    const std::uint32_t second = good.link("dmm");
+    const std::uint32_t refusedLink = refused.link("dmm");
+    const std::uint32_t stuckLink = stuck.link("dmm");
+    const std::uint32_t otherLink = other.link("dmm");
+    for (const auto& [client, channelPort] :
+         {std::pair{&good, listening}, std::pair{&refused, closedPort()},
+          std::pair{&stuck, full.port}, std::pair{&other, otherListening}})
+        ASSERT_EQ(client->announce(channelPort), 0);
+    ASSERT_EQ(good.enable(first, true, "first link"), 0);
+    ASSERT_EQ(good.enable(second, true, "second"), 0);
+    ASSERT_EQ(refused.enable(refusedLink, true, "refused"), 0);
+    ASSERT_EQ(stuck.enable(stuckLink, true, "stuck"), 0);
+    ASSERT_EQ(other.enable(otherLink, true, "before"), 0);
+    ASSERT_EQ(other.enable(otherLink, false, ""), 0);
+
+    ASSERT_EQ(good.write(first, delayedOperation), 0);
+    const int channel = acceptWithin(listener);
+    ASSERT_GE(channel, 0);
+    EXPECT_EQ(nextCall(channel), interruptCall("first link"));
+    EXPECT_EQ(nextCall(channel), interruptCall("second"));
+    // The core channels of the clients whose channels are dead answer, RQS set until the first
+    // serial poll.
+    EXPECT_EQ(stuck.statusByte(stuckLink), 0x60);
+    EXPECT_EQ(refused.statusByte(refusedLink), 0x20);
+
+    ASSERT_EQ(other.enable(otherLink, true, "after"), 0);
+    ASSERT_EQ(refused.write(refusedLink, delayedOperation), 0);
+    EXPECT_EQ(nextCall(channel), interruptCall("first link"));
+    EXPECT_EQ(nextCall(channel), interruptCall("second"));
+    const int otherChannel = acceptWithin(otherListener);
+    ASSERT_GE(otherChannel, 0);
+    EXPECT_EQ(nextCall(otherChannel), interruptCall("after"));
+
+    ASSERT_EQ(good.error(destroyIntrChan), 0);
+    char byte = 0;
+    EXPECT_EQ(::recv(channel, &byte, 1, 0), 0);
+    for (const int fd : {otherChannel, channel, otherListener, listener})
+        ::close(fd);
+}
+
+} // namespace
+} // namespace zemotest
