@@ -18,7 +18,7 @@ BLOCK = bytes(range(256)) * (BLOCK_SIZE // 256) + bytes(range(BLOCK_SIZE % 256))
 
 
 def test_version() -> None:
-    assert zemo.__version__ == "1.1.0"
+    assert zemo.__version__ == "1.2.0"
 
 
 def test_query(name: str) -> None:

@@ -752,5 +752,13 @@ TEST(HislipClient, SessionsThatAnswerAsTheStandardAllows) {
     zemo_set_error_handler(nullptr);
 }
 
+// zemoctl wait-srq prints the status byte of the request that ends its wait.
+TEST(HislipClient, ZemoctlPrintsTheStatusByteOfTheRequest) {
+    FakeSession server(0, {{Step::async, header(22, 0, 0, 0), "HS\x15"},
+                           {Step::asyncLater, header(20, 0x61, 0, 0)}});
+    expectOutcome(runTool(ZEMOCTL, {server.name(), "wait-srq=5000"}), 0, "97\n", "");
+    server.checkReceived();
+}
+
 } // namespace
 } // namespace zemotest
