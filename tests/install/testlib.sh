@@ -99,7 +99,7 @@ package_listing() {
         for alias in ZEMO_ERROR_EXIT zemo_clear zemo_close zemo_last_error zemo_local zemo_lock \
             zemo_open zemo_read zemo_read_message zemo_read_stb zemo_remote \
             zemo_set_error_handler zemo_set_termchar zemo_set_timeout zemo_trigger zemo_unlock \
-            zemo_version \
+            zemo_version zemo_wait_srq \
             zemo_write; do
             echo "$p/$man/man3/$alias.3.gz -> zemo.3.gz"
         done
