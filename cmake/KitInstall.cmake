@@ -93,7 +93,7 @@ kit_install_man_pages(3 libzemo-dev zemo
             zemo_read=zemo zemo_clear=zemo zemo_close=zemo ZEMO_ERROR_EXIT=zemo
             zemo_read_message=zemo zemo_read_stb=zemo zemo_trigger=zemo zemo_lock=zemo
             zemo_unlock=zemo zemo_remote=zemo zemo_local=zemo zemo_last_error=zemo
-            zemo_version=zemo zemo_set_termchar=zemo)
+            zemo_version=zemo zemo_set_termchar=zemo zemo_wait_srq=zemo)
 
 # The tools' bash completion, a file per program named after it, where bash-completion loads
 # it on the first completion of the program's arguments; zemo-common holds what they share.

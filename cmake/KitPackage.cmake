@@ -54,9 +54,9 @@ set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 # the library's package tree with its shlibs file, which files.cmake makes.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ../libzemo1.shlibs/usr/${KIT_MULTIARCH_LIBDIR})
 # Programs built against libzemo need the version that added the newest calls it exports (the
-# node ZEMO_1.1 of zemo.map), not the version being packaged, so the shlibs file is ours rather
+# node ZEMO_1.2 of zemo.map), not the version being packaged, so the shlibs file is ours rather
 # than CPack's, which would name the package's own version; raise it with the next calls.
-set(kit_shlibs_version 1.1.0)
+set(kit_shlibs_version 1.2.0)
 set(CPACK_KIT_SHLIBS "libzemo 1 libzemo1 (>= ${kit_shlibs_version})")
 file(WRITE ${kit_package_dir}/shlibs "${CPACK_KIT_SHLIBS}\n")
 

@@ -296,6 +296,29 @@ class Instrument:
         """Gives the device's front panel back (VXI-11, HiSLIP and USBTMC)."""
         self._call("local", "zemo_local")
 
+    def wait_srq(self, milliseconds: int) -> int:
+        """Waits at most MILLISECONDS (0 or more) for a service request from the device and
+        returns the status byte that came with it (RQS, 0x40, set); zemo.Timeout when none
+        comes. The first wait enables requests and returns at once when the status byte has
+        RQS set already, so that an operation that completed before the wait is not missed; a
+        request that arrives while no wait runs is kept for the next one (the latest, one at
+        most). VXI-11, HiSLIP and USBTMC; zemo.Error over a socket or serial line.
+
+        The way to wait for a long operation:
+
+            inst.write("*CLS;*ESE 1;*SRE 32")
+            inst.write("SWEEP;*OPC")
+            inst.wait_srq(60000)
+        """
+        stb = ctypes.c_uint8()
+        self._call(
+            "wait_srq",
+            "zemo_wait_srq",
+            _milliseconds("wait_srq", milliseconds, 0),
+            ctypes.byref(stb),
+        )
+        return stb.value
+
     def clear(self) -> None:
         """Sends a device clear, which empties the device's input and output queues, and drops
         the bytes read beyond the last answer."""

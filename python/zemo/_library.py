@@ -49,6 +49,7 @@ _CALLS = (
     ("zemo_unlock", _status, [_handle]),
     ("zemo_remote", _status, [_handle]),
     ("zemo_local", _status, [_handle]),
+    ("zemo_wait_srq", _status, [_handle, _int32, ctypes.POINTER(ctypes.c_uint8)]),
     ("zemo_clear", _status, [_handle]),
     ("zemo_close", _status, [_handle]),
     ("zemo_last_error", ctypes.c_char_p, []),

@@ -40,9 +40,10 @@ zemosim -v |
 zemosim -p dm|dmm.inst
 zemoctl -|--help --version -t
 zemoctl -t 100 so|socket/ (nospace)
-zemoctl vxi11/192.168.0.100/inst0 |clear local lock lock= remote stb trigger unlock
+zemoctl vxi11/192.168.0.100/inst0 |clear local lock lock= remote stb trigger unlock wait-srq wait-srq=
 zemoctl socket/192.168.0.100 lo|local lock lock=
-zemoctl socket/192.168.0.100 stb t|trigger'
+zemoctl socket/192.168.0.100 stb t|trigger
+zemoctl -t 9000 hislip/192.168.0.100 stb w|wait-srq wait-srq='
 
 # The runner splits each line into words as bash does, "=" and ":" words of their own, sets
 # the completion variables, loads the program's completion through bash-completion's loader

@@ -13,7 +13,7 @@ shipped=${10}
 rm -rf "$work" && mkdir -p "$work" || exit 1
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/cpack" >"$work/cpack.log" 2>&1 ||
     { cat "$work/cpack.log" >&2; fail "cpack -G DEB"; finish; }
-version=1.1.0-1
+version=1.2.0-1
 deb() {
     case $1 in
     python3-zemo) echo "$work/cpack/${1}_${version}_all.deb" ;;
@@ -48,7 +48,7 @@ check_same "libzemo-dev Recommends" "zemo-tools" "$(field libzemo-dev Recommends
 check_same "zemo-tools Recommends" "libedit2" "$(field zemo-tools Recommends)"
 check_same "python3-zemo Architecture" "all" "$(field python3-zemo Architecture)"
 check_same "python3-zemo Recommends" "zemo-tools" "$(field python3-zemo Recommends)"
-check_same "libzemo1 shlibs" "libzemo 1 libzemo1 (>= 1.1.0)" \
+check_same "libzemo1 shlibs" "libzemo 1 libzemo1 (>= 1.2.0)" \
     "$(dpkg-deb -I "$(deb libzemo1)" shlibs)"
 check_same "libzemo1 triggers" "activate-noawait ldconfig" \
     "$(dpkg-deb -I "$(deb libzemo1)" triggers)"
@@ -142,7 +142,7 @@ remove zemo-tools libzemo1
 # The Python module with the library alone, which needs the version that added the calls it
 # declares.
 install_alone python3-zemo libzemo1
-check_same "python3-zemo Depends" "libzemo1 (>= 1.1.0), python3" "$(field python3-zemo Depends)"
+check_same "python3-zemo Depends" "libzemo1 (>= 1.2.0), python3" "$(field python3-zemo Depends)"
 check_python "$root/$(python_dir usr)"
 remove python3-zemo libzemo1
 

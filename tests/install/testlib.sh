@@ -88,8 +88,8 @@ package_listing() {
         echo "$p/$man/man1/dlprobe64.1.gz -> dlprobe.1.gz"
         ;;
     libzemo1)
-        echo "$p/$lib/libzemo.so.1 -> libzemo.so.1.1.0"
-        echo "$p/$lib/libzemo.so.1.1.0"
+        echo "$p/$lib/libzemo.so.1 -> libzemo.so.1.2.0"
+        echo "$p/$lib/libzemo.so.1.2.0"
         ;;
     libzemo-dev)
         echo "$p/$inc/zemo.h"
@@ -99,7 +99,7 @@ package_listing() {
         for alias in ZEMO_ERROR_EXIT zemo_clear zemo_close zemo_last_error zemo_local zemo_lock \
             zemo_open zemo_read zemo_read_message zemo_read_stb zemo_remote \
             zemo_set_error_handler zemo_set_termchar zemo_set_timeout zemo_trigger zemo_unlock \
-            zemo_version \
+            zemo_version zemo_wait_srq \
             zemo_write; do
             echo "$p/$man/man3/$alias.3.gz -> zemo.3.gz"
         done
@@ -138,7 +138,7 @@ check_programs() {
 # the NAME=VALUE entries that a sanitized libzemo needs in Python.
 check_python() {
     # shellcheck disable=SC2086
-    check_run "import zemo" 0 '1.1.0 *IDN?
+    check_run "import zemo" 0 '1.2.0 *IDN?
 ' '' $loader_env env -u ZEMO_LIBRARY $KIT_PYTHON_RUNTIME PYTHONPATH="$1" PYTHONDONTWRITEBYTECODE=1 "$KIT_PYTHON3" -c \
         'import zemo; print(zemo.__version__, zemo.open("sim/echo").query("*IDN?"))'
 }
@@ -220,7 +220,7 @@ check_pkg_config_client() {
     root=$1 prefix=$2 libdir=$3 includedir=$4 client_flags=$5
     # The file names the real prefix; the sysroot maps it into the scratch root.
     export PKG_CONFIG_PATH="$root$prefix/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root"
-    check_run "pkg-config --modversion" 0 '1.1.0
+    check_run "pkg-config --modversion" 0 '1.2.0
 ' '' pkg-config --modversion libzemo
     # pkg-config ends its flags with a blank; only the words count.
     libs=$(pkg-config --libs libzemo) || fail "pkg-config --libs"

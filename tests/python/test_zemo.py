@@ -18,7 +18,7 @@ BLOCK = bytes(range(256)) * (BLOCK_SIZE // 256) + bytes(range(BLOCK_SIZE % 256))
 
 
 def test_version() -> None:
-    assert zemo.__version__ == "1.1.0"
+    assert zemo.__version__ == "1.2.0"
 
 
 def test_query(name: str) -> None:
@@ -124,6 +124,33 @@ def test_lock_held_against_another(name: str) -> None:
             assert other.query("*IDN?") == IDN
 
 
+@pytest.mark.parametrize("transport", ["hislip"])
+def test_wait_srq_returns_a_status_byte_with_rqs_at_once(name: str) -> None:
+    # An unknown command sets CME, which ESE and SRE turn into ESB (0x20) and RQS (0x40).
+    with zemo.open(name, timeout=2000) as inst:
+        assert inst.query("*CLS;*ESE 32;*SRE 32;BOGUS;*SRE?") == "32"
+        try:
+            assert inst.wait_srq(1000) == 0x60
+        finally:
+            inst.write("*CLS;*ESE 0;*SRE 0")
+
+
+@pytest.mark.parametrize(
+    "transport, error, reason",
+    [
+        ("sim", zemo.Timeout, "no service request within 50 ms"),
+        ("socket", zemo.Error, "service requests need VXI-11, HiSLIP or USBTMC"),
+        ("serial", zemo.Error, "service requests need VXI-11, HiSLIP or USBTMC"),
+    ],
+)
+def test_wait_srq_without_requests(name: str, error: type, reason: str) -> None:
+    with zemo.open(name, timeout=2000) as inst:
+        with pytest.raises(zemo.Error) as raised:
+            inst.wait_srq(50)
+        assert type(raised.value) is error
+        assert (raised.value.call, raised.value.reason) == ("zemo_wait_srq", reason)
+
+
 def test_clear(name: str) -> None:
     # A pending answer, taken in part by the read of its first line where it has several, is
     # gone after the clear.
@@ -152,6 +179,8 @@ def test_clear(name: str) -> None:
         ("remote", lambda inst: inst.remote(), "zemo_remote"),
         ("local", lambda inst: inst.local(), "zemo_local"),
         ("clear", lambda inst: inst.clear(), "zemo_clear"),
+        # The first wait reads the status byte.
+        ("stb", lambda inst: inst.wait_srq(10), "zemo_wait_srq"),
         ("close", lambda inst: inst.close(), "zemo_close"),
     ],
 )

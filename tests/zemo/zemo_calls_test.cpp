@@ -80,7 +80,7 @@ TEST(LastError, IsTheThreadsLastFailure) {
 }
 
 TEST(Version, IsTheProjectsVersion) {
-    EXPECT_STREQ(zemo_version(), "1.1.0");
+    EXPECT_STREQ(zemo_version(), "1.2.0");
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <ostream>
 #include <set>
 #include <sstream>
@@ -132,14 +133,17 @@ const std::string ctlUsage =
     "       <timeout>    I/O timeout in milliseconds.\n"
     "       <interface>  Name of ZEMO interface, e.g. 'vxi11/192.168.0.100/gpib0,9'.\n"
     "       <operation>  One of, run in the order given:\n"
-    "                    stb      print the status byte in decimal\n"
-    "                    trigger  trigger the instrument\n"
-    "                    lock     take an exclusive lock for the operations that follow,\n"
-    "                             waiting up to the timeout (lock=MS: up to MS milliseconds)\n"
-    "                    unlock   release the lock\n"
-    "                    remote   put the instrument in remote\n"
-    "                    local    give the front panel back\n"
-    "                    clear    send a device clear\n\n";
+    "                    stb       print the status byte in decimal\n"
+    "                    trigger   trigger the instrument\n"
+    "                    lock      take an exclusive lock for the operations that follow,\n"
+    "                              waiting up to the timeout (lock=MS: up to MS milliseconds)\n"
+    "                    unlock    release the lock\n"
+    "                    remote    put the instrument in remote\n"
+    "                    local     give the front panel back\n"
+    "                    clear     send a device clear\n"
+    "                    wait-srq  wait up to the timeout (wait-srq=MS: up to MS milliseconds)\n"
+    "                              for a service request and print the status byte\n"
+    "                              that came with it in decimal\n\n";
 
 struct UsageCase {
     const char* program;
@@ -191,6 +195,18 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{ZEMOCTL,
                   {"sim/echo", "lock=9x"},
                   asInvoked + ": unknown operation 'lock=9x'\n" + ctlUsage},
+        UsageCase{ZEMOCTL,
+                  {"sim/echo", "wait-srq="},
+                  asInvoked + ": unknown operation 'wait-srq='\n" + ctlUsage},
+        UsageCase{ZEMOCTL,
+                  {"sim/echo", "wait-srq=-1"},
+                  asInvoked + ": unknown operation 'wait-srq=-1'\n" + ctlUsage},
+        UsageCase{ZEMOCTL,
+                  {"sim/echo", "wait-srq=3000000000"},
+                  asInvoked + ": unknown operation 'wait-srq=3000000000'\n" + ctlUsage},
+        UsageCase{ZEMOCTL,
+                  {"sim/echo", "wait-srq5"},
+                  asInvoked + ": unknown operation 'wait-srq5'\n" + ctlUsage},
         UsageCase{ZEMOCTL,
                   {"-x", "sim/echo", "stb"},
                   asInvoked + ": invalid option -- 'x'\n" + ctlUsage}),
@@ -673,6 +689,16 @@ TEST(Control, FailingOperationEndsTheRun) {
          "",
          "zemo: zemo_local sim/echo/fail=local: simulated failure of local\n",
          2},
+        // No simulated instrument requests service: a wait lasts its time, from the operation
+        // or from -t, and times out.
+        {{"sim/source", "stb", "wait-srq=40", "stb"},
+         "16\n",
+         "zemo: zemo_wait_srq sim/source: no service request within 40 ms\n",
+         3},
+        {{"-t", "60", "sim/source", "wait-srq"},
+         "",
+         "zemo: zemo_wait_srq sim/source: no service request within 60 ms\n",
+         3},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(describe(ZEMOCTL, test.arguments));
@@ -692,9 +718,9 @@ TEST(Control, HelpAndVersion) {
     EXPECT_EQ(help.status, 0);
     EXPECT_FALSE(help.traceExists);
     const TracedResult version = runTool(ZEMOCTL, {"--version"});
-    EXPECT_EQ(version.out, "zemoctl 1.1.0\n");
+    EXPECT_EQ(version.out, "zemoctl 1.2.0\n");
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.trace, "zemo_version() = \"1.1.0\"\n");
+    EXPECT_EQ(version.trace, "zemo_version() = \"1.2.0\"\n");
 }
 
 // zemoreset makes exactly these calls; a leading dash is an interface name, not an option.
@@ -905,20 +931,29 @@ TEST(Link, ToolsStartWithTheLibraryAndTheCLibraryAlone) {
     }
 }
 
-// The library exports its public calls and nothing else.
+// The library exports its public calls and nothing else, each in the version node of the
+// library's version that added it, which programs built against it then need.
 TEST(Link, LibraryExportsOnlyThePublicCalls) {
     std::istringstream listing(commandOutput("nm -D --defined-only " LIBZEMO));
-    std::set<std::string> exported;
+    std::map<std::string, std::string> exported;
     for (std::string address, type, symbol; listing >> address >> type >> symbol;) {
-        if (type != "A") // the version node
-            exported.insert(symbol.substr(0, symbol.find('@')));
+        if (type == "A") // the version node itself
+            continue;
+        const auto at = symbol.find('@');
+        exported[symbol.substr(0, at)] = at == std::string::npos ? "" : symbol.substr(at);
     }
-    EXPECT_EQ(exported,
-              (std::set<std::string>{
-                  "ZEMO_ERROR_EXIT", "zemo_clear", "zemo_close", "zemo_last_error", "zemo_local",
-                  "zemo_lock", "zemo_open", "zemo_read", "zemo_read_message", "zemo_read_stb",
-                  "zemo_remote", "zemo_set_error_handler", "zemo_set_termchar", "zemo_set_timeout",
-                  "zemo_trigger", "zemo_unlock", "zemo_version", "zemo_wait_srq", "zemo_write"}));
+    const std::map<std::string, std::string> expected{
+        {"ZEMO_ERROR_EXIT", "@@ZEMO_1"},     {"zemo_set_error_handler", "@@ZEMO_1"},
+        {"zemo_open", "@@ZEMO_1"},           {"zemo_set_timeout", "@@ZEMO_1"},
+        {"zemo_write", "@@ZEMO_1"},          {"zemo_read", "@@ZEMO_1"},
+        {"zemo_clear", "@@ZEMO_1"},          {"zemo_close", "@@ZEMO_1"},
+        {"zemo_read_message", "@@ZEMO_1.1"}, {"zemo_read_stb", "@@ZEMO_1.1"},
+        {"zemo_trigger", "@@ZEMO_1.1"},      {"zemo_lock", "@@ZEMO_1.1"},
+        {"zemo_unlock", "@@ZEMO_1.1"},       {"zemo_remote", "@@ZEMO_1.1"},
+        {"zemo_local", "@@ZEMO_1.1"},        {"zemo_last_error", "@@ZEMO_1.1"},
+        {"zemo_version", "@@ZEMO_1.1"},      {"zemo_set_termchar", "@@ZEMO_1.1"},
+        {"zemo_wait_srq", "@@ZEMO_1.2"}};
+    EXPECT_EQ(exported, expected);
 }
 
 } // namespace

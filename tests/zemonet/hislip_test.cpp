@@ -528,10 +528,11 @@ TEST(HislipIpv6, QueryAndAnswer) {
 }
 
 // What a fake session does after the client opened it: on SYNC or ASYNC, reads the client's
-// next message, which must start with EXPECTED when that is given, and sends REPLY; LATER sends
-// REPLY on the synchronous channel half a second after the step before.
+// next message, which must start with EXPECTED when that is given, and sends REPLY; LATER and
+// ASYNCLATER send REPLY unasked on the synchronous or the asynchronous channel half a second after
+// the step before.
 struct Step {
-    enum Channel { sync, async, later } channel;
+    enum Channel { sync, async, later, asyncLater } channel;
     std::string reply;
     std::string expected = {};
 };
@@ -549,9 +550,10 @@ class FakeSession {
             answer(async, header(18, 0, 0x5a4b, 0));
             answer(async, header(16, 0, 0, 8) + std::string("\0\0\0\0\0\x10\0\0", 8));
             for (const Step& step : script_) {
-                if (step.channel == Step::later) {
+                if (step.channel == Step::later || step.channel == Step::asyncLater) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-                    ::send(sync, step.reply.data(), step.reply.size(), MSG_NOSIGNAL);
+                    ::send(step.channel == Step::later ? sync : async, step.reply.data(),
+                           step.reply.size(), MSG_NOSIGNAL);
                 } else {
                     const std::string message =
                         answer(step.channel == Step::sync ? sync : async, step.reply);
@@ -601,8 +603,9 @@ void recordReason(const char*, const char*, zemo_status, const char* reason) {
     lastReason = reason;
 }
 
-// One call on the handle: "write" (with END), "send" (without), "read" (ARGUMENT: the count) or
-// "clear"; its status, and the data read or the reason of a failure.
+// One call on the handle: "write" (with END), "send" (without), "read" (ARGUMENT: the count),
+// "clear", "stb" or "wait" (for a service request, ARGUMENT: the milliseconds); its status, and
+// the data read, the status byte in decimal or the reason of a failure.
 struct Call {
     std::string call;
     std::string argument;
@@ -624,6 +627,11 @@ void expectCall(zemo_handle handle, const Call& call) {
         uint64_t received = 0;
         status = zemo_read(handle, data.data(), data.size(), 0, &received);
         data.resize(received);
+    } else if (call.call == "stb" || call.call == "wait") {
+        uint8_t stb = 0;
+        status = call.call == "stb" ? zemo_read_stb(handle, &stb)
+                                    : zemo_wait_srq(handle, std::stoi(call.argument), &stb);
+        data = std::to_string(stb);
     } else {
         status = zemo_clear(handle);
     }
@@ -639,6 +647,8 @@ TEST(HislipClient, SessionsThatAnswerAsTheStandardAllows) {
         return header(7, 0, id, text.size()) + text;
     };
     const std::string locked = "locked";
+    // The start of AsyncStatusQuery (21).
+    const std::string statusQuery = "HS\x15";
     const Step clearAcknowledged{Step::async, header(23, 0, 0, 0), header(19, 0, 0, 0)};
     struct Case {
         std::string what;
@@ -722,6 +732,36 @@ TEST(HislipClient, SessionsThatAnswerAsTheStandardAllows) {
           {Step::sync, header(9, 0, 0, 0), header(8, 0, 0, 0)},
           {Step::sync, dataEnd(0xffffff00, "one\n")}},
          {{"write", "Q1?", ZEMO_OK, ""}, {"read", "100", ZEMO_OK, "one\n"}}},
+        // Service requests (AsyncServiceRequest, 20, its control code the status byte) come
+        // unasked on the asynchronous channel; the first wait asks for the status byte
+        // (AsyncStatusQuery, 21) and the answer is AsyncStatusResponse (22).
+        {"the first wait returns the status byte with RQS, and not again the request before it",
+         0,
+         {{Step::async, header(20, 0x60, 0, 0) + header(22, 0x60, 0, 0), statusQuery}},
+         {{"wait", "1000", ZEMO_OK, "96"},
+          {"wait", "100", ZEMO_TIMEOUT, "no service request within 100 ms"}}},
+        {"a request during the wait",
+         0,
+         {{Step::async, header(22, 0, 0, 0), statusQuery},
+          {Step::asyncLater, header(20, 0x62, 0, 0)}},
+         {{"wait", "5000", ZEMO_OK, "98"}}},
+        {"a request that came while nobody waited",
+         0,
+         {{Step::async, header(22, 0, 0, 0), statusQuery},
+          {Step::async, header(22, 0x10, 0, 0) + header(20, 0x61, 0, 0), statusQuery}},
+         {{"wait", "100", ZEMO_TIMEOUT, "no service request within 100 ms"},
+          {"stb", "", ZEMO_OK, "16"},
+          {"wait", "100", ZEMO_OK, "97"},
+          {"wait", "0", ZEMO_TIMEOUT, "no service request within 0 ms"}}},
+        {"requests before the answer to a status query are not the answer, and the latest is kept",
+         0,
+         {{Step::async, header(22, 0, 0, 0), statusQuery},
+          {Step::async, header(20, 0x61, 0, 0) + header(20, 0x62, 0, 0) + header(22, 0x10, 0, 0),
+           statusQuery}},
+         {{"wait", "100", ZEMO_TIMEOUT, "no service request within 100 ms"},
+          {"stb", "", ZEMO_OK, "16"},
+          {"wait", "100", ZEMO_OK, "98"},
+          {"wait", "100", ZEMO_TIMEOUT, "no service request within 100 ms"}}},
         {"a server that keeps overlapped mode",
          1,
          {clearAcknowledged, {Step::sync, header(9, 1, 0, 0)}},
@@ -745,6 +785,14 @@ TEST(HislipClient, SessionsThatAnswerAsTheStandardAllows) {
         server.checkReceived();
     }
     zemo_set_error_handler(nullptr);
+}
+
+// zemoctl wait-srq prints the status byte of the request that ends its wait.
+TEST(HislipClient, ZemoctlPrintsTheStatusByteOfTheRequest) {
+    FakeSession server(0, {{Step::async, header(22, 0, 0, 0), "HS\x15"},
+                           {Step::asyncLater, header(20, 0x61, 0, 0)}});
+    expectOutcome(runTool(ZEMOCTL, {server.name(), "wait-srq=5000"}), 0, "97\n", "");
+    server.checkReceived();
 }
 
 } // namespace

@@ -25,6 +25,7 @@
 #include <functional>
 #include <future>
 #include <limits>
+#include <map>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -1251,7 +1252,8 @@ TEST_F(CoreChannel, TransportReadsInBuffersOfAnySize) {
 
 // A USBTMC device that answers reads from a script of transfers: each the bytes of one USB
 // transfer and whether it ended the message, or a timeout of the driver. It keeps the timeouts
-// the transport gave the driver.
+// the transport gave the driver. Waits for a service request, through the driver's ioctl or
+// poll, follow a script of their own.
 class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
   public:
     struct Transfer {
@@ -1259,6 +1261,11 @@ class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
         bool endsMessage = false;
         bool timesOut = false;
     };
+
+    // How the driver ends a wait for a service request: the request came, the wait timed out,
+    // a signal interrupted it, the kernel lacks USBTMC488_IOCTL_WAIT_SRQ (poll is not affected),
+    // or the device has gone.
+    enum class Signal { request, timeout, interrupted, noWaitIoctl, gone };
 
     ScriptedUsbtmc(std::vector<Transfer> script, bool kernelKnowsAttributes = true)
         : script_(std::move(script)), kernelKnowsAttributes_(kernelKnowsAttributes) {}
@@ -1293,6 +1300,23 @@ class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
         return 0;
     }
     int close() override { return 0; }
+    // Recorded as the request 0 with the events as its argument.
+    int poll(short events, short& happened, int) override {
+        controls_->push_back({0, events});
+        switch (nextSignal()) {
+        case Signal::request:
+            happened = POLLPRI;
+            return 1;
+        case Signal::gone:
+            happened = POLLERR | POLLHUP;
+            return 1;
+        case Signal::interrupted:
+            errno = EINTR;
+            return -1;
+        default:
+            return 0;
+        }
+    }
 
     std::shared_ptr<std::vector<std::uint32_t>> timeouts() const { return timeouts_; }
 
@@ -1302,12 +1326,25 @@ class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
         unsigned long request;
         int argument;
         bool operator==(const Control&) const = default;
+        friend void PrintTo(const Control& control, std::ostream* out) {
+            *out << std::hex << "{0x" << control.request << ", " << std::dec << control.argument
+                 << "}";
+        }
     };
     std::shared_ptr<std::vector<Control>> controls() const { return controls_; }
     // Makes the driver refuse REQUEST with ENOTTY.
     void refuse(unsigned long request) { refused_ = request; }
     // The status byte that USBTMC488_IOCTL_READ_STB returns.
     static constexpr std::uint8_t statusByte = 0x51;
+    // Makes USBTMC488_IOCTL_READ_STB return BYTES in turn before statusByte, the waits for a
+    // service request end as SIGNALS say in turn (timeouts after the last), and
+    // USBTMC488_IOCTL_GET_CAPS give CAPABILITIES.
+    void requestService(std::vector<std::uint8_t> bytes, std::vector<Signal> signals,
+                        std::uint8_t capabilities) {
+        statusBytes_ = std::move(bytes);
+        signals_ = std::move(signals);
+        capabilities_ = capabilities;
+    }
 
   private:
     int control(unsigned long request, void* argument) {
@@ -1318,8 +1355,29 @@ class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
         auto* byte = static_cast<std::uint8_t*>(argument);
         controls_->push_back({request, request == USBTMC488_IOCTL_REN_CONTROL ? *byte : -1});
         if (request == USBTMC488_IOCTL_READ_STB)
-            *byte = statusByte;
+            *byte = nextStatusByte_ < statusBytes_.size() ? statusBytes_[nextStatusByte_++]
+                                                          : statusByte;
+        else if (request == USBTMC488_IOCTL_GET_CAPS)
+            *byte = capabilities_;
+        else if (request == USBTMC488_IOCTL_WAIT_SRQ)
+            return waitForRequest();
         return 0;
+    }
+
+    int waitForRequest() {
+        static const std::map<Signal, int> errors{{Signal::timeout, ETIMEDOUT},
+                                                  {Signal::interrupted, EINTR},
+                                                  {Signal::noWaitIoctl, ENOTTY},
+                                                  {Signal::gone, ENODEV}};
+        const Signal signal = nextSignal();
+        if (signal == Signal::request)
+            return 0;
+        errno = errors.at(signal);
+        return -1;
+    }
+
+    Signal nextSignal() {
+        return nextSignal_ < signals_.size() ? signals_[nextSignal_++] : Signal::timeout;
     }
 
     std::vector<Transfer> script_;
@@ -1328,6 +1386,11 @@ class ScriptedUsbtmc final : public zemo::UsbtmcDevice {
     unsigned long refused_ = 0;
     std::size_t next_ = 0;
     bool lastEnded_ = false;
+    std::vector<std::uint8_t> statusBytes_;
+    std::size_t nextStatusByte_ = 0;
+    std::vector<Signal> signals_;
+    std::size_t nextSignal_ = 0;
+    std::uint8_t capabilities_ = USBTMC488_CAPABILITY_SR1;
     std::shared_ptr<std::vector<std::uint32_t>> timeouts_ =
         std::make_shared<std::vector<std::uint32_t>>();
 };
@@ -1467,6 +1530,80 @@ TEST(UsbtmcControl, LocksAreRefused) {
         }
     }
     EXPECT_TRUE(controls->empty());
+}
+
+// A wait for a service request: the first checks that the device can request service and
+// returns the status byte at once when RQS is set; otherwise the driver's USBTMC488_IOCTL_WAIT_SRQ
+// (poll for POLLPRI on a kernel without it, from then on) until the deadline, then the status
+// byte. Each case's waits of 50 ms on one transport, their outcomes (the status byte in decimal,
+// or the reason of the failure) and the calls the driver got.
+TEST(UsbtmcServiceRequests, WaitForTheDriversSignal) {
+    using Control = ScriptedUsbtmc::Control;
+    using Signal = ScriptedUsbtmc::Signal;
+    const Control capabilities{USBTMC488_IOCTL_GET_CAPS, -1};
+    const Control statusByte{USBTMC488_IOCTL_READ_STB, -1};
+    const Control wait{USBTMC488_IOCTL_WAIT_SRQ, -1};
+    const Control poll{0, POLLPRI};
+    const std::string none = "no service request within 50 ms";
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> statusBytes;
+        std::vector<Signal> signals;
+        std::vector<std::string> outcomes;
+        std::vector<Control> controls;
+        std::uint8_t capabilities = USBTMC488_CAPABILITY_SR1;
+    };
+    const std::vector<Case> cases{
+        {"a device without SR1 cannot request service",
+         {},
+         {},
+         {"the device /dev/fake cannot request service: its USB488 capabilities lack SR1"},
+         {capabilities},
+         USBTMC488_CAPABILITY_TRIGGER | USBTMC488_CAPABILITY_488_DOT_2},
+        {"RQS set at the first wait", {0x50}, {}, {"80"}, {capabilities, statusByte}},
+        {"a request, then none",
+         {0x10, 0x50},
+         {Signal::request},
+         {"80", none},
+         {capabilities, statusByte, wait, statusByte, wait}},
+        {"a signal interrupts the wait, which goes on",
+         {0x10, 0x50},
+         {Signal::interrupted, Signal::request},
+         {"80"},
+         {capabilities, statusByte, wait, wait, statusByte}},
+        {"a kernel without the ioctl: poll, from then on",
+         {0x10, 0x50},
+         {Signal::noWaitIoctl, Signal::interrupted, Signal::request, Signal::timeout},
+         {"80", none},
+         {capabilities, statusByte, wait, poll, poll, statusByte, poll}},
+        {"the device goes during the wait",
+         {0x10},
+         {Signal::gone},
+         {"USBTMC488_IOCTL_WAIT_SRQ on /dev/fake failed: No such device"},
+         {capabilities, statusByte, wait}},
+        {"the device goes during the poll",
+         {0x10},
+         {Signal::noWaitIoctl, Signal::gone},
+         {"poll on /dev/fake reports POLLHUP: the device is gone"},
+         {capabilities, statusByte, wait, poll}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        auto device = std::make_unique<ScriptedUsbtmc>(std::vector<ScriptedUsbtmc::Transfer>{});
+        device->requestService(test.statusBytes, test.signals, test.capabilities);
+        const auto controls = device->controls();
+        auto transport = zemo::makeUsbtmcTransport(std::move(device), "/dev/fake");
+        for (const std::string& outcome : test.outcomes) {
+            try {
+                EXPECT_EQ(std::to_string(transport->waitServiceRequest(zemo::Milliseconds{50})),
+                          outcome);
+            } catch (const Error& error) {
+                EXPECT_EQ(error.what(), outcome);
+                EXPECT_EQ(error.timedOut(), outcome == none);
+            }
+        }
+        EXPECT_EQ(*controls, test.controls);
+    }
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // The HiSLIP transport: a session of two TCP connections to the same port, the synchronous
 // channel for data and triggers and the asynchronous one for device clear, the maximum message
-// size, the status byte, locks and remote/local control, worked in synchronized mode. Response data
-// goes from the socket straight into the caller's buffer; bytes of a response beyond what a read
-// asked for stay in the socket for the next read.
+// size, the status byte, locks, remote/local control and service requests, worked in synchronized
+// mode. Response data goes from the socket straight into the caller's buffer; bytes of a response
+// beyond what a read asked for stay in the socket for the next read.
 #include "zemonet/hislip.h"
 #include "failure_latch.h"
 #include "transport.h"
@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace zemo {
@@ -207,6 +209,34 @@ class HislipTransport final : public Transport {
         async_.reset();
     }
 
+  protected:
+    // The server sends AsyncServiceRequest unasked, to every session: there is nothing to ask
+    // for.
+    void enableServiceRequests(Clock::time_point) override {}
+
+    // The request kept from an earlier read of the asynchronous channel, or the next
+    // AsyncServiceRequest on it by DEADLINE. A request that arrives while nobody waits stays in
+    // the socket until the next read of the channel, which keeps it.
+    std::optional<std::uint8_t> awaitServiceRequest(Clock::time_point deadline) override {
+        checkUsable();
+        if (keptRequest_)
+            return std::exchange(keptRequest_, std::nullopt);
+        try {
+            Header request;
+            guarded(false, [&] {
+                request = expect(async_, Type::asyncServiceRequest, deadline,
+                                 "the wait for a service request");
+            });
+            return request.control;
+        } catch (const Error& error) {
+            if (!error.timedOut())
+                throw;
+            return std::nullopt;
+        }
+    }
+
+    void forgetServiceRequest() override { keptRequest_.reset(); }
+
   private:
     // Sends a message of TYPE with PAYLOAD on the synchronous channel under the next MessageID,
     // telling whether a response has been delivered since the last one.
@@ -387,8 +417,9 @@ class HislipTransport final : public Transport {
     }
 
     // Reads the next message on CHANNEL, which must be of type WANTED, the answer to REQUEST;
-    // skips service requests on the asynchronous channel and, on the synchronous one during a
-    // device clear, everything before the acknowledge but a FatalError.
+    // keeps the status byte of the latest service request that comes before it on the
+    // asynchronous channel, and skips, on the synchronous one during a device clear, everything
+    // before the acknowledge but a FatalError.
     Header expect(FileDescriptor& channel, Type wanted, Clock::time_point deadline,
                   const std::string& request) {
         const bool clearing = wanted == Type::deviceClearAcknowledge;
@@ -408,8 +439,11 @@ class HislipTransport final : public Transport {
                               " message did not arrive within the time allowed");
             if (header.type == wanted)
                 return header;
-            if ((clearing && header.type != Type::fatalError) ||
-                header.type == Type::asyncServiceRequest || header.type == Type::interrupted ||
+            if (header.type == Type::asyncServiceRequest) {
+                keptRequest_ = header.control;
+                continue;
+            }
+            if ((clearing && header.type != Type::fatalError) || header.type == Type::interrupted ||
                 header.type == Type::asyncInterrupted)
                 continue;
             reportServerError(channel, header, request);
@@ -491,6 +525,9 @@ class HislipTransport final : public Transport {
     bool rmtDelivered_ = false;
     // Whether we hold a lock, released at close.
     bool locked_ = false;
+    // The status byte of the latest service request that came while the asynchronous channel
+    // was read for another answer, until a wait takes it.
+    std::optional<std::uint8_t> keptRequest_;
     Incoming syncIncoming_;
     Incoming asyncIncoming_;
     // Bytes of the current Data or DataEnd payload still in the socket.

@@ -88,6 +88,9 @@ class Transport {
     // The status byte of the request kept since the last wait, or of one that comes by DEADLINE;
     // nothing when none comes. By default the transport has none: fails.
     virtual std::optional<std::uint8_t> awaitServiceRequest(Clock::time_point deadline);
+    // Drops the request kept since requests were enabled: the first wait's status byte has
+    // RQS set, and that is the request it stood for. By default the transport keeps none.
+    virtual void forgetServiceRequest() {}
 
   private:
     bool serviceRequestsEnabled_ = false;

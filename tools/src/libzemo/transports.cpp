@@ -84,8 +84,10 @@ std::uint8_t Transport::waitServiceRequest(Milliseconds wait) {
     if (!serviceRequestsEnabled_) {
         enableServiceRequests(deadline);
         serviceRequestsEnabled_ = true;
-        if (const std::uint8_t stb = readStatusByte(); (stb & requestingService) != 0)
+        if (const std::uint8_t stb = readStatusByte(); (stb & requestingService) != 0) {
+            forgetServiceRequest();
             return stb;
+        }
     }
     if (const auto stb = awaitServiceRequest(deadline))
         return *stb;

@@ -1,13 +1,15 @@
 // The USBTMC transport: the Linux driver's /dev/usbtmcN nodes. Plain read and write carry the
-// messages (the driver adds the protocol's headers); clear, timeout, the END of a write and
-// where a read message ends go through the driver's ioctls.
+// messages (the driver adds the protocol's headers); clear, timeout, the END of a write, where a
+// read message ends, the status byte and service requests go through the driver's ioctls.
 #include "usbtmc.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include <fcntl.h>
 #include <linux/usb/tmc.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,6 +50,12 @@ class NodeDevice final : public UsbtmcDevice {
     }
     int ioctl(unsigned long request, void* argument) override {
         return ::ioctl(node_.get(), request, argument);
+    }
+    int poll(short events, short& happened, int milliseconds) override {
+        pollfd entry{node_.get(), events, 0};
+        const int ready = ::poll(&entry, 1, milliseconds);
+        happened = entry.revents;
+        return ready;
     }
     int close() override { return ::close(node_.release()); }
 
@@ -156,7 +164,63 @@ class UsbtmcTransport final : public Transport {
         }
     }
 
+  protected:
+    // Checks that the device can request service: SR1 among its USB488 capabilities. The
+    // driver then takes every request from the interrupt endpoint unasked.
+    void enableServiceRequests(Clock::time_point) override {
+        std::uint8_t capabilities = 0;
+        control(USBTMC488_IOCTL_GET_CAPS, &capabilities, "USBTMC488_IOCTL_GET_CAPS");
+        if ((capabilities & USBTMC488_CAPABILITY_SR1) == 0)
+            throw failure("the device " + path_ +
+                          " cannot request service: its USB488 capabilities lack SR1");
+    }
+
+    // The driver keeps a request that came while nobody waited until the status byte is read,
+    // which it then gives with RQS set: waits for the driver's signal by DEADLINE, then reads
+    // the status byte.
+    std::optional<std::uint8_t> awaitServiceRequest(Clock::time_point deadline) override {
+        if (!serviceRequestSignalled(deadline))
+            return std::nullopt;
+        return readStatusByte();
+    }
+
   private:
+    // Whether the driver signals a service request by DEADLINE: USBTMC488_IOCTL_WAIT_SRQ, or
+    // POLLPRI from poll on a kernel without that ioctl.
+    bool serviceRequestSignalled(Clock::time_point deadline) {
+        while (kernelWaitsForRequests_) {
+            auto wait = static_cast<std::uint32_t>(millisecondsLeft(deadline));
+            if (device_->ioctl(USBTMC488_IOCTL_WAIT_SRQ, &wait) == 0)
+                return true;
+            if (errno == ETIMEDOUT)
+                return false;
+            if (errno == ENOTTY)
+                kernelWaitsForRequests_ = false;
+            else if (errno != EINTR)
+                throw failure("USBTMC488_IOCTL_WAIT_SRQ on " + path_ +
+                              " failed: " + systemError(errno));
+        }
+        for (;;) {
+            short happened = 0;
+            const int ready = device_->poll(POLLPRI, happened, millisecondsLeft(deadline));
+            if (ready == 0)
+                return false;
+            if (ready > 0 && (happened & POLLPRI) != 0)
+                return true;
+            if (ready > 0)
+                throw failure("poll on " + path_ + " reports " +
+                              ((happened & POLLHUP) != 0 ? "POLLHUP: the device is gone"
+                                                         : "an error (POLLERR)"));
+            if (errno != EINTR)
+                throw failure("poll on " + path_ + " failed: " + systemError(errno));
+        }
+    }
+
+    // The milliseconds left until DEADLINE as a system call takes them.
+    static int millisecondsLeft(Clock::time_point deadline) {
+        return static_cast<int>(std::min<Milliseconds::rep>(remaining(deadline).count(), INT_MAX));
+    }
+
     // What a read that timed out with TOTAL bytes returns: those bytes, or a timeout when none.
     ReadResult timedOut(std::size_t total) const {
         if (total > 0)
@@ -208,6 +272,8 @@ class UsbtmcTransport final : public Transport {
     Milliseconds timeout_ = defaultTimeout;
     std::uint32_t driverTimeout_ = 0;
     bool endOfMessage_ = true;
+    // Whether the kernel has USBTMC488_IOCTL_WAIT_SRQ, until it says it has not.
+    bool kernelWaitsForRequests_ = true;
 };
 
 std::unique_ptr<Transport> openUsbtmc(std::string_view address) {

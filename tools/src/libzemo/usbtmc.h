@@ -23,6 +23,9 @@ class UsbtmcDevice {
     virtual ssize_t read(void* buffer, std::size_t size) = 0;
     virtual ssize_t write(const void* data, std::size_t size) = 0;
     virtual int ioctl(unsigned long request, void* argument) = 0;
+    // poll on the node alone: waits at most MILLISECONDS for EVENTS and stores those that
+    // happened in HAPPENED.
+    virtual int poll(short events, short& happened, int milliseconds) = 0;
     virtual int close() = 0;
 };
 

@@ -1,5 +1,6 @@
 // zemoctl: runs control operations on one instrument interface, in the order given, over one
-// open interface: the status byte, a trigger, a lock, remote and local, a device clear.
+// open interface: the status byte, a trigger, a lock, remote and local, a device clear, a wait
+// for a service request.
 #include "interface_tool.h"
 
 #include <cerrno>
@@ -18,24 +19,30 @@ static void usage(const char* program, std::FILE* stream) {
     std::fprintf(stream,
                  "Usage: %s [-t <timeout>] <interface> <operation>...\n\n%s%s"
                  "       <operation>  One of, run in the order given:\n"
-                 "                    stb      print the status byte in decimal\n"
-                 "                    trigger  trigger the instrument\n"
-                 "                    lock     take an exclusive lock for the operations that "
+                 "                    stb       print the status byte in decimal\n"
+                 "                    trigger   trigger the instrument\n"
+                 "                    lock      take an exclusive lock for the operations that "
                  "follow,\n"
-                 "                             waiting up to the timeout (lock=MS: up to MS "
+                 "                              waiting up to the timeout (lock=MS: up to MS "
                  "milliseconds)\n"
-                 "                    unlock   release the lock\n"
-                 "                    remote   put the instrument in remote\n"
-                 "                    local    give the front panel back\n"
-                 "                    clear    send a device clear\n"
+                 "                    unlock    release the lock\n"
+                 "                    remote    put the instrument in remote\n"
+                 "                    local     give the front panel back\n"
+                 "                    clear     send a device clear\n"
+                 "                    wait-srq  wait up to the timeout (wait-srq=MS: up to MS "
+                 "milliseconds)\n"
+                 "                              for a service request and print the status "
+                 "byte\n"
+                 "                              that came with it in decimal\n"
                  "\n",
                  program, timeoutUsage, interfaceUsage);
     std::fflush(stream);
 }
 
-enum class Kind { stb, trigger, lock, unlock, remote, local, clear };
+enum class Kind { stb, trigger, lock, unlock, remote, local, clear, waitSrq };
 
-// One operation of the command line; WAIT is the time a lock may wait, when it says.
+// One operation of the command line; WAIT is the time a lock or a wait for a service request
+// may wait, when it says.
 struct Operation {
     Kind kind;
     std::optional<std::int32_t> wait;
@@ -56,15 +63,19 @@ static std::optional<Operation> parseOperation(std::string_view word) {
     static constexpr std::pair<std::string_view, Kind> names[] = {
         {"stb", Kind::stb},       {"trigger", Kind::trigger}, {"lock", Kind::lock},
         {"unlock", Kind::unlock}, {"remote", Kind::remote},   {"local", Kind::local},
-        {"clear", Kind::clear}};
+        {"clear", Kind::clear},   {"wait-srq", Kind::waitSrq}};
     for (const auto& [name, kind] : names) {
         if (word == name)
             return Operation{kind, std::nullopt};
     }
-    constexpr std::string_view timedLock = "lock=";
-    if (word.starts_with(timedLock)) {
-        if (const auto wait = parseWait(word.substr(timedLock.size())))
-            return Operation{Kind::lock, wait};
+    // The operations that wait, given the time as NAME=MS.
+    static constexpr std::pair<std::string_view, Kind> timed[] = {{"lock=", Kind::lock},
+                                                                  {"wait-srq=", Kind::waitSrq}};
+    for (const auto& [prefix, kind] : timed) {
+        if (word.starts_with(prefix)) {
+            if (const auto wait = parseWait(word.substr(prefix.size())))
+                return Operation{kind, wait};
+        }
     }
     return std::nullopt;
 }
@@ -107,6 +118,12 @@ static void run(const char* program, zemo_handle handle, const Operation& operat
     case Kind::clear:
         zemo_clear(handle);
         return;
+    case Kind::waitSrq: {
+        std::uint8_t stb = 0;
+        zemo_wait_srq(handle, operation.wait.value_or(ioTimeout(timeout)), &stb);
+        printStatusByte(program, handle, stb);
+        return;
+    }
     }
 }
 
