@@ -288,12 +288,15 @@ void expectStep(const Step& step, const std::string& name) {
         step.reason.empty() ? "" : "zemo: " + step.call + " " + name + ": " + step.reason + "\n");
 }
 
+// Every protocol but VXI-11 and HiSLIP takes a message without answering, and each tool opens a
+// connection of its own, which zemosim serves beside the others: a step that only writes ends
+// with a query (or a status read), so that the next tool finds its effect.
 const std::vector<Scenario> scenarios{
     {"the status byte comes from the status model: ESB and MSS",
      {"vxi11", "hislip", "socket", "serial"},
-     {{ZEMOQUERY, {"*RST;*CLS;*ESE 32;*SRE 32;BOGUS"}, 0, ""},
+     {{ZEMOQUERY, {"*RST;*CLS;*ESE 32;*SRE 32;BOGUS;*SRE?"}, 0, "32\n"},
       {ZEMOCTL, {"stb"}, 0, "96\n"},
-      {ZEMOQUERY, {"*CLS;*SRE 0"}, 0, ""},
+      {ZEMOQUERY, {"*CLS;*SRE 0;*SRE?"}, 0, "0\n"},
       {ZEMOCTL, {"stb"}, 0, "0\n"}}},
     {"a wait returns the status byte that has RQS already, and times out without it",
      {"hislip"},
@@ -303,13 +306,13 @@ const std::vector<Scenario> scenarios{
       {ZEMOCTL, {"wait-srq=100"}, 3, "", "no service request within 100 ms", "zemo_wait_srq"}}},
     {"triggers are counted",
      {"vxi11", "hislip", "socket", "serial"},
-     {{ZEMOQUERY, {"*RST"}, 0, ""},
-      {ZEMOCTL, {"trigger", "trigger"}, 0, ""},
+     {{ZEMOQUERY, {"*RST;TRIG:COUN?"}, 0, "0\n"},
+      {ZEMOCTL, {"trigger", "trigger", "stb"}, 0, "0\n"},
       {ZEMOQUERY, {"TRIG:COUN?"}, 0, "2\n"}}},
     {"a trigger runs the trigger action",
      {"vxi11", "hislip", "socket", "serial"},
      {{ZEMOQUERY, {"*RST;FIRED?"}, 0, "0\n"},
-      {ZEMOCTL, {"trigger"}, 0, ""},
+      {ZEMOCTL, {"trigger", "stb"}, 0, "0\n"},
       {ZEMOQUERY, {"FIRED?;TRIG:COUN?"}, 0, "1;1\n"}}},
     {"remote and local set the state SYSTem:REMote? reads",
      {"vxi11", "hislip"},
