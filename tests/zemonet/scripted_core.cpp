@@ -1,11 +1,20 @@
 #include "scripted_core.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
 #include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace zemotest {
 
 namespace {
+
+constexpr std::uint32_t enableSrq = 20, createIntrChan = 25;
+constexpr std::uint32_t intrProgram = 0x0607B1, intrSrq = 30;
 
 // What a device answers that no script does: create_link links, device_write takes every
 // byte, and every other call succeeds (device_readstb with status byte 0).
@@ -97,6 +106,62 @@ void ScriptedCore::serve() {
     }
     if (fd >= 0)
         ::close(fd);
+}
+
+Channel announced(const ScriptedCore& core) {
+    const auto created = core.calls(createIntrChan);
+    const auto enabled = core.calls(enableSrq);
+    if (created.empty() || enabled.empty() || created[0].size() < 2 || enabled[0].size() < 3)
+        throw std::runtime_error("the client announced no interrupt channel");
+    return {created[0][0], static_cast<unsigned short>(created[0][1]),
+            std::vector<std::uint32_t>(enabled[0].begin() + 2, enabled[0].end())};
+}
+
+int connectTo(std::uint32_t address, unsigned short port, bool wait) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = htonl(address);
+    peer.sin_port = htons(port);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0 &&
+        (wait || errno != EINPROGRESS)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string srqCall(const std::vector<std::uint32_t>& handle) {
+    std::vector<std::uint32_t> words{1, 0, 2, intrProgram, 1, intrSrq, 0, 0, 0, 0};
+    words.insert(words.end(), handle.begin(), handle.end());
+    return record(words);
+}
+
+std::vector<std::uint32_t> otherHandle(std::vector<std::uint32_t> handle) {
+    handle.at(1) ^= 0x01000000;
+    return handle;
+}
+
+Instrument::Instrument(const ScriptedCore& core)
+    : channel_(announced(core)), socket_(connectTo(channel_.address, channel_.port)) {
+    if (socket_ < 0)
+        throw std::runtime_error("the interrupt channel refused the connection");
+}
+
+Instrument::~Instrument() {
+    ::close(socket_);
+}
+
+void Instrument::request(bool foreign) {
+    sendAll(socket_, srqCall(foreign ? otherHandle(channel_.handle) : channel_.handle));
+}
+
+Script statusBytes(std::vector<std::uint32_t> bytes) {
+    return [bytes](const std::string& body, int number) {
+        const auto index =
+            std::min<std::size_t>(static_cast<std::size_t>(number), bytes.size() - 1);
+        return resultReply(wordAt(body, 0), {0, bytes[index]});
+    };
 }
 
 } // namespace zemotest

@@ -11,15 +11,11 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
-#include <netinet/in.h>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -32,7 +28,6 @@ using std::chrono::milliseconds;
 
 constexpr std::uint32_t createLink = 10, readStb = 13, enableSrq = 20, destroyLink = 23,
                         createIntrChan = 25, destroyIntrChan = 26;
-constexpr std::uint32_t intrProgram = 0x0607B1, intrVersion = 1, intrSrq = 30;
 constexpr std::uint32_t loopback = 0x7f000001;
 
 // The entries of DIRECTORY: /proc/self/task holds the process's threads, /proc/self/fd its
@@ -52,85 +47,6 @@ std::size_t settledEntries(const char* directory, std::size_t expected) {
         found = entries(directory);
     }
     return found;
-}
-
-// What the client announced on the core channel: where its interrupt channel listens
-// (create_intr_chan) and the handle it gave for the link (device_enable_srq), as the length word
-// and the words of the bytes.
-struct Channel {
-    std::uint32_t address = 0;
-    unsigned short port = 0;
-    std::vector<std::uint32_t> handle;
-};
-
-Channel announced(const ScriptedCore& core) {
-    const auto created = core.calls(createIntrChan);
-    const auto enabled = core.calls(enableSrq);
-    if (created.empty() || enabled.empty() || created[0].size() < 2 || enabled[0].size() < 3)
-        throw std::runtime_error("the client announced no interrupt channel");
-    return {created[0][0], static_cast<unsigned short>(created[0][1]),
-            std::vector<std::uint32_t>(enabled[0].begin() + 2, enabled[0].end())};
-}
-
-// A TCP connection to ADDRESS and PORT (IPv4, host order): connected, or still connecting when
-// not WAIT; -1 when refused.
-int connectTo(std::uint32_t address, unsigned short port, bool wait = true) {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = htonl(address);
-    peer.sin_port = htons(port);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (wait ? 0 : SOCK_NONBLOCK), 0);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0 &&
-        (wait || errno != EINPROGRESS)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// A device_intr_srq call carrying HANDLE (its length word and the words of its bytes).
-std::string srqCall(const std::vector<std::uint32_t>& handle) {
-    std::vector<std::uint32_t> words{1, 0, 2, intrProgram, intrVersion, intrSrq, 0, 0, 0, 0};
-    words.insert(words.end(), handle.begin(), handle.end());
-    return record(words);
-}
-
-// HANDLE with its first byte changed: a handle the client never gave out.
-std::vector<std::uint32_t> otherHandle(std::vector<std::uint32_t> handle) {
-    handle.at(1) ^= 0x01000000;
-    return handle;
-}
-
-// The instrument's side of the interrupt channel that the client announced on CORE: one
-// connection, kept while the object lives.
-class Instrument {
-  public:
-    explicit Instrument(const ScriptedCore& core)
-        : channel_(announced(core)), socket_(connectTo(channel_.address, channel_.port)) {
-        if (socket_ < 0)
-            throw std::runtime_error("the interrupt channel refused the connection");
-    }
-    Instrument(const Instrument&) = delete;
-    Instrument& operator=(const Instrument&) = delete;
-    ~Instrument() { ::close(socket_); }
-
-    // Requests service with the client's handle, or with another.
-    void request(bool foreign = false) {
-        sendAll(socket_, srqCall(foreign ? otherHandle(channel_.handle) : channel_.handle));
-    }
-
-  private:
-    Channel channel_;
-    int socket_;
-};
-
-// device_readstb answers the status bytes BYTES in turn, the last one again and again.
-Script statusBytes(std::vector<std::uint32_t> bytes) {
-    return [bytes](const std::string& body, int number) {
-        const auto index =
-            std::min<std::size_t>(static_cast<std::size_t>(number), bytes.size() - 1);
-        return resultReply(wordAt(body, 0), {0, bytes[index]});
-    };
 }
 
 // The reason of the handle's last failure.
@@ -175,8 +91,8 @@ TEST(Vxi11ServiceRequests, AnnouncedServedAndEndedAtClose) {
     const auto created = core.calls(createIntrChan);
     ASSERT_EQ(created.size(), 1U);
     const Channel channel = announced(core);
-    EXPECT_EQ(created[0],
-              (std::vector<std::uint32_t>{loopback, channel.port, intrProgram, intrVersion, 0}));
+    // Program DEVICE_INTR, version 1, family TCP.
+    EXPECT_EQ(created[0], (std::vector<std::uint32_t>{loopback, channel.port, 0x0607B1, 1, 0}));
     EXPECT_NE(channel.port, 0);
     const auto enabled = core.calls(enableSrq);
     ASSERT_EQ(enabled.size(), 1U);

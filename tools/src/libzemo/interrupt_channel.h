@@ -40,7 +40,8 @@ class InterruptChannel {
     std::span<const char> handle() const { return handle_; }
 
     // Serves the channel until a request carrying the handle has come, true, or DEADLINE has
-    // passed, false. Throws Error only when poll itself fails.
+    // passed, false. Throws Error when poll fails, or when the process has no room for another
+    // descriptor.
     bool awaitRequest(Clock::time_point deadline);
 
   private:
