@@ -1,129 +1,24 @@
 // The control calls of libzemo (status byte, trigger, locks, remote/local, clear) end to end
-// through zemoctl and zemoquery: against a VXI-11 core channel of the test's own that checks
-// each call on the wire and answers the errors a device answers, and against zemosim over HiSLIP,
-// the socket and the pseudo-terminal.
+// through zemoctl and zemoquery: against a VXI-11 core channel of the test's own (scripted_core.h)
+// that checks each call on the wire and answers the errors a device answers, and against zemosim
+// over HiSLIP, the socket and the pseudo-terminal.
 #include "rpc_wire.h"
+#include "scripted_core.h"
 #include "sim_server.h"
 #include "temp_tree.h"
 #include "tool_runs.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <functional>
 #include <future>
-#include <mutex>
-#include <poll.h>
 #include <thread>
-#include <unistd.h>
 
 namespace zemotest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// The reply to a call: the record, or nothing for a call the device never answers.
-using Reply = std::optional<std::string>;
-// What a scripted device answers to the call BODY, the NUMBERth (from 0) of its procedure.
-using Script = std::function<Reply(const std::string& body, int number)>;
-
-// A successful reply to call XID whose result is the words RESULT.
-std::string resultReply(std::uint32_t xid, std::vector<std::uint32_t> result) {
-    std::vector<std::uint32_t> words{xid, 1, 0, 0, 0, 0};
-    words.insert(words.end(), result.begin(), result.end());
-    return record(words);
-}
-
-// What a device answers that SCRIPT does not: create_link links, device_write takes every
-// byte, and every other call succeeds (device_readstb with status byte 0).
-std::string ordinaryReply(const std::string& body) {
-    const std::uint32_t xid = wordAt(body, 0);
-    switch (wordAt(body, procedureWord)) {
-    case 10:
-        return linkReply(xid);
-    case 11: // the data's length follows the link, two timeouts and the flags
-        return resultReply(xid, {0, wordAt(body, argumentsWord + 4)});
-    case 13:
-        return resultReply(xid, {0, 0});
-    default:
-        return resultReply(xid, {0});
-    }
-}
-
-// A VXI-11 core channel for one client that answers the calls of procedure PROCEDURE as SCRIPT
-// says and all others as ordinaryReply does, keeping every call's body.
-class ScriptedCore {
-  public:
-    ScriptedCore(std::uint32_t procedure, Script script)
-        : listener_(listenAt({}, port_)), procedure_(procedure), script_(std::move(script)) {
-        thread_ = std::thread([this] { serve(); });
-    }
-    ScriptedCore(const ScriptedCore&) = delete;
-    ScriptedCore& operator=(const ScriptedCore&) = delete;
-    ~ScriptedCore() {
-        stop_ = true;
-        ::shutdown(listener_, SHUT_RDWR);
-        thread_.join();
-        ::close(listener_);
-    }
-
-    std::string name() const { return "vxi11/127.0.0.1:" + std::to_string(port_) + "/inst0"; }
-
-    // The argument words of every call of PROCEDURE, in order.
-    std::vector<std::vector<std::uint32_t>> calls(std::uint32_t procedure) const {
-        const std::lock_guard lock(mutex_);
-        std::vector<std::vector<std::uint32_t>> found;
-        for (const std::string& body : bodies_) {
-            if (wordAt(body, procedureWord) != procedure)
-                continue;
-            std::vector<std::uint32_t> words;
-            for (std::size_t word = argumentsWord; 4 * word < body.size(); ++word)
-                words.push_back(wordAt(body, word));
-            found.push_back(words);
-        }
-        return found;
-    }
-
-  private:
-    void serve() {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        int number = 0;
-        while (fd >= 0 && !stop_) {
-            pollfd entry{fd, POLLIN, 0};
-            if (::poll(&entry, 1, 100) <= 0)
-                continue;
-            const auto body = receiveCallBody(fd);
-            if (!body)
-                break;
-            {
-                const std::lock_guard lock(mutex_);
-                bodies_.push_back(*body);
-            }
-            const Reply reply = wordAt(*body, procedureWord) == procedure_
-                                    ? script_(*body, number++)
-                                    : Reply(ordinaryReply(*body));
-            if (reply)
-                sendAll(fd, *reply);
-        }
-        ::close(fd);
-    }
-
-    unsigned short port_ = 0; // before the listener, whose initialiser sets it
-    int listener_;
-    std::uint32_t procedure_;
-    Script script_;
-    mutable std::mutex mutex_;
-    std::vector<std::string> bodies_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-// Answers every call with device error CODE.
-Script failWith(std::uint32_t code) {
-    return [code](const std::string& body, int) { return resultReply(wordAt(body, 0), {code}); };
-}
 
 constexpr std::uint32_t readStb = 13, trigger = 14, clear = 15, remote = 16, local = 17, lock = 18,
                         unlock = 19, deviceRead = 12;

@@ -3,7 +3,9 @@
 // preset builds this test, libzemo and zemosim under ThreadSanitizer, where any access to state
 // that the handles, or zemosim's connection threads, share without a guard ends the run. It runs
 // them with io_sync=0: by default ThreadSanitizer takes every socket call for a synchronisation
-// of all threads, which hides such accesses.
+// of all threads, which hides such accesses. Handles waiting for service requests at once, each
+// on a VXI-11 core channel of the test's own, decode their interrupt channels' calls at once.
+#include "scripted_core.h"
 #include "sim_server.h"
 #include "temp_tree.h"
 
@@ -11,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -76,6 +80,37 @@ TEST(Threads, HandlesOfTheirOwnServeThreadsAtOnce) {
     EXPECT_EQ(wrong, std::vector<int>(clients.size(), 0));
     // Under ThreadSanitizer, a race that zemosim's threads ran into changes its exit status.
     EXPECT_EQ(server.stop(), 0);
+}
+
+// Opens a handle to CORE, waits once for nothing (which enables requests), requests service on
+// the interrupt channel, waits for it and closes; returns how many steps went wrong.
+int waitForARequest(const ScriptedCore& core) {
+    zemo_handle handle = zemo_open(core.name().c_str());
+    if (handle == nullptr)
+        return 1;
+    std::uint8_t stb = 0;
+    int wrong = zemo_wait_srq(handle, 100, &stb) == ZEMO_TIMEOUT ? 0 : 1;
+    try {
+        Instrument(core).request();
+    } catch (const std::runtime_error&) {
+        ++wrong;
+    }
+    wrong += zemo_wait_srq(handle, 5000, &stb) == ZEMO_OK && stb == 0x50 ? 0 : 1;
+    return wrong + (zemo_close(handle) == ZEMO_OK ? 0 : 1);
+}
+
+TEST(Threads, ServiceRequestWaitsAtOnce) {
+    std::vector<std::unique_ptr<ScriptedCore>> cores;
+    for (int c = 0; c < 4; ++c)
+        cores.push_back(std::make_unique<ScriptedCore>(
+            std::map<std::uint32_t, Script>{{13, statusBytes({0x10, 0x50})}}));
+    std::vector<int> wrong(cores.size(), 0);
+    std::vector<std::thread> threads;
+    for (std::size_t c = 0; c < cores.size(); ++c)
+        threads.emplace_back([&, c] { wrong[c] = waitForARequest(*cores[c]); });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong, std::vector<int>(cores.size(), 0));
 }
 
 } // namespace

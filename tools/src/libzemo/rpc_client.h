@@ -36,6 +36,9 @@ class RpcClient {
                 deadline, largestReply);
     }
 
+    // The connected socket, for what is asked of the connection itself (its local address).
+    int socket() const { return socket_.get(); }
+
   private:
     void callRaw(std::uint32_t procedure, const std::string& name, xdrproc_t encode,
                  void* arguments, xdrproc_t decode, void* result, Clock::time_point deadline,

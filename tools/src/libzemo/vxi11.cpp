@@ -1,17 +1,31 @@
 // The VXI-11 transport: ONC RPC calls on an instrument's core channel through our own call loop,
 // with the XDR routines that rpcgen makes from vxi11.x. One link per interface; the core channel's
 // port comes from the portmapper unless the name gives it.
+//
+// Service requests: the handle's first wait serves the interrupt channel (interrupt_channel.h)
+// on a port the system chooses at the local address of the core channel, announces it with
+// create_intr_chan (that IPv4 address, the port, program DEVICE_INTR version 1, family TCP) and
+// enables requests for the link with device_enable_srq, giving the channel's handle, random bytes
+// of its own. A request is a device_intr_srq call with that handle; the wait then reads the
+// status byte with device_readstb. create_intr_chan names an IPv4 address only, so over IPv6
+// every wait fails at once. Closing disables requests, sends destroy_intr_chan, closes the
+// channel and destroys the link; a failure of one of these steps ends closing there, and the
+// device drops what is left of the link when the connection closes with the transport.
 #include "failure_latch.h"
+#include "interrupt_channel.h"
 #include "rpc_client.h"
 #include "transport.h"
 #include "zemonet/tcp.h"
 #include "zemonet/vxi11proto.h"
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <random>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <rpc/pmap_prot.h>
 #include <rpc/rpcb_prot.h>
 #include <sys/socket.h>
@@ -171,6 +185,33 @@ Error deviceError(const std::string& name, int code) {
 Error lockedOut(const std::string& name, Milliseconds waited) {
     return timeout(name + ": the instrument is locked by another client (VXI-11 error 11) for " +
                    millisecondsText(waited));
+}
+
+// The IPv4 address of this end of the connected SOCKET, where the interrupt channel listens. An
+// IPv4 address mapped into IPv6 is one; over IPv6 proper there is none to announce.
+in_addr localIpv4Address(int socket) {
+    sockaddr_in6 local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        throw failure("cannot read the local address of the core channel: " + systemError(errno));
+    in_addr address{};
+    if (local.sin6_family == AF_INET)
+        return reinterpret_cast<const sockaddr_in*>(&local)->sin_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&local.sin6_addr)) {
+        std::memcpy(&address, &local.sin6_addr.s6_addr[12], sizeof address);
+        return address;
+    }
+    char text[INET6_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET6, &local.sin6_addr, text, sizeof text);
+    throw failure("service requests over VXI-11 need IPv4: the standard announces the interrupt "
+                  "channel with an IPv4 address only, and this link runs over IPv6 (" +
+                  std::string(text) + ")");
+}
+
+// The arguments of destroy_intr_chan: none.
+struct NoArguments {};
+bool_t encodeNoArguments(XDR*, NoArguments*) {
+    return xdr_void();
 }
 
 // TIME as the 32-bit count of milliseconds of a VXI-11 timeout field, capped at its largest.
@@ -352,20 +393,19 @@ class Vxi11Transport final : public Transport {
     }
 
     // device_unlock; error 12 when this link holds no lock.
-    void unlock() override {
-        checkUsable();
-        Device_Error reply{};
-        guarded([&] {
-            rpc_.call(device_unlock, "device_unlock", xdr_Device_Link, link_, xdr_Device_Error,
-                      reply, Clock::now() + timeout_ + rpcMargin, largestSmallReply);
-        });
-        if (reply.error != 0)
-            throw deviceError("device_unlock", reply.error);
-    }
+    void unlock() override { errorCall(device_unlock, "device_unlock", xdr_Device_Link, link_); }
 
-    // destroy_link; the connection closes with the object.
+    // Ends service requests when a wait enabled them, then destroy_link; the connection closes
+    // with the object.
     void close() override {
         checkUsable();
+        if (requestsEnabled_)
+            enableRequests(false);
+        if (channelAnnounced_) {
+            NoArguments none;
+            errorCall(destroy_intr_chan, "destroy_intr_chan", encodeNoArguments, none);
+        }
+        interrupts_.reset();
         linked_ = false;
         Device_Error reply{};
         rpc_.call(destroy_link, "destroy_link", xdr_Device_Link, link_, xdr_Device_Error, reply,
@@ -374,7 +414,68 @@ class Vxi11Transport final : public Transport {
             throw deviceError("destroy_link", reply.error);
     }
 
+  protected:
+    // Serves the interrupt channel, announces it and enables requests, each call within the I/O
+    // timeout as every call of the link; a wait after one that failed repeats only the steps
+    // that have not succeeded.
+    void enableServiceRequests(Clock::time_point) override {
+        checkUsable();
+        if (!interrupts_)
+            interrupts_.emplace(localIpv4Address(rpc_.socket()));
+        if (!channelAnnounced_) {
+            Device_RemoteFunc where{};
+            where.hostAddr = ntohl(interrupts_->address().s_addr);
+            where.hostPort = interrupts_->port();
+            where.progNum = DEVICE_INTR;
+            where.progVers = DEVICE_INTR_VERSION;
+            where.progFamily = vxi11::familyTcp;
+            errorCall(create_intr_chan, "create_intr_chan", xdr_Device_RemoteFunc, where);
+            channelAnnounced_ = true;
+        }
+        enableRequests(true);
+        requestsEnabled_ = true;
+    }
+
+    // Serves the interrupt channel until a request comes, then reads the status byte. A status
+    // byte without RQS means the request was dealt with already (the status byte was read, or
+    // *CLS sent, after it came, as when it was kept while nobody waited): the wait goes on for
+    // the next one, since the byte it returns has RQS set.
+    std::optional<std::uint8_t> awaitServiceRequest(Clock::time_point deadline) override {
+        checkUsable();
+        while (interrupts_->awaitRequest(deadline)) {
+            if (const std::uint8_t stb = readStatusByte(); (stb & requestingService) != 0)
+                return stb;
+        }
+        return std::nullopt;
+    }
+
   private:
+    // device_enable_srq for the link with the interrupt channel's handle: ENABLE or disable.
+    void enableRequests(bool enable) {
+        const auto handle = interrupts_->handle();
+        Device_EnableSrqParms parameters{};
+        parameters.lid = link_;
+        parameters.enable = enable ? 1 : 0;
+        parameters.handle.handle_len = static_cast<u_int>(handle.size());
+        parameters.handle.handle_val = const_cast<char*>(handle.data());
+        errorCall(device_enable_srq, "device_enable_srq", xdr_Device_EnableSrqParms, parameters);
+    }
+
+    // Calls PROCEDURE (named NAME), whose reply is a Device_Error, with ARGUMENTS encoded by
+    // ENCODE within the I/O timeout; throws the device's error.
+    template <typename Arguments>
+    void errorCall(std::uint32_t procedure, const std::string& name,
+                   bool_t (*encode)(XDR*, Arguments*), Arguments& arguments) {
+        checkUsable();
+        Device_Error reply{};
+        guarded([&] {
+            rpc_.call(procedure, name, encode, arguments, xdr_Device_Error, reply,
+                      Clock::now() + timeout_ + rpcMargin, largestSmallReply);
+        });
+        if (reply.error != 0)
+            throw deviceError(name, reply.error);
+    }
+
     // Calls PROCEDURE (named NAME), whose arguments are Device_GenericParms, within the timeout,
     // again while another link holds the lock, and returns its reply, decoded by DECODE, when
     // it reports no error.
@@ -435,6 +536,11 @@ class Vxi11Transport final : public Transport {
     // The termination character of the reads, once zemo_set_termchar has set one.
     std::optional<char> termChar_;
     FailureLatch latch_{"link"};
+    // From the first wait for a service request on: the interrupt channel, whether the device
+    // accepted it (create_intr_chan) and whether it sends requests (device_enable_srq).
+    std::optional<InterruptChannel> interrupts_;
+    bool channelAnnounced_ = false;
+    bool requestsEnabled_ = false;
 };
 
 std::unique_ptr<Transport> openVxi11(std::string_view address) {
