@@ -676,13 +676,13 @@ dirShift::PhysicalPath dirShift::resolvePhysicalPath(const std::string& s) {
         resolved.path = s;
         return resolved;
     }
-    resolved.path = cwdC;
-    if (lastNodeStripped) {
-        // In the root directory the last component's own "/" is the only one needed.
-        if (resolved.path == "/")
-            resolved.path.clear();
-        resolved.path += lastNode;
-    }
+    // In the root directory the last component's own "/" is the only one needed. The result
+    // is made in one allocation, with room for the last component (empty unless stripped).
+    const std::string_view directory =
+        lastNodeStripped && std::strcmp(cwdC, "/") == 0 ? std::string_view() : cwdC;
+    resolved.path.reserve(directory.size() + lastNode.size());
+    resolved.path = directory;
+    resolved.path += lastNode;
     return resolved;
 }
 
