@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -460,7 +461,7 @@ const RunCase namesBelowBaseCases[] = {
 
 // Runs every case of `cases`, checking each line from the modes as they run and from the plain
 // computation.
-void checkRuns(const std::vector<RunCase>& cases) {
+void checkRuns(std::span<const RunCase> cases) {
     for (const RunCase& c : cases) {
         SCOPED_TRACE(c.name);
         ScopedEnvironment environment;
@@ -486,11 +487,11 @@ void checkRuns(const std::vector<RunCase>& cases) {
 }
 
 TEST(DirShiftRun, ReadsTheRelatedRootForEveryArgument) {
-    checkRuns({std::begin(runCases), std::end(runCases)});
+    checkRuns(runCases);
 }
 
 TEST(DirShiftRun, WritesNamesBelowTheBaseAsSplittingGivesThem) {
-    checkRuns({std::begin(namesBelowBaseCases), std::end(namesBelowBaseCases)});
+    checkRuns(namesBelowBaseCases);
 }
 
 // ---- Physical paths ----
