@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -365,9 +366,7 @@ const RunCase runCases[] = {
     {"rsn variable changes with the same text",
      {"-rsn"},
      "/",
-     {{"/ws/parts/sensor/a", "a"},
-      {"", "", "PART_NON_COMPONENTS"},
-      {"/ws/parts/sensor/b", "b"}}},
+     {{"/ws/parts/sensor/a", "a"}, {"", "", "PART_NON_COMPONENTS"}, {"/ws/parts/sensor/b", "b"}}},
     {"rmb rsn root changes",
      {"-rmb", "-rsn"},
      "/ws/parts/sensor/src",
@@ -384,8 +383,86 @@ const RunCase runCases[] = {
       {"/ws/parts/sensor/src", ""}}},
 };
 
-TEST(DirShiftRun, ReadsTheRelatedRootForEveryArgument) {
-    for (const RunCase& c : runCases) {
+// Arguments at the edge of the names written straight after the base they lie below (-rmn,
+// -rsn) or after the text kept for the related root (-rmb -rsn): each line must be the one
+// that splitting the argument gives.
+const RunCase namesBelowBaseCases[] = {
+    {"rmn below the starting directory",
+     {"-rmn"},
+     "/ws/parts/sensor/src",
+     {{"/ws/parts/sensor/src/a/b.c", "a/b.c"},
+      {"/ws/parts/sensor/src/./a", "a"},
+      {"/ws/parts/sensor/src/../a", "../a"},
+      {"/ws/parts/sensor/src//a", "a"},
+      {"/ws/parts/sensor/src/a/", "a"},
+      {"/ws/parts/sensor/src/a/..", ""},
+      {"/ws/parts/sensor/src/", ""},
+      {"/ws/parts/sensor/src", ""},
+      {"/ws/parts/sensor/srcx/a", "../srcx/a"},
+      {"/ws/parts/sensor/src/...", "..."},
+      {"/ws/parts/sensor/src/.a/..b", ".a/..b"}}},
+    {"rmn from the root", {"-rmn"}, "/", {{"//x", "x"}, {"/x", "../x/"}, {"//x/y", "x/y"}}},
+    {"rmn from a directory ending in a slash", {"-rmn"}, "/ws/", {{"/ws//a", "a"}, {"/ws/a", "a"}}},
+    {"rmn from a directory with dot-dot", {"-rmn"}, "/a/b/..", {{"/a/b/../c", "c"}, {"/a/c", "c"}}},
+    {"rmn from a relative directory", {"-rmn"}, ".", {{"./x/y", "x/y"}, {"x/y", "x/y"}}},
+    {"rmn from a directory that splits to nothing", {"-rmn"}, "a/..", {{"a/../b", "b"}}},
+    {"rmn from an empty directory", {"-rmn"}, "", {{"/x", "x/"}}},
+    {"rsn below the related root",
+     {"-rsn"},
+     "/",
+     {{"/ws/parts/sensor/src/main.c", "src/main.c"},
+      {"/ws/parts/sensor/./src", "src"},
+      {"", "", std::nullopt, "/ws/parts/sensor/"},
+      {"/ws/parts/sensor/src", "src"},
+      {"/ws/parts/sensor//src", "src"},
+      {"", "", std::nullopt, "/"},
+      {"//x", "x"},
+      {"/x", "../x/"}}},
+    {"rmb rsn names below the starting directory",
+     {"-rmb", "-rsn"},
+     "/ws/parts/sensor/src",
+     {{"main.c", "src/main.c"},
+      {"./main.c", "src/main.c"},
+      {"main.c/", "src/main.c"},
+      {"/abs", "src/abs"},
+      {"../x", "x"},
+      {"a//b", "src/a/b"},
+      {"", "src"},
+      {"...", "src/..."},
+      {".a", "src/.a"}}},
+    {"rmb rsn starting at the related root",
+     {"-rmb", "-rsn"},
+     "/ws/parts/sensor",
+     {{"main.c", "main.c"}}},
+    {"rmb rsn related root below the starting directory",
+     {"-rmb", "-rsn"},
+     "/ws",
+     {{"parts/sensor/src/main.c", "src/main.c"},
+      {"x", ""},
+      {"parts/sensor", ""},
+      {"", "", std::nullopt, "/ws"},
+      {"x", "x"}}},
+    {"rmb rsn other bases",
+     {"-rmb", "-rsn"},
+     "/ws/tools/gen",
+     {{"tmpl/a.t", "../../../ws/tools/gen/tmpl/a.t"},
+      {"", "", std::nullopt, "/home"},
+      {"a.c", "../ws/tools/gen/a.c"}}},
+    {"rmb rsn starting directory with dot-dot",
+     {"-rmb", "-rsn"},
+     "a/../..",
+     {{"x", "../../..../x"}}},
+    {"rmb rsn starting directory joining to nothing",
+     {"-rmb", "-rsn"},
+     "../..",
+     {{"", "", std::nullopt, "/ws"}, {"x", "..x"}}},
+    {"rmb rsn from the root", {"-rmb", "-rsn"}, "/", {{"", "", std::nullopt, "/"}, {"x", "x"}}},
+};
+
+// Runs every case of `cases`, checking each line from the modes as they run and from the plain
+// computation.
+void checkRuns(std::span<const RunCase> cases) {
+    for (const RunCase& c : cases) {
         SCOPED_TRACE(c.name);
         ScopedEnvironment environment;
         environment.set("CURRENT_PART", "sensor");
@@ -407,6 +484,14 @@ TEST(DirShiftRun, ReadsTheRelatedRootForEveryArgument) {
             EXPECT_EQ(Access::plainLine(shifter, step.argument), step.line);
         }
     }
+}
+
+TEST(DirShiftRun, ReadsTheRelatedRootForEveryArgument) {
+    checkRuns(runCases);
+}
+
+TEST(DirShiftRun, WritesNamesBelowTheBaseAsSplittingGivesThem) {
+    checkRuns(namesBelowBaseCases);
 }
 
 // ---- Physical paths ----

@@ -82,9 +82,13 @@ class dirShiftTestAccess {
         shifter.originalPath = startingDirectory;
     }
 
-    // The line, without its newline, that adjust() writes for `path` in the selected mode.
+    // The line, without its newline, that adjust() writes for `path` in the selected mode. Its
+    // room is handed back for the next line, as adjust() does.
     static std::string line(dirShift& shifter, const std::string& path) {
-        return shifter.applySelectedMode(path);
+        std::string written = shifter.applySelectedMode(path);
+        const std::string line = written;
+        shifter.spareLine = std::move(written);
+        return line;
     }
 
     // The same line computed the plain way, keeping nothing between arguments: every vector is
@@ -100,9 +104,13 @@ class dirShiftTestAccess {
         }
         if (dirShift::RSN) {
             const PathVector relatedRoot = split(dirShift::getRELATED_ROOT());
-            if (dirShift::RMB)
-                return dirShift::expressFromRelatedRoot(relatedRoot, split(shifter.originalPath),
-                                                        split(path));
+            if (dirShift::RMB) {
+                PathVector joined;
+                std::string line;
+                dirShift::expressFromRelatedRoot(relatedRoot, split(shifter.originalPath),
+                                                 split(path), joined, line);
+                return line;
+            }
             return relative(split(path), relatedRoot);
         }
         return dirShift::adjustRMB(path);

@@ -67,6 +67,36 @@ std::string_view environmentValue(const char* name) {
     return value == nullptr ? std::string_view() : std::string_view(value);
 }
 
+// True when `piece` is a name that splitting keeps as it stands: not empty, "." or "..".
+bool isPlainName(std::string_view piece) {
+    return !piece.empty() && piece != "." && piece != "..";
+}
+
+// True when `names` is one or more plain names separated by single slashes, with no "/" in
+// front or at the end: splitting it gives those names as they stand.
+bool arePlainNames(std::string_view names) {
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = names.find('/', start);
+        if (!isPlainName(names.substr(start, slash - start)))
+            return false;
+        if (slash == std::string_view::npos)
+            return true;
+        start = slash + 1;
+    }
+}
+
+// Returns the names that follow `base` and a "/" in `path`, or the empty text unless `base` is
+// not empty and they are plain names. Splitting such a path gives the components of `base`
+// followed by those names, whatever `base` holds, so the path relative to `base` is the names
+// as written.
+std::string_view plainNamesBelow(std::string_view base, std::string_view path) {
+    if (base.empty() || path.size() <= base.size() + 1 || path[base.size()] != '/' ||
+        !path.starts_with(base))
+        return {};
+    const std::string_view names = path.substr(base.size() + 1);
+    return arePlainNames(names) ? names : std::string_view();
+}
+
 // Describes the state of the environment variable `name` for a message: its value in double
 // quotes, "empty" or "not set".
 std::string describeVariable(const char* name) {
@@ -164,12 +194,19 @@ class dirShift {
     // What the modes share between path arguments: each is made when the first argument needs
     // it. The starting directory, as text and physically, cannot change during a run; the
     // related root is split again whenever the text it is read from changes.
-    std::optional<PathVector> originalPathComponents;         // originalPath split
-    PathVector physicalOriginalPathComponents;                // its physical form split
-    bool physicalOriginalPathKept = false; // whether that split holds for the whole run
-    std::string relatedRootText;   // the related root last read; empty before the first
-    PathVector relatedRootSplit;   // relatedRootText split
-    PathPieces argumentPieces;     // the argument being adjusted, split; reused for each
+    std::optional<PathVector> originalPathComponents; // originalPath split
+    std::string physicalOriginalPath;                 // its physical form
+    PathVector physicalOriginalPathComponents;        // that split
+    bool physicalOriginalPathKept = false;            // whether that split holds for the whole run
+    std::string relatedRootText; // the related root last read; empty before the first
+    PathVector relatedRootSplit; // relatedRootText split
+    PathPieces argumentPieces;   // the argument being adjusted, split; reused for each
+    PathPieces joinedPieces;     // -rmb -rsn: the argument joined to the starting directory
+    std::string spareLine;       // the line last written, whose room the next line reuses
+    // -rmb -rsn for an argument of plain names: the text in front of the names, for the related
+    // root last split, and whether it holds (see namesLeadFromRelatedRoot).
+    std::string namesLead;
+    std::optional<bool> namesLeadHolds; // empty until made for the related root last split
 
     // Sets the option flags from the leading "-" arguments and collects the rest as paths.
     // Returns 0 when there is no argument besides the program name, 1 otherwise.
@@ -186,6 +223,10 @@ class dirShift {
     // Returns the result line, without its newline, of the selected mode for `path`.
     std::string applySelectedMode(std::string path);
 
+    // Returns an empty string with the room of the line last written, which adjust() hands
+    // back after writing it, so that the lines of a run share one allocation.
+    std::string takeLineBuffer();
+
     // The -rmb mode alone: returns "RMB" whatever `path` holds.
     static std::string adjustRMB(std::string path);
 
@@ -199,6 +240,10 @@ class dirShift {
     // renders from component 0, an offset at or past the end gives the empty text.
     template <typename Component>
     static std::string printVectorStringAsPath(const std::vector<Component>& vs, int offset);
+
+    // Appends what printVectorStringAsPath returns for `vs` and `offset` to `ret`.
+    template <typename Component>
+    static void appendVectorAsPath(const std::vector<Component>& vs, int offset, std::string& ret);
 
     // Empties `v` and fills it with the components of `p`, resolving "." and ".." as text.
     static void path2vector(std::string p, PathVector& v);
@@ -222,6 +267,11 @@ class dirShift {
     static std::vector<Component> joinPathVectors(const PathVector& v1,
                                                   const std::vector<Component>& v2);
 
+    // Empties `ret` and fills it with what joinPathVectors returns for `v1` and `v2`.
+    template <typename Component>
+    static void joinInto(const PathVector& v1, const std::vector<Component>& v2,
+                         std::vector<Component>& ret);
+
     // Adds `component` to `ret` under the joining rule: ".." removes the last component of a
     // non-empty `ret` and is appended to an empty one.
     template <typename Component>
@@ -232,6 +282,12 @@ class dirShift {
     template <typename Component>
     static std::string calculateRelativePath(const std::vector<Component>& pathVector,
                                              const PathVector& baseVector);
+
+    // Appends what calculateRelativePath returns for `pathVector` and `baseVector` to `ret`,
+    // making room for a newline after it.
+    template <typename Component>
+    static void appendRelativePath(const std::vector<Component>& pathVector,
+                                   const PathVector& baseVector, std::string& ret);
 
     // Returns the physical form of `s` (symbolic links resolved) by entering it, or its parent
     // when it cannot be entered, and reading the working directory back. A relative `s` is
@@ -267,7 +323,8 @@ class dirShift {
     // Returns originalPath split, splitting it at the first call only.
     const PathVector& startingDirectoryVector();
 
-    // Returns the physical starting directory split. It is resolved at the first call and
+    // Returns the physical starting directory split, and leaves its text in
+    // physicalOriginalPath. It is resolved at the first call and
     // kept for the run when that resolution wrote no message and the process returns to its
     // starting directory by a descriptor, so that every later resolution would give the same;
     // otherwise it is resolved again at every call, messages and all.
@@ -277,12 +334,26 @@ class dirShift {
     // differs from the one split last. Ends the process as getRELATED_ROOT does.
     const PathVector& relatedRootVector();
 
+    // For -rmb -rsn and the related root last split: makes namesLead the line for an argument
+    // without components, followed by the "/" that joins names to it when it renders
+    // components of the starting directory. An argument of plain names then gives namesLead
+    // followed by the argument, provided that the related root skips no more components than
+    // the starting directory joins; namesLeadHolds says whether it does.
+    void namesLeadFromRelatedRoot(const PathVector& relatedRoot,
+                                  const PathVector& originalPathVector);
+
     // Reports which root variable is missing and why it was chosen, then ends with status 2.
     [[noreturn]] static void stopForEmptyRelatedRoot(const char* rootVariable);
 
     // Returns PWD; without it, the physical working directory, as a shell would. Ends the
     // process with status 1 when neither is available.
     static std::string getPWD();
+
+    // Appends to `line` the relative path that leads from the directory `base`, split as
+    // `baseVector`, to `path`: the names below `base` as written when `path` is `base` followed
+    // by plain names, otherwise from `path` split.
+    void appendPathFrom(std::string_view base, const PathVector& baseVector, std::string_view path,
+                        std::string& line);
 
     // The -rmn mode: `path` relative to the starting directory; with -p both are first
     // resolved to physical paths.
@@ -295,12 +366,15 @@ class dirShift {
     // related root.
     std::string adjustRSNandRMB(std::string path);
 
-    // The path `pathVector`, taken from the starting directory `originalPathVector`, expressed
-    // relative to the related root `RELATED_ROOT`: the result of -rmb -rsn from split vectors.
+    // Appends to `ret` the path `pathVector`, taken from the starting directory
+    // `originalPathVector`, expressed relative to the related root `RELATED_ROOT`: the result
+    // of -rmb -rsn from split vectors. `joined` is where the two are joined; the number of its
+    // leading components left out of `ret` is returned.
     template <typename Component>
-    static std::string expressFromRelatedRoot(const PathVector& RELATED_ROOT,
+    static std::size_t expressFromRelatedRoot(const PathVector& RELATED_ROOT,
                                               const PathVector& originalPathVector,
-                                              const std::vector<Component>& pathVector);
+                                              const std::vector<Component>& pathVector,
+                                              std::vector<Component>& joined, std::string& ret);
 };
 
 bool dirShift::DEBUG_CMDLINE = false;
@@ -379,8 +453,16 @@ int dirShift::adjust() {
                         std::strerror(writeError));
             return 1;
         }
+        if (line.capacity() > spareLine.capacity()) // a short line has no room of its own
+            spareLine = std::move(line);
     }
     return 0;
+}
+
+std::string dirShift::takeLineBuffer() {
+    std::string line = std::move(spareLine);
+    line.clear();
+    return line;
 }
 
 std::string dirShift::applySelectedMode(std::string path) {
@@ -405,13 +487,18 @@ void dirShift::printVectorString(const PathVector& vs) {
 template <typename Component>
 std::string dirShift::printVectorStringAsPath(const std::vector<Component>& vs, int offset) {
     std::string ret;
+    appendVectorAsPath(vs, offset, ret);
+    return ret;
+}
+
+template <typename Component>
+void dirShift::appendVectorAsPath(const std::vector<Component>& vs, int offset, std::string& ret) {
     const std::size_t first = offset < 0 ? 0 : static_cast<std::size_t>(offset);
     for (std::size_t i = first; i < vs.size(); ++i) {
         if (i > first)
             ret += '/';
         ret += vs[i];
     }
-    return ret;
 }
 
 void dirShift::path2vector(std::string p, PathVector& v) {
@@ -448,8 +535,8 @@ void dirShift::splitPath(std::string_view p, std::vector<Component>& v) {
     const std::string_view leading = p.substr(0, first);
     if (leading != ".")
         v.emplace_back(leading);
-    for (std::string_view::size_type next = p.find('/', first + 1);
-         next != std::string_view::npos; next = p.find('/', first + 1)) {
+    for (std::string_view::size_type next = p.find('/', first + 1); next != std::string_view::npos;
+         next = p.find('/', first + 1)) {
         addPathPiece(p.substr(first + 1, next - first - 1), v);
         first = next;
     }
@@ -468,11 +555,19 @@ template <typename Component>
 std::vector<Component> dirShift::joinPathVectors(const PathVector& v1,
                                                  const std::vector<Component>& v2) {
     std::vector<Component> ret;
+    joinInto(v1, v2, ret);
+    return ret;
+}
+
+template <typename Component>
+void dirShift::joinInto(const PathVector& v1, const std::vector<Component>& v2,
+                        std::vector<Component>& ret) {
+    ret.clear();
     ret.reserve(v1.size() + v2.size()); // never more components than the two hold together
     for (const std::string& component : v1)
         joinComponent(component, ret);
     if (v2.empty())
-        return ret;
+        return;
     std::size_t index = 0;
     if (v2[0].starts_with('/')) {
         // An absolute v2 is appended below v1: its root component loses the "/" and is taken
@@ -486,7 +581,6 @@ std::vector<Component> dirShift::joinPathVectors(const PathVector& v1,
     }
     for (; index < v2.size(); ++index)
         joinComponent(v2[index], ret);
-    return ret;
 }
 
 template <typename Component>
@@ -500,19 +594,26 @@ void dirShift::joinComponent(std::string_view component, std::vector<Component>&
 template <typename Component>
 std::string dirShift::calculateRelativePath(const std::vector<Component>& pathVector,
                                             const PathVector& baseVector) {
+    std::string ret;
+    appendRelativePath(pathVector, baseVector, ret);
+    return ret;
+}
+
+template <typename Component>
+void dirShift::appendRelativePath(const std::vector<Component>& pathVector,
+                                  const PathVector& baseVector, std::string& ret) {
     std::size_t i = 0;
     while (i < baseVector.size() && i < pathVector.size() && baseVector[i] == pathVector[i])
         ++i;
-    // One allocation for the whole result, with room for the newline that adjust() appends.
+    // Room for the whole result at once, and for the newline that adjust() appends.
     std::size_t length = 3 * (baseVector.size() - i) + pathVector.size() + 1;
     for (std::size_t index = i; index < pathVector.size(); ++index)
         length += pathVector[index].size();
-    std::string ret;
-    ret.reserve(length);
+    ret.reserve(ret.size() + length);
     for (std::size_t climb = i; climb < baseVector.size(); ++climb)
         ret += "../";
     if (pathVector.empty())
-        return ret;
+        return;
     std::size_t start = i;
     if (i == 0 && pathVector[0].starts_with('/')) {
         // Nothing in common: the climb reached the file-system root, so the path's own root
@@ -526,7 +627,6 @@ std::string dirShift::calculateRelativePath(const std::vector<Component>& pathVe
             ret += '/';
         ret += pathVector[index];
     }
-    return ret;
 }
 
 dirShift::~dirShift() {
@@ -576,13 +676,13 @@ dirShift::PhysicalPath dirShift::resolvePhysicalPath(const std::string& s) {
         resolved.path = s;
         return resolved;
     }
-    resolved.path = cwdC;
-    if (lastNodeStripped) {
-        // In the root directory the last component's own "/" is the only one needed.
-        if (resolved.path == "/")
-            resolved.path.clear();
-        resolved.path += lastNode;
-    }
+    // In the root directory the last component's own "/" is the only one needed. The result
+    // is made in one allocation, with room for the last component (empty unless stripped).
+    const std::string_view directory =
+        lastNodeStripped && std::strcmp(cwdC, "/") == 0 ? std::string_view() : cwdC;
+    resolved.path.reserve(directory.size() + lastNode.size());
+    resolved.path = directory;
+    resolved.path += lastNode;
     return resolved;
 }
 
@@ -639,7 +739,8 @@ const PathVector& dirShift::physicalStartingDirectoryVector() {
     if (physicalOriginalPathKept)
         return physicalOriginalPathComponents;
     const PhysicalPath resolved = resolvePhysicalPath(originalPath);
-    path2vector(resolved.path, physicalOriginalPathComponents);
+    physicalOriginalPath = resolved.path;
+    path2vector(physicalOriginalPath, physicalOriginalPathComponents);
     physicalOriginalPathKept = resolved.clean && originalDirectory >= 0;
     return physicalOriginalPathComponents;
 }
@@ -649,8 +750,20 @@ const PathVector& dirShift::relatedRootVector() {
     if (text != relatedRootText) {
         relatedRootText = text;
         path2vector(relatedRootText, relatedRootSplit);
+        namesLeadHolds.reset();
     }
     return relatedRootSplit;
+}
+
+void dirShift::namesLeadFromRelatedRoot(const PathVector& relatedRoot,
+                                        const PathVector& originalPathVector) {
+    namesLead.clear();
+    const std::size_t skipped = expressFromRelatedRoot(relatedRoot, originalPathVector,
+                                                       PathPieces(), joinedPieces, namesLead);
+    // joinedPieces holds the starting directory joined to nothing; the names come after it.
+    namesLeadHolds = skipped <= joinedPieces.size();
+    if (joinedPieces.size() > skipped)
+        namesLead += '/';
 }
 
 void dirShift::stopForEmptyRelatedRoot(const char* rootVariable) {
@@ -675,14 +788,28 @@ std::string dirShift::getPWD() {
     return cwdC;
 }
 
-std::string dirShift::adjustRMN(std::string path) {
-    if (P) {
-        const std::string physicalPath = getPhysicalPath(std::move(path));
-        path2pieces(physicalPath, argumentPieces);
-        return calculateRelativePath(argumentPieces, physicalStartingDirectoryVector());
+void dirShift::appendPathFrom(std::string_view base, const PathVector& baseVector,
+                              std::string_view path, std::string& line) {
+    const std::string_view names = plainNamesBelow(base, path);
+    if (!names.empty()) {
+        line.reserve(line.size() + names.size() + 1); // and the newline that adjust() appends
+        line += names;
+        return;
     }
     path2pieces(path, argumentPieces);
-    return calculateRelativePath(argumentPieces, startingDirectoryVector());
+    appendRelativePath(argumentPieces, baseVector, line);
+}
+
+std::string dirShift::adjustRMN(std::string path) {
+    std::string line = takeLineBuffer();
+    if (P) {
+        const std::string physicalPath = getPhysicalPath(std::move(path));
+        const PathVector& physicalStart = physicalStartingDirectoryVector();
+        appendPathFrom(physicalOriginalPath, physicalStart, physicalPath, line);
+        return line;
+    }
+    appendPathFrom(originalPath, startingDirectoryVector(), path, line);
+    return line;
 }
 
 // The RSN modes name their related-root vector after the member they once filled.
@@ -691,22 +818,33 @@ std::string dirShift::adjustRMN(std::string path) {
 
 std::string dirShift::adjustRSN(std::string s) {
     const PathVector& RELATED_ROOT = relatedRootVector();
-    path2pieces(s, argumentPieces);
-    return calculateRelativePath(argumentPieces, RELATED_ROOT);
+    std::string line = takeLineBuffer();
+    appendPathFrom(relatedRootText, RELATED_ROOT, s, line);
+    return line;
 }
 
 std::string dirShift::adjustRSNandRMB(std::string path) {
     const PathVector& RELATED_ROOT = relatedRootVector();
     const PathVector& originalPathVector = startingDirectoryVector();
+    if (!namesLeadHolds)
+        namesLeadFromRelatedRoot(RELATED_ROOT, originalPathVector);
+    std::string line = takeLineBuffer();
+    if (*namesLeadHolds && arePlainNames(path)) {
+        line.reserve(namesLead.size() + path.size() + 1); // and the newline adjust() appends
+        line += namesLead;
+        line += path;
+        return line;
+    }
     path2pieces(path, argumentPieces);
-    return expressFromRelatedRoot(RELATED_ROOT, originalPathVector, argumentPieces);
+    expressFromRelatedRoot(RELATED_ROOT, originalPathVector, argumentPieces, joinedPieces, line);
+    return line;
 }
 
 template <typename Component>
-std::string dirShift::expressFromRelatedRoot(const PathVector& RELATED_ROOT,
+std::size_t dirShift::expressFromRelatedRoot(const PathVector& RELATED_ROOT,
                                              const PathVector& originalPathVector,
-                                             const std::vector<Component>& pathVector) {
-    std::string ret;
+                                             const std::vector<Component>& pathVector,
+                                             std::vector<Component>& joined, std::string& ret) {
     // The bases agree when one is a leading part of the other.
     bool basePathSame = true;
     for (std::size_t i = 0;
@@ -719,10 +857,10 @@ std::string dirShift::expressFromRelatedRoot(const PathVector& RELATED_ROOT,
             ret += "../";
         ret += "..";
     }
-    const std::vector<Component> joined = joinPathVectors(originalPathVector, pathVector);
-    const int offset = basePathSame ? static_cast<int>(RELATED_ROOT.size()) : 0;
-    ret += printVectorStringAsPath(joined, offset);
-    return ret;
+    joinInto(originalPathVector, pathVector, joined);
+    const std::size_t skipped = basePathSame ? RELATED_ROOT.size() : 0;
+    appendVectorAsPath(joined, static_cast<int>(skipped), ret);
+    return skipped;
 }
 
 #pragma GCC diagnostic pop
