@@ -111,12 +111,12 @@ void Instrument::noticeStatus(Clock::time_point now) {
     const bool sooner = change < watchedChange_;
     watchedChange_ = change;
     const auto enabledUntil = status_.requestsEnabledUntil();
-    const bool enabling = std::exchange(watchedEnabledUntil_, enabledUntil) != enabledUntil;
+    const bool enabledChanged = std::exchange(watchedEnabledUntil_, enabledUntil) != enabledUntil;
     if (statusByte) {
         ++requests_.latest;
         requests_.statusByte = *statusByte;
     }
-    if (statusByte || sooner || enabling)
+    if (statusByte || sooner || enabledChanged)
         for (const int wake : requestWatchers_)
             wakeUp(wake);
 }

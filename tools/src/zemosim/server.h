@@ -110,7 +110,7 @@ std::shared_ptr<HislipSessions> makeHislipSessions(const Instruments& instrument
 
 // Serves HiSLIP connection CONNECTION, the NUMBERth accepted, the synchronous or the
 // asynchronous channel of a session in SESSIONS, until the client leaves, breaks the protocol,
-// or the session has been idle for IDLELIMIT while its instrument raised no service requests.
+// or the session has been idle for IDLELIMIT while its instrument could raise no service request.
 void serveHislip(FileDescriptor connection, HislipSessions& sessions, std::uint64_t number,
                  Milliseconds idleLimit = idleConnectionLimit);
 
