@@ -1,8 +1,11 @@
 // zemosim's service requests over VXI-11 as clients of the test's own see them on the wire: the
 // core channel's create_intr_chan, device_enable_srq and destroy_intr_chan, and the
 // device_intr_srq calls that reach the test's own listeners when the instrument raises a
-// request, while other clients announce channels that refuse, or never accept, connections.
+// request, while other clients announce channels that refuse, or never accept, connections; and,
+// from inside, which VXI-11 and HiSLIP connections waiting for a request the idle limit spares.
+#include "hislip_wire.h"
 #include "rpc_wire.h"
+#include "server.h"
 #include "sim_server.h"
 #include "temp_tree.h"
 
@@ -11,10 +14,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -78,20 +83,28 @@ unsigned short portOf(const std::string& name) {
     return static_cast<unsigned short>(std::stoi(name.substr(colon + 1)));
 }
 
+// A socket connected to PORT on the loopback address.
+int connectedTo(unsigned short port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return fd;
+}
+
 // One connection to zemosim's core channel, calls encoded by hand.
 class CoreClient {
   public:
-    explicit CoreClient(unsigned short port)
-        : fd_(boundedReceives(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
+    explicit CoreClient(unsigned short port) : CoreClient(connectedTo(port)) {}
+    // The client of connected socket FD, which it closes.
+    explicit CoreClient(int fd) : fd_(boundedReceives(fd)) {}
     CoreClient(const CoreClient&) = delete;
     CoreClient& operator=(const CoreClient&) = delete;
     ~CoreClient() { ::close(fd_); }
+
+    int fd() const { return fd_; }
 
     // The reply to a call: its accept status and the result words after it.
     struct Reply {
@@ -315,6 +328,203 @@ TEST_F(ServiceRequests, EachEnabledLinkIsCalledAndDeadChannelsHoldUpNobody) {
     EXPECT_EQ(::recv(channel, &byte, 1, 0), 0);
     for (const int fd : {otherChannel, channel, otherListener, listener})
         ::close(fd);
+}
+
+// A connection waiting for a service request is spared the idle limit; the others are not. The
+// servers run from inside, with an idle limit short enough to pass several times over.
+constexpr zemosim::Milliseconds idleLimit{200};
+
+// Whether the server closed FD (within the 5 seconds a receive waits), what it sent first
+// read and dropped.
+bool closedByServer(int fd) {
+    char bytes[256];
+    ssize_t got = 0;
+    while ((got = ::recv(boundedReceives(fd), bytes, sizeof bytes, 0)) > 0) {
+    }
+    return got == 0;
+}
+
+// The instrument "dmm", HiSLIP sub-address hislip0, served from inside over both protocols with
+// the short idle limit, one thread per connection; the threads end with their connections.
+class InsideServer {
+  public:
+    InsideServer() {
+        zemosim::Definition definition;
+        definition.name = "dmm";
+        definition.hislipName = "hislip0";
+        instruments_.push_back(std::make_unique<zemosim::Instrument>(definition));
+        sessions_ = zemosim::makeHislipSessions(instruments_);
+        other_ = instruments_[0]->join(0, zemosim::Reading::onRequest);
+    }
+    InsideServer(const InsideServer&) = delete;
+    InsideServer& operator=(const InsideServer&) = delete;
+    ~InsideServer() {
+        for (auto& thread : threads_)
+            thread.join();
+    }
+
+    // The client's end of a new core channel connection.
+    int vxi11() {
+        return serve([this](zemo::FileDescriptor connection) {
+            zemosim::serveVxi11(std::move(connection), instruments_, 1, idleLimit);
+        });
+    }
+    // The client's end of a new HiSLIP connection.
+    int hislip() {
+        return serve([this](zemo::FileDescriptor connection) {
+            zemosim::serveHislip(std::move(connection), *sessions_, 1, idleLimit);
+        });
+    }
+    // Executes COMMAND as a client of the instrument's own, neither of the tested ones.
+    void execute(const std::string& command) { instruments_[0]->execute(command, other_); }
+
+  private:
+    int serve(std::function<void(zemo::FileDescriptor)> connection) {
+        int ends[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        threads_.emplace_back(std::move(connection), zemo::FileDescriptor(ends[1]));
+        return ends[0];
+    }
+
+    zemosim::Instruments instruments_;
+    std::shared_ptr<zemosim::HislipSessions> sessions_;
+    zemosim::ClientId other_ = 0;
+    std::vector<std::thread> threads_;
+};
+
+// A client that has set up its connection and then waits in silence.
+class Waiter {
+  public:
+    virtual ~Waiter() = default;
+    // Whether the request the instrument raised reached the client.
+    virtual bool toldOfRequest() = 0;
+    // The status byte a serial poll reads; -1 when the connection failed.
+    virtual int statusByte() = 0;
+    // Whether the server closed every connection of the client.
+    virtual bool closed() = 0;
+};
+
+// A VXI-11 client with one link, which announces an interrupt channel of the test's own or not,
+// and enables requests on its link, or enables and then disables them, or does neither.
+class Vxi11Waiter : public Waiter {
+  public:
+    enum class Requests { none, enabled, disabledAgain };
+
+    Vxi11Waiter(InsideServer& server, bool announce, Requests requests)
+        : core_(server.vxi11()), listener_(listenAt({}, port_)) {
+        lid_ = core_.link("dmm");
+        EXPECT_EQ(core_.write(lid_, "*ESE 1;*SRE 32\n"), 0);
+        EXPECT_EQ(announce ? core_.announce(port_) : 0, 0);
+        EXPECT_EQ(requests != Requests::none ? core_.enable(lid_, true, "waiting") : 0, 0);
+        EXPECT_EQ(requests == Requests::disabledAgain ? core_.enable(lid_, false, "") : 0, 0);
+    }
+    ~Vxi11Waiter() override {
+        if (channel_ >= 0)
+            ::close(channel_);
+        ::close(listener_);
+    }
+
+    bool toldOfRequest() override {
+        channel_ = acceptWithin(listener_);
+        return channel_ >= 0 && nextCall(channel_) == interruptCall("waiting");
+    }
+    int statusByte() override { return core_.statusByte(lid_); }
+    bool closed() override { return closedByServer(core_.fd()); }
+
+  private:
+    CoreClient core_;
+    unsigned short port_ = 0;
+    int listener_;
+    std::uint32_t lid_ = 0;
+    int channel_ = -1;
+};
+
+// A HiSLIP session whose client sends ENABLING (a *SRE among others) on the synchronous channel.
+class HislipWaiter : public Waiter {
+  public:
+    HislipWaiter(InsideServer& server, const std::string& enabling)
+        : sync_(boundedReceives(server.hislip())), async_(boundedReceives(server.hislip())) {
+        sendAll(sync_, header(0, 0, 0x01005a4b, 7) + "hislip0");
+        const std::string response = nextHeader(sync_);
+        const auto id = static_cast<std::uint32_t>(static_cast<unsigned char>(response[6]) << 8 |
+                                                   static_cast<unsigned char>(response[7]));
+        sendAll(async_, header(17, 0, id, 0));
+        EXPECT_EQ(nextHeader(async_), header(18, 0, 0x5a4b, 0));
+        sendAll(sync_, header(7, 0, 0xffffff00, enabling.size()) + enabling);
+    }
+    ~HislipWaiter() override {
+        ::close(sync_);
+        ::close(async_);
+    }
+
+    bool toldOfRequest() override { return nextHeader(async_) == header(20, 0x60, 0, 0); }
+    int statusByte() override {
+        sendAll(async_, header(21, 0, 0xffffff02, 0));
+        const std::string response = nextHeader(async_);
+        return response.substr(0, 3) == header(22, 0, 0, 0).substr(0, 3)
+                   ? static_cast<unsigned char>(response[3])
+                   : -1;
+    }
+    bool closed() override { return closedByServer(sync_) && closedByServer(async_); }
+
+  private:
+    // The next message on FD, which carries no payload; empty when none came.
+    static std::string nextHeader(int fd) {
+        std::string bytes(16, '\0');
+        return receiveAll(fd, bytes.data(), bytes.size()) ? bytes : std::string{};
+    }
+
+    int sync_;
+    int async_;
+};
+
+// After several idle limits of silence another client runs a command: one that raises a
+// request reaches a client waiting for it, whose connection still answers; a client that waits
+// for none has lost its connection by then, or does within the idle limit after the command
+// (HiSLIP: from when SRE stops enabling a request, which the other client may do).
+TEST(IdleConnections, ThoseWaitingForServiceRequestsAreSpared) {
+    using Requests = Vxi11Waiter::Requests;
+    using Open = std::function<std::unique_ptr<Waiter>(InsideServer&)>;
+    const auto vxi11 = [](bool announce, Requests requests) -> Open {
+        return [=](InsideServer& server) {
+            return std::make_unique<Vxi11Waiter>(server, announce, requests);
+        };
+    };
+    const auto hislip = [](const std::string& enabling) -> Open {
+        return
+            [=](InsideServer& server) { return std::make_unique<HislipWaiter>(server, enabling); };
+    };
+    const struct {
+        const char* title;
+        Open open;
+        const char* afterSilence;
+        bool spared;
+    } cases[]{
+        {"vxi11, interrupt channel and requests enabled", vxi11(true, Requests::enabled), "*OPC",
+         true},
+        {"vxi11, requests enabled without a channel", vxi11(false, Requests::enabled), "*OPC",
+         false},
+        {"vxi11, interrupt channel without requests", vxi11(true, Requests::none), "*OPC", false},
+        {"vxi11, requests enabled and disabled again", vxi11(true, Requests::disabledAgain), "*OPC",
+         false},
+        {"hislip, SRE enables ESB", hislip("*ESE 1;*SRE 32\n"), "*OPC", true},
+        {"hislip, SRE enables only MAV, which raises none", hislip("*ESE 1;*SRE 16\n"), "*OPC",
+         false},
+        {"hislip, SRE disabled by another client", hislip("*ESE 1;*SRE 32\n"), "*SRE 0", false},
+    };
+    for (const auto& item : cases) {
+        SCOPED_TRACE(item.title);
+        InsideServer server;
+        const auto waiter = item.open(server);
+        std::this_thread::sleep_for(4 * idleLimit);
+        server.execute(item.afterSilence);
+        if (item.spared) {
+            EXPECT_TRUE(waiter->toldOfRequest());
+            EXPECT_EQ(waiter->statusByte(), 0x60);
+        } else {
+            EXPECT_TRUE(waiter->closed());
+        }
+    }
 }
 
 } // namespace

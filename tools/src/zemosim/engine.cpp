@@ -127,7 +127,7 @@ Ending StreamConnection::run() {
     // What the last wait saw on the protocol's side descriptor.
     short sideEvents = 0;
     for (;;) {
-        auto wakeAt = deadline();
+        auto wakeAt = Clock::time_point::max();
         // The commands that are here go first, so that the answers sent after them are known to
         // have been sent after the client's latest command; then the output that is ready goes
         // out piece after piece while the connection has room, which it mostly has.
@@ -160,7 +160,10 @@ Ending StreamConnection::run() {
         pollfd entries[3] = {{fd_, watched, 0}, {wake_.fd(), POLLIN, 0}, {side.fd, side.events, 0}};
         if (!pump_.empty())
             entries[0].events |= POLLOUT;
-        if (::poll(entries, 3, pollWait(std::min(wakeAt, side.until))) < 0 && errno != EINTR)
+        // The deadline as what the client sent made it, which may have brought it nearer (a
+        // connection that stopped waiting for service requests).
+        wakeAt = std::min({wakeAt, side.until, deadline()});
+        if (::poll(entries, 3, pollWait(wakeAt)) < 0 && errno != EINTR)
             return Ending::unread;
         sideEvents = entries[2].revents;
         if ((entries[1].revents & POLLIN) != 0)

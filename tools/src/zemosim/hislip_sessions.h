@@ -43,8 +43,12 @@ struct Session {
     bool responseUnread = false;
 
     void touch() { lastActivity = Clock::now(); }
+    // When the session ends unless something happens: IDLELIMIT after its last activity or after
+    // its instrument last stopped raising service requests, whichever is later; never while the
+    // instrument may raise one, which every session is sent (its client may be waiting for it).
     Clock::time_point idleUntil(Milliseconds idleLimit) const {
-        return lastActivity.load() + idleLimit;
+        const auto since = std::max(lastActivity.load(), instrument->requestsEnabledUntil());
+        return since == Clock::time_point::max() ? since : since + idleLimit;
     }
 };
 

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -109,11 +110,13 @@ void Instrument::noticeStatus(Clock::time_point now) {
     const auto change = status_.nextChange();
     const bool sooner = change < watchedChange_;
     watchedChange_ = change;
+    const auto enabledUntil = status_.requestsEnabledUntil();
+    const bool enabledChanged = std::exchange(watchedEnabledUntil_, enabledUntil) != enabledUntil;
     if (statusByte) {
         ++requests_.latest;
         requests_.statusByte = *statusByte;
     }
-    if (statusByte || sooner)
+    if (statusByte || sooner || enabledChanged)
         for (const int wake : requestWatchers_)
             wakeUp(wake);
 }
@@ -124,6 +127,11 @@ Instrument::ServiceRequests Instrument::serviceRequests() {
     ServiceRequests requests = requests_;
     requests.lookAgain = status_.nextChange();
     return requests;
+}
+
+Clock::time_point Instrument::requestsEnabledUntil() {
+    std::lock_guard lock(mutex_);
+    return status_.requestsEnabledUntil();
 }
 
 void Instrument::watchRequests(int wake) {

@@ -96,6 +96,10 @@ class Instrument {
     // unwatchRequests(WAKE); a descriptor watched twice is unwatched twice.
     void watchRequests(int wake);
     void unwatchRequests(int wake);
+    // Clock::time_point::max() while SRE enables a bit that can raise a request; otherwise when
+    // it last stopped doing so (Clock::time_point::min() if it never did). The watchers are
+    // woken when it changes, so that one spared from its idle limit meanwhile looks again.
+    Clock::time_point requestsEnabledUntil();
 
     // A protocol's trigger message from CLIENT (with TAG, as execute): counts a trigger, as
     // *TRG does, and runs the definition's trigger action.
@@ -181,8 +185,8 @@ class Instrument {
     // the lock.
     void wakeClients();
     // Raises a service request when the status model has a new one at NOW, waking the
-    // watchers, whom it wakes too when the status will change by itself sooner than they knew;
-    // the caller holds the lock.
+    // watchers, whom it wakes too when the status will change by itself sooner than they knew
+    // and when requests are enabled or disabled; the caller holds the lock.
     void noticeStatus(Clock::time_point now);
     // Queues RESPONSE, ready at READYAT, or discards it when the queue is full.
     void enqueue(Response response, Clock::time_point readyAt);
@@ -209,6 +213,8 @@ class Instrument {
     std::multiset<int> requestWatchers_;
     // When the watchers were last told the status changes by itself.
     Clock::time_point watchedChange_ = Clock::time_point::max();
+    // The status model's requestsEnabledUntil when the watchers were last told.
+    Clock::time_point watchedEnabledUntil_ = Clock::time_point::min();
     // When the latest delayed command of each connection completes.
     std::map<ClientId, Clock::time_point> completions_;
     std::uint64_t triggers_ = 0;

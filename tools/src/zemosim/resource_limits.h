@@ -16,7 +16,9 @@ using Milliseconds = std::chrono::milliseconds;
 inline constexpr std::size_t largestConnections = 256;
 // A connection that sends nothing, holds a half-received call record or message, or leaves a
 // reply untaken this long is closed; a HiSLIP session when neither of its connections has sent
-// or received anything.
+// or received anything. A connection that waits for a service request is spared: a VXI-11 one
+// with an interrupt channel and a link with requests enabled, a HiSLIP session while SRE
+// enables a bit that can raise one (and for this long after it stops).
 inline constexpr Milliseconds idleConnectionLimit = std::chrono::minutes(1);
 // A raw socket or HiSLIP connection whose client has ended closes its own side and looks this
 // often, this long at most, for the client's acknowledgement or its reset, which tells whether

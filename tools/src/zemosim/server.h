@@ -97,7 +97,8 @@ void serveSocket(FileDescriptor connection, Instrument& instrument, std::uint64_
                  Milliseconds idleLimit = idleConnectionLimit);
 
 // Serves the VXI-11 core channel on CONNECTION, the NUMBERth accepted, until the client leaves
-// or takes IDLELIMIT to send a call; create_link picks one of INSTRUMENTS by its name.
+// or takes IDLELIMIT to send a call while it waits for no service request; create_link picks
+// one of INSTRUMENTS by its name.
 void serveVxi11(FileDescriptor connection, const Instruments& instruments, std::uint64_t number,
                 Milliseconds idleLimit = idleConnectionLimit);
 
@@ -109,7 +110,7 @@ std::shared_ptr<HislipSessions> makeHislipSessions(const Instruments& instrument
 
 // Serves HiSLIP connection CONNECTION, the NUMBERth accepted, the synchronous or the
 // asynchronous channel of a session in SESSIONS, until the client leaves, breaks the protocol,
-// or the session has been idle for IDLELIMIT.
+// or the session has been idle for IDLELIMIT while its instrument could raise no service request.
 void serveHislip(FileDescriptor connection, HislipSessions& sessions, std::uint64_t number,
                  Milliseconds idleLimit = idleConnectionLimit);
 

@@ -194,6 +194,14 @@ Clock::time_point StatusModel::nextChange() const {
     return next == pendingCompletions_.end() ? Clock::time_point::max() : *next;
 }
 
+bool StatusModel::requestsEnabled() const {
+    return (serviceEnable_ & ~messageAvailable) != 0;
+}
+
+Clock::time_point StatusModel::requestsEnabledUntil() const {
+    return requestsEnabled() ? Clock::time_point::max() : requestsDisabledAt_;
+}
+
 void StatusModel::settle(Clock::time_point now) {
     const auto done = std::remove_if(pendingCompletions_.begin(), pendingCompletions_.end(),
                                      [now](Clock::time_point at) { return at <= now; });
@@ -235,9 +243,12 @@ StatusModel::Outcome StatusModel::operationCompleteQuery(std::uint8_t, const Mom
     return {"1", moment.completion};
 }
 
-StatusModel::Outcome StatusModel::setServiceEnable(std::uint8_t mask, const Moment&) {
+StatusModel::Outcome StatusModel::setServiceEnable(std::uint8_t mask, const Moment& moment) {
+    const bool enabled = requestsEnabled();
     // Bit 6 is the summary itself, which no mask can enable.
     serviceEnable_ = static_cast<std::uint8_t>(mask & ~masterSummary);
+    if (enabled && !requestsEnabled())
+        requestsDisabledAt_ = moment.now;
     return {};
 }
 

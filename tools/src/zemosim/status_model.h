@@ -88,6 +88,11 @@ class StatusModel {
     // request raised then to be noticed in time. Clock::time_point::max() for never.
     Clock::time_point nextChange() const;
 
+    // Clock::time_point::max() while SRE enables a bit that can raise a service request (any but
+    // MAV, which raises none); otherwise when it last stopped doing so, Clock::time_point::min()
+    // when it never did. A connection that waits for a request is not idle until then.
+    Clock::time_point requestsEnabledUntil() const;
+
   private:
     // One command of the model: its header pattern, whether it takes a mask argument (else no
     // argument at all), and what it does.
@@ -117,6 +122,8 @@ class StatusModel {
     // Sets OPC for every *OPC whose operations have completed by NOW. The bit is set lazily, when
     // the register is next looked at, which is the first moment anyone can see it.
     void settle(Clock::time_point now);
+    // Whether SRE enables a bit that can raise a service request.
+    bool requestsEnabled() const;
     // Reads the mask that ARGUMENT gives (0 to 255) for a *ESE or *SRE; nothing, with the error
     // queued, when it gives none.
     std::optional<std::uint8_t> maskArgument(std::string_view argument);
@@ -131,6 +138,8 @@ class StatusModel {
     bool summaryWasSet_ = false;
     // RQS: a service request raised and not yet cleared.
     bool requesting_ = false;
+    // When a *SRE last disabled every bit that can raise a request.
+    Clock::time_point requestsDisabledAt_ = Clock::time_point::min();
 };
 
 } // namespace zemosim

@@ -11,6 +11,7 @@
 #include "zemonet/vxi11.h"
 #include "zemonet/vxi11proto.h"
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 #include <map>
@@ -235,10 +236,20 @@ class Vxi11Connection : public StreamConnection {
     bool outputPending() override { return replyQueued_; }
 
     Clock::time_point deadline() override {
-        const auto idle = lastActivity_ + idleLimit_;
+        const auto idle =
+            waitsForServiceRequests() ? Clock::time_point::max() : lastActivity_ + idleLimit_;
         if (lockWait_)
             return std::max(idle, lockWait_->deadline);
         return parked_ ? std::max(idle, parked_->deadline) : idle;
+    }
+
+    // True while the client may be waiting for a service request, which spares the connection
+    // its idle limit: it announced its interrupt channel, a link has requests enabled, and no
+    // reply is on its way (a client that leaves one untaken is idle all the same).
+    bool waitsForServiceRequests() const {
+        return channel_ && outputEmpty() && std::ranges::any_of(links_, [](const auto& entry) {
+                   return entry.second.requestHandle.has_value();
+               });
     }
 
     void sent() override { lastActivity_ = Clock::now(); }
