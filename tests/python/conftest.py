@@ -21,9 +21,14 @@ ZEMOSIM_TRANSPORTS = TRANSPORTS[:-1]
 # answer takes several reads, one of them empty.
 SIM_NAME = "sim/echo/chunks=4,0,65536"
 
-# zemosim's instruments: "main", a plain one, and "slow", whose "SLOW?" answers only after 3 s,
-# kept apart so that its late answer lands in no other test's queue.
-INSTRUMENTS = {"main": "name main\nhislip main\n", "slow": "name slow\nhislip slow\ndelay SLOW? 3000 late\n"}
+# zemosim's instruments: "main", a plain one, "slow", whose "SLOW?" answers only after 3 s, and
+# "sweep", whose "SWEEP?" answers after 0.5 s, kept apart so that their late answers land in no
+# other test's queue.
+INSTRUMENTS = {
+    "main": "name main\nhislip main\n",
+    "slow": "name slow\nhislip slow\ndelay SLOW? 3000 late\n",
+    "sweep": "name sweep\nhislip sweep\ndelay SWEEP? 500 done\n",
+}
 
 
 @pytest.fixture(scope="session")

@@ -124,7 +124,7 @@ def test_lock_held_against_another(name: str) -> None:
             assert other.query("*IDN?") == IDN
 
 
-@pytest.mark.parametrize("transport", ["hislip"])
+@pytest.mark.parametrize("transport", ["vxi11", "hislip"])
 def test_wait_srq_returns_a_status_byte_with_rqs_at_once(name: str) -> None:
     # An unknown command sets CME, which ESE and SRE turn into ESB (0x20) and RQS (0x40).
     with zemo.open(name, timeout=2000) as inst:
@@ -133,6 +133,20 @@ def test_wait_srq_returns_a_status_byte_with_rqs_at_once(name: str) -> None:
             assert inst.wait_srq(1000) == 0x60
         finally:
             inst.write("*CLS;*ESE 0;*SRE 0")
+
+
+@pytest.mark.parametrize("transport", ["vxi11", "hislip"])
+def test_wait_srq_ends_when_an_operation_completes(
+    transport: str, zemosim: dict[tuple[str, str], str]
+) -> None:
+    # The sweep completes while the wait runs: its *OPC sets OPC, which ESE and SRE turn into
+    # ESB and RQS. Over VXI-11 the status byte is read after the request, with MAV for the
+    # sweep's answer.
+    with zemo.open(zemosim["sweep", transport], timeout=2000) as inst:
+        inst.write("*CLS;*ESE 1;*SRE 32;SWEEP?;*OPC")
+        assert inst.wait_srq(5000) & 0x60 == 0x60
+        assert inst.read() == b"done\n"
+        assert inst.query("*ESR?") == "1"
 
 
 @pytest.mark.parametrize(

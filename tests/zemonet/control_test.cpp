@@ -142,11 +142,12 @@ TEST(Vxi11Control, AnswerEndsAtEndAndReadsWaitOutALock) {
 // cases name.
 struct Step {
     const char* tool;
-    std::vector<std::string> arguments; // options (-t with its value) go before the name
+    std::vector<std::string> arguments; // options (-t, -c with their values) go before the name
     int status;
     std::string out;
     std::string reason = {}; // the handler's line after "zemo: CALL NAME: ", with its call
     std::string call = {};
+    std::string input = {}; // standard input
 };
 
 struct Scenario {
@@ -168,12 +169,12 @@ kittest::Result runStep(const Step& step, const std::string& name) {
     auto rest = step.arguments.begin();
     for (; rest != step.arguments.end() && rest->starts_with("-"); ++rest) {
         arguments.push_back(*rest);
-        if (*rest == "-t")
+        if (*rest == "-t" || *rest == "-c")
             arguments.push_back(*++rest);
     }
     arguments.push_back(name);
     arguments.insert(arguments.end(), rest, step.arguments.end());
-    return runTool(step.tool, arguments);
+    return runTool(step.tool, arguments, step.input);
 }
 
 void expectStep(const Step& step, const std::string& name) {
@@ -194,11 +195,17 @@ const std::vector<Scenario> scenarios{
       {ZEMOQUERY, {"*CLS;*SRE 0;*SRE?"}, 0, "0\n"},
       {ZEMOCTL, {"stb"}, 0, "0\n"}}},
     {"a wait returns the status byte that has RQS already, and times out without it",
-     {"hislip"},
+     {"vxi11", "hislip"},
      {{ZEMOQUERY, {"*RST;*CLS;*ESE 32;*SRE 32;BOGUS;*SRE?"}, 0, "32\n"},
       {ZEMOCTL, {"wait-srq=100"}, 0, "96\n"},
       {ZEMOQUERY, {"*CLS;*SRE 0;*SRE?"}, 0, "0\n"},
       {ZEMOCTL, {"wait-srq=100"}, 3, "", "no service request within 100 ms", "zemo_wait_srq"}}},
+    {"a delayed operation followed by *OPC ends a wait",
+     {"vxi11", "hislip"},
+     {{ZEMOSEND, {}, 0, "", "", "", "*CLS;*ESE 1;*SRE 32;SLOW?;*OPC\n"},
+      {ZEMOCTL, {"wait-srq=5000"}, 0, "96\n"},
+      {ZEMORECV, {"-c", "5"}, 0, "late\n"},
+      {ZEMOQUERY, {"*ESR?;*ESE 0;*SRE 0"}, 0, "1\n"}}},
     {"triggers are counted",
      {"vxi11", "hislip", "socket", "serial"},
      {{ZEMOQUERY, {"*RST;TRIG:COUN?"}, 0, "0\n"},
