@@ -27,7 +27,9 @@ environment variable ZEMO_LIBRARY, when set, names the file to load instead.
 from __future__ import annotations
 
 import ctypes
+import math
 import os
+import time
 import types
 
 from . import _library
@@ -46,6 +48,11 @@ _CHUNK = 1048576
 
 # The longest timeout libzemo takes, in milliseconds: an int32_t.
 _MAX_MILLISECONDS = 2**31 - 1
+
+# The longest one call of zemo_wait_srq waits, in milliseconds. libzemo carries on waiting when a
+# signal interrupts it, and Python acts on a signal (raises KeyboardInterrupt for Ctrl-C) only
+# between calls: a long wait is made of calls this long.
+_WAIT_PIECE = 100
 
 
 def _visible(text: str) -> str:
@@ -302,7 +309,8 @@ class Instrument:
         comes. The first wait enables requests and returns at once when the status byte has
         RQS set already, so that an operation that completed before the wait is not missed; a
         request that arrives while no wait runs is kept for the next one (the latest, one at
-        most). VXI-11, HiSLIP and USBTMC; zemo.Error over a socket or serial line.
+        most). VXI-11, HiSLIP and USBTMC; zemo.Error over a socket or serial line. The wait is
+        made of waits of at most 0.1 s, so that Ctrl-C ends it at once.
 
         The way to wait for a long operation:
 
@@ -310,14 +318,20 @@ class Instrument:
             inst.write("SWEEP;*OPC")
             inst.wait_srq(60000)
         """
+        deadline = time.monotonic() + _milliseconds("wait_srq", milliseconds, 0) / 1000
         stb = ctypes.c_uint8()
-        self._call(
-            "wait_srq",
-            "zemo_wait_srq",
-            _milliseconds("wait_srq", milliseconds, 0),
-            ctypes.byref(stb),
-        )
-        return stb.value
+        while True:
+            left = max(0, math.ceil((deadline - time.monotonic()) * 1000))
+            piece = min(left, _WAIT_PIECE)
+            status = _lib.zemo_wait_srq(self._live("wait_srq"), piece, ctypes.byref(stb))
+            if status == OK:
+                return stb.value
+            error = _failure("zemo_wait_srq", self._name, status)
+            if error.reason != f"no service request within {piece} ms":
+                raise error
+            if piece == left:
+                reason = f"no service request within {milliseconds} ms"
+                raise Timeout("zemo_wait_srq", self._name, reason)
 
     def clear(self) -> None:
         """Sends a device clear, which empties the device's input and output queues, and drops

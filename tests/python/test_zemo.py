@@ -2,6 +2,9 @@
 pseudo-terminal, and against the library's simulated echo: one test per behaviour, each run
 over every transport that shows it."""
 
+import signal
+import subprocess
+import sys
 import time
 
 import pytest
@@ -147,6 +150,35 @@ def test_wait_srq_ends_when_an_operation_completes(
         assert inst.wait_srq(5000) & 0x60 == 0x60
         assert inst.read() == b"done\n"
         assert inst.query("*ESR?") == "1"
+
+
+@pytest.mark.parametrize("transport", ["vxi11", "hislip", "sim"])
+def test_ctrl_c_ends_a_wait(name: str) -> None:
+    # libzemo waits on through a signal; Python handles it between the pieces of the wait.
+    program = (
+        "import zemo\n"
+        f"with zemo.open({name!r}) as inst:\n"
+        "    inst.query('*CLS;*SRE 0;*SRE?')\n"
+        "    print('waiting', flush=True)\n"
+        "    inst.wait_srq(60000)\n"
+    )
+    child = subprocess.Popen(
+        [sys.executable, "-c", program], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    assert child.stdout.readline() == "waiting\n"
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=30)
+    assert err.rstrip().endswith("KeyboardInterrupt")
+
+
+@pytest.mark.parametrize("transport, milliseconds", [("vxi11", 250), ("sim", 250), ("sim", 50)])
+def test_wait_srq_times_out_after_the_whole_wait(name: str, milliseconds: int) -> None:
+    with zemo.open(name, timeout=2000) as inst:
+        inst.query("*CLS;*SRE 0;*SRE?")
+        with pytest.raises(zemo.Timeout) as raised:
+            inst.wait_srq(milliseconds)
+        assert raised.value.reason == f"no service request within {milliseconds} ms"
 
 
 @pytest.mark.parametrize(
