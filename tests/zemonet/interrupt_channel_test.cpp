@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -241,6 +242,27 @@ TEST(Vxi11ServiceRequests, RequestsAndWaits) {
         SCOPED_TRACE(test.what);
         runWaits(test);
     }
+}
+
+// A device that requests service again each time its status byte is read, a byte without RQS,
+// as long as it is asked (3 seconds of reads): the wait ends at its deadline all the same.
+TEST(Vxi11ServiceRequests, RequestsWithoutRqsWithoutEndEndAtTheDeadline) {
+    std::atomic<const ScriptedCore*> device = nullptr;
+    std::unique_ptr<Instrument> instrument; // the core's thread alone uses it
+    const ScriptedCore core({{readStb, [&](const std::string& body, int number) {
+                                  if (number < 150) {
+                                      std::this_thread::sleep_for(milliseconds(20));
+                                      if (!instrument)
+                                          instrument = std::make_unique<Instrument>(*device);
+                                      instrument->request();
+                                  }
+                                  return resultReply(wordAt(body, 0), {0, 0x10});
+                              }}});
+    device = &core;
+    zemo_handle handle = zemo_open(core.name().c_str());
+    ASSERT_NE(handle, nullptr) << lastError();
+    expectWait(handle, 300, ZEMO_TIMEOUT, 0, noRequestIn300);
+    EXPECT_EQ(zemo_close(handle), ZEMO_OK) << lastError();
 }
 
 // A peer of the interrupt channel that misbehaves: it does its worst to the channel the client

@@ -439,13 +439,16 @@ class Vxi11Transport final : public Transport {
     // Serves the interrupt channel until a request comes, then reads the status byte. A status
     // byte without RQS means the request was dealt with already (the status byte was read, or
     // *CLS sent, after it came, as when it was kept while nobody waited): the wait goes on for
-    // the next one, since the byte it returns has RQS set.
+    // the next one, since the byte it returns has RQS set, until DEADLINE, however many such
+    // requests the device sends.
     std::optional<std::uint8_t> awaitServiceRequest(Clock::time_point deadline) override {
         checkUsable();
-        while (interrupts_->awaitRequest(deadline)) {
+        do {
+            if (!interrupts_->awaitRequest(deadline))
+                return std::nullopt;
             if (const std::uint8_t stb = readStatusByte(); (stb & requestingService) != 0)
                 return stb;
-        }
+        } while (Clock::now() < deadline);
         return std::nullopt;
     }
 
