@@ -125,6 +125,72 @@ TEST(Vxi11ServiceRequests, AnnouncedServedAndEndedAtClose) {
     EXPECT_EQ(connectTo(channel.address, channel.port), -1) << "the channel outlived the handle";
 }
 
+// zemo_close after a wait, when the device refuses a step of the teardown or never answers it:
+// a refused step keeps none of the later ones from running, destroy_link included, and the
+// first failure is what zemo_close reports; one that breaks the connection ends the steps. The
+// channel is closed either way.
+TEST(Vxi11ServiceRequests, TeardownGoesOnPastARefusedStep) {
+    // Device_Error CODE for the second call of a procedure (the first enables requests).
+    const auto secondFails = [](std::uint32_t code) -> Script {
+        return [code](const std::string& body, int number) {
+            return resultReply(wordAt(body, 0), {number == 0 ? 0U : code});
+        };
+    };
+    const Script secondUnanswered = [](const std::string& body, int number) -> Reply {
+        if (number == 0)
+            return resultReply(wordAt(body, 0), {0});
+        return std::nullopt;
+    };
+    const struct {
+        const char* what;
+        std::map<std::uint32_t, Script> scripts;
+        zemo_status status;
+        std::string reason;
+        // The procedures called by zemo_close.
+        std::vector<std::uint32_t> calls;
+    } cases[]{
+        {"disabling requests refused",
+         {{enableSrq, secondFails(8)}},
+         ZEMO_FAILURE,
+         "device_enable_srq failed: operation not supported (VXI-11 error 8)",
+         {enableSrq, destroyIntrChan, destroyLink}},
+        {"destroy_intr_chan refused",
+         {{destroyIntrChan, failWith(6)}},
+         ZEMO_FAILURE,
+         "destroy_intr_chan failed: channel not established (VXI-11 error 6)",
+         {enableSrq, destroyIntrChan, destroyLink}},
+        {"destroy_link refused",
+         {{destroyLink, failWith(4)}},
+         ZEMO_FAILURE,
+         "destroy_link failed: invalid link identifier (VXI-11 error 4)",
+         {enableSrq, destroyIntrChan, destroyLink}},
+        {"disabling requests never answered",
+         {{enableSrq, secondUnanswered}},
+         ZEMO_TIMEOUT,
+         "device_enable_srq: no reply from the core channel within the timeout",
+         {enableSrq}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        auto scripts = test.scripts;
+        scripts.emplace(readStb, statusBytes({0x10}));
+        const ScriptedCore core(scripts);
+        zemo_handle handle = zemo_open(core.name().c_str());
+        ASSERT_NE(handle, nullptr) << lastError();
+        ASSERT_EQ(zemo_set_timeout(handle, 200), ZEMO_OK);
+        expectWait(handle, 0, ZEMO_TIMEOUT, 0, "no service request within 0 ms");
+        const Channel channel = announced(core);
+        const auto before = static_cast<std::ptrdiff_t>(core.procedures().size());
+        EXPECT_EQ(zemo_close(handle), test.status);
+        EXPECT_EQ(lastError(), test.reason);
+        const auto procedures = core.procedures();
+        EXPECT_EQ(std::vector<std::uint32_t>(procedures.begin() + before, procedures.end()),
+                  test.calls);
+        EXPECT_EQ(connectTo(channel.address, channel.port), -1)
+            << "the channel outlived the handle";
+    }
+}
+
 // What the instrument sends before a wait, or while it runs.
 enum class Send { nothing, request, foreignRequest, threeRequests, requestDuringTheWait };
 
