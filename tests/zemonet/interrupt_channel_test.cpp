@@ -280,6 +280,19 @@ TEST(Vxi11ServiceRequests, RequestsAndWaits) {
          {{Send::nothing, 10000, ZEMO_OK, 0x60}},
          {createLink, createIntrChan, enableSrq, readStb},
          {0x60}},
+        // The request the status byte shows is not missed for a failing read.
+        {"the first wait's status read fails: the next wait reads the status byte again",
+         {{Send::nothing, 10000, ZEMO_FAILURE, 0,
+           "device_readstb failed: I/O error (VXI-11 error 17)"},
+          {Send::nothing, 300, ZEMO_OK, 0x60}},
+         {createLink, createIntrChan, enableSrq, readStb, enableSrq, readStb},
+         {},
+         {{readStb,
+           [](const std::string& body, int number) {
+               return resultReply(wordAt(body, 0), number == 0
+                                                       ? std::vector<std::uint32_t>{17, 0}
+                                                       : std::vector<std::uint32_t>{0, 0x60});
+           }}}},
         {"create_intr_chan refused: a channel exists already",
          {{Send::nothing, 10000, ZEMO_FAILURE, 0,
            "create_intr_chan failed: channel already established (VXI-11 error 29)"}},
