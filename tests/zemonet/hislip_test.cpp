@@ -530,9 +530,10 @@ TEST(HislipIpv6, QueryAndAnswer) {
 // What a fake session does after the client opened it: on SYNC or ASYNC, reads the client's
 // next message, which must start with EXPECTED when that is given, and sends REPLY; LATER and
 // ASYNCLATER send REPLY unasked on the synchronous or the asynchronous channel half a second after
-// the step before.
+// the step before; ASYNCFLOOD sends REPLY unasked on the asynchronous channel again and again,
+// as fast as the client reads, for three seconds or until the client has gone.
 struct Step {
-    enum Channel { sync, async, later, asyncLater } channel;
+    enum Channel { sync, async, later, asyncLater, asyncFlood } channel;
     std::string reply;
     std::string expected = {};
 };
@@ -550,7 +551,9 @@ class FakeSession {
             answer(async, header(18, 0, 0x5a4b, 0));
             answer(async, header(16, 0, 0, 8) + std::string("\0\0\0\0\0\x10\0\0", 8));
             for (const Step& step : script_) {
-                if (step.channel == Step::later || step.channel == Step::asyncLater) {
+                if (step.channel == Step::asyncFlood) {
+                    flood(async, step.reply);
+                } else if (step.channel == Step::later || step.channel == Step::asyncLater) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(500));
                     ::send(step.channel == Step::later ? sync : async, step.reply.data(),
                            step.reply.size(), MSG_NOSIGNAL);
@@ -582,6 +585,17 @@ class FakeSession {
     }
 
   private:
+    // Sends MESSAGE on FD again and again, many at a time, for three seconds or until FD fails.
+    static void flood(int fd, const std::string& message) {
+        std::string messages;
+        for (int i = 0; i < 4096; ++i)
+            messages += message;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (std::chrono::steady_clock::now() < until &&
+               ::send(fd, messages.data(), messages.size(), MSG_NOSIGNAL) > 0) {
+        }
+    }
+
     // Reads the next message on FD, answers it with REPLY and returns it.
     static std::string answer(int fd, const std::string& reply) {
         std::string message = nextMessage(fd);
@@ -740,6 +754,17 @@ TEST(HislipClient, SessionsThatAnswerAsTheStandardAllows) {
          {{Step::async, header(20, 0x60, 0, 0) + header(22, 0x60, 0, 0), statusQuery}},
          {{"wait", "1000", ZEMO_OK, "96"},
           {"wait", "100", ZEMO_TIMEOUT, "no service request within 100 ms"}}},
+        // The first wait's status byte tells of the requests before it.
+        {"a request that a status read showed before the first wait is not returned by it",
+         0,
+         {{Step::async, header(20, 0x60, 0, 0) + header(22, 0x60, 0, 0), statusQuery},
+          {Step::async, header(22, 0x20, 0, 0), statusQuery}},
+         {{"stb", "", ZEMO_OK, "96"},
+          {"wait", "100", ZEMO_TIMEOUT, "no service request within 100 ms"}}},
+        {"a request cleared before the first wait's status read is not returned by it",
+         0,
+         {{Step::async, header(20, 0x60, 0, 0) + header(22, 0x20, 0, 0), statusQuery}},
+         {{"wait", "100", ZEMO_TIMEOUT, "no service request within 100 ms"}}},
         {"a request during the wait",
          0,
          {{Step::async, header(22, 0, 0, 0), statusQuery},
@@ -785,6 +810,21 @@ TEST(HislipClient, SessionsThatAnswerAsTheStandardAllows) {
         server.checkReceived();
     }
     zemo_set_error_handler(nullptr);
+}
+
+// A server that sends AsyncInterrupted without end on the asynchronous channel, each message
+// one that a wait passes over, holds up no wait beyond its deadline.
+TEST(HislipClient, AWaitEndsAtItsDeadlineWhateverComes) {
+    FakeSession server(
+        0, {{Step::async, header(22, 0, 0, 0), "HS\x15"}, {Step::asyncFlood, header(14, 0, 0, 0)}});
+    zemo_handle handle = zemo_open(server.name().c_str());
+    ASSERT_NE(handle, nullptr);
+    std::uint8_t stb = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(zemo_wait_srq(handle, 300, &stb), ZEMO_TIMEOUT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    zemo_close(handle);
+    server.checkReceived();
 }
 
 // zemoctl wait-srq prints the status byte of the request that ends its wait.

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -124,6 +125,72 @@ TEST(Vxi11ServiceRequests, AnnouncedServedAndEndedAtClose) {
     EXPECT_EQ(connectTo(channel.address, channel.port), -1) << "the channel outlived the handle";
 }
 
+// zemo_close after a wait, when the device refuses a step of the teardown or never answers it:
+// a refused step keeps none of the later ones from running, destroy_link included, and the
+// first failure is what zemo_close reports; one that breaks the connection ends the steps. The
+// channel is closed either way.
+TEST(Vxi11ServiceRequests, TeardownGoesOnPastARefusedStep) {
+    // Device_Error CODE for the second call of a procedure (the first enables requests).
+    const auto secondFails = [](std::uint32_t code) -> Script {
+        return [code](const std::string& body, int number) {
+            return resultReply(wordAt(body, 0), {number == 0 ? 0U : code});
+        };
+    };
+    const Script secondUnanswered = [](const std::string& body, int number) -> Reply {
+        if (number == 0)
+            return resultReply(wordAt(body, 0), {0});
+        return std::nullopt;
+    };
+    const struct {
+        const char* what;
+        std::map<std::uint32_t, Script> scripts;
+        zemo_status status;
+        std::string reason;
+        // The procedures called by zemo_close.
+        std::vector<std::uint32_t> calls;
+    } cases[]{
+        {"disabling requests refused",
+         {{enableSrq, secondFails(8)}},
+         ZEMO_FAILURE,
+         "device_enable_srq failed: operation not supported (VXI-11 error 8)",
+         {enableSrq, destroyIntrChan, destroyLink}},
+        {"destroy_intr_chan refused",
+         {{destroyIntrChan, failWith(6)}},
+         ZEMO_FAILURE,
+         "destroy_intr_chan failed: channel not established (VXI-11 error 6)",
+         {enableSrq, destroyIntrChan, destroyLink}},
+        {"destroy_link refused",
+         {{destroyLink, failWith(4)}},
+         ZEMO_FAILURE,
+         "destroy_link failed: invalid link identifier (VXI-11 error 4)",
+         {enableSrq, destroyIntrChan, destroyLink}},
+        {"disabling requests never answered",
+         {{enableSrq, secondUnanswered}},
+         ZEMO_TIMEOUT,
+         "device_enable_srq: no reply from the core channel within the timeout",
+         {enableSrq}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        auto scripts = test.scripts;
+        scripts.emplace(readStb, statusBytes({0x10}));
+        const ScriptedCore core(scripts);
+        zemo_handle handle = zemo_open(core.name().c_str());
+        ASSERT_NE(handle, nullptr) << lastError();
+        ASSERT_EQ(zemo_set_timeout(handle, 200), ZEMO_OK);
+        expectWait(handle, 0, ZEMO_TIMEOUT, 0, "no service request within 0 ms");
+        const Channel channel = announced(core);
+        const auto before = static_cast<std::ptrdiff_t>(core.procedures().size());
+        EXPECT_EQ(zemo_close(handle), test.status);
+        EXPECT_EQ(lastError(), test.reason);
+        const auto procedures = core.procedures();
+        EXPECT_EQ(std::vector<std::uint32_t>(procedures.begin() + before, procedures.end()),
+                  test.calls);
+        EXPECT_EQ(connectTo(channel.address, channel.port), -1)
+            << "the channel outlived the handle";
+    }
+}
+
 // What the instrument sends before a wait, or while it runs.
 enum class Send { nothing, request, foreignRequest, threeRequests, requestDuringTheWait };
 
@@ -213,6 +280,19 @@ TEST(Vxi11ServiceRequests, RequestsAndWaits) {
          {{Send::nothing, 10000, ZEMO_OK, 0x60}},
          {createLink, createIntrChan, enableSrq, readStb},
          {0x60}},
+        // The request the status byte shows is not missed for a failing read.
+        {"the first wait's status read fails: the next wait reads the status byte again",
+         {{Send::nothing, 10000, ZEMO_FAILURE, 0,
+           "device_readstb failed: I/O error (VXI-11 error 17)"},
+          {Send::nothing, 300, ZEMO_OK, 0x60}},
+         {createLink, createIntrChan, enableSrq, readStb, enableSrq, readStb},
+         {},
+         {{readStb,
+           [](const std::string& body, int number) {
+               return resultReply(wordAt(body, 0), number == 0
+                                                       ? std::vector<std::uint32_t>{17, 0}
+                                                       : std::vector<std::uint32_t>{0, 0x60});
+           }}}},
         {"create_intr_chan refused: a channel exists already",
          {{Send::nothing, 10000, ZEMO_FAILURE, 0,
            "create_intr_chan failed: channel already established (VXI-11 error 29)"}},
@@ -241,6 +321,27 @@ TEST(Vxi11ServiceRequests, RequestsAndWaits) {
         SCOPED_TRACE(test.what);
         runWaits(test);
     }
+}
+
+// A device that requests service again each time its status byte is read, a byte without RQS,
+// as long as it is asked (3 seconds of reads): the wait ends at its deadline all the same.
+TEST(Vxi11ServiceRequests, RequestsWithoutRqsWithoutEndEndAtTheDeadline) {
+    std::atomic<const ScriptedCore*> device = nullptr;
+    std::unique_ptr<Instrument> instrument; // the core's thread alone uses it
+    const ScriptedCore core({{readStb, [&](const std::string& body, int number) {
+                                  if (number < 150) {
+                                      std::this_thread::sleep_for(milliseconds(20));
+                                      if (!instrument)
+                                          instrument = std::make_unique<Instrument>(*device);
+                                      instrument->request();
+                                  }
+                                  return resultReply(wordAt(body, 0), {0, 0x10});
+                              }}});
+    device = &core;
+    zemo_handle handle = zemo_open(core.name().c_str());
+    ASSERT_NE(handle, nullptr) << lastError();
+    expectWait(handle, 300, ZEMO_TIMEOUT, 0, noRequestIn300);
+    EXPECT_EQ(zemo_close(handle), ZEMO_OK) << lastError();
 }
 
 // A peer of the interrupt channel that misbehaves: it does its worst to the channel the client

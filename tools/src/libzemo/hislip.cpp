@@ -419,13 +419,15 @@ class HislipTransport final : public Transport {
     // Reads the next message on CHANNEL, which must be of type WANTED, the answer to REQUEST;
     // keeps the status byte of the latest service request that comes before it on the
     // asynchronous channel, and skips, on the synchronous one during a device clear, everything
-    // before the acknowledge but a FatalError.
+    // before the acknowledge but a FatalError. Messages passed over end at DEADLINE too, however
+    // fast they come.
     Header expect(FileDescriptor& channel, Type wanted, Clock::time_point deadline,
                   const std::string& request) {
         const bool clearing = wanted == Type::deviceClearAcknowledge;
-        for (;;) {
+        for (bool passedOver = false;; passedOver = true) {
             Header header;
-            if (!receiveHeader(channel, header, deadline))
+            if ((passedOver && Clock::now() >= deadline) ||
+                !receiveHeader(channel, header, deadline))
                 throw timeout(request + ": no answer from the instrument within the time allowed");
             if (clearing && (header.type == Type::data || header.type == Type::dataEnd)) {
                 checkDataLength(header);

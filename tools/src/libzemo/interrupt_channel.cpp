@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <random>
 #include <string>
 
@@ -49,11 +48,6 @@ bool readableNow(int socket) {
     return ::poll(&entry, 1, 0) > 0;
 }
 
-// The time until DEADLINE as poll takes it.
-int pollTimeout(Clock::time_point deadline) {
-    return static_cast<int>(std::min<Milliseconds::rep>(remaining(deadline).count(), INT_MAX));
-}
-
 // True for the failures of accept that say the process or the system has no room for another
 // descriptor, which the next attempt would meet again at once.
 bool outOfRoom(int error) {
@@ -93,7 +87,7 @@ bool InterruptChannel::serveRound(Clock::time_point deadline) {
     std::vector<pollfd> entries{{listener_.get(), POLLIN, 0}};
     for (const Connection& connection : connections_)
         entries.push_back({connection.socket.get(), POLLIN, 0});
-    if (::poll(entries.data(), entries.size(), pollTimeout(deadline)) < 0) {
+    if (::poll(entries.data(), entries.size(), millisecondsLeft(deadline)) < 0) {
         if (errno == EINTR)
             return false;
         throw failure("the interrupt channel: poll failed: " + systemError(errno));

@@ -76,9 +76,9 @@ class Transport {
 
     // Waits at most WAIT for a service request and returns the status byte that came with it
     // (RQS set). The first wait enables requests, then reads the status byte and returns it at
-    // once when RQS is set already; a request that arrives while nobody waits is kept for the
-    // next wait (one at most). Throws a timeout, "no service request within WAIT", when none
-    // comes.
+    // once when RQS is set already; the waits after one whose enabling or status read failed
+    // do both again. A request that arrives while nobody waits is kept for the next wait (one at
+    // most). Throws a timeout, "no service request within WAIT", when none comes.
     std::uint8_t waitServiceRequest(Milliseconds wait);
 
   protected:
@@ -88,12 +88,14 @@ class Transport {
     // The status byte of the request kept since the last wait, or of one that comes by DEADLINE;
     // nothing when none comes. By default the transport has none: fails.
     virtual std::optional<std::uint8_t> awaitServiceRequest(Clock::time_point deadline);
-    // Drops the request kept since requests were enabled: the first wait's status byte has
-    // RQS set, and that is the request it stood for. By default the transport keeps none.
+    // Drops the requests kept before the first wait's status byte, which tells of them: with
+    // RQS set it is the request they stood for, without it they were dealt with already. By
+    // default the transport keeps none.
     virtual void forgetServiceRequest() {}
 
   private:
-    bool serviceRequestsEnabled_ = false;
+    // Whether a wait has enabled requests and read the status byte.
+    bool firstStatusRead_ = false;
 };
 
 // What a transport's file declares of it: the prefix of its names, the form of its names as the

@@ -81,13 +81,15 @@ void Transport::local() {
 
 std::uint8_t Transport::waitServiceRequest(Milliseconds wait) {
     const auto deadline = Clock::now() + wait;
-    if (!serviceRequestsEnabled_) {
+    if (!firstStatusRead_) {
         enableServiceRequests(deadline);
-        serviceRequestsEnabled_ = true;
-        if (const std::uint8_t stb = readStatusByte(); (stb & requestingService) != 0) {
-            forgetServiceRequest();
+        const std::uint8_t stb = readStatusByte();
+        firstStatusRead_ = true;
+        // The status byte tells of every request that came before it: with RQS it is the
+        // request; without, the request was dealt with already.
+        forgetServiceRequest();
+        if ((stb & requestingService) != 0)
             return stb;
-        }
     }
     if (const auto stb = awaitServiceRequest(deadline))
         return *stb;

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 
 #include <fcntl.h>
 #include <linux/usb/tmc.h>
@@ -214,11 +213,6 @@ class UsbtmcTransport final : public Transport {
             if (errno != EINTR)
                 throw failure("poll on " + path_ + " failed: " + systemError(errno));
         }
-    }
-
-    // The milliseconds left until DEADLINE as a system call takes them.
-    static int millisecondsLeft(Clock::time_point deadline) {
-        return static_cast<int>(std::min<Milliseconds::rep>(remaining(deadline).count(), INT_MAX));
     }
 
     // What a read that timed out with TOTAL bytes returns: those bytes, or a timeout when none.

@@ -9,8 +9,9 @@
 // of its own. A request is a device_intr_srq call with that handle; the wait then reads the
 // status byte with device_readstb. create_intr_chan names an IPv4 address only, so over IPv6
 // every wait fails at once. Closing disables requests, sends destroy_intr_chan, closes the
-// channel and destroys the link; a failure of one of these steps ends closing there, and the
-// device drops what is left of the link when the connection closes with the transport.
+// channel and destroys the link; a step the device refuses keeps none of the others from
+// running, and after a failure that broke the connection the device drops what is left of the
+// link when the connection closes with the transport.
 #include "failure_latch.h"
 #include "interrupt_channel.h"
 #include "rpc_client.h"
@@ -395,23 +396,40 @@ class Vxi11Transport final : public Transport {
     // device_unlock; error 12 when this link holds no lock.
     void unlock() override { errorCall(device_unlock, "device_unlock", xdr_Device_Link, link_); }
 
-    // Ends service requests when a wait enabled them, then destroy_link; the connection closes
-    // with the object.
+    // Ends service requests when a wait enabled them, closes the interrupt channel, then
+    // destroy_link, which releases the link's lock; the connection closes with the object. A step
+    // the device refuses does not keep the later ones from running; the first failure is
+    // reported once all have run, and a failure that broke the connection ends the steps.
     void close() override {
         checkUsable();
+        std::optional<Error> failed;
+        const auto step = [this, &failed](auto run) {
+            try {
+                checkUsable();
+                run();
+            } catch (const Error& error) {
+                if (!failed)
+                    failed = error;
+            }
+        };
         if (requestsEnabled_)
-            enableRequests(false);
-        if (channelAnnounced_) {
-            NoArguments none;
-            errorCall(destroy_intr_chan, "destroy_intr_chan", encodeNoArguments, none);
-        }
+            step([this] { enableRequests(false); });
+        if (channelAnnounced_)
+            step([this] {
+                NoArguments none;
+                errorCall(destroy_intr_chan, "destroy_intr_chan", encodeNoArguments, none);
+            });
         interrupts_.reset();
-        linked_ = false;
-        Device_Error reply{};
-        rpc_.call(destroy_link, "destroy_link", xdr_Device_Link, link_, xdr_Device_Error, reply,
-                  Clock::now() + timeout_ + rpcMargin, largestSmallReply);
-        if (reply.error != 0)
-            throw deviceError("destroy_link", reply.error);
+        step([this] {
+            linked_ = false;
+            Device_Error reply{};
+            rpc_.call(destroy_link, "destroy_link", xdr_Device_Link, link_, xdr_Device_Error, reply,
+                      Clock::now() + timeout_ + rpcMargin, largestSmallReply);
+            if (reply.error != 0)
+                throw deviceError("destroy_link", reply.error);
+        });
+        if (failed)
+            throw *failed;
     }
 
   protected:
@@ -439,13 +457,16 @@ class Vxi11Transport final : public Transport {
     // Serves the interrupt channel until a request comes, then reads the status byte. A status
     // byte without RQS means the request was dealt with already (the status byte was read, or
     // *CLS sent, after it came, as when it was kept while nobody waited): the wait goes on for
-    // the next one, since the byte it returns has RQS set.
+    // the next one, since the byte it returns has RQS set, until DEADLINE, however many such
+    // requests the device sends.
     std::optional<std::uint8_t> awaitServiceRequest(Clock::time_point deadline) override {
         checkUsable();
-        while (interrupts_->awaitRequest(deadline)) {
+        do {
+            if (!interrupts_->awaitRequest(deadline))
+                return std::nullopt;
             if (const std::uint8_t stb = readStatusByte(); (stb & requestingService) != 0)
                 return stb;
-        }
+        } while (Clock::now() < deadline);
         return std::nullopt;
     }
 

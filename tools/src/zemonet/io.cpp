@@ -1,7 +1,9 @@
 #include "zemonet/io.h"
 #include "zemonet/error.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -39,15 +41,18 @@ Milliseconds remaining(Clock::time_point deadline) {
     return left > Milliseconds{0} ? left : Milliseconds{0};
 }
 
+int millisecondsLeft(Clock::time_point deadline) {
+    return static_cast<int>(
+        std::min<Milliseconds::rep>(remaining(deadline).count(), std::numeric_limits<int>::max()));
+}
+
 namespace {
 
 // Waits as waitReady does: 1 when FD is ready, 0 at the deadline, -1 with errno when poll fails.
 int pollUntil(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         pollfd entry{fd, events, 0};
-        const auto left = remaining(deadline).count();
-        const int wait = left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
-        const int ready = ::poll(&entry, 1, wait);
+        const int ready = ::poll(&entry, 1, millisecondsLeft(deadline));
         if (ready > 0)
             return 1;
         if (ready == 0 && Clock::now() >= deadline)

@@ -42,6 +42,10 @@ int aboveStandardStreams(int fd);
 // Milliseconds left until DEADLINE, never below 0.
 Milliseconds remaining(Clock::time_point deadline);
 
+// The milliseconds left until DEADLINE as poll and other system calls take them: from 0 to the
+// largest int.
+int millisecondsLeft(Clock::time_point deadline);
+
 // Waits until FD is ready for EVENTS (POLLIN or POLLOUT) or DEADLINE passes; returns false on
 // the deadline. Throws Error when poll fails.
 bool waitReady(int fd, short events, Clock::time_point deadline);
