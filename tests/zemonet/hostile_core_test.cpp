@@ -109,6 +109,18 @@ class HostilePeer {
 
 const Misbehaviour wrongXid = [](std::uint32_t xid) { return linkReply(xid + 1); };
 const Misbehaviour undecodable = [](std::uint32_t xid) { return record({xid, 7, 7}); };
+// Replies to another call without a pause: 64 MiB of them, which the client takes seconds to read,
+// every 100 ms (made once, as replies to the call after the first call they follow).
+const Misbehaviour floodOfWrongXids = [](std::uint32_t xid) {
+    static const std::string flood = [xid] {
+        const std::string reply = linkReply(xid + 1);
+        std::string replies;
+        while (replies.size() < (64U << 20))
+            replies += reply;
+        return replies;
+    }();
+    return flood;
+};
 // The first time a header announcing 2 GiB, then one byte at a time.
 Misbehaviour trickle() {
     auto started = std::make_shared<bool>(false);
@@ -163,6 +175,11 @@ TEST(HostileCoreChannel, EveryCallEndsAtItsDeadline) {
         {"device_read, wrong xid", wrongXid, false, {ZEMORECV, "-c", "5", "-t", "500"}, ""},
         {"device_read, undecodable", undecodable, false, {ZEMORECV, "-c", "5", "-t", "500"}, ""},
         {"device_read, trickle", trickle(), false, {ZEMORECV, "-c", "5", "-t", "500"}, ""},
+        {"device_read, a flood of replies to another call",
+         floodOfWrongXids,
+         false,
+         {ZEMORECV, "-c", "5", "-t", "500"},
+         ""},
         {"device_write, wrong xid", wrongXid, false, {ZEMOSEND, "-t", "500"}, "*IDN?\n"},
         {"8 MiB line, peer stops reading",
          nullptr,
