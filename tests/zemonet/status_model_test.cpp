@@ -366,4 +366,31 @@ TEST(Instrument, DelayedOperationRaisesARequestWhenItCompletes) {
     EXPECT_EQ(instrument.serialPoll(false), 0x20);
 }
 
+// A delayed operation that has completed raises its request even when a command that clears the
+// event comes before any watcher has looked: the instrument looks before it carries out a
+// command, so the watchers are told of the request, which the command then clears.
+TEST(Instrument, ACompletedOperationRaisesItsRequestBeforeTheNextCommandClearsIt) {
+    for (const std::string clearing : {"*CLS", "*ESR?", "*ESE 0", "*SRE 0"}) {
+        SCOPED_TRACE(clearing);
+        zemosim::Instrument instrument(definitionOf("delay SLOW? 20 late\n"));
+        const auto client = instrument.join(1, zemosim::Reading::onRequest);
+        const auto other = instrument.join(2, zemosim::Reading::onRequest);
+        const zemosim::WakeUp watcher;
+        instrument.watchRequests(watcher.fd());
+        instrument.execute("*CLS;*ESE 1;*SRE 32;SLOW?;*OPC", client);
+        const auto before = instrument.serviceRequests();
+        ASSERT_EQ(before.latest, 0U);
+        watcher.consume();
+        std::this_thread::sleep_until(before.lookAgain);
+        instrument.execute(clearing, other);
+        pollfd woken{watcher.fd(), POLLIN, 0};
+        EXPECT_EQ(::poll(&woken, 1, 0), 1);
+        const auto after = instrument.serviceRequests();
+        EXPECT_EQ(after.latest, 1U);
+        EXPECT_EQ(after.statusByte, 0x60);
+        instrument.unwatchRequests(watcher.fd());
+        EXPECT_EQ(instrument.serialPoll(false) & StatusModel::requestingService, 0);
+    }
+}
+
 } // namespace

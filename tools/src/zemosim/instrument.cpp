@@ -153,6 +153,9 @@ Effect Instrument::execute(std::string_view command, ClientId client, std::uint3
     const Origin origin{client, tag};
     std::lock_guard lock(mutex_);
     delivery_.command(client);
+    // A request that the status raised by itself since the last look (a pending *OPC that has
+    // completed) is raised before the command can clear its event.
+    noticeStatus(Clock::now());
     Reply reply;
     Effect effect;
     for (const std::string_view unit : units) {
