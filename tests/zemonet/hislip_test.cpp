@@ -530,10 +530,11 @@ TEST(HislipIpv6, QueryAndAnswer) {
 // What a fake session does after the client opened it: on SYNC or ASYNC, reads the client's
 // next message, which must start with EXPECTED when that is given, and sends REPLY; LATER and
 // ASYNCLATER send REPLY unasked on the synchronous or the asynchronous channel half a second after
-// the step before; ASYNCFLOOD sends REPLY unasked on the asynchronous channel again and again,
-// as fast as the client reads, for three seconds or until the client has gone.
+// the step before; SYNCFLOOD and ASYNCFLOOD send REPLY unasked on the synchronous or the
+// asynchronous channel again and again, as fast as the client reads, for three seconds or until
+// the client has gone.
 struct Step {
-    enum Channel { sync, async, later, asyncLater, asyncFlood } channel;
+    enum Channel { sync, async, later, asyncLater, syncFlood, asyncFlood } channel;
     std::string reply;
     std::string expected = {};
 };
@@ -551,8 +552,8 @@ class FakeSession {
             answer(async, header(18, 0, 0x5a4b, 0));
             answer(async, header(16, 0, 0, 8) + std::string("\0\0\0\0\0\x10\0\0", 8));
             for (const Step& step : script_) {
-                if (step.channel == Step::asyncFlood) {
-                    flood(async, step.reply);
+                if (step.channel == Step::syncFlood || step.channel == Step::asyncFlood) {
+                    flood(step.channel == Step::syncFlood ? sync : async, step.reply);
                 } else if (step.channel == Step::later || step.channel == Step::asyncLater) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(500));
                     ::send(step.channel == Step::later ? sync : async, step.reply.data(),
@@ -825,6 +826,25 @@ TEST(HislipClient, AWaitEndsAtItsDeadlineWhateverComes) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     zemo_close(handle);
     server.checkReceived();
+}
+
+// A server that sends Interrupted, or data of another message, without end on the synchronous
+// channel holds up no read beyond its deadline.
+TEST(HislipClient, AReadEndsAtItsDeadlineWhateverComes) {
+    for (const std::string& skipped : {header(13, 0, 0, 0), header(6, 0, 0x12345678, 0)}) {
+        SCOPED_TRACE(static_cast<int>(skipped[2]));
+        FakeSession server(0, {{Step::syncFlood, skipped}});
+        zemo_handle handle = zemo_open(server.name().c_str());
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(zemo_set_timeout(handle, 300), ZEMO_OK);
+        std::array<char, 16> buffer{};
+        std::uint64_t received = 0;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(zemo_read(handle, buffer.data(), buffer.size(), 0, &received), ZEMO_TIMEOUT);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+        zemo_close(handle);
+        server.checkReceived();
+    }
 }
 
 // zemoctl wait-srq prints the status byte of the request that ends its wait.

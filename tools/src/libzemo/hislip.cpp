@@ -299,6 +299,9 @@ class HislipTransport final : public Transport {
                          Clock::time_point deadline) {
         guarded(false, [&] {
             while (total < buffer.size()) {
+                // What is skipped may come as fast as it is read: it ends at the deadline too.
+                if (!ours_ && Clock::now() >= deadline)
+                    break;
                 if (left_ > 0 && !ours_) {
                     if (!skipPayload(deadline))
                         break;
@@ -342,9 +345,9 @@ class HislipTransport final : public Transport {
     // Reads the next header on the synchronous channel, which must be Data or DataEnd, and
     // notes whether it belongs to the response to our latest message; false at DEADLINE.
     bool nextDataHeader(Clock::time_point deadline) {
-        for (;;) {
+        for (bool passedOver = false;; passedOver = true) {
             Header header;
-            if (!receiveHeader(sync_, header, deadline))
+            if ((passedOver && Clock::now() >= deadline) || !receiveHeader(sync_, header, deadline))
                 return false;
             if (header.type == Type::data || header.type == Type::dataEnd) {
                 checkDataLength(header);
