@@ -72,16 +72,11 @@ bool receiveCall(int connection, CallRecord& record, Clock::time_point deadline)
     return static_cast<bool>(zemo::receiveRecord(connection, largestRecord, room, deadline));
 }
 
-// The reply of a procedure the simulator does not carry out: the error code, and for
-// device_docmd one more (zero) word.
-struct NotSupported {
-    int error = vxi11::errorNotSupported;
-    bool extraWord = false;
-};
-
-bool_t xdrNotSupported(XDR* xdr, NotSupported* reply) {
+// The reply of device_docmd, which the simulator does not carry out: the error code and one
+// more (zero) word.
+bool_t xdrDoCmdReply(XDR* xdr, int* error) {
     int zero = 0;
-    return xdr_int(xdr, &reply->error) && (!reply->extraWord || xdr_int(xdr, &zero));
+    return xdr_int(xdr, error) && xdr_int(xdr, &zero);
 }
 
 // The reply to call XID that refuses it with STATUS (e.g. GARBAGE_ARGS).
@@ -400,11 +395,10 @@ class Vxi11Connection : public StreamConnection {
         default:
             break;
         }
-        if (!vxi11::isOtherCoreProcedure(procedure))
+        if (procedure != vxi11::procedureDoCmd)
             return errorReply(xid, PROC_UNAVAIL);
-        NotSupported result;
-        result.extraWord = procedure == vxi11::procedureDoCmd;
-        return successReply(xid, xdrNotSupported, result);
+        int notSupported = vxi11::errorNotSupported;
+        return successReply(xid, xdrDoCmdReply, notSupported);
     }
 
     // The empty result of the null procedure, which clients call to test the channel.

@@ -1,6 +1,6 @@
 // The VXI-11 core channel: the declarations and XDR routines that rpcgen makes from vxi11.x,
 // and the numbers that vxi11.x cannot carry: flags, reasons of device_read, error codes, and
-// the procedures the library does not call.
+// the one procedure that neither end uses.
 #pragma once
 
 #include "zemonet/rpc_message.h"
@@ -33,15 +33,9 @@ inline constexpr int errorNoLockHeld = 12;
 inline constexpr int errorIoTimeout = 15;
 inline constexpr int errorChannelEstablished = 29;
 
-// Core procedures that zemosim does not carry out; a server answers them with
-// errorNotSupported. device_readstb and device_docmd replies carry one more word after the
-// error. The core channel defines no procedure 21.
-inline constexpr unsigned procedureReadStb = 13;
+// device_docmd, the one core procedure that zemosim does not carry out: it answers
+// errorNotSupported, followed by the one more word that the reply of device_docmd carries.
 inline constexpr unsigned procedureDoCmd = 22;
-inline bool isOtherCoreProcedure(unsigned procedure) {
-    return procedure >= 13 && procedure <= 22 && procedure != 15 && procedure != 20 &&
-           procedure != 21;
-}
 
 // The family of the interrupt channel's server in create_intr_chan.
 inline constexpr int familyTcp = 0;
