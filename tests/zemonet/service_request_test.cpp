@@ -275,6 +275,23 @@ TEST_F(ServiceRequests, ChannelProceduresAndTheirErrors) {
     EXPECT_EQ(tooLong.acceptStatus, garbageArguments);
 }
 
+// Calls sent one after another without waiting for their replies, as RPC over TCP allows, are
+// each answered, in order.
+TEST_F(ServiceRequests, CallsSentTogetherAreEachAnswered) {
+    CoreClient client(port());
+    const std::string device = "dmm";
+    std::string calls;
+    for (std::uint32_t xid = 1; xid <= 3; ++xid)
+        calls += record(
+            joined({xid, 0, 2, coreProgram, 1, createLink, 0, 0, 0, 0, 1, 0, 0}, opaque(device)));
+    sendAll(client.fd(), calls);
+    for (std::uint32_t xid = 1; xid <= 3; ++xid) {
+        const auto reply = receiveCallBody(client.fd());
+        ASSERT_TRUE(reply) << "no reply to call " << xid;
+        EXPECT_EQ(wordAt(*reply, 0), xid);
+    }
+}
+
 // One request, raised when the delayed operation completes, reaches every enabled link of a
 // client whose channel listens, on one connection that is kept for the next; clients whose
 // channel refuses or never accepts connections hold up neither the others nor their own core

@@ -201,6 +201,10 @@ StreamConnection::Input StreamConnection::receiveWaiting() {
         case Arrival::data:
             if (!receive())
                 return Input::failed;
+            // A protocol that answers one message at a time takes the next once the answer to
+            // this one has gone, however soon the client sent it.
+            if (!wantsInput())
+                return Input::open;
             break;
         }
     }

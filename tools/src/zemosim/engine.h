@@ -154,7 +154,8 @@ class StreamConnection {
     // What the client's input came to: nothing more for now, its end, a reset, or a message
     // that ends the connection.
     enum class Input { open, ended, reset, failed };
-    // Receives and handles what the client has sent, as long as more is waiting.
+    // Receives and handles what the client has sent, as long as more is waiting and the protocol
+    // wants it.
     Input receiveWaiting();
     // After the client's end: closes the server's sending side and waits, briefly, for the
     // client's acknowledgement or its reset.
