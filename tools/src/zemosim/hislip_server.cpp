@@ -500,8 +500,11 @@ void serveAsync(int fd, HislipSessions& sessions, const Header& header, Millisec
     if (!session)
         return sendFatal(fd, hislip::fatalInvalidInitialization, "invalid initialization sequence");
     try {
+        // The channel watches for service requests before the client learns that it is open, so
+        // that it is told of every request raised from then on.
+        AsyncChannel channel(fd, sessions, session, idleLimit);
         reply(fd, Type::asyncInitializeResponse, 0, hislip::vendorId);
-        AsyncChannel(fd, sessions, session, idleLimit).serve();
+        channel.serve();
     } catch (const zemo::Error&) {
         // The client went away; the session ends.
     }
