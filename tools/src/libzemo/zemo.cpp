@@ -119,6 +119,15 @@ const char* pointerArgument(const void* pointer, const char* name) {
     return pointer == nullptr ? "NULL" : name;
 }
 
+// Finishes call NAME on LINK as a failure for an argument it cannot take, REASON saying why;
+// ARGUMENTS are the trace text of the arguments after the handle.
+zemo_status refuseArgument(const char* name, const zemo_link* link, const std::string& arguments,
+                           std::string reason) {
+    return finish(name, link, CallResult{ZEMO_FAILURE, std::move(reason)}, [&] {
+        return Description{handleArgument(link) + arguments, {}};
+    });
+}
+
 // Runs OPERATION on the transport of LINK, a call NAME with no arguments but the handle, and
 // finishes the call; RESULTS describes its results for the trace.
 template <typename Operation, typename Results>
@@ -361,12 +370,9 @@ zemo_status zemo_read_message(zemo_handle handle, void* buffer, uint64_t count, 
 zemo_status zemo_read_stb(zemo_handle handle, uint8_t* stb) {
     zemo::noteCallStart();
     std::uint8_t status = 0;
-    if (stb == nullptr && handle != nullptr) {
-        const CallResult result{ZEMO_FAILURE, "no place for the status byte: the pointer is NULL"};
-        return finish("zemo_read_stb", handle, result, [&] {
-            return Description{handleArgument(handle) + ", NULL", {}};
-        });
-    }
+    if (stb == nullptr && handle != nullptr)
+        return refuseArgument("zemo_read_stb", handle, ", NULL",
+                              "no place for the status byte: the pointer is NULL");
     const zemo_status outcome = control(
         "zemo_read_stb", handle, ", &stb",
         [&](zemo::Transport& transport) { status = transport.readStatusByte(); },
@@ -388,12 +394,8 @@ zemo_status zemo_wait_srq(zemo_handle handle, int32_t milliseconds, uint8_t* stb
     else if (milliseconds < 0)
         refusal = "the time to wait for a service request must be 0 ms or more, got " +
                   std::to_string(milliseconds);
-    if (refusal && handle != nullptr) {
-        const CallResult result{ZEMO_FAILURE, *refusal};
-        return finish("zemo_wait_srq", handle, result, [&] {
-            return Description{handleArgument(handle) + arguments, {}};
-        });
-    }
+    if (refusal && handle != nullptr)
+        return refuseArgument("zemo_wait_srq", handle, arguments, *refusal);
     std::uint8_t status = 0;
     const zemo_status outcome = control(
         "zemo_wait_srq", handle, arguments,
@@ -418,14 +420,10 @@ zemo_status zemo_trigger(zemo_handle handle) {
 zemo_status zemo_lock(zemo_handle handle, int32_t milliseconds) {
     zemo::noteCallStart();
     const std::string arguments = ", " + std::to_string(milliseconds);
-    if (milliseconds < 0 && handle != nullptr) {
-        const CallResult result{ZEMO_FAILURE,
-                                "the time to wait for a lock must be 0 ms or more, got " +
-                                    std::to_string(milliseconds)};
-        return finish("zemo_lock", handle, result, [&] {
-            return Description{handleArgument(handle) + arguments, {}};
-        });
-    }
+    if (milliseconds < 0 && handle != nullptr)
+        return refuseArgument("zemo_lock", handle, arguments,
+                              "the time to wait for a lock must be 0 ms or more, got " +
+                                  std::to_string(milliseconds));
     return control(
         "zemo_lock", handle, arguments,
         [&](zemo::Transport& transport) { transport.lock(zemo::Milliseconds{milliseconds}); },
