@@ -5,6 +5,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace zemotest {
 
@@ -95,6 +96,29 @@ int listenAt(Endpoint where, unsigned short& port) {
     port = ntohs(where.family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(generic)->sin6_port
                                           : reinterpret_cast<sockaddr_in*>(generic)->sin_port);
     return fd;
+}
+
+FullListener::FullListener() {
+    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* generic = reinterpret_cast<sockaddr*>(&address);
+    if (listener < 0 || ::bind(listener, generic, length) != 0 || ::listen(listener, 0) != 0 ||
+        ::getsockname(listener, generic, &length) != 0)
+        throw std::runtime_error(std::string("cannot listen: ") + std::strerror(errno));
+    port = ntohs(address.sin_port);
+    for (int i = 0; i < 4; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        ::connect(fillers.back(), generic, length);
+    }
+}
+
+FullListener::~FullListener() {
+    for (const int fd : fillers)
+        ::close(fd);
+    ::close(listener);
 }
 
 } // namespace zemotest

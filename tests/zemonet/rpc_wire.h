@@ -47,4 +47,18 @@ struct Endpoint {
 // A socket listening at WHERE; sets PORT to the port it listens on.
 int listenAt(Endpoint where, unsigned short& port);
 
+// A listener on IPv4 loopback that never accepts and whose queue of connections is full, so
+// that a further connect neither succeeds nor fails until it gives up: the fillers stay
+// connected with it.
+struct FullListener {
+    int listener = -1;
+    unsigned short port = 0;
+    std::vector<int> fillers;
+
+    FullListener();
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+    ~FullListener();
+};
+
 } // namespace zemotest

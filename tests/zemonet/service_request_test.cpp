@@ -185,37 +185,6 @@ int acceptWithin(int listener) {
     return boundedReceives(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
-// A listener that never accepts and whose queue of connections is full, so that a further
-// connect neither succeeds nor fails until it gives up: the fillers stay connected with it.
-struct FullListener {
-    int listener = -1;
-    unsigned short port = 0;
-    std::vector<int> fillers;
-
-    FullListener() {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-        EXPECT_EQ(::listen(listener, 0), 0);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        for (int i = 0; i < 3; ++i) {
-            fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-            ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-        }
-    }
-    FullListener(const FullListener&) = delete;
-    FullListener& operator=(const FullListener&) = delete;
-    ~FullListener() {
-        for (const int fd : fillers)
-            ::close(fd);
-        ::close(listener);
-    }
-};
-
 class ServiceRequests : public testing::Test {
   protected:
     static void SetUpTestSuite() {

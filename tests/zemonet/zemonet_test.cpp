@@ -1,5 +1,6 @@
 // End to end over loopback: zemosim serves simulated instruments, and the built tools reach
 // them through the VXI-11 and raw socket transports of the real library.
+#include "rpc_wire.h"
 #include "run_program.h"
 #include "sim_server.h"
 #include "tool_runs.h"
@@ -682,28 +683,13 @@ TEST(Failures, ConnectionRefused) {
 // A listener whose queue of pending connections is full lets a connect hang: the connect
 // timeout ends it with status 3.
 TEST(Failures, ConnectTimeout) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    std::vector<int> fillers;
-    for (int i = 0; i < 4; ++i) {
-        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), length);
-    }
-    const std::string port = std::to_string(ntohs(address.sin_port));
+    const FullListener full;
+    const std::string port = std::to_string(full.port);
     for (const std::string& name : {"vxi11/127.0.0.1:" + port, "socket/127.0.0.1/" + port}) {
         expectFailure(runTool(ZEMORESET, {name}, {}, {"ZEMO_CONNECT_TIMEOUT=200"}), 3,
                       "zemo: zemo_open " + name + ": cannot connect to '127.0.0.1' port " + port +
                           ": no answer within 200 ms\n");
     }
-    for (const int fd : fillers)
-        ::close(fd);
-    ::close(listener);
 }
 
 // ZEMO_CONNECT_TIMEOUT outside its range fails every open, each with its own reason.
